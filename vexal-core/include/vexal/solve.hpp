@@ -1,0 +1,30 @@
+#pragma once
+// One fixed-horizon solve through the conic solver, and its result record.
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "vexal/config.hpp"
+
+namespace vexal {
+
+struct Trajectory {
+    std::vector<Vec3> positions;
+    std::vector<Vec3> velocities;
+    std::vector<double> thrusts;             // |u_k| * exp(z_k)
+    std::vector<double> normalized_thrusts;  // thrusts / real_max_thrust
+    std::vector<double> z_values;
+    std::vector<Vec3> u_values;
+    std::vector<double> s_values;
+    std::vector<double> time_points;
+    std::string status;  // "Solved" or "AlmostSolved"
+    double objective = 0.0;   // z at the last node
+    double final_mass = 0.0;  // exp(objective)
+    double time_of_flight = 0.0;
+};
+
+// Plans the descent for the given time of flight (config's own
+// time_of_flight is ignored). Errors are values, never thrown.
+std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight);
+
+}  // namespace vexal
