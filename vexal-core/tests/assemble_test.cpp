@@ -1,0 +1,354 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "vexal/assemble.hpp"
+#include "vexal/error.hpp"
+
+namespace vexal {
+namespace {
+
+using Entries = std::vector<std::pair<std::uint64_t, double>>;
+
+Config with_tof(double tof, std::uint64_t n = 100, double glide_deg = 0.0) {
+    Config c;
+    c.solver.n = n;
+    c.solver.time_of_flight = tof;
+    c.environment.glide_slope_angle_deg = glide_deg;
+    return c;
+}
+
+Problem assembled(const Config& c) {
+    auto p = assemble(c);
+    EXPECT_TRUE(p.has_value()) << p.error();
+    return std::move(*p);
+}
+
+// Rows of A read back from the CSC form, entries in column order.
+std::vector<Entries> rows_of(const CscMatrix& a) {
+    std::vector<Entries> rows(a.m);
+    for (std::uint64_t c = 0; c < a.n; ++c) {
+        for (std::uint64_t i = a.colptr[c]; i < a.colptr[c + 1]; ++i) rows[a.rowval[i]].emplace_back(c, a.nzval[i]);
+    }
+    return rows;
+}
+
+std::vector<std::uint64_t> columns_of(const Entries& e) {
+    std::vector<std::uint64_t> cols;
+    for (const auto& [c, w] : e) cols.push_back(c);
+    return cols;
+}
+
+void expect_csc_invariants(const CscMatrix& a) {
+    ASSERT_EQ(a.colptr.size(), a.n + 1);
+    EXPECT_EQ(a.colptr.front(), 0u);
+    EXPECT_EQ(a.colptr.back(), a.rowval.size());
+    EXPECT_EQ(a.rowval.size(), a.nzval.size());
+    for (std::uint64_t c = 0; c < a.n; ++c) {
+        ASSERT_LE(a.colptr[c], a.colptr[c + 1]);
+        for (std::uint64_t i = a.colptr[c]; i + 1 < a.colptr[c + 1]; ++i) EXPECT_LT(a.rowval[i], a.rowval[i + 1]);
+    }
+    for (auto r : a.rowval) EXPECT_LT(r, a.m);
+}
+
+TEST(Solver, DtDividesTimeOfFlightByNodeCount) {
+    Solver s;
+    s.time_of_flight = 50.0;
+    EXPECT_EQ(s.dt(), 0.5);
+    s.n = 3;
+    s.time_of_flight = 1.0;
+    EXPECT_EQ(s.dt(), 1.0 / 3.0);
+}
+
+TEST(Solver, DtWithoutTimeOfFlightIsAnInternalFailure) {
+    Solver s;
+    try {
+        (void)s.dt();
+        FAIL() << "dt() returned";
+    } catch (const InternalError& e) {
+        EXPECT_STREQ(e.what(), "time_of_flight must be set before dt()");
+    }
+    EXPECT_THROW((void)assemble(Config{}), InternalError);
+}
+
+struct SizeCase {
+    std::uint64_t n;
+    double glide_deg;
+    std::uint64_t rows, stored, cones, zero, nonneg, soc4, soc3;
+};
+
+TEST(Assemble, SizesFollowTheNodeCount) {
+    const SizeCase cases[] = {
+        {1, 0.0, 27, 29, 5, 13, 3, 2, 1},          {1, 10.0, 30, 32, 6, 13, 2, 3, 1},
+        {2, 0.0, 47, 75, 8, 20, 5, 4, 2},          {2, 10.0, 53, 81, 10, 20, 3, 6, 2},
+        {3, 0.0, 67, 121, 11, 27, 7, 6, 3},        {3, 10.0, 76, 130, 14, 27, 4, 9, 3},
+        {100, 0.0, 2007, 4583, 302, 706, 201, 200, 100}, {100, 10.0, 2307, 4883, 402, 706, 101, 300, 100},
+    };
+    for (const auto& sc : cases) {
+        SCOPED_TRACE(testing::Message() << "n=" << sc.n << " glide=" << sc.glide_deg);
+        const Problem p = assembled(with_tof(50.0, sc.n, sc.glide_deg));
+        EXPECT_EQ(p.a.m, sc.rows);
+        EXPECT_EQ(p.a.n, 11 * sc.n);
+        EXPECT_EQ(p.a.rowval.size(), sc.stored);
+        EXPECT_EQ(p.b.size(), sc.rows);
+        ASSERT_EQ(p.cones.size(), sc.cones);
+        EXPECT_EQ(p.cones[0], (Cone{ConeKind::Zero, sc.zero}));
+        EXPECT_EQ(p.cones[1], (Cone{ConeKind::Nonnegative, sc.nonneg}));
+        std::uint64_t soc4 = 0, soc3 = 0, sum = 0;
+        for (const Cone& c : p.cones) {
+            sum += c.dim;
+            if (c.kind == ConeKind::SecondOrder) (c.dim == 4 ? soc4 : soc3)++;
+        }
+        EXPECT_EQ(soc4, sc.soc4);
+        EXPECT_EQ(soc3, sc.soc3);
+        EXPECT_EQ(sum, sc.rows);
+        expect_csc_invariants(p.a);
+        // Linear cost: empty P, q = -e_last.
+        EXPECT_EQ(p.p.m, 11 * sc.n);
+        EXPECT_EQ(p.p.colptr, std::vector<std::uint64_t>(11 * sc.n + 1, 0));
+        EXPECT_TRUE(p.p.rowval.empty());
+        ASSERT_EQ(p.q.size(), 11 * sc.n);
+        EXPECT_EQ(p.q.back(), -1.0);
+        EXPECT_EQ(std::count(p.q.begin(), p.q.end(), 0.0), static_cast<long>(11 * sc.n - 1));
+    }
+}
+
+TEST(Assemble, SingleNodeRowOrder) {
+    // Columns: r 0..2, v 3..5, u 6..8, sigma 9, z 10.
+    const std::vector<std::vector<std::uint64_t>> expected = {
+        {0}, {1}, {2}, {3}, {4}, {5}, {10},  // initial state and log-mass
+        {0}, {1}, {2}, {3}, {4}, {5},        // terminal state
+        {2},                                  // ground
+        {9, 10},                              // upper thrust bound
+        {10},                                 // final-mass floor
+        {}, {3}, {4}, {5},                    // velocity block
+        {9}, {6}, {7}, {8},                   // thrust-slack block
+        {9, 10}, {10}, {9, 10},               // lower thrust bound
+    };
+    const Problem p = assembled(with_tof(5.0, 1));
+    const auto rows = rows_of(p.a);
+    ASSERT_EQ(rows.size(), expected.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(columns_of(rows[i]), expected[i]) << "row " << i;
+    const std::vector<Cone> cones = {{ConeKind::Zero, 13},
+                                     {ConeKind::Nonnegative, 3},
+                                     {ConeKind::SecondOrder, 4},
+                                     {ConeKind::SecondOrder, 4},
+                                     {ConeKind::SecondOrder, 3}};
+    EXPECT_EQ(p.cones, cones);
+    EXPECT_EQ(p.b[16], 1000.0);  // velocity head: max_velocity, no entry in A
+}
+
+TEST(Assemble, SingleNodeWithGlideSlopePutsItsBlockThird) {
+    const Problem p = assembled(with_tof(5.0, 1, 30.0));
+    const auto rows = rows_of(p.a);
+    ASSERT_EQ(p.a.m, 30u);
+    // Glide-slope block at rows 23..26: height head, then the full position.
+    EXPECT_EQ(columns_of(rows[23]), (std::vector<std::uint64_t>{2}));
+    EXPECT_EQ(columns_of(rows[24]), (std::vector<std::uint64_t>{0}));
+    EXPECT_EQ(columns_of(rows[25]), (std::vector<std::uint64_t>{1}));
+    EXPECT_EQ(columns_of(rows[26]), (std::vector<std::uint64_t>{2}));
+    EXPECT_EQ(rows[23][0].second, -1.0);
+    EXPECT_DOUBLE_EQ(rows[24][0].second, -0.5);
+    EXPECT_EQ(p.cones[4], (Cone{ConeKind::SecondOrder, 4}));
+    EXPECT_EQ(p.cones[5], (Cone{ConeKind::SecondOrder, 3}));
+}
+
+TEST(Assemble, TwoNodeRowOrder) {
+    const Problem p = assembled(with_tof(5.0, 2));
+    const auto rows = rows_of(p.a);
+    const std::vector<std::pair<std::uint64_t, std::vector<std::uint64_t>>> spot = {
+        {10, {3, 9, 12, 15}},       // velocity step j=0
+        {13, {18, 19, 20, 21}},     // log-mass step
+        {14, {6}},  {19, {11}},     // terminal position / velocity
+        {20, {2}},  {21, {8}},      // ground rows
+        {22, {18, 20}}, {23, {19, 21}}, {24, {21}},  // upper rows, floor
+        {25, {}},   {29, {}},       // velocity heads
+        {33, {18}}, {37, {19}},     // thrust-slack heads
+        {41, {18, 20}}, {42, {20}}, {43, {18, 20}}, {44, {19, 21}}, {46, {19, 21}},
+    };
+    for (const auto& [r, cols] : spot) EXPECT_EQ(columns_of(rows[r]), cols) << "row " << r;
+    EXPECT_EQ(columns_of(rows[7]), (std::vector<std::uint64_t>{0, 3, 6, 12, 15}));  // position step j=0
+    const std::vector<Cone> cones = {{ConeKind::Zero, 20},        {ConeKind::Nonnegative, 5},
+                                     {ConeKind::SecondOrder, 4}, {ConeKind::SecondOrder, 4},
+                                     {ConeKind::SecondOrder, 4}, {ConeKind::SecondOrder, 4},
+                                     {ConeKind::SecondOrder, 3}, {ConeKind::SecondOrder, 3}};
+    EXPECT_EQ(p.cones, cones);
+}
+
+TEST(Assemble, DefaultVehicleNumbers) {
+    const Config c = with_tof(50.0);
+    const ReferenceProfile prof = reference_profile(c);
+    EXPECT_EQ(c.solver.dt(), 0.5);
+    EXPECT_EQ(prof.z0[0], std::log(2000.0));
+    EXPECT_NEAR(prof.z0[99], std::log(1524.8), 1e-12);
+    EXPECT_NEAR(prof.c2[0], 2000.0 / 19200.0, 1e-15);
+    EXPECT_NEAR(prof.c1[0], 2000.0 / 4800.0, 1e-15);
+
+    const Problem p = assembled(c);
+    const auto rows = rows_of(p.a);
+    struct Expect {
+        std::uint64_t row;
+        Entries entries;  // in column order
+        double rhs;
+    };
+    const double cu0 = -0.25 / 3.0, cu1 = -0.25 / 6.0;
+    const Expect table[] = {
+        {6, {{1000, 1.0}}, std::log(2000.0)},
+        {9, {{2, -1.0}, {5, -0.5}, {8, 1.0}, {602, cu0}, {605, cu1}}, -0.46375},  // first step, position z
+        {12, {{5, -1.0}, {11, 1.0}, {602, -0.25}, {605, -0.25}}, -1.855},          // first step, velocity z
+        {13, {{900, 1.25e-4}, {901, 1.25e-4}, {1000, -1.0}, {1001, 1.0}}, 0.0},  // first step, log-mass
+        {706, {{2, -1.0}}, 0.0},                                                  // ground row of node 0
+        {806, {{900, 2000.0 / 19200.0}, {1000, 1.0}}, 8.600902},                  // upper row of node 0
+        {906, {{1099, -1.0}}, -5.703782},                                         // floor
+        {907, {}, 1000.0},                                                        // first velocity head
+        {1707, {{900, -0.8333333}, {1000, -2.0}}, -16.201805},                    // lower block of node 0
+        {1708, {{1000, -2.0}}, -15.201805},
+        {1709, {{900, -0.8333333}, {1000, -2.0}}, -18.201805},
+    };
+    for (const auto& e : table) {
+        SCOPED_TRACE(testing::Message() << "row " << e.row);
+        ASSERT_EQ(rows[e.row].size(), e.entries.size());
+        for (std::size_t i = 0; i < e.entries.size(); ++i) {
+            EXPECT_EQ(rows[e.row][i].first, e.entries[i].first);
+            EXPECT_NEAR(rows[e.row][i].second, e.entries[i].second, 5e-7);
+        }
+        EXPECT_NEAR(p.b[e.row], e.rhs, 5e-7);
+    }
+}
+
+TEST(Assemble, FirstVelocityHeadRowHasOnlyItsRightHandSide) {
+    for (double glide : {0.0, 10.0}) {
+        for (std::uint64_t n : {1, 2, 7}) {
+            Config c = with_tof(20.0, n, glide);
+            c.spacecraft.max_velocity = 123.5;
+            const Problem p = assembled(c);
+            const std::uint64_t head = (glide == 0.0 ? 9 : 8) * n + 7;
+            EXPECT_EQ(p.b[head], 123.5);
+            EXPECT_EQ(std::count(p.a.rowval.begin(), p.a.rowval.end(), head), 0);
+        }
+    }
+}
+
+TEST(Assemble, LastLogMassColumn) {
+    for (std::uint64_t n : {1, 2, 5}) {
+        SCOPED_TRACE(testing::Message() << "n=" << n);
+        const Problem p = assembled(with_tof(10.0, n));
+        const std::uint64_t c = 11 * n - 1, m = p.a.m;
+        const std::uint64_t step = n == 1 ? 6 : 7 * n - 1;
+        const std::vector<std::uint64_t> rows(p.a.rowval.begin() + p.a.colptr[c], p.a.rowval.begin() + p.a.colptr[c + 1]);
+        const std::vector<double> vals(p.a.nzval.begin() + p.a.colptr[c], p.a.nzval.begin() + p.a.colptr[c + 1]);
+        EXPECT_EQ(rows, (std::vector<std::uint64_t>{step, 9 * n + 5, 9 * n + 6, m - 3, m - 2, m - 1}));
+        EXPECT_EQ(vals, (std::vector<double>{1.0, 1.0, -1.0, -2.0, -2.0, -2.0}));
+    }
+}
+
+TEST(Assemble, GlideSlopeBranchesOnExactZeroSine) {
+    struct Case {
+        double deg;
+        bool ground;
+        double coeff;  // coefficient of row 1 of the glide blocks
+    };
+    const Case cases[] = {{0.0, true, 0},
+                          {-0.0, true, 0},
+                          {180.0, false, -std::sin(180.0 * 0.017453292519943295)},
+                          {-30.0, false, 0.49999999999999994},
+                          {std::numeric_limits<double>::quiet_NaN(), false, 0}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.deg);
+        const Problem p = assembled(with_tof(20.0, 3, k.deg));
+        EXPECT_EQ(p.a.m, k.ground ? 67u : 76u);
+        if (k.ground) continue;
+        const auto rows = rows_of(p.a);
+        const double w = rows[27 + 4 + 24 + 1][0].second;  // node 0 glide block, row 1
+        if (std::isnan(k.deg)) {
+            EXPECT_TRUE(std::isnan(w));
+        } else {
+            EXPECT_EQ(w, k.coeff);
+        }
+    }
+}
+
+TEST(Assemble, ZeroThrottleFloorMakesTheLowerBoundVacuous) {
+    for (auto zero_floor : {+[](Config& c) { c.spacecraft.min_thrust_pct = 0.0; },
+                            +[](Config& c) { c.spacecraft.min_thrust_pct = -0.0; }}) {
+        Config c = with_tof(40.0, 4);
+        const Problem ref = assembled(c);
+        zero_floor(c);
+        const Problem p = assembled(c);
+        EXPECT_EQ(p.a.m, ref.a.m);
+        EXPECT_EQ(p.cones, ref.cones);
+        const auto rows = rows_of(p.a), ref_rows = rows_of(ref.a);
+        const std::uint64_t n = 4, first_lower = p.a.m - 3 * n;
+        for (std::uint64_t i = 0; i < first_lower; ++i) {
+            EXPECT_EQ(rows[i], ref_rows[i]) << "row " << i;
+            EXPECT_EQ(p.b[i], ref.b[i]) << "row " << i;
+        }
+        for (std::uint64_t k = 0; k < n; ++k) {
+            const std::uint64_t head = first_lower + 3 * k;
+            EXPECT_EQ(rows[head], (Entries{{9 * n + k, -1.0}}));
+            EXPECT_TRUE(rows[head + 1].empty());
+            EXPECT_TRUE(rows[head + 2].empty());
+            for (std::uint64_t i = head; i < head + 3; ++i) EXPECT_EQ(p.b[i], 0.0);
+        }
+        EXPECT_EQ(p.a.rowval.size(), ref.a.rowval.size() - 4 * n);
+    }
+    // A NaN floor is not zero: the expansion is built and carries the NaN.
+    Config c = with_tof(40.0, 2);
+    c.spacecraft.min_thrust_pct = std::numeric_limits<double>::quiet_NaN();
+    const auto rows = rows_of(assembled(c).a);
+    EXPECT_TRUE(std::isnan(rows[47 - 6][0].second));
+}
+
+TEST(Assemble, NonFiniteValuesPassThrough) {
+    // 99 * dm reaches the wet mass: the last reference log-masses are not finite.
+    const Problem p = assembled(with_tof(220.0));
+    const ReferenceProfile prof = reference_profile(with_tof(220.0));
+    EXPECT_TRUE(std::isnan(prof.z0[99]));
+    EXPECT_TRUE(std::isfinite(prof.z0[0]));
+    EXPECT_EQ(p.a.m, 2007u);
+    EXPECT_TRUE(std::isnan(p.b[806 + 99]));  // upper row of the last node
+    EXPECT_TRUE(std::isnan(p.b.back()));
+
+    // A zero horizon keeps the zero-valued dynamics coefficients stored.
+    const Problem z = assembled(with_tof(0.0, 5));
+    EXPECT_EQ(z.a.rowval.size(), 46u * 5 - 17);
+
+    // No gravity: every step row has right-hand side zero.
+    Config c = with_tof(10.0, 3);
+    c.environment.gravity = {0.0, 0.0, 0.0};
+    const Problem g = assembled(c);
+    for (std::uint64_t i = 7; i < 7 + 7 * 2; ++i) EXPECT_EQ(g.b[i], 0.0);
+}
+
+TEST(Assemble, RefusesNodeCountsWithoutAProgram) {
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "invalid node count: n must be at least 1 (got 0)"},
+        {std::numeric_limits<std::uint64_t>::max(),
+         "invalid node count: n = 18446744073709551615 is too large, the program's size overflows"},
+        {std::uint64_t{1} << 40, "invalid node count: n = 1099511627776 is too large, the program needs about"},
+    };
+    for (const auto& [n, message] : cases) {
+        Config c = with_tof(50.0, n);
+        const auto p = assemble(c);
+        ASSERT_FALSE(p.has_value());
+        EXPECT_EQ(p.error().rfind(message, 0), 0u) << p.error();
+    }
+}
+
+TEST(EqualityRows, CountAndStoredPairs) {
+    for (std::uint64_t n : {1, 2, 3, 50}) {
+        const auto rows = equality_rows(with_tof(30.0, n));
+        EXPECT_EQ(rows.size(), 7 * n + 6);
+        const auto pairs = std::accumulate(rows.begin(), rows.end(), std::size_t{0},
+                                           [](std::size_t s, const Row& r) { return s + r.coeffs.size(); });
+        EXPECT_EQ(pairs, 31 * n - 18);
+    }
+    // The builder's own coefficient order on the first position step.
+    const auto rows = equality_rows(with_tof(50.0));
+    EXPECT_EQ(columns_of(rows[9].coeffs), (std::vector<std::uint64_t>{8, 2, 5, 602, 605}));
+}
+
+}  // namespace
+}  // namespace vexal
