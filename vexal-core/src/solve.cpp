@@ -1,1 +1,62 @@
-// in progress
+#include "vexal/solve.hpp"
+
+#include <cmath>
+
+#include "vexal/assemble.hpp"
+#include "vexal/conic.hpp"
+#include "vexal/error.hpp"
+
+namespace vexal {
+
+std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight) {
+    Config copy = config;
+    copy.solver.time_of_flight = time_of_flight;
+
+    std::expected<ConicSolution, std::string> solution;
+    {
+        const auto problem = assemble(copy);
+        if (!problem) return std::unexpected(problem.error());
+        solution = solve_conic(*problem);
+    }  // the problem is released as soon as the solver is done with it
+    if (!solution) return std::unexpected(std::move(solution.error()));
+    if (!solution->success) return std::unexpected("solver status: " + solution->status);
+
+    const std::vector<double>& x = solution->x;
+    const std::uint64_t n = copy.solver.n;
+    const Layout at{n};
+    if (x.size() != at.columns()) {
+        throw InternalError("solver returned " + std::to_string(x.size()) + " values for " +
+                            std::to_string(at.columns()) + " variables");
+    }
+
+    const double dt = time_of_flight / static_cast<double>(n);
+    const double real_max_thrust = copy.spacecraft.real_max_thrust;
+    Trajectory t;
+    t.positions.resize(n);
+    t.velocities.resize(n);
+    t.u_values.resize(n);
+    t.thrusts.resize(n);
+    t.normalized_thrusts.resize(n);
+    t.z_values.resize(n);
+    t.s_values.resize(n);
+    t.time_points.resize(n);
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const Vec3 u{x[at.thrust(k, 0)], x[at.thrust(k, 1)], x[at.thrust(k, 2)]};
+        const double z = x[at.log_mass(k)];
+        t.positions[k] = {x[at.position(k, 0)], x[at.position(k, 1)], x[at.position(k, 2)]};
+        t.velocities[k] = {x[at.velocity(k, 0)], x[at.velocity(k, 1)], x[at.velocity(k, 2)]};
+        t.u_values[k] = u;
+        t.s_values[k] = x[at.slack(k)];
+        t.z_values[k] = z;
+        t.thrusts[k] = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]) * std::exp(z);
+        t.normalized_thrusts[k] = t.thrusts[k] / real_max_thrust;
+        t.time_points[k] = static_cast<double>(k) * dt;
+    }
+    t.status = std::move(solution->status);
+    t.objective = t.z_values[n - 1];
+    t.final_mass = std::exp(t.objective);
+    t.time_of_flight = time_of_flight;
+    return t;
+}
+
+}  // namespace vexal

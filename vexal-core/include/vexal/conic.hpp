@@ -1,0 +1,22 @@
+#pragma once
+// One call of the conic solver on an assembled program: construct, solve,
+// read the status and the primal vector. Nothing of the binding leaks out.
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "vexal/assemble.hpp"
+
+namespace vexal {
+
+struct ConicSolution {
+    std::string status;  // the solver's status name, e.g. "Solved"
+    bool success = false;  // Solved or AlmostSolved
+    std::vector<double> x;  // the primal vector, one entry per column of A
+};
+
+// The solution, or "solver construction error: ..." when the solver refuses
+// the program. A failure inside the solver library throws InternalError.
+std::expected<ConicSolution, std::string> solve_conic(const Problem& problem);
+
+}  // namespace vexal

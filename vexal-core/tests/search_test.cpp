@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "vexal/search.hpp"
+
+namespace vexal {
+namespace {
+
+constexpr double kGolden = 0.618033988749895;
+
+// A fixed-horizon solver driven by a score function of the time of flight;
+// a NaN score stands for an infeasible candidate. It records every call.
+struct ScriptedSolver {
+    std::function<double(double)> score;
+    std::vector<double> calls;
+
+    FixedSolver bind() {
+        return [this](const Config&, double t) -> SolveResult {
+            calls.push_back(t);
+            const double s = score(t);
+            if (std::isnan(s)) return std::unexpected("solver status: PrimalInfeasible");
+            Trajectory tr;
+            tr.final_mass = s;
+            tr.time_of_flight = t;
+            return tr;
+        };
+    }
+};
+
+Config bracketed(double lo, double hi) {
+    Config c;
+    c.solver.tof_min = lo;
+    c.solver.tof_max = hi;
+    return c;
+}
+
+double peak_at(double t, double centre) { return 1000.0 - (t - centre) * (t - centre); }
+
+TEST(AutoBracket, DefaultsAndFloors) {
+    struct Case {
+        std::function<void(Spacecraft&)> change;
+        double lower, upper;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Case cases[] = {
+        {[](Spacecraft&) {}, 1.0, 1700.0 / 2.4},
+        {[](Spacecraft& s) { s.initial_velocity = {128.0, 0.0, 0.0}; }, 2.0, 1700.0 / 2.4},
+        // No fuel flow at all: the flow floor gives an enormous burn time.
+        {[](Spacecraft& s) { s.fuel_consumption = 0.0; }, 1.0, 1700.0 / 1e-9},
+        // A burn time that is not a number falls back to four times the lower bound.
+        {[&](Spacecraft& s) { s.fuel = nan; }, 1.0, 4.0},
+        // A dry mass below the floor is raised to 1 kg; thrust that cannot
+        // accelerate falls to the acceleration floor.
+        {[](Spacecraft& s) { s.max_thrust_pct = 0.0; s.initial_velocity = {0.5, 0.0, 0.0}; }, 500.0, 2000.0},
+    };
+    for (const auto& k : cases) {
+        Spacecraft s;
+        k.change(s);
+        const auto [lo, hi] = auto_bracket(s);
+        EXPECT_DOUBLE_EQ(lo, k.lower);
+        EXPECT_DOUBLE_EQ(hi, k.upper);
+    }
+}
+
+TEST(Search, CallCounts) {
+    ScriptedSolver feasible{[](double t) { return peak_at(t, 300.0); }, {}};
+    EXPECT_TRUE(search(Config{}, feasible.bind()).has_value());
+    EXPECT_EQ(feasible.calls.size(), 36u);
+
+    ScriptedSolver none{[](double) { return std::nan(""); }, {}};
+    const auto r = search(Config{}, none.bind());
+    EXPECT_EQ(none.calls.size(), 13u);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 708.333]");
+}
+
+TEST(Search, GridAndRefinementIntervals) {
+    struct Case {
+        const char* name;
+        std::function<double(double)> score;
+        double a, b;  // expected refinement interval on the bracket [0, 120], h = 10
+    };
+    const Case cases[] = {
+        {"interior best", [](double t) { return peak_at(t, 52.0); }, 40.0, 60.0},
+        {"best at index 0", [](double t) { return -t; }, 0.0, 10.0},
+        {"best at index 12", [](double t) { return t; }, 110.0, 120.0},
+        // Grid points 30 and 70 tie for best: the earlier one wins.
+        {"grid tie", [](double t) { return t == 30.0 || t == 70.0 ? 5.0 : (t == 50.0 ? 1.0 : 0.0); }, 20.0, 40.0},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        ScriptedSolver s{k.score, {}};
+        (void)search(bracketed(0.0, 120.0), s.bind());
+        ASSERT_EQ(s.calls.size(), 36u);
+        for (int i = 0; i <= 12; ++i) EXPECT_EQ(s.calls[i], 10.0 * i);
+        EXPECT_EQ(s.calls[13], k.b - kGolden * (k.b - k.a));  // c, scored first
+        EXPECT_EQ(s.calls[14], k.a + kGolden * (k.b - k.a));  // then d
+    }
+}
+
+TEST(Search, RefinementFindsTheMaximum) {
+    ScriptedSolver s{[](double t) { return peak_at(t, 52.0); }, {}};
+    const auto r = search(bracketed(0.0, 120.0), s.bind());
+    ASSERT_TRUE(r.has_value());
+    EXPECT_NEAR(r->time_of_flight, 52.0, 0.01);
+    EXPECT_EQ(r->time_of_flight, s.calls.back());
+}
+
+TEST(Search, TiesShrinkTowardsTheLowerEndAndChooseC) {
+    // Flat score: every comparison ties, so each step keeps [a, d].
+    ScriptedSolver s{[](double) { return 7.0; }, {}};
+    (void)search(bracketed(0.0, 120.0), s.bind());
+    double a = 0.0, b = 10.0, c = b - kGolden * (b - a), d = a + kGolden * (b - a);
+    for (int i = 0; i < 20; ++i) {
+        b = d;
+        d = c;
+        c = b - kGolden * (b - a);
+        EXPECT_EQ(s.calls[15 + i], c);
+    }
+    EXPECT_EQ(s.calls.back(), c);
+}
+
+TEST(Search, AllRefinementCandidatesFailing) {
+    // Only the grid points themselves are feasible.
+    ScriptedSolver s{[](double t) { return std::fmod(t, 10.0) == 0.0 ? t : std::nan(""); }, {}};
+    const auto r = search(bracketed(0.0, 120.0), s.bind());
+    ASSERT_EQ(s.calls.size(), 36u);
+    // Every score is -inf, so the interval shrinks towards a = 110 and the
+    // last c is solved once more; its failure is the result.
+    double a = 110.0, b = 120.0, c = b - kGolden * (b - a), d = a + kGolden * (b - a);
+    for (int i = 0; i < 20; ++i) {
+        b = d;
+        d = c;
+        c = b - kGolden * (b - a);
+    }
+    EXPECT_EQ(s.calls.back(), c);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), "solver status: PrimalInfeasible");
+}
+
+TEST(Search, BracketRules) {
+    struct Case {
+        const char* name;
+        std::optional<double> lo, hi;
+        double first, last;  // first and last grid point
+        const char* message;
+    };
+    const Case cases[] = {
+        {"reversed", 120.0, 0.0, 120.0, 0.0, "infeasible: no feasible time-of-flight in [120.000, 0.000]"},
+        {"equal", 42.0, 42.0, 42.0, 42.0, "infeasible: no feasible time-of-flight in [42.000, 42.000]"},
+        {"lone min", 5.0, std::nullopt, 1.0, 1700.0 / 2.4, "infeasible: no feasible time-of-flight in [1.000, 708.333]"},
+        {"lone max", std::nullopt, 5.0, 1.0, 1700.0 / 2.4, "infeasible: no feasible time-of-flight in [1.000, 708.333]"},
+        // Three decimals, ties to even on the exact binary value, never exponents.
+        {"rounding", 0.0625, 0.1875, 0.0625, 0.1875, "infeasible: no feasible time-of-flight in [0.062, 0.188]"},
+        {"large", 1e20, -2.5e-4, std::nan(""), std::nan(""),
+         "infeasible: no feasible time-of-flight in [100000000000000000000.000, -0.000]"},
+        {"not a number", std::nan(""), 1.0, std::nan(""), std::nan(""), "infeasible: no feasible time-of-flight in [NaN, 1.000]"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        Config c;
+        c.solver.tof_min = k.lo;
+        c.solver.tof_max = k.hi;
+        ScriptedSolver s{[](double) { return std::nan(""); }, {}};
+        const auto r = search(c, s.bind());
+        ASSERT_EQ(s.calls.size(), 13u);
+        if (!std::isnan(k.first)) {
+            EXPECT_DOUBLE_EQ(s.calls.front(), k.first);
+            EXPECT_DOUBLE_EQ(s.calls.back(), k.last);
+        }
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error(), k.message);
+    }
+}
+
+TEST(Search, EqualBoundsSolveThatTimeOnly) {
+    ScriptedSolver s{[](double t) { return t; }, {}};
+    const auto r = search(bracketed(42.0, 42.0), s.bind());
+    ASSERT_TRUE(r.has_value());
+    for (double t : s.calls) EXPECT_EQ(t, 42.0);
+}
+
+TEST(CoreSolve, RefusesNodeCountZeroBeforeSolving) {
+    Config c;
+    c.solver.n = 0;
+    for (std::optional<double> tof : {std::optional<double>{}, std::optional<double>{50.0}}) {
+        c.solver.time_of_flight = tof;
+        const auto r = solve(c);
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error(), "invalid node count: n must be at least 1 (got 0)");
+    }
+}
+
+}  // namespace
+}  // namespace vexal
