@@ -1,0 +1,287 @@
+// The four configuration classes. Each is one field table; the getters,
+// setters and the keyword constructor are generated from it.
+#include <array>
+#include <span>
+
+#include "boundary.hpp"
+#include "vexal/json.hpp"
+
+namespace vexal::py {
+namespace {
+
+// One property: the record member behind it, reached through the functions
+// that FieldOps generates for that member.
+struct FieldDef {
+    const char* name;
+    const char* doc;
+    PyObject* (*get)(PyObject* self);
+    int (*set)(PyObject* self, PyObject* value, const char* name);
+    bool (*init)(void* record, PyObject* value, const char* name);
+};
+
+template <auto Member>
+struct MemberOf;
+template <class R, class T, T R::*Member>
+struct MemberOf<Member> {
+    using Record = R;
+    using Type = T;
+};
+
+template <auto Member>
+struct FieldOps {
+    using R = typename MemberOf<Member>::Record;
+    using T = typename MemberOf<Member>::Type;
+
+    // The value is copied out under the borrow and converted after it, so
+    // no Python code runs while the borrow is held.
+    static PyObject* get(PyObject* self) {
+        auto* obj = as_object<R>(self);
+        T value;
+        {
+            SharedBorrow borrow(obj->borrow);
+            if (!borrow) return nullptr;
+            value = obj->value.*Member;
+        }
+        return Convert<T>::to_py(value);
+    }
+
+    // All or nothing: convert first, store only a fully converted value.
+    static int set(PyObject* self, PyObject* value, const char* name) {
+        if (!value) {
+            PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+            return -1;
+        }
+        T converted{};
+        if (!convert_arg(value, converted, name)) return -1;
+        auto* obj = as_object<R>(self);
+        ExclusiveBorrow borrow(obj->borrow);
+        if (!borrow) return -1;
+        obj->value.*Member = converted;
+        return 0;
+    }
+
+    static bool init(void* record, PyObject* value, const char* name) {
+        return convert_arg(value, static_cast<R*>(record)->*Member, name);
+    }
+};
+
+template <auto Member>
+constexpr FieldDef field(const char* name, const char* doc = nullptr) {
+    return {name, doc, &FieldOps<Member>::get, &FieldOps<Member>::set, &FieldOps<Member>::init};
+}
+
+#define VEXAL_FIELD(R, member, ...) field<&R::member>(#member __VA_OPT__(, ) __VA_ARGS__)
+
+constexpr std::array kSpacecraftFields{
+    VEXAL_FIELD(Spacecraft, wet_mass),
+    VEXAL_FIELD(Spacecraft, fuel),
+    VEXAL_FIELD(Spacecraft, real_max_thrust),
+    VEXAL_FIELD(Spacecraft, min_thrust_pct),
+    VEXAL_FIELD(Spacecraft, max_thrust_pct),
+    VEXAL_FIELD(Spacecraft, max_velocity),
+    VEXAL_FIELD(Spacecraft, initial_position),
+    VEXAL_FIELD(Spacecraft, initial_velocity),
+    VEXAL_FIELD(Spacecraft, target_velocity),
+    VEXAL_FIELD(Spacecraft, target_position),
+    VEXAL_FIELD(Spacecraft, fuel_consumption),
+};
+
+constexpr std::array kEnvironmentFields{
+    VEXAL_FIELD(Environment, gravity),
+    VEXAL_FIELD(Environment, glide_slope_angle_deg),
+    VEXAL_FIELD(Environment, max_angle_deg),
+};
+
+constexpr std::array kSolverFields{
+    VEXAL_FIELD(Solver, n),
+    VEXAL_FIELD(Solver, time_of_flight,
+                "Discretization horizon. `None` \xe2\x87\x92 `solve` searches for the fuel-optimal\n"
+                "time-of-flight (see [`crate::search`])."),
+    VEXAL_FIELD(Solver, tof_min,
+                "Lower bound for the time-of-flight search. `None` \xe2\x87\x92 auto-bracket."),
+    VEXAL_FIELD(Solver, tof_max,
+                "Upper bound for the time-of-flight search. `None` \xe2\x87\x92 auto-bracket."),
+};
+
+constexpr std::array kConfigFields{
+    VEXAL_FIELD(Config, spacecraft),
+    VEXAL_FIELD(Config, environment),
+    VEXAL_FIELD(Config, solver),
+};
+
+#undef VEXAL_FIELD
+
+// ---------------------------------------------------------------------------
+// Config's methods
+
+PyObject* config_to_json(PyObject* self, PyObject*) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* obj = as_object<Config>(self);
+        std::string text;
+        {
+            SharedBorrow borrow(obj->borrow);
+            if (!borrow) return nullptr;
+            text = to_json(obj->value);
+        }
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+constexpr const char* kFromJsonParams[] = {"s"};
+constexpr Signature kFromJsonSignature{"Config.from_json()", kFromJsonParams, 1};
+
+PyObject* config_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* s = nullptr;
+        if (!bind(kFromJsonSignature, args, nargs, kwnames, &s)) return nullptr;
+        std::string_view text;
+        if (!convert_arg(s, text, "s")) return nullptr;
+        auto config = from_json(text);
+        if (!config) {
+            raise_core_error(config.error());
+            return nullptr;
+        }
+        return new_object(std::move(*config));
+    });
+}
+
+PyMethodDef kConfigMethods[] = {
+    {"to_json", as_cfunction(&config_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"from_json", as_cfunction(&config_from_json), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_json(s)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
+
+// ---------------------------------------------------------------------------
+// Per-class description: the table, the texts and the methods.
+
+template <class R>
+struct RecordClass;
+
+template <>
+struct RecordClass<Spacecraft> {
+    static constexpr const char* type_name = "builtins.Spacecraft";
+    static constexpr const char* constructor = "Spacecraft.__new__()";
+    static constexpr const char* doc =
+        "Spacecraft(wet_mass=2000.0, fuel=1700.0, real_max_thrust=24000.0, min_thrust_pct=0.2, "
+        "max_thrust_pct=0.8, max_velocity=1000.0, initial_position=..., initial_velocity=..., "
+        "target_velocity=..., target_position=..., fuel_consumption=5e-4)\n--\n\n";
+    static constexpr const auto& fields = kSpacecraftFields;
+    static constexpr PyMethodDef* methods = kNoMethods;
+};
+
+template <>
+struct RecordClass<Environment> {
+    static constexpr const char* type_name = "builtins.Environment";
+    static constexpr const char* constructor = "Environment.__new__()";
+    static constexpr const char* doc =
+        "Environment(gravity=..., glide_slope_angle_deg=0.0, max_angle_deg=90.0)\n--\n\n";
+    static constexpr const auto& fields = kEnvironmentFields;
+    static constexpr PyMethodDef* methods = kNoMethods;
+};
+
+template <>
+struct RecordClass<Solver> {
+    static constexpr const char* type_name = "builtins.Solver";
+    static constexpr const char* constructor = "Solver.__new__()";
+    static constexpr const char* doc =
+        "Solver(n=100, time_of_flight=None, tof_min=None, tof_max=None)\n--\n\n";
+    static constexpr const auto& fields = kSolverFields;
+    static constexpr PyMethodDef* methods = kNoMethods;
+};
+
+template <>
+struct RecordClass<Config> {
+    static constexpr const char* type_name = "builtins.Config";
+    static constexpr const char* constructor = "Config.__new__()";
+    static constexpr const char* doc = "Config(spacecraft=..., environment=..., solver=...)\n--\n\n";
+    static constexpr const auto& fields = kConfigFields;
+    static constexpr PyMethodDef* methods = kConfigMethods;
+};
+
+// ---------------------------------------------------------------------------
+// What the tables generate
+
+PyObject* get_field(PyObject* self, void* closure) {
+    auto* f = static_cast<const FieldDef*>(closure);
+    return guard<PyObject*>(nullptr, [&] { return f->get(self); });
+}
+
+int set_field(PyObject* self, PyObject* value, void* closure) {
+    auto* f = static_cast<const FieldDef*>(closure);
+    return guard(-1, [&] { return f->set(self, value, f->name); });
+}
+
+template <std::size_t N>
+constexpr std::array<const char*, N> field_names(const std::array<FieldDef, N>& fields) {
+    std::array<const char*, N> names{};
+    for (std::size_t i = 0; i < N; ++i) names[i] = fields[i].name;
+    return names;
+}
+
+template <std::size_t N>
+std::array<PyGetSetDef, N + 1> getset_table(const std::array<FieldDef, N>& fields) {
+    std::array<PyGetSetDef, N + 1> table{};
+    for (std::size_t i = 0; i < N; ++i) {
+        table[i] = {fields[i].name, &get_field, &set_field, fields[i].doc,
+                    const_cast<FieldDef*>(&fields[i])};
+    }
+    return table;  // zeroed sentinel last
+}
+
+// Keyword constructor: every parameter optional, defaults from the record.
+template <class R>
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        constexpr const auto& fields = RecordClass<R>::fields;
+        static constexpr auto names = field_names(fields);
+        static constexpr Signature signature{RecordClass<R>::constructor, names, 0};
+        std::array<PyObject*, fields.size()> values{};
+        if (!bind(signature, args, kwargs, values.data())) return nullptr;
+        R record{};
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (values[i] && !fields[i].init(&record, values[i], fields[i].name)) return nullptr;
+        }
+        return new_instance(type, std::move(record));
+    });
+}
+
+template <class R>
+PyObject* create_record_type() {
+    static auto getset = getset_table(RecordClass<R>::fields);
+    static PyType_Slot slots[] = {
+        {Py_tp_new, as_slot(&construct<R>)},
+        {Py_tp_dealloc, as_slot(&dealloc<R>)},
+        {Py_tp_getset, getset.data()},
+        {Py_tp_methods, RecordClass<R>::methods},
+        {Py_tp_doc, const_cast<char*>(RecordClass<R>::doc)},
+        {0, nullptr},
+    };
+    // No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
+    static PyType_Spec spec = {RecordClass<R>::type_name, static_cast<int>(sizeof(Object<R>)), 0,
+                               Py_TPFLAGS_DEFAULT, slots};
+    return PyType_FromSpec(&spec);
+}
+
+}  // namespace
+
+template <>
+PyObject* create_type<Spacecraft>() {
+    return create_record_type<Spacecraft>();
+}
+template <>
+PyObject* create_type<Environment>() {
+    return create_record_type<Environment>();
+}
+template <>
+PyObject* create_type<Solver>() {
+    return create_record_type<Solver>();
+}
+template <>
+PyObject* create_type<Config>() {
+    return create_record_type<Config>();
+}
+
+}  // namespace vexal::py
