@@ -1,0 +1,55 @@
+// Timings of the core: assembly, the bare solver call on an assembled
+// program, the fixed-horizon solve (assembly + solver + extraction) and the
+// full time-of-flight search, for the default lander at several node counts.
+//
+//   build/bench/bench_core --benchmark_min_time=2
+#include <benchmark/benchmark.h>
+
+#include "vexal/assemble.hpp"
+#include "vexal/conic.hpp"
+#include "vexal/search.hpp"
+#include "vexal/solve.hpp"
+
+namespace {
+
+vexal::Config lander(std::int64_t n, double tof = 50.0) {
+    vexal::Config c;
+    c.solver.n = static_cast<std::uint64_t>(n);
+    c.solver.time_of_flight = tof;
+    return c;
+}
+
+void Assemble(benchmark::State& state) {
+    const auto config = lander(state.range(0));
+    for (auto _ : state) benchmark::DoNotOptimize(vexal::assemble(config));
+}
+
+void SolverCall(benchmark::State& state) {
+    const auto problem = vexal::assemble(lander(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(vexal::solve_conic(*problem));
+}
+
+void SolveFixed(benchmark::State& state) {
+    const auto config = lander(state.range(0));
+    for (auto _ : state) {
+        auto t = vexal::solve_fixed(config, 50.0);
+        if (!t) state.SkipWithError(t.error().c_str());
+        benchmark::DoNotOptimize(t);
+    }
+    state.SetComplexityN(state.range(0));
+}
+
+void Search(benchmark::State& state) {
+    vexal::Config config = lander(state.range(0));
+    config.solver.time_of_flight.reset();
+    for (auto _ : state) benchmark::DoNotOptimize(vexal::solve(config));
+}
+
+}  // namespace
+
+BENCHMARK(Assemble)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(SolverCall)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(SolveFixed)->RangeMultiplier(2)->Range(100, 1600)->Arg(1000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(Search)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+BENCHMARK_MAIN();
