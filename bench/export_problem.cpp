@@ -1,0 +1,64 @@
+// Writes the assembled program of the default lander (time of flight 50 s)
+// as JSON, so that other solver front ends can be timed on the same matrices:
+//
+//   build/bench/export_problem 1000 > /tmp/problem-1000.json
+//   python3 bench/compare_clarabel_python.py /tmp/problem-1000.json
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "vexal/assemble.hpp"
+#include "vexal/json.hpp"
+
+namespace {
+
+template <class T>
+void array(std::string& out, const char* name, const std::vector<T>& v) {
+    out += '"';
+    out += name;
+    out += "\": [";
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i) out += ',';
+        if constexpr (std::is_floating_point_v<T>) {
+            vexal::append_float(out, v[i]);
+        } else {
+            out += std::to_string(v[i]);
+        }
+    }
+    out += "]";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vexal::Config config;
+    config.solver.n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100;
+    config.solver.time_of_flight = 50.0;
+    const auto problem = vexal::assemble(config);
+    if (!problem) {
+        std::fprintf(stderr, "%s\n", problem.error().c_str());
+        return 1;
+    }
+    std::vector<std::uint64_t> kinds, dims;
+    for (const auto& c : problem->cones) {
+        kinds.push_back(static_cast<std::uint64_t>(c.kind));
+        dims.push_back(c.dim);
+    }
+    std::string out = "{\"m\": " + std::to_string(problem->a.m) + ", \"n\": " + std::to_string(problem->a.n) + ", ";
+    array(out, "colptr", problem->a.colptr);
+    out += ", ";
+    array(out, "rowval", problem->a.rowval);
+    out += ", ";
+    array(out, "nzval", problem->a.nzval);
+    out += ", ";
+    array(out, "q", problem->q);
+    out += ", ";
+    array(out, "b", problem->b);
+    out += ", ";
+    array(out, "cone_kinds", kinds);
+    out += ", ";
+    array(out, "cone_dims", dims);
+    out += "}\n";
+    std::fputs(out.c_str(), stdout);
+    return 0;
+}
