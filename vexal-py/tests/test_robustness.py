@@ -1,0 +1,92 @@
+import gc
+import sys
+
+import pytest
+from conftest import run_python
+
+import _vexal
+from _vexal import Config, Environment, PyTrajectory, Solver, Spacecraft, solve
+
+ODD = {
+    "nan mass": "Spacecraft(wet_mass=float('nan'))",
+    "infinite thrust": "Spacecraft(real_max_thrust=float('inf'))",
+    "negative masses": "Spacecraft(wet_mass=-2000.0, fuel=-1.0)",
+    "nan gravity": "Environment(gravity=[0, 0, float('nan')])",
+    "zero consumption": "Spacecraft(fuel_consumption=0.0)",
+}
+SOLVERS = {
+    "n=0": "Solver(n=0, time_of_flight=50.0)",
+    "n=0 search": "Solver(n=0)",
+    "n=1": "Solver(n=1, time_of_flight=50.0)",
+    "huge n": "Solver(n=2**64 - 1, time_of_flight=50.0)",
+    "huge n search": "Solver(n=2**63)",
+    "nan tof": "Solver(n=10, time_of_flight=float('nan'))",
+    "negative tof": "Solver(n=10, time_of_flight=-5.0)",
+    "inverted bounds": "Solver(n=10, tof_min=60.0, tof_max=20.0)",
+}
+CASES = {name: f"Config({'spacecraft' if 'Spacecraft' in e else 'environment'}={e}, solver=Solver(n=10, time_of_flight=50.0))"
+         for name, e in ODD.items()}
+CASES |= {name: f"Config(solver={e})" for name, e in SOLVERS.items()}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_odd_inputs_end_in_a_result_or_a_value_error(name):
+    result = run_python(
+        f"""
+        from _vexal import *
+        try:
+            t = solve({CASES[name]})
+        except ValueError as e:
+            print("ValueError", e)
+        else:
+            for a in {["positions", "velocities", "u_values", "thrusts", "normalized_thrusts",
+                       "z_values", "s_values", "time_points", "objective", "final_mass", "status"]}:
+                getattr(t, a)
+            print("result", t.status)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(("ValueError ", "result ")), result.stdout
+
+
+def workload(value):
+    c = Config(solver=Solver(n=10, time_of_flight=50.0))
+    s = c.spacecraft
+    s.wet_mass = value
+    s.initial_position = (value, 0, 2400)
+    c.spacecraft = s
+    c.environment = Environment(gravity=[0, 0, -3.71])
+    Config.from_json(c.to_json())
+    t = solve(c)
+    t.positions, t.time_points, t.status, t.final_mass
+    for bad in ({"n": -1}, {"n": 1.5}, {"tof_min": "x"}):
+        try:
+            Solver(**bad)
+        except (OverflowError, TypeError):
+            pass
+    try:
+        solve(None)
+    except TypeError:
+        pass
+
+
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_no_growth_of_references_or_memory():
+    types = [Config, Spacecraft, Environment, Solver, PyTrajectory]
+    value = 2000.5
+    for _ in range(300):
+        workload(value)
+    gc.collect()
+    refs = [sys.getrefcount(t) for t in types] + [sys.getrefcount(value)]
+    objects, rss = len(gc.get_objects()), rss_kib()
+    for _ in range(2000):
+        workload(value)
+    gc.collect()
+    assert [sys.getrefcount(t) for t in types] + [sys.getrefcount(value)] == refs
+    assert len(gc.get_objects()) <= objects + 50
+    assert rss_kib() - rss < 2048
