@@ -27,19 +27,15 @@ bool BorrowFlag::acquire_exclusive() noexcept {
                                           std::memory_order_relaxed);
 }
 
-SharedBorrow::SharedBorrow(BorrowFlag& flag) noexcept : flag_(&flag) {
-    if (!flag.acquire_shared()) {
-        flag_ = nullptr;
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-    }
+template <bool Exclusive>
+Borrow<Exclusive>::Borrow(BorrowFlag& flag) noexcept : flag_(&flag) {
+    if (Exclusive ? flag.acquire_exclusive() : flag.acquire_shared()) return;
+    flag_ = nullptr;
+    PyErr_SetString(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
 }
 
-ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) noexcept : flag_(&flag) {
-    if (!flag.acquire_exclusive()) {
-        flag_ = nullptr;
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    }
-}
+template class Borrow<false>;
+template class Borrow<true>;
 
 // ---------------------------------------------------------------------------
 // Errors

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "vexal/config.hpp"
@@ -55,34 +57,29 @@ private:
     std::atomic<std::intptr_t> state_{0};
 };
 
-// Scoped borrows; a failed one has raised RuntimeError and tests false.
-class SharedBorrow {
+// A scoped borrow; a failed one has raised RuntimeError and tests false.
+template <bool Exclusive>
+class Borrow {
 public:
-    explicit SharedBorrow(BorrowFlag& flag) noexcept;
-    ~SharedBorrow() {
-        if (flag_) flag_->release_shared();
+    explicit Borrow(BorrowFlag& flag) noexcept;
+    ~Borrow() {
+        if (!flag_) return;
+        if constexpr (Exclusive) {
+            flag_->release_exclusive();
+        } else {
+            flag_->release_shared();
+        }
     }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
     explicit operator bool() const noexcept { return flag_ != nullptr; }
 
 private:
     BorrowFlag* flag_;
 };
 
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) noexcept;
-    ~ExclusiveBorrow() {
-        if (flag_) flag_->release_exclusive();
-    }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    explicit operator bool() const noexcept { return flag_ != nullptr; }
-
-private:
-    BorrowFlag* flag_;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 // ---------------------------------------------------------------------------
 // Objects and their classes.
@@ -156,6 +153,18 @@ PyObject* new_object(T&& value) {
     PyTypeObject* type = type_object<std::remove_cvref_t<T>>();
     if (!type) return nullptr;
     return new_instance(type, std::forward<T>(value));
+}
+
+// A class's getset table from its attribute table (entries with `name` and
+// `doc`); each entry is the closure handed to the shared getter and setter.
+template <class Def, std::size_t N>
+std::array<PyGetSetDef, N + 1> getset_table(const std::array<Def, N>& defs, getter get,
+                                            setter set) {
+    std::array<PyGetSetDef, N + 1> table{};  // zeroed sentinel last
+    for (std::size_t i = 0; i < N; ++i) {
+        table[i] = {defs[i].name, get, set, defs[i].doc, const_cast<Def*>(&defs[i])};
+    }
+    return table;
 }
 
 // ---------------------------------------------------------------------------

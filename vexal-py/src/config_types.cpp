@@ -160,46 +160,30 @@ PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
 template <class R>
 struct RecordClass;
 
-template <>
-struct RecordClass<Spacecraft> {
-    static constexpr const char* type_name = "builtins.Spacecraft";
-    static constexpr const char* constructor = "Spacecraft.__new__()";
-    static constexpr const char* doc =
-        "Spacecraft(wet_mass=2000.0, fuel=1700.0, real_max_thrust=24000.0, min_thrust_pct=0.2, "
-        "max_thrust_pct=0.8, max_velocity=1000.0, initial_position=..., initial_velocity=..., "
-        "target_velocity=..., target_position=..., fuel_consumption=5e-4)\n--\n\n";
-    static constexpr const auto& fields = kSpacecraftFields;
-    static constexpr PyMethodDef* methods = kNoMethods;
-};
+// The class texts all derive from the record's name and its signature text.
+#define VEXAL_RECORD_CLASS(R, FIELDS, METHODS, SIGNATURE)                 \
+    template <>                                                          \
+    struct RecordClass<R> {                                              \
+        static constexpr const char* type_name = "builtins." #R;         \
+        static constexpr const char* constructor = #R ".__new__()";      \
+        static constexpr const char* doc = #R SIGNATURE "\n--\n\n";      \
+        static constexpr const auto& fields = FIELDS;                    \
+        static constexpr PyMethodDef* methods = METHODS;                 \
+    }
 
-template <>
-struct RecordClass<Environment> {
-    static constexpr const char* type_name = "builtins.Environment";
-    static constexpr const char* constructor = "Environment.__new__()";
-    static constexpr const char* doc =
-        "Environment(gravity=..., glide_slope_angle_deg=0.0, max_angle_deg=90.0)\n--\n\n";
-    static constexpr const auto& fields = kEnvironmentFields;
-    static constexpr PyMethodDef* methods = kNoMethods;
-};
+VEXAL_RECORD_CLASS(Spacecraft, kSpacecraftFields, kNoMethods,
+                   "(wet_mass=2000.0, fuel=1700.0, real_max_thrust=24000.0, min_thrust_pct=0.2, "
+                   "max_thrust_pct=0.8, max_velocity=1000.0, initial_position=..., "
+                   "initial_velocity=..., target_velocity=..., target_position=..., "
+                   "fuel_consumption=5e-4)");
+VEXAL_RECORD_CLASS(Environment, kEnvironmentFields, kNoMethods,
+                   "(gravity=..., glide_slope_angle_deg=0.0, max_angle_deg=90.0)");
+VEXAL_RECORD_CLASS(Solver, kSolverFields, kNoMethods,
+                   "(n=100, time_of_flight=None, tof_min=None, tof_max=None)");
+VEXAL_RECORD_CLASS(Config, kConfigFields, kConfigMethods,
+                   "(spacecraft=..., environment=..., solver=...)");
 
-template <>
-struct RecordClass<Solver> {
-    static constexpr const char* type_name = "builtins.Solver";
-    static constexpr const char* constructor = "Solver.__new__()";
-    static constexpr const char* doc =
-        "Solver(n=100, time_of_flight=None, tof_min=None, tof_max=None)\n--\n\n";
-    static constexpr const auto& fields = kSolverFields;
-    static constexpr PyMethodDef* methods = kNoMethods;
-};
-
-template <>
-struct RecordClass<Config> {
-    static constexpr const char* type_name = "builtins.Config";
-    static constexpr const char* constructor = "Config.__new__()";
-    static constexpr const char* doc = "Config(spacecraft=..., environment=..., solver=...)\n--\n\n";
-    static constexpr const auto& fields = kConfigFields;
-    static constexpr PyMethodDef* methods = kConfigMethods;
-};
+#undef VEXAL_RECORD_CLASS
 
 // ---------------------------------------------------------------------------
 // What the tables generate
@@ -221,16 +205,6 @@ constexpr std::array<const char*, N> field_names(const std::array<FieldDef, N>& 
     return names;
 }
 
-template <std::size_t N>
-std::array<PyGetSetDef, N + 1> getset_table(const std::array<FieldDef, N>& fields) {
-    std::array<PyGetSetDef, N + 1> table{};
-    for (std::size_t i = 0; i < N; ++i) {
-        table[i] = {fields[i].name, &get_field, &set_field, fields[i].doc,
-                    const_cast<FieldDef*>(&fields[i])};
-    }
-    return table;  // zeroed sentinel last
-}
-
 // Keyword constructor: every parameter optional, defaults from the record.
 template <class R>
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -250,7 +224,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 template <class R>
 PyObject* create_record_type() {
-    static auto getset = getset_table(RecordClass<R>::fields);
+    static auto getset = getset_table(RecordClass<R>::fields, &get_field, &set_field);
     static PyType_Slot slots[] = {
         {Py_tp_new, as_slot(&construct<R>)},
         {Py_tp_dealloc, as_slot(&dealloc<R>)},

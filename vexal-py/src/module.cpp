@@ -218,6 +218,7 @@ PyObject* to_python(const std::string& text) {
 
 struct AttributeDef {
     const char* name;
+    const char* doc;
     PyObject* (*get)(const Trajectory& trajectory);
 };
 
@@ -226,9 +227,9 @@ PyObject* read(const Trajectory& trajectory) {
     return to_python(trajectory.*Member);
 }
 
-#define VEXAL_ATTRIBUTE(member) AttributeDef{#member, &read<&Trajectory::member>}
+#define VEXAL_ATTRIBUTE(member) AttributeDef{#member, nullptr, &read<&Trajectory::member>}
 
-constexpr AttributeDef kTrajectoryAttributes[] = {
+constexpr std::array kTrajectoryAttributes{
     VEXAL_ATTRIBUTE(positions),      VEXAL_ATTRIBUTE(velocities), VEXAL_ATTRIBUTE(u_values),
     VEXAL_ATTRIBUTE(thrusts),        VEXAL_ATTRIBUTE(normalized_thrusts),
     VEXAL_ATTRIBUTE(z_values),       VEXAL_ATTRIBUTE(s_values),   VEXAL_ATTRIBUTE(time_points),
@@ -236,8 +237,6 @@ constexpr AttributeDef kTrajectoryAttributes[] = {
 };
 
 #undef VEXAL_ATTRIBUTE
-
-constexpr std::size_t kAttributeCount = std::size(kTrajectoryAttributes);
 
 PyObject* get_attribute(PyObject* self, void* closure) {
     auto* attribute = static_cast<const AttributeDef*>(closure);
@@ -247,15 +246,6 @@ PyObject* get_attribute(PyObject* self, void* closure) {
         if (!borrow) return nullptr;
         return attribute->get(obj->value);
     });
-}
-
-std::array<PyGetSetDef, kAttributeCount + 1> trajectory_getset() {
-    std::array<PyGetSetDef, kAttributeCount + 1> table{};
-    for (std::size_t i = 0; i < kAttributeCount; ++i) {
-        table[i] = {kTrajectoryAttributes[i].name, &get_attribute, nullptr, nullptr,
-                    const_cast<AttributeDef*>(&kTrajectoryAttributes[i])};
-    }
-    return table;
 }
 
 // ---------------------------------------------------------------------------
@@ -358,7 +348,7 @@ PyModuleDef kModuleDef = {
 
 template <>
 PyObject* create_type<Trajectory>() {
-    static auto getset = trajectory_getset();
+    static auto getset = getset_table(kTrajectoryAttributes, &get_attribute, nullptr);
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, as_slot(&dealloc<Trajectory>)},
         {Py_tp_getset, getset.data()},
