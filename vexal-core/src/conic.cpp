@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "vexal/clarabel.h"
+#include "vexal/solver_settings.hpp"
 #include "vexal/error.hpp"
 
 namespace vexal {
@@ -16,6 +17,31 @@ constexpr const char* kStatusNames[] = {
     "AlmostSolved",  "AlmostPrimalInfeasible", "AlmostDualInfeasible", "MaxIterations",
     "MaxTime",       "NumericalError", "InsufficientProgress", "CallbackTerminated",
 };
+
+
+struct SolverDeleter {
+    void operator()(vexal_clarabel_solver* s) const { vexal_clarabel_free(s); }
+};
+using SolverHandle = std::unique_ptr<vexal_clarabel_solver, SolverDeleter>;
+
+// Owns the text a binding call hands back.
+struct Message {
+    char* text = nullptr;
+    ~Message() { vexal_clarabel_message_free(text); }
+    std::string str() const { return text ? std::string(text) : std::string("(no message)"); }
+};
+
+// Anything but OK from a call that cannot fail on a well-formed program is a
+// broken contract.
+void expect_ok(vexal_clarabel_code code, const Message& message, const char* what) {
+    if (code != VEXAL_CLARABEL_OK) throw InternalError(std::string(what) + ": " + message.str());
+}
+
+vexal_clarabel_csc csc_view(const CscMatrix& m) {
+    return {m.m, m.n, m.colptr.data(), m.colptr.size(), m.rowval.data(), m.nzval.data(), m.rowval.size()};
+}
+
+}  // namespace
 
 // The library's defaults, every one written out, with output switched off.
 vexal_clarabel_settings solver_settings() {
@@ -61,30 +87,6 @@ vexal_clarabel_settings solver_settings() {
     s.input_sparse_dropzeros = false;
     return s;
 }
-
-struct SolverDeleter {
-    void operator()(vexal_clarabel_solver* s) const { vexal_clarabel_free(s); }
-};
-using SolverHandle = std::unique_ptr<vexal_clarabel_solver, SolverDeleter>;
-
-// Owns the text a binding call hands back.
-struct Message {
-    char* text = nullptr;
-    ~Message() { vexal_clarabel_message_free(text); }
-    std::string str() const { return text ? std::string(text) : std::string("(no message)"); }
-};
-
-// Anything but OK from a call that cannot fail on a well-formed program is a
-// broken contract.
-void expect_ok(vexal_clarabel_code code, const Message& message, const char* what) {
-    if (code != VEXAL_CLARABEL_OK) throw InternalError(std::string(what) + ": " + message.str());
-}
-
-vexal_clarabel_csc csc_view(const CscMatrix& m) {
-    return {m.m, m.n, m.colptr.data(), m.colptr.size(), m.rowval.data(), m.nzval.data(), m.rowval.size()};
-}
-
-}  // namespace
 
 std::expected<ConicSolution, std::string> solve_conic(const Problem& problem) {
     std::vector<vexal_clarabel_cone> cones;

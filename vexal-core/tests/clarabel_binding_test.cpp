@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vexal/clarabel.h"
+#include "vexal/solver_settings.hpp"
 
 namespace {
 
@@ -74,43 +75,7 @@ Program unbounded_lp() { return {Csc::dense(1, 1, {0}), Csc::dense(1, 1, {1}), {
 // min x^2/2 + x without constraints: A, b and the cones are all empty.
 Program unconstrained_qp() { return {Csc::dense(1, 1, {1}), Csc::dense(0, 1, {}), {1}, {}, {}}; }
 
-// The library defaults, verbose off, every field written out.
-vexal_clarabel_settings settings() {
-    vexal_clarabel_settings s{};
-    s.max_iter = 200;
-    s.time_limit = std::numeric_limits<double>::infinity();
-    s.verbose = false;
-    s.max_step_fraction = 0.99;
-    s.tol_gap_abs = s.tol_gap_rel = s.tol_feas = s.tol_infeas_abs = s.tol_infeas_rel = 1e-8;
-    s.tol_ktratio = 1e-6;
-    s.reduced_tol_gap_abs = s.reduced_tol_gap_rel = s.reduced_tol_infeas_rel = 5e-5;
-    s.reduced_tol_feas = s.reduced_tol_ktratio = 1e-4;
-    s.reduced_tol_infeas_abs = 5e-12;
-    s.equilibrate_enable = true;
-    s.equilibrate_max_iter = 10;
-    s.equilibrate_min_scaling = 1e-4;
-    s.equilibrate_max_scaling = 1e4;
-    s.linesearch_backtrack_step = 0.8;
-    s.min_switch_step_length = 0.1;
-    s.min_terminate_step_length = 1e-4;
-    s.max_threads = 0;
-    s.direct_kkt_solver = true;
-    s.direct_solve_method = "auto";
-    s.static_regularization_enable = true;
-    s.static_regularization_constant = 1e-8;
-    s.static_regularization_proportional = std::numeric_limits<double>::epsilon() * std::numeric_limits<double>::epsilon();
-    s.dynamic_regularization_enable = true;
-    s.dynamic_regularization_eps = 1e-13;
-    s.dynamic_regularization_delta = 2e-7;
-    s.iterative_refinement_enable = true;
-    s.iterative_refinement_reltol = 1e-13;
-    s.iterative_refinement_abstol = 1e-12;
-    s.iterative_refinement_max_iter = 10;
-    s.iterative_refinement_stop_ratio = 5.0;
-    s.presolve_enable = true;
-    s.input_sparse_dropzeros = false;
-    return s;
-}
+vexal_clarabel_settings settings() { return vexal::solver_settings(); }
 
 // The raw arguments of vexal_clarabel_new, so that tests can break any of
 // them; the views point into the program held here.
