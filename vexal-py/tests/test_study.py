@@ -1,0 +1,144 @@
+import concurrent.futures
+import json
+
+import numpy as np
+import pytest
+from conftest import small_config
+
+import _vexal
+from vexal import CaseResult, Sigma, dispersions, solve_many
+from vexal.study import solve_text
+
+NOMINAL = _vexal.Config(solver=_vexal.Solver(n=10))
+
+
+def spacecraft_fields(config):
+    return json.loads(config.to_json())["spacecraft"]
+
+
+def draws(configs):
+    """Per case: position and velocity offsets, then relative mass and thrust offsets."""
+    nominal = spacecraft_fields(NOMINAL)
+    rows = []
+    for config in configs:
+        s = spacecraft_fields(config)
+        rows.append([*np.subtract(s["initial_position"], nominal["initial_position"]),
+                     *np.subtract(s["initial_velocity"], nominal["initial_velocity"]),
+                     s["wet_mass"] / nominal["wet_mass"] - 1.0,
+                     s["real_max_thrust"] / nominal["real_max_thrust"] - 1.0])
+    return np.array(rows)
+
+
+def test_dispersions_are_reproducible_and_counted():
+    texts = [c.to_json() for c in dispersions(NOMINAL, 20, seed=7)]
+    assert len(texts) == 20 and len(set(texts)) == 20
+    assert texts == [c.to_json() for c in dispersions(NOMINAL, 20, seed=7)]
+    # A shorter study is the start of a longer one with the same seed.
+    assert texts[:5] == [c.to_json() for c in dispersions(NOMINAL, 5, seed=7)]
+    assert texts != [c.to_json() for c in dispersions(NOMINAL, 20, seed=8)]
+    assert list(dispersions(NOMINAL, 0, seed=7)) == []
+
+
+@pytest.mark.parametrize("given", [Sigma(), {"position": 100.0, "thrust": 0.05}])
+def test_dispersions_follow_their_sigmas(given):
+    configs = list(dispersions(NOMINAL, 4000, seed=1, sigma=given))
+    sigma = given if isinstance(given, Sigma) else Sigma(**given)
+    expected = np.array([sigma.position] * 3 + [sigma.velocity] * 3 + [sigma.wet_mass, sigma.thrust])
+    offsets = draws(configs)
+    assert np.allclose(offsets.std(axis=0), expected, rtol=0.05)
+    assert np.all(np.abs(offsets.mean(axis=0)) < 4.0 * expected / np.sqrt(len(configs)))
+    # The dispersed quantities are drawn independently of one another.
+    correlation = np.corrcoef(offsets, rowvar=False)
+    assert np.all(np.abs(correlation - np.eye(8)) < 0.1)
+    # Everything else is the nominal configuration's.
+    untouched = json.loads(NOMINAL.to_json())
+    for config in configs[:50]:
+        document = json.loads(config.to_json())
+        for name in ("initial_position", "initial_velocity", "wet_mass", "real_max_thrust"):
+            document["spacecraft"][name] = untouched["spacecraft"][name]
+        assert document == untouched
+
+
+def test_zero_sigmas_give_the_nominal_case():
+    zero = Sigma(position=0.0, velocity=0.0, wet_mass=0.0, thrust=0.0)
+    assert {c.to_json() for c in dispersions(NOMINAL, 3, seed=2, sigma=zero)} == {NOMINAL.to_json()}
+
+
+def test_unknown_sigma_is_refused():
+    with pytest.raises(TypeError):
+        list(dispersions(NOMINAL, 1, seed=0, sigma={"altitude": 1.0}))
+
+
+def sequential(configs):
+    """What solve_many must reproduce: one _vexal.solve per case, in order."""
+    results = []
+    for config in configs:
+        try:
+            t = _vexal.solve(config)
+        except ValueError as error:
+            results.append(("error", str(error), None))
+        else:
+            results.append((t.status, None, t.final_mass))
+    return results
+
+
+@pytest.fixture(scope="module")
+def cases():
+    """Dispersed fixed-horizon and searched cases, with infeasible ones between them."""
+    searched = list(dispersions(NOMINAL, 3, seed=5))
+    fixed = list(dispersions(small_config(n=12, time_of_flight=45.0), 3, seed=6))
+    too_short = small_config(time_of_flight=5.0)
+    empty_bracket = small_config(time_of_flight=None, tof_min=1.0, tof_max=3.0)
+    return [fixed[0], searched[0], too_short, fixed[1], searched[1], empty_bracket, fixed[2], searched[2]]
+
+
+@pytest.fixture(scope="module")
+def pool_records(cases):
+    return solve_many(cases, progress=False)
+
+
+def check_records(records, cases):
+    assert [(r.status, r.error, r.final_mass) for r in records] == sequential(cases)
+    for record, config in zip(records, cases):
+        assert isinstance(record, CaseResult) and record.ok == (record.error is None)
+        if record.ok:
+            assert record.fuel_used == config.spacecraft.wet_mass - record.final_mass
+            assert record.time_of_flight > 0.0
+        else:
+            assert record.time_of_flight is record.final_mass is record.fuel_used is None
+
+
+def test_solve_many_matches_sequential_solves_in_order(cases, pool_records):
+    check_records(pool_records, cases)
+    errors = [r.error for r in pool_records if not r.ok]
+    assert errors == ["solver status: PrimalInfeasible",
+                      "infeasible: no feasible time-of-flight in [1.000, 3.000]"]
+    # Fixed horizons come back as given; searched ones lie inside the automatic bracket.
+    assert [pool_records[i].time_of_flight for i in (0, 3, 6)] == [45.0] * 3
+    assert all(1.0 < pool_records[i].time_of_flight < 708.4 for i in (1, 4, 7))
+
+
+@pytest.mark.parametrize("executor", [concurrent.futures.ThreadPoolExecutor, concurrent.futures.ProcessPoolExecutor])
+def test_any_executor_and_json_text_give_the_same_records(cases, pool_records, executor):
+    with executor(max_workers=2) as pool:
+        assert solve_many([c.to_json() for c in cases], executor=pool) == pool_records
+
+
+def test_no_progress_bar_when_stdout_is_not_a_terminal(cases, capsys):
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        solve_many(cases[:2], executor=pool, progress=True)
+    assert capsys.readouterr() == ("", "")
+
+
+def test_unreadable_text_is_recorded():
+    assert solve_text("{") == CaseResult(status="error", error="EOF while parsing an object at line 1 column 1")
+
+
+def test_dask_executor_on_a_local_cluster(cases, pool_records):
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        assert len(client.scheduler_info()["workers"]) == 2
+        records = solve_many(cases, executor=client.get_executor(), progress=False)
+    assert records == pool_records

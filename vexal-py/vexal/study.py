@@ -1,0 +1,112 @@
+"""Dispersion (Monte Carlo) studies: perturbed configurations, planned in bulk.
+
+Configurations do not pickle, so work crosses process boundaries as the JSON
+text of `Config.to_json`; each worker reads it back and plans it with
+`_vexal.solve`. Any `concurrent.futures.Executor` can run the work: the
+default is a local process pool, and Dask's `Client.get_executor()` spreads
+the same call over a cluster.
+"""
+import concurrent.futures
+import dataclasses
+import sys
+
+import numpy as np
+from tqdm import tqdm
+
+import _vexal
+
+from .trajectory import time_of_flight
+
+
+@dataclasses.dataclass(frozen=True)
+class Sigma:
+    """One-sigma dispersions, drawn independently from normal distributions.
+
+    `position` and `velocity` are per axis, in the configuration's units
+    (metres, metres per second); `wet_mass` and `thrust` are fractions of the
+    nominal wet mass and rated maximum thrust. The fuel load is not
+    perturbed, so a wet-mass dispersion is a dry-mass dispersion.
+    """
+
+    position: float = dataclasses.field(default=20.0, metadata={"what": "initial position, m per axis"})
+    velocity: float = dataclasses.field(default=2.0, metadata={"what": "initial velocity, m/s per axis"})
+    wet_mass: float = dataclasses.field(default=0.005, metadata={"what": "wet mass, fraction of nominal"})
+    thrust: float = dataclasses.field(default=0.01, metadata={"what": "rated maximum thrust, fraction of nominal"})
+
+
+def dispersions(config, n_cases, seed, sigma=Sigma()):
+    """Yields `n_cases` perturbed copies of `config`, reproducibly.
+
+    The same `seed` gives the same cases, and a shorter study is a prefix of
+    a longer one with the same seed. `sigma` is a `Sigma` or a mapping of
+    some of its fields.
+    """
+    if not isinstance(sigma, Sigma):
+        sigma = Sigma(**sigma)
+    rng = np.random.default_rng(seed)
+    nominal = config.spacecraft
+    environment, solver = config.environment, config.solver
+    for _ in range(n_cases):
+        draw = rng.standard_normal(8)
+        spacecraft = config.spacecraft
+        spacecraft.initial_position = (nominal.initial_position + sigma.position * draw[0:3]).tolist()
+        spacecraft.initial_velocity = (nominal.initial_velocity + sigma.velocity * draw[3:6]).tolist()
+        spacecraft.wet_mass = nominal.wet_mass * (1.0 + sigma.wet_mass * draw[6])
+        spacecraft.real_max_thrust = nominal.real_max_thrust * (1.0 + sigma.thrust * draw[7])
+        yield _vexal.Config(spacecraft=spacecraft, environment=environment, solver=solver)
+
+
+@dataclasses.dataclass(frozen=True)
+class CaseResult:
+    """The outcome of planning one case.
+
+    On success `status` is the solver's ("Solved" or "AlmostSolved") and
+    `error` is None; on failure `status` is "error", `error` holds the
+    planner's message and the figures are None.
+    """
+
+    status: str
+    error: str | None = None
+    time_of_flight: float | None = None
+    final_mass: float | None = None
+    fuel_used: float | None = None
+
+    @property
+    def ok(self):
+        return self.error is None
+
+
+def solve_text(text):
+    """Plans the configuration given as JSON text; never raises a planner error."""
+    try:
+        config = _vexal.Config.from_json(text)
+        trajectory = _vexal.solve(config)
+    except ValueError as error:
+        return CaseResult(status="error", error=str(error))
+    return CaseResult(
+        status=trajectory.status,
+        time_of_flight=time_of_flight(trajectory, config),
+        final_mass=trajectory.final_mass,
+        fuel_used=config.spacecraft.wet_mass - trajectory.final_mass,
+    )
+
+
+def solve_many(configs, executor=None, progress=True):
+    """Plans every configuration and returns one `CaseResult` each, in order.
+
+    `configs` holds `_vexal.Config` objects or their JSON text. Failures are
+    recorded, not raised. Without an `executor` a process pool over all
+    cores runs the cases; pass any `concurrent.futures.Executor` (for
+    example `distributed.Client.get_executor()`) to run them elsewhere. A
+    progress bar is shown when `progress` is true and stdout is a terminal.
+    """
+    texts = [c if isinstance(c, str) else c.to_json() for c in configs]
+    if executor is None:
+        with concurrent.futures.ProcessPoolExecutor() as pool:
+            return solve_many(texts, pool, progress)
+    futures = [executor.submit(solve_text, text) for text in texts]
+    if progress and sys.stdout.isatty():
+        finished = concurrent.futures.as_completed(futures)
+        for _ in tqdm(finished, total=len(futures), unit="case", desc="planning"):
+            pass
+    return [future.result() for future in futures]
