@@ -1,8 +1,9 @@
 """vexal: fuel-optimal powered-descent planning.
 
 The planner itself is the native module `_vexal`; this package adds what its
-users reach for next: figures (`plot`, needs matplotlib: the `plot` extra)
-and dispersion studies (`dispersions`, `solve_many`).
+users reach for next: figures (`plot`, needs matplotlib: the `plot` extra),
+a command line (`python -m vexal`, `vexal`), and dispersion studies
+(`dispersions`, `solve_many`).
 """
 from .study import CaseResult, Sigma, dispersions, solve_many
 from .trajectory import format_summary, node_table, summary, time_of_flight

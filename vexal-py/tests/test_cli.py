@@ -1,0 +1,165 @@
+import csv
+import importlib.metadata
+import io
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+from conftest import run_python, small_config
+
+import _vexal
+import vexal
+
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+def vexal_cli(*args, cwd=None, stdin=None):
+    return subprocess.run([sys.executable, "-m", "vexal", *map(str, args)], cwd=cwd, input=stdin,
+                          capture_output=True, text=True, timeout=300)
+
+
+def message_of(call):
+    with pytest.raises(ValueError) as info:
+        call()
+    return str(info.value)
+
+
+def succeeded(result):
+    assert result.returncode == 0 and "Traceback" not in result.stderr, result.stderr
+    return result.stdout
+
+
+def test_installed_beside_the_module_with_a_console_script():
+    assert pathlib.Path(vexal.__file__).parent.parent == pathlib.Path(_vexal.__file__).parent
+    (script,) = importlib.metadata.entry_points(group="console_scripts", name="vexal")
+    assert script.load() is vexal.cli.main
+
+
+def test_config_prints_the_default_configuration():
+    assert succeeded(vexal_cli("config")) == _vexal.Config().to_json() + "\n"
+
+
+def test_plan_default_configuration_searches():
+    lines = succeeded(vexal_cli("plan", "--n", 10)).splitlines()
+    assert [line.split("  ")[0] for line in lines] == [
+        "status", "time of flight", "final mass", "fuel used", "peak throttle"]
+    expected = _vexal.solve(_vexal.Config(solver=_vexal.Solver(n=10)))
+    assert lines[2].split()[-2] == f"{expected.final_mass:.3f}"
+
+
+def test_plan_a_file_with_every_output(tmp_path):
+    config = small_config(n=12, time_of_flight=45.0)
+    (tmp_path / "descent.json").write_text(config.to_json())
+    out = succeeded(vexal_cli("plan", "descent.json", "--csv", "nodes.csv", "--json", "descent.out.json",
+                              "--plot", "descent.png", cwd=tmp_path))
+    expected = _vexal.solve(config)
+    assert vexal.format_summary(expected, config) + "\n" == out
+
+    rows = list(csv.DictReader((tmp_path / "nodes.csv").open()))
+    assert len(rows) == 12 and list(rows[0]) == list(vexal.node_table(expected))
+    assert [float(r["time"]) for r in rows] == list(expected.time_points)
+    assert float(rows[-1]["mass"]) == pytest.approx(expected.final_mass)
+
+    document = json.loads((tmp_path / "descent.out.json").read_text())
+    assert document["final_mass"] == expected.final_mass and document["time_of_flight"] == 45.0
+    assert (tmp_path / "descent.png").read_bytes().startswith(PNG)
+
+
+@pytest.mark.parametrize("args, override", [
+    (["--tof", "45"], {"time_of_flight": 45.0}),
+    (["--n", "8", "--tof", "60.5"], {"n": 8, "time_of_flight": 60.5}),
+])
+def test_overrides_from_stdin(args, override):
+    config = small_config(n=12, time_of_flight=None)
+    out = succeeded(vexal_cli("plan", "-", "--json", "/dev/stdout", *args, stdin=config.to_json()))
+    document = json.loads(out[out.index("{"):])
+    assert {k: document["config"]["solver"][k] for k in override} == override
+
+
+MALFORMED = ["", '{"solver": {"n": 1.5}}', '{"spacecraft": {"wet_mass": 2000,}}', "[1, 2, 3, 4]"]
+
+
+@pytest.mark.parametrize("text", MALFORMED)
+def test_malformed_file_reports_the_readers_message(tmp_path, text):
+    (tmp_path / "bad.json").write_text(text)
+    result = vexal_cli("plan", "bad.json", cwd=tmp_path)
+    expected = message_of(lambda: _vexal.Config.from_json(text))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == f"vexal plan: error: bad.json: {expected}\n"
+
+
+@pytest.mark.parametrize("args, message", [
+    (["plan", "missing.json"], "vexal plan: error: missing.json: No such file or directory"),
+    (["plan", "--n", "10", "--tof", "5"], "vexal plan: error: solver status: PrimalInfeasible"),
+    (["study", "missing.json"], "vexal study: error: missing.json: No such file or directory"),
+    (["plan", "--n", "10", "--tof", "50", "--csv", "no/such/dir/nodes.csv"],
+     "vexal plan: error: no/such/dir/nodes.csv: No such file or directory"),
+])
+def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
+    result = vexal_cli(*args, cwd=tmp_path)
+    assert result.returncode == 1 and result.stderr == message + "\n"
+
+
+def test_infeasible_search_bracket(tmp_path):
+    config = small_config(time_of_flight=None, tof_min=1.0, tof_max=3.0)
+    (tmp_path / "short.json").write_text(config.to_json())
+    result = vexal_cli("plan", "short.json", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr == "vexal plan: error: infeasible: no feasible time-of-flight in [1.000, 3.000]\n"
+
+
+@pytest.mark.parametrize("args, complaint", [
+    ([], "the following arguments are required: COMMAND"),
+    (["launch"], "invalid choice: 'launch'"),
+    (["plan", "--n", "0"], "argument --n: expected a whole number of at least 1, got '0'"),
+    (["plan", "--n", "2.5"], "argument --n: expected a whole number of at least 1, got '2.5'"),
+    (["plan", "--tof", "-3"], "argument --tof: expected a positive number of seconds, got '-3'"),
+    (["plan", "--tof", "nan"], "argument --tof: expected a positive number of seconds, got 'nan'"),
+    (["plan", "a.json", "b.json"], "unrecognized arguments: b.json"),
+    (["study", "--cases", "0"], "argument --cases: expected a whole number of at least 1, got '0'"),
+    (["study", "--seed", "x"], "argument --seed: invalid int value: 'x'"),
+])
+def test_bad_arguments_exit_2(args, complaint):
+    result = vexal_cli(*args)
+    assert result.returncode == 2 and result.stdout == ""
+    assert complaint in result.stderr and "Traceback" not in result.stderr
+
+
+def test_plot_without_matplotlib_is_a_user_error():
+    result = run_python("""
+        import sys
+        sys.modules["matplotlib"] = None
+        from vexal.cli import main
+        sys.exit(main(["plan", "--plot", "x.png"]))
+    """)
+    assert result.returncode == 1
+    assert result.stderr == "vexal plan: error: plotting needs matplotlib: pip install 'vexal[plot]'\n"
+
+
+def test_study_writes_a_table_and_a_histogram(tmp_path):
+    args = ["--n", 10, "--cases", 5, "--seed", 4, "--workers", 2]
+    out = succeeded(vexal_cli("study", *args, "--csv", "cases.csv", "--hist", "mass.png", cwd=tmp_path))
+    cases = list(vexal.dispersions(_vexal.Config(solver=_vexal.Solver(n=10)), 5, seed=4))
+    expected = [_vexal.solve(c).final_mass for c in cases]
+    rows = list(csv.DictReader((tmp_path / "cases.csv").open()))
+    assert [int(r["case"]) for r in rows] == list(range(5))
+    assert [float(r["final_mass"]) for r in rows] == expected
+    assert [float(r["wet_mass"]) for r in rows] == [c.spacecraft.wet_mass for c in cases]
+    assert all(r["status"] == "Solved" and r["error"] == "" for r in rows)
+    assert out.startswith("5 cases: 5 planned, 0 failed; final mass mean ")
+    assert (tmp_path / "mass.png").read_bytes().startswith(PNG)
+
+    # Without --csv the table goes to stdout and the closing line to stderr.
+    piped = vexal_cli("study", *args, cwd=tmp_path)
+    assert list(csv.DictReader(io.StringIO(succeeded(piped)))) == rows
+    assert piped.stderr == out
+
+
+def test_study_records_failed_cases(tmp_path):
+    out = succeeded(vexal_cli("study", "--n", 10, "--tof", 5, "--cases", 2, "--csv", "cases.csv", cwd=tmp_path))
+    rows = list(csv.DictReader((tmp_path / "cases.csv").open()))
+    assert [(r["status"], r["error"], r["final_mass"]) for r in rows] == [
+        ("error", "solver status: PrimalInfeasible", "")] * 2
+    assert out == "2 cases: 0 planned, 2 failed\n"

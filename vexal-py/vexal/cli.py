@@ -1,0 +1,194 @@
+"""The `vexal` command line: plan one descent, print the default
+configuration, or run a dispersion study.
+
+User errors (unreadable or malformed files, infeasible descents, outputs that
+cannot be written) end with the planner's message on stderr and exit status
+1; bad arguments are argparse's, with status 2.
+"""
+import argparse
+import concurrent.futures
+import csv
+import dataclasses
+import math
+import sys
+
+import numpy as np
+
+import _vexal
+
+from . import study, trajectory
+
+EPILOG_PLAN = "Without a time of flight (in the file or --tof) the planner searches for the best one."
+
+
+def positive(kind, expected):
+    """An argparse type: a finite `kind` greater than zero."""
+    def convert(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            value = None
+        if value is None or not (math.isfinite(value) and value > 0):
+            raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+        return value
+    return convert
+
+
+COUNT = positive(int, "a whole number of at least 1")
+SECONDS = positive(float, "a positive number of seconds")
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="vexal", description="Fuel-optimal powered-descent planner.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    plan = commands.add_parser("plan", help="plan one descent and summarise it", epilog=EPILOG_PLAN)
+    add_config_arguments(plan)
+    plan.add_argument("--plot", metavar="OUT.png", help="write a figure of the descent (needs matplotlib)")
+    plan.add_argument("--csv", metavar="OUT.csv", help="write one row per node")
+    plan.add_argument("--json", metavar="OUT.json", help="write the trajectory and its configuration")
+    plan.set_defaults(run=run_plan)
+
+    config = commands.add_parser("config", help="print the default configuration as JSON")
+    config.set_defaults(run=run_config)
+
+    disperse = commands.add_parser("study", help="plan a dispersion (Monte Carlo) study",
+                                   epilog="Failed cases are rows with their error, not failures of the command.")
+    add_config_arguments(disperse)
+    disperse.add_argument("--cases", type=COUNT, default=100, help="number of cases (default 100)")
+    disperse.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
+    for field in dataclasses.fields(study.Sigma):
+        disperse.add_argument(f"--sigma-{field.name.replace('_', '-')}", dest=f"sigma_{field.name}",
+                              type=float, default=field.default, metavar="SIGMA",
+                              help=f"one-sigma dispersion of {field.metadata['what']} "
+                                   f"(default {field.default:g})")
+    disperse.add_argument("--workers", type=COUNT, help="worker processes (default: all cores)")
+    disperse.add_argument("--csv", metavar="OUT.csv", help="write one row per case (default: stdout)")
+    disperse.add_argument("--hist", metavar="OUT.png", help="write a histogram of final mass (needs matplotlib)")
+    disperse.set_defaults(run=run_study)
+    return parser
+
+
+def add_config_arguments(parser):
+    parser.add_argument("config", nargs="?", metavar="CONFIG.json",
+                        help="configuration file, '-' for stdin (default: the default configuration)")
+    parser.add_argument("--n", type=COUNT, help="node count")
+    parser.add_argument("--tof", type=SECONDS, metavar="SECONDS", help="fixed time of flight")
+
+
+def load_config(args):
+    """The configuration named on the command line, with --n and --tof applied."""
+    if args.config is None:
+        config = _vexal.Config()
+    else:
+        if args.config == "-":
+            text = sys.stdin.read()
+        else:
+            with open(args.config, encoding="utf-8") as file:
+                text = file.read()
+        try:
+            config = _vexal.Config.from_json(text)
+        except ValueError as error:
+            raise ValueError(f"{args.config}: {error}") from None
+    solver = config.solver
+    if args.n is not None:
+        solver.n = args.n
+    if args.tof is not None:
+        solver.time_of_flight = args.tof
+    config.solver = solver
+    return config
+
+
+def plotting():
+    """The figure module, or a user error when matplotlib is not installed."""
+    try:
+        from . import plotting
+    except ModuleNotFoundError as error:
+        raise ValueError(f"plotting needs {error.name}: pip install 'vexal[plot]'") from None
+    return plotting
+
+
+def write_csv(path, columns):
+    """Writes equal-length columns with a header row; None is an empty cell."""
+    values = [c.tolist() if isinstance(c, np.ndarray) else c for c in columns.values()]
+    if path is None:
+        write_rows(sys.stdout, columns, values)
+        return
+    with open(path, "w", newline="", encoding="utf-8") as file:
+        write_rows(file, columns, values)
+
+
+def write_rows(file, columns, values):
+    writer = csv.writer(file, lineterminator="\n")
+    writer.writerow(columns)
+    writer.writerows(zip(*values))
+
+
+def run_plan(args):
+    figures = plotting() if args.plot else None
+    config = load_config(args)
+    result = _vexal.solve(config)
+    print(trajectory.format_summary(result, config))
+    if args.csv:
+        write_csv(args.csv, trajectory.node_table(result))
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as file:
+            file.write(trajectory.to_json(result, config) + "\n")
+    if figures:
+        figures.save(figures.plot(result, config), args.plot)
+
+
+def run_config(args):
+    print(_vexal.Config().to_json())
+
+
+def run_study(args):
+    figures = plotting() if args.hist else None
+    config = load_config(args)
+    sigma = study.Sigma(**{f.name: getattr(args, f"sigma_{f.name}") for f in dataclasses.fields(study.Sigma)})
+    cases = list(study.dispersions(config, args.cases, args.seed, sigma))
+    with concurrent.futures.ProcessPoolExecutor(args.workers) as pool:
+        records = study.solve_many(cases, executor=pool)
+    write_csv(args.csv, study_table(cases, records))
+    # With the table on stdout the closing line goes to stderr, out of its way.
+    report = sys.stdout if args.csv else sys.stderr
+    print(study_summary(records), file=report)
+    if figures:
+        figures.save(figures.plot_final_mass(records), args.hist)
+
+
+def study_table(cases, records):
+    """One row per case: its dispersed inputs, then its outcome."""
+    vehicles = [c.spacecraft for c in cases]
+    position = np.array([v.initial_position for v in vehicles]).reshape(-1, 3)
+    velocity = np.array([v.initial_velocity for v in vehicles]).reshape(-1, 3)
+    table = {"case": list(range(len(cases)))}
+    table.update({f"{axis}0": position[:, i] for i, axis in enumerate("xyz")})
+    table.update({f"v{axis}0": velocity[:, i] for i, axis in enumerate("xyz")})
+    table["wet_mass"] = [v.wet_mass for v in vehicles]
+    table["real_max_thrust"] = [v.real_max_thrust for v in vehicles]
+    for field in dataclasses.fields(study.CaseResult):
+        table[field.name] = [getattr(r, field.name) for r in records]
+    return table
+
+
+def study_summary(records):
+    masses = [r.final_mass for r in records if r.ok]
+    line = f"{len(records)} cases: {len(masses)} planned, {len(records) - len(masses)} failed"
+    if masses:
+        line += (f"; final mass mean {np.mean(masses):.3f} kg, "
+                 f"min {np.min(masses):.3f} kg, max {np.max(masses):.3f} kg")
+    return line
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        args.run(args)
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        parser.exit(1, f"vexal {args.command}: error: {where}{error.strerror or error}\n")
+    except ValueError as error:
+        parser.exit(1, f"vexal {args.command}: error: {error}\n")
+    return 0
