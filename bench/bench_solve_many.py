@@ -65,7 +65,8 @@ def main():
     nominal = _vexal.Config(solver=_vexal.Solver(n=args.n))
     cases = [c.to_json() for c in dispersions(nominal, args.cases, seed=0)]
     cores = os.cpu_count()
-    runs = [("sequential _vexal.solve, no executor", 1, sequential), ("process pool", 1, process_pool), ("process pool", 2, process_pool),
+    runs = [("sequential _vexal.solve, no executor", 1, sequential),
+            ("process pool", 1, process_pool), ("process pool", 2, process_pool),
             (f"process pool (all {cores} cores)", cores, process_pool),
             ("Dask LocalCluster", cores, dask_cluster)]
 

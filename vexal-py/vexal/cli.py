@@ -7,6 +7,7 @@ cannot be written) end with the planner's message on stderr and exit status
 """
 import argparse
 import concurrent.futures
+import contextlib
 import csv
 import dataclasses
 import math
@@ -99,7 +100,7 @@ def load_config(args):
     return config
 
 
-def plotting():
+def figures():
     """The figure module, or a user error when matplotlib is not installed."""
     try:
         from . import plotting
@@ -109,23 +110,21 @@ def plotting():
 
 
 def write_csv(path, columns):
-    """Writes equal-length columns with a header row; None is an empty cell."""
+    """Writes equal-length columns with a header row to `path`, or to stdout
+    when it is None; None is an empty cell."""
     values = [c.tolist() if isinstance(c, np.ndarray) else c for c in columns.values()]
     if path is None:
-        write_rows(sys.stdout, columns, values)
-        return
-    with open(path, "w", newline="", encoding="utf-8") as file:
-        write_rows(file, columns, values)
-
-
-def write_rows(file, columns, values):
-    writer = csv.writer(file, lineterminator="\n")
-    writer.writerow(columns)
-    writer.writerows(zip(*values))
+        output = contextlib.nullcontext(sys.stdout)
+    else:
+        output = open(path, "w", newline="", encoding="utf-8")
+    with output as file:
+        writer = csv.writer(file, lineterminator="\n")
+        writer.writerow(columns)
+        writer.writerows(zip(*values))
 
 
 def run_plan(args):
-    figures = plotting() if args.plot else None
+    plotting = figures() if args.plot else None
     config = load_config(args)
     result = _vexal.solve(config)
     print(trajectory.format_summary(result, config))
@@ -134,8 +133,8 @@ def run_plan(args):
     if args.json:
         with open(args.json, "w", encoding="utf-8") as file:
             file.write(trajectory.to_json(result, config) + "\n")
-    if figures:
-        figures.save(figures.plot(result, config), args.plot)
+    if plotting:
+        plotting.save(plotting.plot(result, config), args.plot)
 
 
 def run_config(args):
@@ -143,7 +142,7 @@ def run_config(args):
 
 
 def run_study(args):
-    figures = plotting() if args.hist else None
+    plotting = figures() if args.hist else None
     config = load_config(args)
     sigma = study.Sigma(**{f.name: getattr(args, f"sigma_{f.name}") for f in dataclasses.fields(study.Sigma)})
     cases = list(study.dispersions(config, args.cases, args.seed, sigma))
@@ -153,8 +152,8 @@ def run_study(args):
     # With the table on stdout the closing line goes to stderr, out of its way.
     report = sys.stdout if args.csv else sys.stderr
     print(study_summary(records), file=report)
-    if figures:
-        figures.save(figures.plot_final_mass(records), args.hist)
+    if plotting:
+        plotting.save(plotting.plot_final_mass(records), args.hist)
 
 
 def study_table(cases, records):

@@ -28,10 +28,14 @@ class Sigma:
     perturbed, so a wet-mass dispersion is a dry-mass dispersion.
     """
 
-    position: float = dataclasses.field(default=20.0, metadata={"what": "initial position, m per axis"})
-    velocity: float = dataclasses.field(default=2.0, metadata={"what": "initial velocity, m/s per axis"})
-    wet_mass: float = dataclasses.field(default=0.005, metadata={"what": "wet mass, fraction of nominal"})
-    thrust: float = dataclasses.field(default=0.01, metadata={"what": "rated maximum thrust, fraction of nominal"})
+    position: float = dataclasses.field(
+        default=20.0, metadata={"what": "initial position, m per axis"})
+    velocity: float = dataclasses.field(
+        default=2.0, metadata={"what": "initial velocity, m/s per axis"})
+    wet_mass: float = dataclasses.field(
+        default=0.005, metadata={"what": "wet mass, fraction of nominal"})
+    thrust: float = dataclasses.field(
+        default=0.01, metadata={"what": "rated maximum thrust, fraction of nominal"})
 
 
 def dispersions(config, n_cases, seed, sigma=Sigma()):
