@@ -1,10 +1,12 @@
 // Writes the assembled program of the default lander (time of flight 50 s)
 // as JSON, so that other solver front ends can be timed on the same matrices:
 //
-//   build/bench/export_problem 1000 > /tmp/problem-1000.json
+//   build/bench/export_problem 1000 [time_of_flight] [config.json] > /tmp/problem-1000.json
 //   python3 bench/compare_clarabel_python.py /tmp/problem-1000.json
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "vexal/assemble.hpp"
@@ -32,8 +34,19 @@ void array(std::string& out, const char* name, const std::vector<T>& v) {
 
 int main(int argc, char** argv) {
     vexal::Config config;
+    if (argc > 3) {
+        std::ifstream in(argv[3]);
+        std::stringstream text;
+        text << in.rdbuf();
+        auto read = vexal::from_json(text.str());
+        if (!read) {
+            std::fprintf(stderr, "%s: %s\n", argv[3], read.error().c_str());
+            return 1;
+        }
+        config = *read;
+    }
     config.solver.n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100;
-    config.solver.time_of_flight = 50.0;
+    config.solver.time_of_flight = argc > 2 ? std::strtod(argv[2], nullptr) : 50.0;
     const auto problem = vexal::assemble(config);
     if (!problem) {
         std::fprintf(stderr, "%s\n", problem.error().c_str());

@@ -41,6 +41,14 @@ vexal_clarabel_csc csc_view(const CscMatrix& m) {
     return {m.m, m.n, m.colptr.data(), m.colptr.size(), m.rowval.data(), m.nzval.data(), m.rowval.size()};
 }
 
+extern "C" std::int32_t ask_stop(void* context) {
+    try {
+        return (*static_cast<const StopCheck*>(context))() ? 1 : 0;
+    } catch (...) {
+        return 1;  // nothing may unwind through the solver
+    }
+}
+
 }  // namespace
 
 // The library's defaults, every one written out, with output switched off.
@@ -88,7 +96,7 @@ vexal_clarabel_settings solver_settings() {
     return s;
 }
 
-std::expected<ConicSolution, std::string> solve_conic(const Problem& problem) {
+std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, const StopCheck* stop) {
     std::vector<vexal_clarabel_cone> cones;
     cones.reserve(problem.cones.size());
     for (const Cone& c : problem.cones) {
@@ -113,6 +121,11 @@ std::expected<ConicSolution, std::string> solve_conic(const Problem& problem) {
         }
         expect_ok(code, message, "solver construction failed");
     }
+    if (stop && *stop) {
+        Message message;
+        expect_ok(vexal_clarabel_set_stop(solver.get(), ask_stop, const_cast<StopCheck*>(stop), &message.text),
+                  message, "setting the stop request failed");
+    }
     {
         Message message;
         expect_ok(vexal_clarabel_solve(solver.get(), &message.text), message, "solve failed");
@@ -127,6 +140,11 @@ std::expected<ConicSolution, std::string> solve_conic(const Problem& problem) {
         throw InternalError("unknown solver status code " + std::to_string(status));
     }
     ConicSolution out;
+    {
+        Message message;
+        expect_ok(vexal_clarabel_iterations(solver.get(), &out.iterations, &message.text), message,
+                  "reading the iteration count failed");
+    }
     out.status = kStatusNames[status];
     out.success = status == VEXAL_CLARABEL_SOLVED || status == VEXAL_CLARABEL_ALMOST_SOLVED;
     if (out.success) {

@@ -36,7 +36,14 @@ std::pair<double, double> auto_bracket(const Spacecraft& sc) {
     const double lower = at_least(speed / accel, 1.0);
     const double min_flow = at_least(sc.real_max_thrust * sc.min_thrust_pct * sc.fuel_consumption, 1e-9);
     const double burn_time = sc.fuel / min_flow;
-    return {lower, at_least(burn_time, 4.0 * lower)};
+    const double upper = at_least(burn_time, 4.0 * lower);
+    // The program's reference mass burns at full thrust; past the time that
+    // burns all the fuel it falls below the dry mass and then through zero,
+    // and the program stops describing the vehicle. A deep-throttling engine
+    // would otherwise stretch the bracket far beyond every feasible horizon.
+    const double max_flow = at_least(sc.real_max_thrust * sc.max_thrust_pct * sc.fuel_consumption, 1e-9);
+    const double full_burn_time = sc.fuel / max_flow;
+    return {lower, at_least(full_burn_time < upper ? full_burn_time : upper, lower)};
 }
 
 SolveResult search(const Config& config, const FixedSolver& fixed_solver) {
@@ -89,10 +96,14 @@ SolveResult search(const Config& config, const FixedSolver& fixed_solver) {
     return fixed_solver(config, fc >= fd ? c : d);
 }
 
+SolveResult solve_fixed_plain(const Config& config, double time_of_flight) {
+    return solve_fixed(config, time_of_flight);
+}
+
 SolveResult solve(const Config& config) {
     if (auto ok = check_node_count(config.solver.n); !ok) return std::unexpected(std::move(ok.error()));
     if (config.solver.time_of_flight) return solve_fixed(config, *config.solver.time_of_flight);
-    return search(config, solve_fixed);
+    return search(config, solve_fixed_plain);
 }
 
 }  // namespace vexal

@@ -1,34 +1,52 @@
 #include "vexal/solve.hpp"
 
 #include <cmath>
+#include <cstdio>
 
+#include "vexal/accuracy.hpp"
 #include "vexal/assemble.hpp"
 #include "vexal/conic.hpp"
 #include "vexal/error.hpp"
 
 namespace vexal {
 
-std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight) {
+std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight,
+                                                   const StopCheck* stop) {
     Config copy = config;
     copy.solver.time_of_flight = time_of_flight;
 
-    std::expected<ConicSolution, std::string> solution;
+    std::vector<double> x;
+    std::string status;
+    std::uint32_t iterations = 0;
     {
         const auto problem = assemble(copy);
         if (!problem) return std::unexpected(problem.error());
-        solution = solve_conic(*problem);
-    }  // the problem is released as soon as the solver is done with it
-    if (!solution) return std::unexpected(std::move(solution.error()));
-    if (!solution->success) return std::unexpected("solver status: " + solution->status);
+        const Scaling scaling = program_scaling(copy, time_of_flight, *problem);
+        auto solution = solve_conic(scaled(*problem, scaling), stop);
+        if (!solution) return std::unexpected(std::move(solution.error()));
+        if (!solution->success) return std::unexpected("solver status: " + solution->status);
+        x = std::move(solution->x);
+        if (x.size() != scaling.columns.size()) {
+            throw InternalError("solver returned " + std::to_string(x.size()) + " values for " +
+                                std::to_string(scaling.columns.size()) + " variables");
+        }
+        for (std::size_t c = 0; c < x.size(); ++c) x[c] *= scaling.columns[c];
 
-    const std::vector<double>& x = solution->x;
+        // "Solved" is the solver's own verdict on the scaled program; the
+        // point must also satisfy the program as it was built.
+        const double violation = program_violation(*problem, x);
+        if (!(violation <= kViolationTolerance)) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%.1e", violation);
+            return std::unexpected("solver status: " + solution->status +
+                                   ", but its point violates the program by " + text + " (relative)");
+        }
+        status = std::move(solution->status);
+        iterations = solution->iterations;
+    }  // the program is released before the trajectory is built
+
     const std::uint64_t n = copy.solver.n;
     const Layout at{n};
-    if (x.size() != at.columns()) {
-        throw InternalError("solver returned " + std::to_string(x.size()) + " values for " +
-                            std::to_string(at.columns()) + " variables");
-    }
-
     const double dt = time_of_flight / static_cast<double>(n);
     const double real_max_thrust = copy.spacecraft.real_max_thrust;
     Trajectory t;
@@ -52,7 +70,8 @@ std::expected<Trajectory, std::string> solve_fixed(const Config& config, double 
         t.normalized_thrusts[k] = t.thrusts[k] / real_max_thrust;
         t.time_points[k] = static_cast<double>(k) * dt;
     }
-    t.status = std::move(solution->status);
+    t.status = std::move(status);
+    t.iterations = iterations;
     t.objective = t.z_values[n - 1];
     t.final_mass = std::exp(t.objective);
     t.time_of_flight = time_of_flight;

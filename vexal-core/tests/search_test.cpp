@@ -47,8 +47,15 @@ TEST(AutoBracket, DefaultsAndFloors) {
     };
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const Case cases[] = {
-        {[](Spacecraft&) {}, 1.0, 1700.0 / 2.4},
-        {[](Spacecraft& s) { s.initial_velocity = {128.0, 0.0, 0.0}; }, 2.0, 1700.0 / 2.4},
+        // The burn time at the throttle floor (708.3 s) is capped at the one at
+        // full thrust, where the program's reference mass reaches the dry mass.
+        {[](Spacecraft&) {}, 1.0, 1700.0 / 9.6},
+        {[](Spacecraft& s) { s.initial_velocity = {128.0, 0.0, 0.0}; }, 2.0, 1700.0 / 9.6},
+        {[](Spacecraft& s) { s.min_thrust_pct = 0.0; }, 1.0, 1700.0 / 9.6},
+        {[](Spacecraft& s) { s.min_thrust_pct = 0.9; }, 1.0, 1700.0 / 10.8},
+        // The cap never falls below the lower end.
+        {[](Spacecraft& s) { s.fuel = 10.0; }, std::sqrt(1800.0) / (19200.0 / 1990.0),
+         std::sqrt(1800.0) / (19200.0 / 1990.0)},
         // No fuel flow at all: the flow floor gives an enormous burn time.
         {[](Spacecraft& s) { s.fuel_consumption = 0.0; }, 1.0, 1700.0 / 1e-9},
         // A burn time that is not a number falls back to four times the lower bound.
@@ -75,7 +82,7 @@ TEST(Search, CallCounts) {
     const auto r = search(Config{}, none.bind());
     EXPECT_EQ(none.calls.size(), 13u);
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 708.333]");
+    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 177.083]");
 }
 
 TEST(Search, GridAndRefinementIntervals) {
@@ -152,8 +159,10 @@ TEST(Search, BracketRules) {
     const Case cases[] = {
         {"reversed", 120.0, 0.0, 120.0, 0.0, "infeasible: no feasible time-of-flight in [120.000, 0.000]"},
         {"equal", 42.0, 42.0, 42.0, 42.0, "infeasible: no feasible time-of-flight in [42.000, 42.000]"},
-        {"lone min", 5.0, std::nullopt, 1.0, 1700.0 / 2.4, "infeasible: no feasible time-of-flight in [1.000, 708.333]"},
-        {"lone max", std::nullopt, 5.0, 1.0, 1700.0 / 2.4, "infeasible: no feasible time-of-flight in [1.000, 708.333]"},
+        {"lone min", 5.0, std::nullopt, 1.0, 1700.0 / 9.6, "infeasible: no feasible time-of-flight in [1.000, 177.083]"},
+        {"lone max", std::nullopt, 5.0, 1.0, 1700.0 / 9.6, "infeasible: no feasible time-of-flight in [1.000, 177.083]"},
+        // A given bracket is used as it is, however long.
+        {"given, past the cap", 1.0, 5000.0, 1.0, 5000.0, "infeasible: no feasible time-of-flight in [1.000, 5000.000]"},
         // Three decimals, ties to even on the exact binary value, never exponents.
         {"rounding", 0.0625, 0.1875, 0.0625, 0.1875, "infeasible: no feasible time-of-flight in [0.062, 0.188]"},
         {"large", 1e20, -2.5e-4, std::nan(""), std::nan(""),

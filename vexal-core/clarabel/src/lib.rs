@@ -2,7 +2,7 @@
 //! include/vexal/clarabel.h and must stay in step with this file.
 
 use std::any::Any;
-use std::ffi::{c_char, CStr, CString};
+use std::ffi::{c_char, c_void, CStr, CString};
 use std::panic::{catch_unwind, AssertUnwindSafe};
 use std::ptr;
 
@@ -360,6 +360,64 @@ pub unsafe extern "C" fn vexal_clarabel_x(
         let primal = &s.0.solution.x;
         *x = primal.as_ptr();
         *x_len = primal.len() as u64;
+        Ok(())
+    })
+}
+
+/// # Safety
+/// `solver` is null or a live handle; `iterations` is null or writable.
+#[no_mangle]
+pub unsafe extern "C" fn vexal_clarabel_iterations(
+    solver: *const Solver,
+    iterations: *mut u32,
+    message: *mut *mut c_char,
+) -> Code {
+    guard(message, || {
+        let (Some(s), false) = (solver.as_ref(), iterations.is_null()) else {
+            return invalid("solver or iterations is null".to_owned());
+        };
+        *iterations = s.0.solution.iterations;
+        Ok(())
+    })
+}
+
+/// The caller's stop request as the solver's termination callback sees it.
+struct StopRequest {
+    function: extern "C" fn(*mut c_void) -> i32,
+    context: *mut c_void,
+}
+// SAFETY: the header makes the caller answer for calling `function` with
+// `context` from the thread that runs the solve.
+unsafe impl Send for StopRequest {}
+unsafe impl Sync for StopRequest {}
+
+impl StopRequest {
+    fn ask(&self) -> bool {
+        (self.function)(self.context) != 0
+    }
+}
+
+/// # Safety
+/// `solver` is null or a live handle; `function`, when not null, may be
+/// called with `context` during every later solve of this solver.
+#[no_mangle]
+pub unsafe extern "C" fn vexal_clarabel_set_stop(
+    solver: *mut Solver,
+    function: Option<extern "C" fn(*mut c_void) -> i32>,
+    context: *mut c_void,
+    message: *mut *mut c_char,
+) -> Code {
+    guard(message, || {
+        let Some(s) = solver.as_mut() else {
+            return invalid("solver is null".to_owned());
+        };
+        match function {
+            None => s.0.unset_termination_callback(),
+            Some(function) => {
+                let request = StopRequest { function, context };
+                s.0.set_termination_callback(move |_info| request.ask());
+            }
+        }
         Ok(())
     })
 }

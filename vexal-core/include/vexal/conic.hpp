@@ -1,7 +1,9 @@
 #pragma once
 // One call of the conic solver on an assembled program: construct, solve,
 // read the status and the primal vector. Nothing of the binding leaks out.
+#include <cstdint>
 #include <expected>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,10 +15,15 @@ struct ConicSolution {
     std::string status;  // the solver's status name, e.g. "Solved"
     bool success = false;  // Solved or AlmostSolved
     std::vector<double> x;  // the primal vector, one entry per column of A
+    std::uint32_t iterations = 0;  // interior-point iterations taken
 };
+
+// Asked once per solver iteration; true ends the solve with the status
+// "CallbackTerminated". It must not throw (a throw counts as true).
+using StopCheck = std::function<bool()>;
 
 // The solution, or "solver construction error: ..." when the solver refuses
 // the program. A failure inside the solver library throws InternalError.
-std::expected<ConicSolution, std::string> solve_conic(const Problem& problem);
+std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, const StopCheck* stop = nullptr);
 
 }  // namespace vexal

@@ -16,10 +16,15 @@ using SolveResult = std::expected<Trajectory, std::string>;
 // The fixed-horizon solver the search judges candidates with; tests script it.
 using FixedSolver = std::function<SolveResult(const Config&, double)>;
 
-// (lower, upper) of the automatic time-of-flight bracket.
+// (lower, upper) of the automatic time-of-flight bracket; the upper end is
+// capped at the time that burns all the fuel at full thrust, never below the
+// lower end.
 std::pair<double, double> auto_bracket(const Spacecraft& spacecraft);
 
-SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed);
+// One fixed-horizon solve with no stop request: the search's default judge.
+SolveResult solve_fixed_plain(const Config& config, double time_of_flight);
+
+SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain);
 
 SolveResult solve(const Config& config);
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vexal/config.hpp"
+#include "vexal/conic.hpp"
 
 namespace vexal {
 
@@ -21,10 +22,14 @@ struct Trajectory {
     double objective = 0.0;   // z at the last node
     double final_mass = 0.0;  // exp(objective)
     double time_of_flight = 0.0;
+    std::uint32_t iterations = 0;  // the solver's iterations (not shown to Python)
 };
 
 // Plans the descent for the given time of flight (config's own
-// time_of_flight is ignored). Errors are values, never thrown.
-std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight);
+// time_of_flight is ignored). Errors are values, never thrown. The solver
+// works on the program with its columns scaled; a point it accepts that
+// still violates the unscaled program is an error, not a trajectory.
+std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight,
+                                                   const StopCheck* stop = nullptr);
 
 }  // namespace vexal

@@ -147,6 +147,18 @@ vexal_clarabel_code vexal_clarabel_get_status(const vexal_clarabel_solver* solve
 vexal_clarabel_code vexal_clarabel_x(const vexal_clarabel_solver* solver, const double** x,
                                      uint64_t* x_len, char** message);
 
+/* The interior-point iterations of the last solve. */
+vexal_clarabel_code vexal_clarabel_iterations(const vexal_clarabel_solver* solver, uint32_t* iterations,
+                                              char** message);
+
+/* Asks `function(context)` once per iteration of every later solve; a
+ * nonzero answer ends that solve with VEXAL_CLARABEL_CALLBACK_TERMINATED.
+ * The function runs on the thread that calls vexal_clarabel_solve and must
+ * not unwind. A null function removes the request. */
+typedef int32_t (*vexal_clarabel_stop_fn)(void* context);
+vexal_clarabel_code vexal_clarabel_set_stop(vexal_clarabel_solver* solver, vexal_clarabel_stop_fn function,
+                                            void* context, char** message);
+
 /* Null is accepted. */
 void vexal_clarabel_free(vexal_clarabel_solver* solver);
 
