@@ -1,0 +1,97 @@
+"""The descent program written a second time, independently of the planner:
+in nondimensional variables (lengths over the start's distance, times over
+the horizon), modelled with cvxpy and solved by Clarabel with tight
+tolerances. Tests judge the planner's optimum and feasibility against it."""
+import math
+
+import numpy as np
+
+
+def reference_optimum(config, time_of_flight, tolerance=1e-9):
+    """(status, final mass) of the program for `config` at `time_of_flight`."""
+    import cvxpy as cp
+
+    sc, env, n = config.spacecraft, config.environment, config.solver.n
+    r0, v0 = np.array(sc.initial_position), np.array(sc.initial_velocity)
+    rt, vt = np.array(sc.target_position), np.array(sc.target_velocity)
+    length = max(np.linalg.norm(r0), 1.0)
+    speed, accel = length / time_of_flight, length / time_of_flight**2
+    dt = time_of_flight / n
+    h = dt / time_of_flight
+    g = np.tile(np.array(env.gravity) / accel, (n - 1, 1))
+    rho1 = sc.real_max_thrust * sc.min_thrust_pct
+    rho2 = sc.real_max_thrust * sc.max_thrust_pct
+    alpha = sc.fuel_consumption
+
+    r, v, u = cp.Variable((n, 3)), cp.Variable((n, 3)), cp.Variable((n, 3))
+    sigma, z = cp.Variable(n), cp.Variable(n)
+    # Thrust bounds about the mass burned at full thrust since ignition.
+    z_ref = np.log(sc.wet_mass - np.arange(n) * (alpha * dt * rho2))
+    dz = z - z_ref
+    constraints = [
+        r[0] == r0 / length, v[0] == v0 / speed, z[0] == math.log(sc.wet_mass),
+        r[-1] == rt / length, v[-1] == vt / speed,
+        r[1:] == r[:-1] + h * v[:-1] + h**2 * (u[:-1] / 3 + u[1:] / 6) + h**2 / 2 * g,
+        v[1:] == v[:-1] + h / 2 * (u[:-1] + u[1:]) + h * g,
+        z[1:] == z[:-1] - alpha * dt * accel / 2 * (sigma[:-1] + sigma[1:]),
+        cp.norm(u, 2, axis=1) <= sigma,
+        cp.norm(v, 2, axis=1) <= sc.max_velocity / speed,
+        sigma <= cp.multiply(rho2 * np.exp(-z_ref) / accel, 1 - dz),
+        z[-1] >= math.log(sc.wet_mass - sc.fuel),
+    ]
+    if rho1 > 0:
+        constraints.append(cp.multiply(rho1 * np.exp(-z_ref) / accel, 1 - dz + cp.square(dz) / 2) <= sigma)
+    sin_gamma = math.sin(math.radians(env.glide_slope_angle_deg))
+    if sin_gamma == 0.0:
+        constraints.append(r[:, 2] >= 0)
+    else:
+        constraints.append(abs(sin_gamma) * cp.norm(r, 2, axis=1) <= r[:, 2])
+    problem = cp.Problem(cp.Maximize(z[-1]), constraints)
+    problem.solve(solver="CLARABEL", tol_gap_abs=tolerance, tol_gap_rel=tolerance, tol_feas=tolerance,
+                  max_iter=500)
+    return problem.status, math.exp(z.value[-1])
+
+
+def worst_violation(config, trajectory):
+    """The largest relative violation of the program by a planned trajectory,
+    from the physics: dynamics, boundary states, mass, speed, thrust and
+    glide-slope limits."""
+    sc, env = config.spacecraft, config.environment
+    r, v = trajectory.positions, trajectory.velocities
+    u, sigma, z = trajectory.u_values, trajectory.s_values, trajectory.z_values
+    n = len(z)
+    dt = trajectory.time_points[1] if n > 1 else 0.0
+    g = np.array(env.gravity)
+    alpha = sc.fuel_consumption
+    rho1 = sc.real_max_thrust * sc.min_thrust_pct
+    rho2 = sc.real_max_thrust * sc.max_thrust_pct
+    z_ref = np.log(sc.wet_mass - np.arange(n) * (alpha * dt * rho2))
+
+    def relative(residual, *terms):
+        size = np.maximum(sum(np.abs(t) for t in terms), 1.0)
+        return float(np.max(np.abs(residual) / size))
+
+    def excess(value, limit):
+        return float(np.max(np.maximum(value - limit, 0.0) / np.maximum(np.abs(limit) + np.abs(value), 1.0)))
+
+    r_step = r[:-1] + dt * v[:-1] + dt**2 * (u[:-1] / 3 + u[1:] / 6) + dt**2 / 2 * g
+    v_step = v[:-1] + dt / 2 * (u[:-1] + u[1:]) + dt * g
+    z_step = z[:-1] - alpha * dt / 2 * (sigma[:-1] + sigma[1:])
+    dz = z - z_ref
+    checks = [
+        relative(r[1:] - r_step, r[1:], r_step),
+        relative(v[1:] - v_step, v[1:], v_step),
+        relative(z[1:] - z_step, z[1:], z_step),
+        relative(r[0] - sc.initial_position, r[0]), relative(v[0] - sc.initial_velocity, v[0]),
+        relative(r[-1] - sc.target_position, r[-1]), relative(v[-1] - sc.target_velocity, v[-1]),
+        relative(z[0] - math.log(sc.wet_mass), z[0]),
+        excess(np.linalg.norm(u, axis=1), sigma),
+        excess(np.linalg.norm(v, axis=1), sc.max_velocity),
+        excess(sigma, rho2 * np.exp(-z_ref) * (1 - dz)),
+        excess(math.log(sc.wet_mass - sc.fuel), z[-1]),
+        excess(rho1 * np.exp(-z_ref) * (1 - dz + dz**2 / 2), sigma),
+    ]
+    sin_gamma = math.sin(math.radians(env.glide_slope_angle_deg))
+    checks.append(excess(abs(sin_gamma) * np.linalg.norm(r, axis=1), r[:, 2]) if sin_gamma
+                  else excess(-r[:, 2], 0.0))
+    return max(checks)
