@@ -60,11 +60,11 @@ def main():
         best = np.array([r["optimum"] for r in sel])
         mass.plot(n, best - np.array([float(r["raw_final_mass"]) for r in sel]), "o--", color=colour,
                   label=f"{name}: raw program")
-        mass.plot(n, np.maximum(best - np.array([float(r["scaled_final_mass"]) for r in sel]), 1e-6), "s-",
+        mass.plot(n, np.maximum(abs(best - np.array([float(r["scaled_final_mass"]) for r in sel])), 1e-6), "s-",
                   color=colour, label=f"{name}: scaled (planner)")
         iters.plot(n, [int(r["raw_iterations"]) for r in sel], "o--", color=colour, label=f"{name}: raw")
         iters.plot(n, [int(r["scaled_iterations"]) for r in sel], "s-", color=colour, label=f"{name}: scaled")
-    mass.set(xscale="log", yscale="log", xlabel="nodes n", ylabel="fuel wasted against the optimum (kg)",
+    mass.set(xscale="log", yscale="log", xlabel="nodes n", ylabel="|final mass − optimum| (kg)",
              title="Distance from the optimum (floored at 1e-6 kg)")
     iters.set(xscale="log", xlabel="nodes n", ylabel="solver iterations", title="Interior-point iterations")
     for ax in (mass, iters):
