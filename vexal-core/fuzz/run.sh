@@ -25,7 +25,7 @@ cmake --build "$BUILD" --target vexal_json_fuzz
 CORPUS=$BUILD/fuzz-corpus
 mkdir -p "$CORPUS"
 cp vexal-core/fuzz/seeds/*.json "$CORPUS/"
-cp ../shared/testdata/json-test-suite/test_parsing/*.json "$CORPUS/"
+cp vexal-core/tests/data/json-test-suite/test_parsing/*.json "$CORPUS/"
 
 "$BUILD/vexal-core/fuzz/vexal_json_fuzz" -max_total_time="$SECONDS_TO_RUN" \
   -dict=vexal-core/fuzz/json.dict -artifact_prefix="$BUILD/" -print_final_stats=1 "$@" "$CORPUS"

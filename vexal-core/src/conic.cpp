@@ -1,11 +1,10 @@
 #include "vexal/conic.hpp"
 
-#include <cfloat>
 #include <limits>
 #include <memory>
 
 #include "vexal/clarabel.h"
-#include "vexal/solver_settings.hpp"
+#include "solver_settings.hpp"
 #include "vexal/error.hpp"
 
 namespace vexal {
@@ -17,6 +16,7 @@ constexpr const char* kStatusNames[] = {
     "AlmostSolved",  "AlmostPrimalInfeasible", "AlmostDualInfeasible", "MaxIterations",
     "MaxTime",       "NumericalError", "InsufficientProgress", "CallbackTerminated",
 };
+static_assert(std::size(kStatusNames) == VEXAL_CLARABEL_CALLBACK_TERMINATED + 1, "a status without a name");
 
 
 struct SolverDeleter {
@@ -51,48 +51,12 @@ extern "C" std::int32_t ask_stop(void* context) {
 
 }  // namespace
 
-// The library's defaults, every one written out, with output switched off.
+// The library's own defaults, with output switched off.
 vexal_clarabel_settings solver_settings() {
     vexal_clarabel_settings s{};
-    s.max_iter = 200;
-    s.time_limit = std::numeric_limits<double>::infinity();
+    Message message;
+    expect_ok(vexal_clarabel_default_settings(&s, &message.text), message, "reading the solver's defaults failed");
     s.verbose = false;
-    s.max_step_fraction = 0.99;
-    s.tol_gap_abs = 1e-8;
-    s.tol_gap_rel = 1e-8;
-    s.tol_feas = 1e-8;
-    s.tol_infeas_abs = 1e-8;
-    s.tol_infeas_rel = 1e-8;
-    s.tol_ktratio = 1e-6;
-    s.reduced_tol_gap_abs = 5e-5;
-    s.reduced_tol_gap_rel = 5e-5;
-    s.reduced_tol_feas = 1e-4;
-    s.reduced_tol_infeas_abs = 5e-12;
-    s.reduced_tol_infeas_rel = 5e-5;
-    s.reduced_tol_ktratio = 1e-4;
-    s.equilibrate_enable = true;
-    s.equilibrate_max_iter = 10;
-    s.equilibrate_min_scaling = 1e-4;
-    s.equilibrate_max_scaling = 1e4;
-    s.linesearch_backtrack_step = 0.8;
-    s.min_switch_step_length = 0.1;
-    s.min_terminate_step_length = 1e-4;
-    s.max_threads = 0;
-    s.direct_kkt_solver = true;
-    s.direct_solve_method = "auto";
-    s.static_regularization_enable = true;
-    s.static_regularization_constant = 1e-8;
-    s.static_regularization_proportional = DBL_EPSILON * DBL_EPSILON;
-    s.dynamic_regularization_enable = true;
-    s.dynamic_regularization_eps = 1e-13;
-    s.dynamic_regularization_delta = 2e-7;
-    s.iterative_refinement_enable = true;
-    s.iterative_refinement_reltol = 1e-13;
-    s.iterative_refinement_abstol = 1e-12;
-    s.iterative_refinement_max_iter = 10;
-    s.iterative_refinement_stop_ratio = 5.0;
-    s.presolve_enable = true;
-    s.input_sparse_dropzeros = false;
     return s;
 }
 

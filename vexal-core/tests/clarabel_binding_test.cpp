@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
+
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -9,7 +11,7 @@
 #include <vector>
 
 #include "vexal/clarabel.h"
-#include "vexal/solver_settings.hpp"
+#include "solver_settings.hpp"
 
 namespace {
 
@@ -286,6 +288,71 @@ TEST(ClarabelBinding, RefusesBadInputWithCodeAndText) {
     }
 }
 
+// The header's struct and the crate's agree field for field: a swapped or
+// missing field would silently feed one setting into another.
+TEST(ClarabelBinding, SettingsLayoutMatchesTheCrate) {
+#define VEXAL_OFFSET(f) offsetof(vexal_clarabel_settings, f)
+    const std::uint64_t header[] = {
+        VEXAL_OFFSET(max_iter), VEXAL_OFFSET(time_limit), VEXAL_OFFSET(verbose), VEXAL_OFFSET(max_step_fraction),
+        VEXAL_OFFSET(tol_gap_abs), VEXAL_OFFSET(tol_gap_rel), VEXAL_OFFSET(tol_feas), VEXAL_OFFSET(tol_infeas_abs),
+        VEXAL_OFFSET(tol_infeas_rel), VEXAL_OFFSET(tol_ktratio), VEXAL_OFFSET(reduced_tol_gap_abs),
+        VEXAL_OFFSET(reduced_tol_gap_rel), VEXAL_OFFSET(reduced_tol_feas), VEXAL_OFFSET(reduced_tol_infeas_abs),
+        VEXAL_OFFSET(reduced_tol_infeas_rel), VEXAL_OFFSET(reduced_tol_ktratio), VEXAL_OFFSET(equilibrate_enable),
+        VEXAL_OFFSET(equilibrate_max_iter), VEXAL_OFFSET(equilibrate_min_scaling),
+        VEXAL_OFFSET(equilibrate_max_scaling), VEXAL_OFFSET(linesearch_backtrack_step),
+        VEXAL_OFFSET(min_switch_step_length), VEXAL_OFFSET(min_terminate_step_length), VEXAL_OFFSET(max_threads),
+        VEXAL_OFFSET(direct_kkt_solver), VEXAL_OFFSET(direct_solve_method),
+        VEXAL_OFFSET(static_regularization_enable), VEXAL_OFFSET(static_regularization_constant),
+        VEXAL_OFFSET(static_regularization_proportional), VEXAL_OFFSET(dynamic_regularization_enable),
+        VEXAL_OFFSET(dynamic_regularization_eps), VEXAL_OFFSET(dynamic_regularization_delta),
+        VEXAL_OFFSET(iterative_refinement_enable), VEXAL_OFFSET(iterative_refinement_reltol),
+        VEXAL_OFFSET(iterative_refinement_abstol), VEXAL_OFFSET(iterative_refinement_max_iter),
+        VEXAL_OFFSET(iterative_refinement_stop_ratio), VEXAL_OFFSET(presolve_enable),
+        VEXAL_OFFSET(input_sparse_dropzeros)};
+#undef VEXAL_OFFSET
+    const std::uint64_t* crate = nullptr;
+    std::uint64_t count = 0;
+    ASSERT_EQ(vexal_clarabel_settings_offsets(&crate, &count, nullptr), VEXAL_CLARABEL_OK);
+    ASSERT_EQ(count, std::size(header));
+    for (std::uint64_t i = 0; i < count; ++i) EXPECT_EQ(crate[i], header[i]) << "field " << i;
+    // What every solve passes: the library's defaults, silent.
+    const vexal_clarabel_settings s = settings();
+    EXPECT_FALSE(s.verbose);
+    EXPECT_EQ(s.max_iter, 200u);
+    EXPECT_STREQ(s.direct_solve_method, "auto");
+}
+
+// The solve asks the stop request once per iteration and ends when told.
+TEST(ClarabelBinding, StopRequestAndIterations) {
+    struct Case {
+        int stop_after;  // -1: never
+        vexal_clarabel_status status;
+    };
+    for (const Case k : {Case{-1, VEXAL_CLARABEL_SOLVED}, Case{0, VEXAL_CLARABEL_CALLBACK_TERMINATED},
+                         Case{3, VEXAL_CLARABEL_CALLBACK_TERMINATED}}) {
+        SCOPED_TRACE(k.stop_after);
+        Call call(socp());
+        Built built = build(call);
+        ASSERT_TRUE(built.solver);
+        struct Counter {
+            int asked = 0, stop_after;
+        } counter{0, k.stop_after};
+        const auto ask = [](void* c) -> std::int32_t {
+            auto* counter = static_cast<Counter*>(c);
+            return counter->stop_after >= 0 && counter->asked++ >= counter->stop_after;
+        };
+        ASSERT_EQ(vexal_clarabel_set_stop(built.solver.get(), ask, &counter, nullptr), VEXAL_CLARABEL_OK);
+        ASSERT_EQ(vexal_clarabel_solve(built.solver.get(), nullptr), VEXAL_CLARABEL_OK);
+        vexal_clarabel_status status = -1;
+        std::uint32_t iterations = 0;
+        ASSERT_EQ(vexal_clarabel_get_status(built.solver.get(), &status, nullptr), VEXAL_CLARABEL_OK);
+        ASSERT_EQ(vexal_clarabel_iterations(built.solver.get(), &iterations, nullptr), VEXAL_CLARABEL_OK);
+        EXPECT_EQ(status, k.status);
+        if (k.stop_after >= 0) EXPECT_EQ(iterations, static_cast<std::uint32_t>(k.stop_after));
+        else EXPECT_GT(iterations, 0u);
+    }
+}
+
 TEST(ClarabelBinding, NullHandlesAreRefused) {
     Call call(lp());
     vexal_clarabel_status status;
@@ -300,6 +367,10 @@ TEST(ClarabelBinding, NullHandlesAreRefused) {
     EXPECT_EQ(vexal_clarabel_solve(nullptr, nullptr), VEXAL_CLARABEL_INVALID_ARGUMENT);
     EXPECT_EQ(vexal_clarabel_get_status(nullptr, &status, nullptr), VEXAL_CLARABEL_INVALID_ARGUMENT);
     EXPECT_EQ(vexal_clarabel_x(nullptr, &x, &len, nullptr), VEXAL_CLARABEL_INVALID_ARGUMENT);
+    std::uint32_t iterations;
+    EXPECT_EQ(vexal_clarabel_iterations(nullptr, &iterations, nullptr), VEXAL_CLARABEL_INVALID_ARGUMENT);
+    EXPECT_EQ(vexal_clarabel_set_stop(nullptr, nullptr, nullptr, nullptr), VEXAL_CLARABEL_INVALID_ARGUMENT);
+    EXPECT_EQ(vexal_clarabel_default_settings(nullptr, nullptr), VEXAL_CLARABEL_INVALID_ARGUMENT);
     vexal_clarabel_free(nullptr);
     vexal_clarabel_message_free(nullptr);
 }

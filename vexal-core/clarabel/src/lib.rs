@@ -5,6 +5,7 @@ use std::any::Any;
 use std::ffi::{c_char, c_void, CStr, CString};
 use std::panic::{catch_unwind, AssertUnwindSafe};
 use std::ptr;
+use std::sync::OnceLock;
 
 use clarabel::algebra::CscMatrix;
 use clarabel::solver::{
@@ -83,6 +84,27 @@ pub struct Settings {
     presolve_enable: bool,
     input_sparse_dropzeros: bool,
 }
+
+// The header's struct must match this one field for field; its test compares
+// every offset against `vexal_clarabel_settings_offsets`.
+macro_rules! settings_offsets {
+    ($($field:ident),* $(,)?) => {
+        [$(std::mem::offset_of!(Settings, $field) as u64),*]
+    };
+}
+const SETTINGS_OFFSETS: [u64; 39] = settings_offsets!(
+    max_iter, time_limit, verbose, max_step_fraction, tol_gap_abs, tol_gap_rel, tol_feas,
+    tol_infeas_abs, tol_infeas_rel, tol_ktratio, reduced_tol_gap_abs, reduced_tol_gap_rel,
+    reduced_tol_feas, reduced_tol_infeas_abs, reduced_tol_infeas_rel, reduced_tol_ktratio,
+    equilibrate_enable, equilibrate_max_iter, equilibrate_min_scaling, equilibrate_max_scaling,
+    linesearch_backtrack_step, min_switch_step_length, min_terminate_step_length, max_threads,
+    direct_kkt_solver, direct_solve_method, static_regularization_enable,
+    static_regularization_constant, static_regularization_proportional,
+    dynamic_regularization_enable, dynamic_regularization_eps, dynamic_regularization_delta,
+    iterative_refinement_enable, iterative_refinement_reltol, iterative_refinement_abstol,
+    iterative_refinement_max_iter, iterative_refinement_stop_ratio, presolve_enable,
+    input_sparse_dropzeros,
+);
 
 /// The opaque handle behind `vexal_clarabel_solver*`.
 pub struct Solver(DefaultSolver<f64>);
@@ -254,6 +276,62 @@ unsafe fn settings(s: &Settings) -> Result<DefaultSettings<f64>, Failure> {
     })
 }
 
+/// The library's default direct-solve method, as a C string that lives for
+/// the whole process.
+fn default_solve_method() -> Result<&'static CStr, Failure> {
+    static METHOD: OnceLock<Option<CString>> = OnceLock::new();
+    METHOD
+        .get_or_init(|| CString::new(DefaultSettings::<f64>::default().direct_solve_method).ok())
+        .as_deref()
+        .ok_or_else(|| Failure::Invalid("the default solve method holds a NUL byte".to_owned()))
+}
+
+/// The library's own defaults, field by field: nothing is retyped here.
+fn default_settings() -> Result<Settings, Failure> {
+    let d = DefaultSettings::<f64>::default();
+    Ok(Settings {
+        max_iter: d.max_iter,
+        time_limit: d.time_limit,
+        verbose: d.verbose,
+        max_step_fraction: d.max_step_fraction,
+        tol_gap_abs: d.tol_gap_abs,
+        tol_gap_rel: d.tol_gap_rel,
+        tol_feas: d.tol_feas,
+        tol_infeas_abs: d.tol_infeas_abs,
+        tol_infeas_rel: d.tol_infeas_rel,
+        tol_ktratio: d.tol_ktratio,
+        reduced_tol_gap_abs: d.reduced_tol_gap_abs,
+        reduced_tol_gap_rel: d.reduced_tol_gap_rel,
+        reduced_tol_feas: d.reduced_tol_feas,
+        reduced_tol_infeas_abs: d.reduced_tol_infeas_abs,
+        reduced_tol_infeas_rel: d.reduced_tol_infeas_rel,
+        reduced_tol_ktratio: d.reduced_tol_ktratio,
+        equilibrate_enable: d.equilibrate_enable,
+        equilibrate_max_iter: d.equilibrate_max_iter,
+        equilibrate_min_scaling: d.equilibrate_min_scaling,
+        equilibrate_max_scaling: d.equilibrate_max_scaling,
+        linesearch_backtrack_step: d.linesearch_backtrack_step,
+        min_switch_step_length: d.min_switch_step_length,
+        min_terminate_step_length: d.min_terminate_step_length,
+        max_threads: d.max_threads,
+        direct_kkt_solver: d.direct_kkt_solver,
+        direct_solve_method: default_solve_method()?.as_ptr(),
+        static_regularization_enable: d.static_regularization_enable,
+        static_regularization_constant: d.static_regularization_constant,
+        static_regularization_proportional: d.static_regularization_proportional,
+        dynamic_regularization_enable: d.dynamic_regularization_enable,
+        dynamic_regularization_eps: d.dynamic_regularization_eps,
+        dynamic_regularization_delta: d.dynamic_regularization_delta,
+        iterative_refinement_enable: d.iterative_refinement_enable,
+        iterative_refinement_reltol: d.iterative_refinement_reltol,
+        iterative_refinement_abstol: d.iterative_refinement_abstol,
+        iterative_refinement_max_iter: d.iterative_refinement_max_iter,
+        iterative_refinement_stop_ratio: d.iterative_refinement_stop_ratio,
+        presolve_enable: d.presolve_enable,
+        input_sparse_dropzeros: d.input_sparse_dropzeros,
+    })
+}
+
 fn status_code(status: SolverStatus) -> i32 {
     match status {
         SolverStatus::Unsolved => 0,
@@ -269,6 +347,40 @@ fn status_code(status: SolverStatus) -> i32 {
         SolverStatus::InsufficientProgress => 10,
         SolverStatus::CallbackTerminated => 11,
     }
+}
+
+/// # Safety
+/// `settings_out` is null or writable.
+#[no_mangle]
+pub unsafe extern "C" fn vexal_clarabel_default_settings(
+    settings_out: *mut Settings,
+    message: *mut *mut c_char,
+) -> Code {
+    guard(message, || {
+        if settings_out.is_null() {
+            return invalid("settings is null".to_owned());
+        }
+        settings_out.write(default_settings()?);
+        Ok(())
+    })
+}
+
+/// # Safety
+/// `offsets` and `count` are null or writable.
+#[no_mangle]
+pub unsafe extern "C" fn vexal_clarabel_settings_offsets(
+    offsets: *mut *const u64,
+    count: *mut u64,
+    message: *mut *mut c_char,
+) -> Code {
+    guard(message, || {
+        if offsets.is_null() || count.is_null() {
+            return invalid("offsets or count is null".to_owned());
+        }
+        *offsets = SETTINGS_OFFSETS.as_ptr();
+        *count = SETTINGS_OFFSETS.len() as u64;
+        Ok(())
+    })
 }
 
 /// # Safety
@@ -473,6 +585,13 @@ mod tests {
         for (body, code, text) in cases {
             assert_eq!(run(body), (code, text.map(str::to_owned)));
         }
+    }
+
+    #[test]
+    fn default_settings_are_the_library_defaults() {
+        let exported = default_settings().map_err(|_| "no defaults").unwrap();
+        let read_back = unsafe { settings(&exported) }.map_err(|_| "refused").unwrap();
+        assert_eq!(format!("{read_back:?}"), format!("{:?}", DefaultSettings::<f64>::default()));
     }
 
     #[test]

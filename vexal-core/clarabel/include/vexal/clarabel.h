@@ -83,8 +83,9 @@ typedef struct vexal_clarabel_csc {
   uint64_t nnz;
 } vexal_clarabel_csc;
 
-/* Every field of the library's DefaultSettings, under its name. The caller
- * sets each one; nothing falls back to the library's defaults. */
+/* Every field of the library's DefaultSettings, under its name and in the
+ * crate's order (vexal_clarabel_settings_offsets gives the crate's offsets,
+ * which a test compares with this struct's). */
 typedef struct vexal_clarabel_settings {
   uint32_t max_iter;
   double time_limit;
@@ -129,6 +130,14 @@ typedef struct vexal_clarabel_settings {
 } vexal_clarabel_settings;
 
 typedef struct vexal_clarabel_solver vexal_clarabel_solver;
+
+/* Fills *settings with the library's own defaults (its output included);
+ * direct_solve_method points to text that lives as long as the process. */
+vexal_clarabel_code vexal_clarabel_default_settings(vexal_clarabel_settings* settings, char** message);
+
+/* The byte offset of every field of the crate's settings struct, in the
+ * order of the fields above; *offsets lives as long as the process. */
+vexal_clarabel_code vexal_clarabel_settings_offsets(const uint64_t** offsets, uint64_t* count, char** message);
 
 /* Builds a solver; the inputs are copied. On success *solver receives a
  * handle for vexal_clarabel_free, otherwise it is set to NULL. */
