@@ -45,7 +45,7 @@ Outcome timed(int repeats, const std::function<Outcome()>& once) {
 }
 
 Outcome raw(const vexal::Config& config) {
-    const auto problem = vexal::assemble(config);
+    const auto problem = vexal::assemble(config, *config.solver.time_of_flight);
     const auto solution = vexal::solve_conic(*problem);
     if (!solution) return {solution.error()};
     Outcome out{solution->status, solution->iterations};

@@ -21,11 +21,11 @@ vexal::Config lander(std::int64_t n, double tof = 50.0) {
 
 void Assemble(benchmark::State& state) {
     const auto config = lander(state.range(0));
-    for (auto _ : state) benchmark::DoNotOptimize(vexal::assemble(config));
+    for (auto _ : state) benchmark::DoNotOptimize(vexal::assemble(config, 50.0));
 }
 
 void SolverCall(benchmark::State& state) {
-    const auto problem = vexal::assemble(lander(state.range(0)));
+    const auto problem = vexal::assemble(lander(state.range(0)), 50.0);
     for (auto _ : state) benchmark::DoNotOptimize(vexal::solve_conic(*problem));
 }
 

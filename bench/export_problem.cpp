@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     }
     config.solver.n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100;
     config.solver.time_of_flight = argc > 2 ? std::strtod(argv[2], nullptr) : 50.0;
-    const auto problem = vexal::assemble(config);
+    const auto problem = vexal::assemble(config, *config.solver.time_of_flight);
     if (!problem) {
         std::fprintf(stderr, "%s\n", problem.error().c_str());
         return 1;

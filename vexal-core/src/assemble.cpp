@@ -175,13 +175,12 @@ std::expected<void, std::string> check_node_count(std::uint64_t n) {
     return {};
 }
 
-ReferenceProfile reference_profile(const Config& config) {
+ReferenceProfile reference_profile(const Config& config, double dt) {
     const Spacecraft& sc = config.spacecraft;
     const std::uint64_t n = config.solver.n;
     const double rho1 = sc.real_max_thrust * sc.min_thrust_pct;
     const double rho2 = sc.real_max_thrust * sc.max_thrust_pct;
     const double alpha = sc.fuel_consumption;
-    const double dt = config.solver.dt();
     const double dm = (alpha * dt) * rho2;
 
     ReferenceProfile p;
@@ -198,14 +197,13 @@ ReferenceProfile reference_profile(const Config& config) {
     return p;
 }
 
-std::vector<Row> equality_rows(const Config& config) {
+std::vector<Row> equality_rows(const Config& config, double dt) {
     const Spacecraft& sc = config.spacecraft;
     const Vec3& g = config.environment.gravity;
     const std::uint64_t n = config.solver.n;
     if (n == 0) throw InternalError("equality_rows needs at least one node");
     const Layout at{n};
 
-    const double dt = config.solver.dt();
     const double d2 = dt * dt;
     const double cu0 = d2 / (-3.0);
     const double cu1 = d2 / (-6.0);
@@ -246,20 +244,21 @@ std::vector<Row> equality_rows(const Config& config) {
     return rows;
 }
 
-std::expected<Problem, std::string> assemble(const Config& config) {
+std::expected<Problem, std::string> assemble(const Config& config, double time_of_flight) {
     const std::uint64_t n = config.solver.n;
     if (auto ok = check_node_count(n); !ok) return std::unexpected(std::move(ok.error()));
     const Layout at{n};
     const std::uint64_t columns = at.columns();
+    const double dt = time_of_flight / static_cast<double>(n);
 
-    const ReferenceProfile profile = reference_profile(config);
+    const ReferenceProfile profile = reference_profile(config, dt);
 
     Problem problem;
     problem.q.assign(columns, 0.0);
     problem.q[columns - 1] = -1.0;
     problem.p = CscMatrix{columns, columns, std::vector<std::uint64_t>(columns + 1, 0), {}, {}};
 
-    std::vector<Row> joined = equality_rows(config);
+    std::vector<Row> joined = equality_rows(config, dt);
     ConeRows groups = cone_rows(config, profile);
 
     const std::uint64_t blocks4 = groups.velocity.size() + groups.thrust_slack.size() + groups.glide_slope.size();

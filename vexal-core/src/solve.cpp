@@ -12,16 +12,13 @@ namespace vexal {
 
 std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight,
                                                    const StopCheck* stop) {
-    Config copy = config;
-    copy.solver.time_of_flight = time_of_flight;
-
     std::vector<double> x;
     std::string status;
     std::uint32_t iterations = 0;
     {
-        const auto problem = assemble(copy);
+        const auto problem = assemble(config, time_of_flight);
         if (!problem) return std::unexpected(problem.error());
-        const Scaling scaling = program_scaling(copy, time_of_flight, *problem);
+        const Scaling scaling = program_scaling(config, time_of_flight, *problem);
         auto solution = solve_conic(scaled(*problem, scaling), stop);
         if (!solution) return std::unexpected(std::move(solution.error()));
         if (!solution->success) return std::unexpected("solver status: " + solution->status);
@@ -45,10 +42,10 @@ std::expected<Trajectory, std::string> solve_fixed(const Config& config, double 
         iterations = solution->iterations;
     }  // the program is released before the trajectory is built
 
-    const std::uint64_t n = copy.solver.n;
+    const std::uint64_t n = config.solver.n;
     const Layout at{n};
     const double dt = time_of_flight / static_cast<double>(n);
-    const double real_max_thrust = copy.spacecraft.real_max_thrust;
+    const double real_max_thrust = config.spacecraft.real_max_thrust;
     Trajectory t;
     t.positions.resize(n);
     t.velocities.resize(n);

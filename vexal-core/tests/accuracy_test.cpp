@@ -53,7 +53,7 @@ TEST(ProgramScaling, IsExactAndKeepsEachConeWhole) {
     c.spacecraft.max_velocity = 1e14;
     Config fixed = c;
     fixed.solver.time_of_flight = 50.0;
-    const auto problem = assemble(fixed);
+    const auto problem = assemble(fixed, 50.0);
     ASSERT_TRUE(problem.has_value());
     const Scaling s = program_scaling(c, 50.0, *problem);
     const Problem t = scaled(*problem, s);

@@ -5,7 +5,6 @@
 #include <numeric>
 
 #include "vexal/assemble.hpp"
-#include "vexal/error.hpp"
 
 namespace vexal {
 namespace {
@@ -20,8 +19,10 @@ Config with_tof(double tof, std::uint64_t n = 100, double glide_deg = 0.0) {
     return c;
 }
 
+double dt_of(const Config& c) { return *c.solver.time_of_flight / static_cast<double>(c.solver.n); }
+
 Problem assembled(const Config& c) {
-    auto p = assemble(c);
+    auto p = assemble(c, *c.solver.time_of_flight);
     EXPECT_TRUE(p.has_value()) << p.error();
     return std::move(*p);
 }
@@ -53,24 +54,15 @@ void expect_csc_invariants(const CscMatrix& a) {
     for (auto r : a.rowval) EXPECT_LT(r, a.m);
 }
 
-TEST(Solver, DtDividesTimeOfFlightByNodeCount) {
-    Solver s;
-    s.time_of_flight = 50.0;
-    EXPECT_EQ(s.dt(), 0.5);
-    s.n = 3;
-    s.time_of_flight = 1.0;
-    EXPECT_EQ(s.dt(), 1.0 / 3.0);
-}
-
-TEST(Solver, DtWithoutTimeOfFlightIsAnInternalFailure) {
-    Solver s;
-    try {
-        (void)s.dt();
-        FAIL() << "dt() returned";
-    } catch (const InternalError& e) {
-        EXPECT_STREQ(e.what(), "time_of_flight must be set before dt()");
-    }
-    EXPECT_THROW((void)assemble(Config{}), InternalError);
+// The time step is the horizon over n, and the configuration's own time of
+// flight is not read.
+TEST(Assemble, TimeStepIsTheHorizonOverTheNodeCount) {
+    Config c = with_tof(1.0, 3);
+    c.solver.time_of_flight.reset();
+    const auto p = assemble(c, 1.0);
+    ASSERT_TRUE(p.has_value());
+    EXPECT_EQ(rows_of(p->a)[7][1], (std::pair<std::uint64_t, double>{3, -1.0 / 3.0}));  // -dt on v_0,0
+    EXPECT_EQ(equality_rows(c, 1.0 / 3.0)[7].coeffs[2].second, -1.0 / 3.0);
 }
 
 struct SizeCase {
@@ -179,8 +171,8 @@ TEST(Assemble, TwoNodeRowOrder) {
 
 TEST(Assemble, DefaultVehicleNumbers) {
     const Config c = with_tof(50.0);
-    const ReferenceProfile prof = reference_profile(c);
-    EXPECT_EQ(c.solver.dt(), 0.5);
+    EXPECT_EQ(dt_of(c), 0.5);
+    const ReferenceProfile prof = reference_profile(c, 0.5);
     EXPECT_EQ(prof.z0[0], std::log(2000.0));
     EXPECT_NEAR(prof.z0[99], std::log(1524.8), 1e-12);
     EXPECT_NEAR(prof.c2[0], 2000.0 / 19200.0, 1e-15);
@@ -304,7 +296,7 @@ TEST(Assemble, ZeroThrottleFloorMakesTheLowerBoundVacuous) {
 TEST(Assemble, NonFiniteValuesPassThrough) {
     // 99 * dm reaches the wet mass: the last reference log-masses are not finite.
     const Problem p = assembled(with_tof(220.0));
-    const ReferenceProfile prof = reference_profile(with_tof(220.0));
+    const ReferenceProfile prof = reference_profile(with_tof(220.0), 2.2);
     EXPECT_TRUE(std::isnan(prof.z0[99]));
     EXPECT_TRUE(std::isfinite(prof.z0[0]));
     EXPECT_EQ(p.a.m, 2007u);
@@ -331,7 +323,7 @@ TEST(Assemble, RefusesNodeCountsWithoutAProgram) {
     };
     for (const auto& [n, message] : cases) {
         Config c = with_tof(50.0, n);
-        const auto p = assemble(c);
+        const auto p = assemble(c, 50.0);
         ASSERT_FALSE(p.has_value());
         EXPECT_EQ(p.error().rfind(message, 0), 0u) << p.error();
     }
@@ -339,14 +331,14 @@ TEST(Assemble, RefusesNodeCountsWithoutAProgram) {
 
 TEST(EqualityRows, CountAndStoredPairs) {
     for (std::uint64_t n : {1, 2, 3, 50}) {
-        const auto rows = equality_rows(with_tof(30.0, n));
+        const auto rows = equality_rows(with_tof(30.0, n), 30.0 / static_cast<double>(n));
         EXPECT_EQ(rows.size(), 7 * n + 6);
         const auto pairs = std::accumulate(rows.begin(), rows.end(), std::size_t{0},
                                            [](std::size_t s, const Row& r) { return s + r.coeffs.size(); });
         EXPECT_EQ(pairs, 31 * n - 18);
     }
     // The builder's own coefficient order on the first position step.
-    const auto rows = equality_rows(with_tof(50.0));
+    const auto rows = equality_rows(with_tof(50.0), 0.5);
     EXPECT_EQ(columns_of(rows[9].coeffs), (std::vector<std::uint64_t>{8, 2, 5, 602, 605}));
 }
 

@@ -53,7 +53,7 @@ void expect_sound(const Config& config, double tof, const Trajectory& t) {
     Config fixed = config;
     fixed.solver.time_of_flight = tof;
     const auto x = decision_vector(t);
-    for (const Row& r : equality_rows(fixed)) {
+    for (const Row& r : equality_rows(fixed, tof / static_cast<double>(n))) {
         double sum = 0.0, scale = std::abs(r.rhs);
         for (const auto& [c, w] : r.coeffs) {
             sum += w * x[c];

@@ -72,14 +72,15 @@ struct ReferenceProfile {
 // that the program's sizes overflow or cannot fit in this machine's memory.
 std::expected<void, std::string> check_node_count(std::uint64_t n);
 
-// The reference profile for config's time of flight (which must be set).
-ReferenceProfile reference_profile(const Config& config);
+// The reference profile for time step dt (the horizon over n).
+ReferenceProfile reference_profile(const Config& config, double dt);
 
-// Initial state and log-mass, dynamics, terminal state: 7n + 6 rows.
-// Precondition: time of flight set, n >= 1.
-std::vector<Row> equality_rows(const Config& config);
+// Initial state and log-mass, dynamics, terminal state: 7n + 6 rows, for
+// time step dt. Precondition: n >= 1.
+std::vector<Row> equality_rows(const Config& config, double dt);
 
-// The whole program for config's time of flight (which must be set).
-std::expected<Problem, std::string> assemble(const Config& config);
+// The whole program for the given time of flight; config's own
+// time_of_flight, tof_min and tof_max are not read.
+std::expected<Problem, std::string> assemble(const Config& config, double time_of_flight);
 
 }  // namespace vexal

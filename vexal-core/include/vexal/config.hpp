@@ -34,9 +34,6 @@ struct Solver {
     std::optional<double> time_of_flight;
     std::optional<double> tof_min;
     std::optional<double> tof_max;
-
-    // time_of_flight / n; throws InternalError when time_of_flight is unset.
-    double dt() const;
 };
 
 struct Config {
