@@ -8,9 +8,7 @@ use std::ptr;
 use std::sync::OnceLock;
 
 use clarabel::algebra::CscMatrix;
-use clarabel::solver::{
-    DefaultSettings, DefaultSolver, IPSolver, SolverStatus, SupportedConeT,
-};
+use clarabel::solver::{DefaultSettings, DefaultSolver, IPSolver, SolverStatus, SupportedConeT};
 
 // The header passes indices as uint64_t and we read them as usize.
 const _: () = assert!(std::mem::size_of::<usize>() == std::mem::size_of::<u64>());
@@ -93,16 +91,44 @@ macro_rules! settings_offsets {
     };
 }
 const SETTINGS_OFFSETS: [u64; 39] = settings_offsets!(
-    max_iter, time_limit, verbose, max_step_fraction, tol_gap_abs, tol_gap_rel, tol_feas,
-    tol_infeas_abs, tol_infeas_rel, tol_ktratio, reduced_tol_gap_abs, reduced_tol_gap_rel,
-    reduced_tol_feas, reduced_tol_infeas_abs, reduced_tol_infeas_rel, reduced_tol_ktratio,
-    equilibrate_enable, equilibrate_max_iter, equilibrate_min_scaling, equilibrate_max_scaling,
-    linesearch_backtrack_step, min_switch_step_length, min_terminate_step_length, max_threads,
-    direct_kkt_solver, direct_solve_method, static_regularization_enable,
-    static_regularization_constant, static_regularization_proportional,
-    dynamic_regularization_enable, dynamic_regularization_eps, dynamic_regularization_delta,
-    iterative_refinement_enable, iterative_refinement_reltol, iterative_refinement_abstol,
-    iterative_refinement_max_iter, iterative_refinement_stop_ratio, presolve_enable,
+    max_iter,
+    time_limit,
+    verbose,
+    max_step_fraction,
+    tol_gap_abs,
+    tol_gap_rel,
+    tol_feas,
+    tol_infeas_abs,
+    tol_infeas_rel,
+    tol_ktratio,
+    reduced_tol_gap_abs,
+    reduced_tol_gap_rel,
+    reduced_tol_feas,
+    reduced_tol_infeas_abs,
+    reduced_tol_infeas_rel,
+    reduced_tol_ktratio,
+    equilibrate_enable,
+    equilibrate_max_iter,
+    equilibrate_min_scaling,
+    equilibrate_max_scaling,
+    linesearch_backtrack_step,
+    min_switch_step_length,
+    min_terminate_step_length,
+    max_threads,
+    direct_kkt_solver,
+    direct_solve_method,
+    static_regularization_enable,
+    static_regularization_constant,
+    static_regularization_proportional,
+    dynamic_regularization_enable,
+    dynamic_regularization_eps,
+    dynamic_regularization_delta,
+    iterative_refinement_enable,
+    iterative_refinement_reltol,
+    iterative_refinement_abstol,
+    iterative_refinement_max_iter,
+    iterative_refinement_stop_ratio,
+    presolve_enable,
     input_sparse_dropzeros,
 );
 
@@ -171,7 +197,7 @@ unsafe fn borrow<'a, T>(data: *const T, len: u64, what: &str) -> Result<&'a [T],
     if data.is_null() {
         return invalid(format!("{what} is null but has {len} entries"));
     }
-    if (data as usize) % std::mem::align_of::<T>() != 0 {
+    if !(data as usize).is_multiple_of(std::mem::align_of::<T>()) {
         return invalid(format!("{what} is misaligned"));
     }
     if len > isize::MAX as usize / std::mem::size_of::<T>() {
@@ -193,7 +219,11 @@ unsafe fn csc(view: *const Csc, name: &str) -> Result<CscMatrix<f64>, Failure> {
             v.colptr_len
         ));
     }
-    let colptr: &[usize] = borrow(v.colptr.cast::<usize>(), v.colptr_len, &format!("{name}.colptr"))?;
+    let colptr: &[usize] = borrow(
+        v.colptr.cast::<usize>(),
+        v.colptr_len,
+        &format!("{name}.colptr"),
+    )?;
     if colptr[0] != 0 {
         return invalid(format!("{name}.colptr does not start at 0"));
     }
@@ -411,7 +441,11 @@ pub unsafe extern "C" fn vexal_clarabel_new(
         let cones = borrow(cones, cones_len, "cones")?;
         // The library sums the dimensions unchecked: a sum that wraps around
         // would pass its size check and then index far out of range.
-        if cones.iter().try_fold(0usize, |sum, c| sum.checked_add(c.dim as usize)).is_none() {
+        if cones
+            .iter()
+            .try_fold(0usize, |sum, c| sum.checked_add(c.dim as usize))
+            .is_none()
+        {
             return invalid("the cone dimensions overflow when summed".to_owned());
         }
         let cones = cones.iter().map(cone).collect::<Result<Vec<_>, _>>()?;
@@ -429,7 +463,10 @@ pub unsafe extern "C" fn vexal_clarabel_new(
 /// # Safety
 /// `solver` is null or a live handle from `vexal_clarabel_new`.
 #[no_mangle]
-pub unsafe extern "C" fn vexal_clarabel_solve(solver: *mut Solver, message: *mut *mut c_char) -> Code {
+pub unsafe extern "C" fn vexal_clarabel_solve(
+    solver: *mut Solver,
+    message: *mut *mut c_char,
+) -> Code {
     guard(message, || {
         let Some(s) = solver.as_mut() else {
             return invalid("solver is null".to_owned());
@@ -558,7 +595,7 @@ mod tests {
     use super::*;
 
     fn run<F: FnOnce() -> Result<(), Failure>>(body: F) -> (Code, Option<String>) {
-        let mut text: *mut c_char = 1 as *mut c_char;
+        let mut text: *mut c_char = std::ptr::dangling_mut::<c_char>();
         let code = guard(&mut text, body);
         if text.is_null() {
             return (code, None);
@@ -570,12 +607,29 @@ mod tests {
 
     #[test]
     fn guard_reports_outcomes_with_their_text() {
-        let cases: Vec<(Box<dyn FnOnce() -> Result<(), Failure>>, Code, Option<&str>)> = vec![
+        type Body = Box<dyn FnOnce() -> Result<(), Failure>>;
+        let cases: Vec<(Body, Code, Option<&str>)> = vec![
             (Box::new(|| Ok(())), OK, None),
-            (Box::new(|| invalid("bad\0input".to_owned())), INVALID_ARGUMENT, Some("badinput")),
-            (Box::new(|| Err(Failure::Construction("refused".into()))), CONSTRUCTION_ERROR, Some("refused")),
-            (Box::new(|| panic!("static text")), INTERNAL_FAILURE, Some("static text")),
-            (Box::new(|| panic!("formatted {}", 42)), INTERNAL_FAILURE, Some("formatted 42")),
+            (
+                Box::new(|| invalid("bad\0input".to_owned())),
+                INVALID_ARGUMENT,
+                Some("badinput"),
+            ),
+            (
+                Box::new(|| Err(Failure::Construction("refused".into()))),
+                CONSTRUCTION_ERROR,
+                Some("refused"),
+            ),
+            (
+                Box::new(|| panic!("static text")),
+                INTERNAL_FAILURE,
+                Some("static text"),
+            ),
+            (
+                Box::new(|| panic!("formatted {}", 42)),
+                INTERNAL_FAILURE,
+                Some("formatted 42"),
+            ),
             (
                 Box::new(|| std::panic::panic_any(7_i32)),
                 INTERNAL_FAILURE,
@@ -590,12 +644,20 @@ mod tests {
     #[test]
     fn default_settings_are_the_library_defaults() {
         let exported = default_settings().map_err(|_| "no defaults").unwrap();
-        let read_back = unsafe { settings(&exported) }.map_err(|_| "refused").unwrap();
-        assert_eq!(format!("{read_back:?}"), format!("{:?}", DefaultSettings::<f64>::default()));
+        let read_back = unsafe { settings(&exported) }
+            .map_err(|_| "refused")
+            .unwrap();
+        assert_eq!(
+            format!("{read_back:?}"),
+            format!("{:?}", DefaultSettings::<f64>::default())
+        );
     }
 
     #[test]
     fn guard_accepts_a_null_message_pointer() {
-        assert_eq!(guard(ptr::null_mut(), || panic!("unseen")), INTERNAL_FAILURE);
+        assert_eq!(
+            guard(ptr::null_mut(), || panic!("unseen")),
+            INTERNAL_FAILURE
+        );
     }
 }
