@@ -1,9 +1,15 @@
 // The four configuration classes. Each is one field table; the getters,
 // setters and the keyword constructor are generated from it.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <array>
 #include <span>
 
-#include "boundary.hpp"
+#include "arguments.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "objects.hpp"
 #include "vexal/json.hpp"
 
 namespace vexal::py {
