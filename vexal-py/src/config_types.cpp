@@ -4,7 +4,11 @@
 #include <Python.h>
 
 #include <array>
+#include <charconv>
+#include <cmath>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "arguments.hpp"
 #include "convert.hpp"
@@ -23,7 +27,32 @@ struct FieldDef {
     PyObject* (*get)(PyObject* self);
     int (*set)(PyObject* self, PyObject* value, const char* name);
     bool (*init)(void* record, PyObject* value, const char* name);
+    void (*default_text)(std::string& out);  // the record's default, as the signature shows it
 };
+
+// How a signature shows a default: numbers as Python would read them back
+// (small magnitudes in exponent form, "5e-4"), everything composite as "...".
+void append_default(std::string& out, double v) {
+    if (v != 0.0 && std::fabs(v) < 1e-3) {
+        char buf[32];
+        const auto end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
+        std::string text(buf, end);
+        const auto e = text.find("e-0");
+        if (e != std::string::npos) text.erase(e + 2, 1);  // "5e-04" -> "5e-4"
+        out += text;
+    } else {
+        append_float(out, v);
+    }
+}
+void append_default(std::string& out, std::uint64_t v) { out += std::to_string(v); }
+void append_default(std::string& out, const std::optional<double>& v) {
+    if (v) append_default(out, *v);
+    else out += "None";
+}
+template <class T>
+void append_default(std::string& out, const T&) {
+    out += "...";
+}
 
 template <auto Member>
 struct MemberOf;
@@ -69,11 +98,14 @@ struct FieldOps {
     static bool init(void* record, PyObject* value, const char* name) {
         return convert_arg(value, static_cast<R*>(record)->*Member, name);
     }
+
+    static void default_text(std::string& out) { append_default(out, R{}.*Member); }
 };
 
 template <auto Member>
 constexpr FieldDef field(const char* name, const char* doc = nullptr) {
-    return {name, doc, &FieldOps<Member>::get, &FieldOps<Member>::set, &FieldOps<Member>::init};
+    return {name, doc, &FieldOps<Member>::get, &FieldOps<Member>::set, &FieldOps<Member>::init,
+            &FieldOps<Member>::default_text};
 }
 
 #define VEXAL_FIELD(R, member, ...) field<&R::member>(#member __VA_OPT__(, ) __VA_ARGS__)
@@ -166,28 +198,22 @@ PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
 template <class R>
 struct RecordClass;
 
-// The class texts all derive from the record's name and its signature text.
-#define VEXAL_RECORD_CLASS(R, FIELDS, METHODS, SIGNATURE)                 \
+// The class texts all derive from the record's name, and the signature from
+// its field table and defaults.
+#define VEXAL_RECORD_CLASS(R, FIELDS, METHODS)                            \
     template <>                                                          \
     struct RecordClass<R> {                                              \
+        static constexpr const char* name = #R;                          \
         static constexpr const char* type_name = "builtins." #R;         \
         static constexpr const char* constructor = #R ".__new__()";      \
-        static constexpr const char* doc = #R SIGNATURE "\n--\n\n";      \
         static constexpr const auto& fields = FIELDS;                    \
         static constexpr PyMethodDef* methods = METHODS;                 \
     }
 
-VEXAL_RECORD_CLASS(Spacecraft, kSpacecraftFields, kNoMethods,
-                   "(wet_mass=2000.0, fuel=1700.0, real_max_thrust=24000.0, min_thrust_pct=0.2, "
-                   "max_thrust_pct=0.8, max_velocity=1000.0, initial_position=..., "
-                   "initial_velocity=..., target_velocity=..., target_position=..., "
-                   "fuel_consumption=5e-4)");
-VEXAL_RECORD_CLASS(Environment, kEnvironmentFields, kNoMethods,
-                   "(gravity=..., glide_slope_angle_deg=0.0, max_angle_deg=90.0)");
-VEXAL_RECORD_CLASS(Solver, kSolverFields, kNoMethods,
-                   "(n=100, time_of_flight=None, tof_min=None, tof_max=None)");
-VEXAL_RECORD_CLASS(Config, kConfigFields, kConfigMethods,
-                   "(spacecraft=..., environment=..., solver=...)");
+VEXAL_RECORD_CLASS(Spacecraft, kSpacecraftFields, kNoMethods);
+VEXAL_RECORD_CLASS(Environment, kEnvironmentFields, kNoMethods);
+VEXAL_RECORD_CLASS(Solver, kSolverFields, kNoMethods);
+VEXAL_RECORD_CLASS(Config, kConfigFields, kConfigMethods);
 
 #undef VEXAL_RECORD_CLASS
 
@@ -228,15 +254,32 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// "Name(field=default, ...)\n--\n\n": Python reports the signature and no
+// further text.
+template <class R>
+std::string class_doc() {
+    std::string doc = RecordClass<R>::name;
+    doc += '(';
+    for (const FieldDef& f : RecordClass<R>::fields) {
+        if (doc.back() != '(') doc += ", ";
+        doc += f.name;
+        doc += '=';
+        f.default_text(doc);
+    }
+    doc += ")\n--\n\n";
+    return doc;
+}
+
 template <class R>
 PyObject* create_record_type() {
     static auto getset = getset_table(RecordClass<R>::fields, &get_field, &set_field);
+    static const std::string doc = class_doc<R>();
     static PyType_Slot slots[] = {
         {Py_tp_new, as_slot(&construct<R>)},
         {Py_tp_dealloc, as_slot(&dealloc<R>)},
         {Py_tp_getset, getset.data()},
         {Py_tp_methods, RecordClass<R>::methods},
-        {Py_tp_doc, const_cast<char*>(RecordClass<R>::doc)},
+        {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {0, nullptr},
     };
     // No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
