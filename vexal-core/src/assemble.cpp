@@ -71,6 +71,8 @@ ConeRows cone_rows(const Config& config, const ReferenceProfile& profile) {
         }
     }
 
+    // Upper bound: sigma <= rho2 e^-z, expanded to first order about z0 with
+    // d = z - z0, is sigma <= mu2 (1 - d), i.e. z + sigma / mu2 <= z0 + 1.
     out.upper.reserve(n + 1);
     for (std::uint64_t k = 0; k < n; ++k) {
         out.upper.push_back(row({{at.log_mass(k), 1.0}, {at.slack(k), profile.c2[k]}}, profile.z0[k] + 1.0));
@@ -102,6 +104,9 @@ ConeRows cone_rows(const Config& config, const ReferenceProfile& profile) {
             out.lower_thrust.push_back(SocBlock{{row({{at.slack(k), -1.0}}, 0.0), row({}, 0.0), row({}, 0.0)}, 3});
             continue;
         }
+        // Lower bound: sigma >= rho1 e^-z to second order is A sigma >= 1 - d + d^2/2
+        // (A = 1 / mu1). With w = 2 A sigma + 2 d that is (w - 1)^2 >= (2d)^2 + (w - 3)^2
+        // and w >= 1: the 3-cone (w - 1, 2d, w - 3) built below.
         const double two_a = profile.c1[k] * (-2.0);
         const double t = profile.z0[k] * (-2.0);
         out.lower_thrust.push_back(SocBlock{{row({{at.slack(k), two_a}, {at.log_mass(k), -2.0}}, t + (-1.0)),
