@@ -56,8 +56,9 @@ std::string no_feasible_time(double lower, double upper) {
            three_decimals(upper) + "]";
 }
 
-// Brent's method on -final_mass, started from the best of a coarse grid with
-// its two neighbours as the points of the first parabola. Each evaluation is
+// Brent's method on -final_mass, started from the best point of a coarse
+// grid with its nearest solved neighbours as the bracket and the points of
+// the first parabola. Each evaluation is
 // one fixed solve; the best trajectory seen is the answer, never re-solved.
 SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, double lower, double upper,
                         double relative_tolerance) {
@@ -75,15 +76,28 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, d
             best = std::move(*r);
         }
     };
-    // Every third point of the search's grid; the rest only when none of
-    // those is feasible, so a narrow feasible window is found as the grid finds it.
-    for (int i = 0; i <= kGridIntervals; i += 3) grid_point(i);
+    // Every third point of the search's grid, the ends only when the best
+    // inner point is next to them; all the rest only when none of those is
+    // feasible, so a narrow feasible window is found as the grid finds it.
+    for (int i : {3, 6, 9}) grid_point(i);
+    if (best_index < 0 || best_index == 3) grid_point(0);
+    if (best_index < 0 || best_index == 9) grid_point(kGridIntervals);
     if (best_index < 0) {
         for (int i = 0; i <= kGridIntervals; ++i) {
-            if (i % 3 != 0) grid_point(i);
+            if (std::isnan(cost[i])) grid_point(i);
         }
     }
     if (best_index < 0) return std::unexpected(no_feasible_time(lower, upper));
+    // Towards a coarse neighbour that is infeasible, the fine-grid
+    // neighbour narrows the bracket; towards a feasible one the curve is
+    // already known well enough for a parabola.
+    const int centre = best_index;
+    for (int side : {-1, 1}) {
+        const int i = centre + side, coarse = centre + 3 * side;
+        if (i < 0 || i > kGridIntervals || !std::isnan(cost[i])) continue;
+        if (coarse >= 0 && coarse <= kGridIntervals && std::isfinite(cost[coarse])) continue;
+        grid_point(i);
+    }
 
     // The nearest solved grid points on either side bound the refinement.
     int left = best_index, right = best_index;
@@ -117,6 +131,11 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, d
             q = std::abs(q);
             const double previous = e;
             if (std::abs(p) < std::abs(0.5 * q * previous) && p > q * (a - x) && p < q * (b - x)) {
+                // A parabola through three close points of a smooth curve
+                // places its top far better than the bracket does: once the
+                // points are close, a step below the tolerance would not
+                // move the answer.
+                if (std::abs(p) < q * tol1 && std::abs(x - w) < 20.0 * tol1 && std::abs(x - v) < 20.0 * tol1) break;
                 e = d;
                 d = p / q;
                 const double u = x + d;

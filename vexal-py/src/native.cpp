@@ -188,7 +188,7 @@ PyObject* result_dict(const Trajectory& trajectory, unsigned solves, const Confi
 }
 
 // ---------------------------------------------------------------------------
-// plan(config, search="golden", tolerance=1e-4)
+// plan(config, search="golden", tolerance=2e-4)
 
 struct SearchName {
     std::string_view name;
@@ -317,7 +317,7 @@ PyMethodDef kMethods[] = {
     {"stop_all", as_cfunction(&stop_all), METH_FASTCALL | METH_KEYWORDS,
      "stop_all(stop=True)\n--\n\nEnds every plan in progress with KeyboardInterrupt."},
     {"plan", as_cfunction(&plan), METH_FASTCALL | METH_KEYWORDS,
-     "plan(config, search='golden', tolerance=1e-4)\n--\n\n"
+     "plan(config, search='golden', tolerance=2e-4)\n--\n\n"
      "Plans the descent with the lock released; returns a dict of its data."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
      "checked(config)\n--\n\nThe configuration's JSON text as it would be planned."},

@@ -159,7 +159,7 @@ def check_search(search):
         raise ValueError(f"search must be 'golden' or 'fast', got {search!r}")
 
 
-def plan(config=None, *, search="golden", tolerance=1e-4, **overrides):
+def plan(config=None, *, search="golden", tolerance=2e-4, **overrides):
     """Plans one descent and returns a `Plan`.
 
     `config` is a `vexal.Config` (or its JSON text; default: the default

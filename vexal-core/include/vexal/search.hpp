@@ -26,14 +26,14 @@ SolveResult solve_fixed_plain(const Config& config, double time_of_flight);
 
 enum class SearchMode {
     golden,  // 13-point grid, 20 golden-section steps, one final solve: always 36 solves
-    fast,    // a 5-point subset of that grid, then Brent's method to a tolerance on the time
+    fast,    // 3 to 5 points of that grid, then Brent's method to a tolerance on the time
 };
 
 struct SearchOptions {
     SearchMode mode = SearchMode::golden;
     // fast only: Brent stops once the time of flight is known to about this
     // fraction of itself.
-    double relative_tolerance = 1e-4;
+    double relative_tolerance = 2e-4;
 };
 
 // The grid + refinement search for the greatest final mass over the bracket
