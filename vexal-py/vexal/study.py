@@ -10,6 +10,7 @@ or any `concurrent.futures.Executor` such as Dask's
 import concurrent.futures
 import dataclasses
 import os
+import signal
 import sys
 
 import numpy as np
@@ -100,9 +101,14 @@ def solve_text(text, search="golden"):
     )
 
 
+def ignore_interrupts():
+    """Worker processes leave Ctrl-C to the parent, which stops them."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 EXECUTORS = {
     "threads": concurrent.futures.ThreadPoolExecutor,
-    "processes": concurrent.futures.ProcessPoolExecutor,
+    "processes": lambda workers: concurrent.futures.ProcessPoolExecutor(workers, initializer=ignore_interrupts),
 }
 DEFAULT_EXECUTOR = "threads"
 
@@ -133,8 +139,12 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
         pool = EXECUTORS[executor](workers or os.cpu_count())
         try:
             return run(texts, pool, progress, search)
+        except KeyboardInterrupt:
+            # Worker processes may be deep in a long case: end them.
+            for process in list((getattr(pool, "_processes", None) or {}).values()):
+                process.terminate()
+            raise
         finally:
-            # After Ctrl-C nothing waits for cases not yet started.
             pool.shutdown(wait=True, cancel_futures=True)
     return run(texts, executor, progress, search)
 
@@ -150,7 +160,11 @@ def run(texts, executor, progress, search):
     except KeyboardInterrupt:
         for future in futures:
             future.cancel()
-        _native.stop_all()
-        concurrent.futures.wait(futures)
-        _native.stop_all(False)
+        if isinstance(executor, concurrent.futures.ThreadPoolExecutor):
+            # Plans running on other threads cannot see the signal.
+            _native.stop_all()
+            try:
+                concurrent.futures.wait(futures)
+            finally:
+                _native.stop_all(False)
         raise
