@@ -71,6 +71,7 @@ Check check_spacecraft(const Spacecraft& sc) {
 // The height is bounded by the ground (z >= 0), or with a glide slope by the
 // cone of that elevation above the horizon with its apex at the origin.
 Check check_start(const Spacecraft& sc, const Environment& env) {
+    if (auto ok = finite("environment.gravity", env.gravity); !ok) return ok;
     const Vec3& r = sc.initial_position;
     if (r[2] < 0.0) {
         return std::unexpected("spacecraft.initial_position is below the ground: height " + text(r[2]) + " m");

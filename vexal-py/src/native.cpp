@@ -2,9 +2,9 @@
 // `_vexal.solve` it checks its inputs, offers the fast search, releases the
 // interpreter lock while it plans and gives way to Ctrl-C.
 //
-// The configuration arrives as its JSON text (a `_vexal.Config` is asked for
-// `to_json()`): the text round-trips every float exactly, and this module
-// stays independent of the other one's object layout.
+// A `_vexal.Config` is read through its properties, field by field: its
+// JSON text would turn NaN and infinities into null, which the checks must
+// see. JSON text is read too, for work sent between processes.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -15,6 +15,7 @@
 #include "boundary.hpp"
 #include "vexal/check.hpp"
 #include "vexal/json.hpp"
+#include <type_traits>
 #include "vexal/search.hpp"
 
 namespace vexal::py {
@@ -173,17 +174,13 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
     return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
-PyObject* result_dict(const Trajectory& trajectory, unsigned solves, const Config& config) {
+PyObject* result_dict(const Trajectory& trajectory, unsigned solves) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     for (const FieldDef& field : kResultFields) {
         if (!set_item(dict.get(), field.name, field.get(trajectory))) return nullptr;
     }
-    const std::string text = to_json(config);
-    if (!set_item(dict.get(), "solves", PyLong_FromUnsignedLong(solves)) ||
-        !set_item(dict.get(), "config", to_python(text))) {
-        return nullptr;
-    }
+    if (!set_item(dict.get(), "solves", PyLong_FromUnsignedLong(solves))) return nullptr;
     return dict.release();
 }
 
@@ -225,28 +222,73 @@ bool read_tolerance(PyObject* value, SearchOptions& options) {
     return true;
 }
 
-// The configuration's JSON text: a str as it is, otherwise its to_json().
+// One field of a record of Config, read from the record object's property.
+struct ConfigField {
+    const char* record;
+    const char* name;
+    bool (*assign)(PyObject* value, Config& config);
+};
+
+template <auto Record, auto Field>
+bool assign(PyObject* value, Config& config) {
+    auto& target = (config.*Record).*Field;
+    return Convert<std::remove_cvref_t<decltype(target)>>::from_py(value, target);
+}
+
+#define VEXAL_FIELD(record, name) \
+    ConfigField { #record, #name, &assign<&Config::record, &decltype(Config::record)::name> }
+constexpr ConfigField kConfigFields[] = {
+    VEXAL_FIELD(spacecraft, wet_mass),          VEXAL_FIELD(spacecraft, fuel),
+    VEXAL_FIELD(spacecraft, real_max_thrust),   VEXAL_FIELD(spacecraft, min_thrust_pct),
+    VEXAL_FIELD(spacecraft, max_thrust_pct),    VEXAL_FIELD(spacecraft, max_velocity),
+    VEXAL_FIELD(spacecraft, initial_position),  VEXAL_FIELD(spacecraft, initial_velocity),
+    VEXAL_FIELD(spacecraft, target_velocity),   VEXAL_FIELD(spacecraft, target_position),
+    VEXAL_FIELD(spacecraft, fuel_consumption),  VEXAL_FIELD(environment, gravity),
+    VEXAL_FIELD(environment, glide_slope_angle_deg), VEXAL_FIELD(environment, max_angle_deg),
+    VEXAL_FIELD(solver, n),                     VEXAL_FIELD(solver, time_of_flight),
+    VEXAL_FIELD(solver, tof_min),               VEXAL_FIELD(solver, tof_max),
+};
+#undef VEXAL_FIELD
+
+std::optional<Config> config_from_properties(PyObject* value) {
+    Config config;
+    Ref record;
+    const char* record_name = nullptr;
+    for (const ConfigField& field : kConfigFields) {
+        if (record_name != field.record) {
+            record_name = field.record;
+            record = Ref(PyObject_GetAttrString(value, record_name));
+            if (!record) return std::nullopt;
+        }
+        Ref item(PyObject_GetAttrString(record.get(), field.name));
+        if (!item || !field.assign(item.get(), config)) {
+            add_note(field.name);
+            return std::nullopt;
+        }
+    }
+    return config;
+}
+
+// A configuration to plan: a Config's properties or JSON text, checked.
 std::optional<Config> read_config(PyObject* value) {
-    Ref text;
+    std::optional<Config> config;
     if (PyUnicode_Check(value)) {
-        text = Ref(Py_NewRef(value));
+        std::string_view json;
+        if (!convert_arg(value, json, "config")) return std::nullopt;
+        auto parsed = from_json(json);
+        if (!parsed) {
+            raise_core_error(parsed.error());
+            return std::nullopt;
+        }
+        config = std::move(*parsed);
     } else {
-        Ref method(PyObject_GetAttrString(value, "to_json"));
-        if (!method) {
-            PyErr_Clear();
+        if (!PyObject_HasAttrString(value, "spacecraft")) {
             raise_not_instance(value, "Config");
             add_note("config");
             return std::nullopt;
         }
-        text = Ref(PyObject_CallNoArgs(method.get()));
-        if (!text) return std::nullopt;
-    }
-    std::string_view json;
-    if (!convert_arg(text.get(), json, "config")) return std::nullopt;
-    auto config = from_json(json);
-    if (!config) {
-        raise_core_error(config.error());
-        return std::nullopt;
+        config = config_from_properties(value);
+        if (!config) return std::nullopt;
     }
     auto checked = checked_for_planning(std::move(*config));
     if (!checked) {
@@ -280,21 +322,20 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             raise_core_error(outcome->result.error());
             return nullptr;
         }
-        return result_dict(*outcome->result, outcome->solves, *config);
+        return result_dict(*outcome->result, outcome->solves);
     });
 }
 
-// checked(config) -> the JSON text of the configuration as it would be
-// planned, or ValueError naming the first field that cannot be.
+// checked(config) -> None, or ValueError naming the first field that no
+// descent can have.
 PyObject* checked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         static constexpr const char* params[] = {"config"};
         static constexpr Signature signature{"checked()", params, 1};
         PyObject* arg = nullptr;
         if (!bind(signature, args, nargs, kwnames, &arg)) return nullptr;
-        const std::optional<Config> config = read_config(arg);
-        if (!config) return nullptr;
-        return to_python(to_json(*config));
+        if (!read_config(arg)) return nullptr;
+        return Py_NewRef(Py_None);
     });
 }
 
@@ -320,7 +361,7 @@ PyMethodDef kMethods[] = {
      "plan(config, search='golden', tolerance=2e-4)\n--\n\n"
      "Plans the descent with the lock released; returns a dict of its data."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
-     "checked(config)\n--\n\nThe configuration's JSON text as it would be planned."},
+     "checked(config)\n--\n\nRaises ValueError naming a field no descent can have."},
     {nullptr, nullptr, 0, nullptr},
 };
 

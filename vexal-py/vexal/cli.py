@@ -132,7 +132,7 @@ def load_config(args):
         if unknown:
             raise ValueError(f"{args.config}: not configuration fields: {', '.join(unknown)}")
     config = planning.configured(config, **overrides(args))
-    _native.checked(config.to_json())
+    _native.checked(config)
     return config
 
 

@@ -175,13 +175,12 @@ def plan(config=None, *, search="golden", tolerance=2e-4, **overrides):
     """
     check_search(search)
     config = configured(config, **overrides)
-    data = _native.plan(config.to_json(), search, tolerance)
-    return make_plan(data, search)
+    data = _native.plan(config, search, tolerance)
+    return make_plan(data, search, config)
 
 
-def make_plan(data, search):
-    """A Plan from the native module's dict."""
-    config = _vexal.Config.from_json(data["config"])
+def make_plan(data, search, config):
+    """A Plan from the native module's dict and the configuration planned."""
     n = len(data["time_points"]) // 8
 
     def column(name, width=None):

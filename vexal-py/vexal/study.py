@@ -127,12 +127,13 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
     ones stopped, and KeyboardInterrupt raised.
     """
     check_search(search)
-    texts = [c if isinstance(c, str) else c.to_json() for c in configs]
-    for i, text in enumerate(texts):
+    configs = list(configs)
+    for i, config in enumerate(configs):
         try:
-            _native.checked(text)
+            _native.checked(config)
         except ValueError as error:
             raise ValueError(f"case {i}: {error}") from None
+    texts = [c if isinstance(c, str) else c.to_json() for c in configs]
     if isinstance(executor, str):
         if executor not in EXECUTORS:
             raise ValueError(f"executor must be 'threads', 'processes' or an Executor, got {executor!r}")
