@@ -135,7 +135,7 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, d
                 // places its top far better than the bracket does: once the
                 // points are close, a step below the tolerance would not
                 // move the answer.
-                if (std::abs(p) < q * tol1 && std::abs(x - w) < 20.0 * tol1 && std::abs(x - v) < 20.0 * tol1) break;
+                if (std::abs(p) < q * tol1 && std::abs(x - w) < 8.0 * tol1 && std::abs(x - v) < 8.0 * tol1) break;
                 e = d;
                 d = p / q;
                 const double u = x + d;
