@@ -11,21 +11,22 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "boundary.hpp"
 #include "vexal/check.hpp"
 #include "vexal/json.hpp"
-#include <type_traits>
 #include "vexal/search.hpp"
 
 namespace vexal::py {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Interrupts: stop_all() ends every plan in progress, on any thread (the
-// thread pool of solve_many after Ctrl-C). Otherwise the solve asks between solves and every solver iteration; a
-// pending signal's handler runs on the main thread with the lock held, and
-// the exception it raises is kept for the return to the interpreter.
+// Interrupts. The planning asks between solves and at every solver
+// iteration; a pending signal's handler runs on the main thread with the
+// lock held, and the exception it raises is kept for the return to the
+// interpreter. stop_all() ends every plan in progress on any thread (the
+// thread pool of solve_many after Ctrl-C).
 
 std::atomic<bool> g_stop_all{false};
 
