@@ -11,7 +11,10 @@ namespace {
 
 constexpr double kRadToDeg = 57.29577951308232;
 
+// The configuration's own float format, but words where JSON would say null.
 std::string text(double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
     std::string out;
     append_float(out, v);
     return out;

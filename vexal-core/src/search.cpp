@@ -58,8 +58,8 @@ std::string no_feasible_time(double lower, double upper) {
 
 // Brent's method on -final_mass, started from the best point of a coarse
 // grid with its nearest solved neighbours as the bracket and the points of
-// the first parabola. Each evaluation is
-// one fixed solve; the best trajectory seen is the answer, never re-solved.
+// the first parabola. Each evaluation is one fixed solve; the best
+// trajectory seen is the answer, never re-solved.
 SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, double lower, double upper,
                         double relative_tolerance) {
     constexpr double kInfeasible = std::numeric_limits<double>::infinity();
@@ -114,7 +114,10 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, d
     constexpr double kShrink = 1.0 - kGolden;  // 0.381966...
     double d = 0.0;
     double e = b - a;  // lets the first step be parabolic
-    for (int step = 0; step < 60; ++step) {
+    // A bound, not a budget: on a bracket the checks admit, the tolerance
+    // ends the loop long before.
+    constexpr int kMaxBrentSteps = 60;
+    for (int step = 0; step < kMaxBrentSteps; ++step) {
         const double xm = 0.5 * (a + b);
         // Relative to the time itself, but never finer than that fraction of a
         // grid step (a time near zero would otherwise ask for nanoseconds).

@@ -82,7 +82,7 @@ def test_fast_search_finds_the_golden_optimum_with_fewer_solves():
 
 RULES = [
     ({"wet_mass": -5.0}, "spacecraft.wet_mass must be a finite number greater than 0, got -5.0"),
-    ({"wet_mass": math.inf}, "spacecraft.wet_mass must be a finite number greater than 0, got null"),
+    ({"wet_mass": math.inf}, "spacecraft.wet_mass must be a finite number greater than 0, got inf"),
     ({"fuel": 2000.0}, "spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got 2000.0"),
     ({"fuel": -1.0}, "spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got -1.0"),
     ({"max_thrust_pct": 1.5}, "spacecraft.max_thrust_pct must be between 0 and 1, got 1.5"),
@@ -93,7 +93,7 @@ RULES = [
      "spacecraft.fuel_consumption must be a finite number greater than 0, got -0.0005"),
     ({"max_velocity": 0.0}, "spacecraft.max_velocity must be a finite number greater than 0, got 0.0"),
     ({"time_of_flight": -45.0}, "solver.time_of_flight must be a finite number greater than 0, got -45.0"),
-    ({"tof_min": math.nan}, "solver.tof_min must be a finite number greater than 0, got null"),
+    ({"tof_min": math.nan}, "solver.tof_min must be a finite number greater than 0, got nan"),
     ({"tof_min": 80.0, "tof_max": 30.0}, "solver.tof_min (80.0) must be less than solver.tof_max (30.0)"),
     ({"tof_min": 500.0}, "solver.tof_min (500.0) must be less than the automatic upper end (177.08333333333334)"),
     ({"n": 1}, "solver.n must be at least 2 to search for the time of flight, got 1"),
