@@ -7,6 +7,11 @@ fork, the Dask cluster) is not counted; the best of several runs is kept,
 since on a shared machine other work only ever slows a run down.
 
 Run after `pip install '.[dask]'`:  python bench/bench_solve_many.py [--cases 80] [--n 50] [--repeat 3]
+
+`--executors` instead compares solve_many's two built-in executors,
+executor="threads" and executor="processes" over all cores, at n = 30, 50
+and 100; there each timed call makes its own pool, as a user's call does,
+so starting the worker processes is counted.
 """
 import argparse
 import concurrent.futures
@@ -55,12 +60,36 @@ def dask_cluster(cases, workers, repeat):
         return cases_per_second(cases, client.get_executor(pure=False), workers, repeat)
 
 
+def builtin_executors(args):
+    cores = os.cpu_count()
+    print(f"{args.cases} cases, time-of-flight search, {cores} cores, best of {args.repeat} runs\n")
+    print("| n | threads (cases/s) | processes (cases/s) | threads / processes |")
+    print("|---:|---:|---:|---:|")
+    for n in (30, 50, 100):
+        nominal = _vexal.Config(solver=_vexal.Solver(n=n))
+        cases = [c.to_json() for c in dispersions(nominal, args.cases, seed=0)]
+        rates = {}
+        for executor in ("threads", "processes"):
+            best = 0.0
+            for _ in range(args.repeat):
+                start = time.perf_counter()
+                solve_many(cases, executor=executor, progress=False)
+                best = max(best, len(cases) / (time.perf_counter() - start))
+            rates[executor] = best
+        print(f"| {n} | {rates['threads']:.2f} | {rates['processes']:.2f} | "
+              f"{rates['threads'] / rates['processes']:.2f} |", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", type=int, default=80)
     parser.add_argument("--repeat", type=int, default=3, help="timed runs per row; the best counts")
     parser.add_argument("--n", type=int, default=50)
+    parser.add_argument("--executors", action="store_true", help="threads against processes at n = 30, 50, 100")
     args = parser.parse_args()
+    if args.executors:
+        builtin_executors(args)
+        return
 
     nominal = _vexal.Config(solver=_vexal.Solver(n=args.n))
     cases = [c.to_json() for c in dispersions(nominal, args.cases, seed=0)]

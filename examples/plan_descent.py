@@ -2,15 +2,13 @@
 
 Run after `pip install .`:  python examples/plan_descent.py
 """
-from _vexal import Config, solve
-
-from vexal import format_summary
+import vexal
 
 
 def main():
-    config = Config()  # default vehicle and environment, no time of flight
-    trajectory = solve(config)
-    print(format_summary(trajectory, config))
+    plan = vexal.plan(vexal.Config())  # default vehicle and environment, no time of flight
+    print(plan.format_summary())
+    print(plan)
 
 
 if __name__ == "__main__":

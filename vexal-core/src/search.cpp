@@ -1,8 +1,11 @@
 #include "vexal/search.hpp"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "vexal/assemble.hpp"
 
@@ -46,10 +49,138 @@ std::pair<double, double> auto_bracket(const Spacecraft& sc) {
     return {lower, at_least(full_burn_time < upper ? full_burn_time : upper, lower)};
 }
 
-SolveResult search(const Config& config, const FixedSolver& fixed_solver) {
+namespace {
+
+std::string no_feasible_time(double lower, double upper) {
+    return "infeasible: no feasible time-of-flight in [" + three_decimals(lower) + ", " +
+           three_decimals(upper) + "]";
+}
+
+// Brent's method on -final_mass, started from the best point of a coarse
+// grid with its nearest solved neighbours as the bracket and the points of
+// the first parabola. Each evaluation is one fixed solve; the best
+// trajectory seen is the answer, never re-solved.
+SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, double lower, double upper,
+                        double relative_tolerance) {
+    constexpr double kInfeasible = std::numeric_limits<double>::infinity();
+    const double h = (upper - lower) / kGridIntervals;
+    std::optional<Trajectory> best;
+    std::array<double, kGridIntervals + 1> cost;
+    cost.fill(std::numeric_limits<double>::quiet_NaN());  // NaN: not solved
+    int best_index = -1;
+    const auto grid_point = [&](int i) {
+        auto r = fixed_solver(config, lower + i * h);
+        cost[i] = r ? -r->final_mass : kInfeasible;
+        if (r && (best_index < 0 || cost[i] < cost[best_index])) {
+            best_index = i;
+            best = std::move(*r);
+        }
+    };
+    // Every third point of the search's grid, the ends only when the best
+    // inner point is next to them; all the rest only when none of those is
+    // feasible, so a narrow feasible window is found as the grid finds it.
+    for (int i : {3, 6, 9}) grid_point(i);
+    if (best_index < 0 || best_index == 3) grid_point(0);
+    if (best_index < 0 || best_index == 9) grid_point(kGridIntervals);
+    if (best_index < 0) {
+        for (int i = 0; i <= kGridIntervals; ++i) {
+            if (std::isnan(cost[i])) grid_point(i);
+        }
+    }
+    if (best_index < 0) return std::unexpected(no_feasible_time(lower, upper));
+    // Towards a coarse neighbour that is infeasible, the fine-grid
+    // neighbour narrows the bracket; towards a feasible one the curve is
+    // already known well enough for a parabola.
+    const int centre = best_index;
+    for (int side : {-1, 1}) {
+        const int i = centre + side, coarse = centre + 3 * side;
+        if (i < 0 || i > kGridIntervals || !std::isnan(cost[i])) continue;
+        if (coarse >= 0 && coarse <= kGridIntervals && std::isfinite(cost[coarse])) continue;
+        grid_point(i);
+    }
+
+    // The nearest solved grid points on either side bound the refinement.
+    int left = best_index, right = best_index;
+    while (left > 0 && (left == best_index || std::isnan(cost[left]))) --left;
+    while (right < kGridIntervals && (right == best_index || std::isnan(cost[right]))) ++right;
+    double a = lower + left * h, b = lower + right * h;
+    double x = lower + best_index * h, fx = cost[best_index];
+    double w = a, fw = std::isnan(cost[left]) ? kInfeasible : cost[left];
+    double v = b, fv = std::isnan(cost[right]) ? kInfeasible : cost[right];
+    if (fv < fw) {
+        std::swap(v, w);
+        std::swap(fv, fw);
+    }
+    constexpr double kShrink = 1.0 - kGolden;  // 0.381966...
+    double d = 0.0;
+    double e = b - a;  // lets the first step be parabolic
+    // A bound, not a budget: on a bracket the checks admit, the tolerance
+    // ends the loop long before.
+    constexpr int kMaxBrentSteps = 60;
+    for (int step = 0; step < kMaxBrentSteps; ++step) {
+        const double xm = 0.5 * (a + b);
+        // Relative to the time itself, but never finer than that fraction of a
+        // grid step (a time near zero would otherwise ask for nanoseconds).
+        const double tol1 = relative_tolerance * std::max(std::abs(x), h);
+        const double tol2 = 2.0 * tol1;
+        if (std::abs(x - xm) <= tol2 - 0.5 * (b - a)) break;
+        bool parabolic = false;
+        if (std::abs(e) > tol1 && std::isfinite(fw) && std::isfinite(fv) && w != v && w != x && v != x) {
+            const double r = (x - w) * (fx - fv);
+            double q = (x - v) * (fx - fw);
+            double p = (x - v) * q - (x - w) * r;
+            q = 2.0 * (q - r);
+            if (q > 0.0) p = -p;
+            q = std::abs(q);
+            const double previous = e;
+            if (std::abs(p) < std::abs(0.5 * q * previous) && p > q * (a - x) && p < q * (b - x)) {
+                // A parabola through three close points of a smooth curve
+                // places its top far better than the bracket does: once the
+                // points are close, a step below the tolerance would not
+                // move the answer.
+                if (std::abs(p) < q * tol1 && std::abs(x - w) < 8.0 * tol1 && std::abs(x - v) < 8.0 * tol1) break;
+                e = d;
+                d = p / q;
+                const double u = x + d;
+                if (u - a < tol2 || b - u < tol2) d = std::copysign(tol1, xm - x);
+                parabolic = true;
+            }
+        }
+        if (!parabolic) {
+            e = (x >= xm ? a : b) - x;
+            d = kShrink * e;
+        }
+        const double u = std::abs(d) >= tol1 ? x + d : x + std::copysign(tol1, d);
+        auto r = fixed_solver(config, u);
+        const double fu = r ? -r->final_mass : kInfeasible;
+        if (fu < fx) {
+            (u >= x ? a : b) = x;
+            v = w, fv = fw;
+            w = x, fw = fx;
+            x = u, fx = fu;
+            best = std::move(*r);
+        } else {
+            (u < x ? a : b) = u;
+            if (fu <= fw || w == x) {
+                v = w, fv = fw;
+                w = u, fw = fu;
+            } else if (fu <= fv || v == x || v == w) {
+                v = u, fv = fu;
+            }
+        }
+    }
+    return std::move(*best);
+}
+
+}  // namespace
+
+SolveResult search(const Config& config, const FixedSolver& fixed_solver, const SearchOptions& options) {
     const Solver& s = config.solver;
     const auto [lower, upper] =
         s.tof_min && s.tof_max ? std::pair{*s.tof_min, *s.tof_max} : auto_bracket(config.spacecraft);
+    if (options.mode == SearchMode::fast) {
+        return search_fast(config, fixed_solver, lower, upper, options.relative_tolerance);
+    }
 
     // Coarse grid; the earliest of equal scores stays best.
     const double h = (upper - lower) / kGridIntervals;
@@ -63,8 +194,7 @@ SolveResult search(const Config& config, const FixedSolver& fixed_solver) {
         }
     }
     if (best < 0) {
-        return std::unexpected("infeasible: no feasible time-of-flight in [" + three_decimals(lower) + ", " +
-                               three_decimals(upper) + "]");
+        return std::unexpected(no_feasible_time(lower, upper));
     }
 
     // Golden-section refinement over the neighbouring grid steps.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -191,6 +192,46 @@ TEST(Search, EqualBoundsSolveThatTimeOnly) {
     const auto r = search(bracketed(42.0, 42.0), s.bind());
     ASSERT_TRUE(r.has_value());
     for (double t : s.calls) EXPECT_EQ(t, 42.0);
+}
+
+TEST(FastSearch, FindsTheMaximumWithFewSolves) {
+    struct Case {
+        const char* name;
+        std::function<double(double)> score;
+        double peak;
+        std::size_t max_calls;
+    };
+    const double nan = std::nan("");
+    const Case cases[] = {
+        {"interior parabola", [](double t) { return peak_at(t, 52.3); }, 52.3, 9},
+        {"skewed peak", [](double t) { return 1000.0 - std::pow(std::abs(t - 71.7), 1.5) - 0.2 * t; },
+         71.7 - (0.2 / 1.5) * (0.2 / 1.5), 20},
+        {"best at the lower end", [](double t) { return -t; }, 0.0, 20},
+        {"best at the upper end", [](double t) { return t; }, 120.0, 20},
+        // Only below 20 s is feasible: the coarse points 0 and 30 bound it.
+        {"infeasible above", [&](double t) { return t < 20.0 ? peak_at(t, 12.0) : nan; }, 12.0, 20},
+        // Feasible only between 40 and 50: no coarse point lands there, the
+        // fine grid does.
+        {"narrow window", [&](double t) { return t >= 40.0 && t <= 50.0 ? peak_at(t, 47.0) : nan; }, 47.0, 30},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        ScriptedSolver s{k.score, {}};
+        const auto r = search(bracketed(0.0, 120.0), s.bind(), {SearchMode::fast, 1e-4});
+        ASSERT_TRUE(r.has_value());
+        EXPECT_NEAR(r->time_of_flight, k.peak, 1e-3 * std::max(k.peak, 1.0));  // the goal set for the fast search
+        EXPECT_LE(s.calls.size(), k.max_calls);
+        for (double t : s.calls) {
+            EXPECT_GE(t, 0.0);
+            EXPECT_LE(t, 120.0);
+        }
+    }
+
+    ScriptedSolver none{[](double) { return std::nan(""); }, {}};
+    const auto r = search(Config{}, none.bind(), {SearchMode::fast, 1e-4});
+    EXPECT_EQ(none.calls.size(), 13u);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 177.083]");
 }
 
 TEST(CoreSolve, RefusesNodeCountZeroBeforeSolving) {

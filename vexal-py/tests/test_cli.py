@@ -3,8 +3,10 @@ import importlib.metadata
 import io
 import json
 import pathlib
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 from conftest import run_python, small_config
@@ -44,9 +46,29 @@ def test_config_prints_the_default_configuration():
 def test_plan_default_configuration_searches():
     lines = succeeded(vexal_cli("plan", "--n", 10)).splitlines()
     assert [line.split("  ")[0] for line in lines] == [
-        "status", "time of flight", "final mass", "fuel used", "peak throttle"]
+        "status", "time of flight", "touchdown time", "final mass", "fuel used", "peak throttle", "solves"]
     expected = _vexal.solve(_vexal.Config(solver=_vexal.Solver(n=10)))
-    assert lines[2].split()[-2] == f"{expected.final_mass:.3f}"
+    assert lines[3].split()[-2] == f"{expected.final_mass:.3f}"
+    assert lines[6].split()[1:] == ["36", "(golden", "search)"]
+
+
+@pytest.mark.parametrize("args, fields", [
+    (["--search", "fast", "--bracket", "20", "90"], {"solver": {"tof_min": 20.0, "tof_max": 90.0}}),
+    (["--glide-slope", "10", "--wet-mass", "2100", "--fuel", "1500", "--throttle", "0.3", "0.9", "--tof", "50"],
+     {"environment": {"glide_slope_angle_deg": 10.0},
+      "spacecraft": {"wet_mass": 2100.0, "fuel": 1500.0, "min_thrust_pct": 0.3, "max_thrust_pct": 0.9}}),
+])
+def test_flags_reach_the_configuration(args, fields):
+    out = succeeded(vexal_cli("plan", "--n", 10, "--json", "-", *args))
+    document = json.loads(out)
+    for record, values in fields.items():
+        assert {k: document["config"][record][k] for k in values} == values
+    if "fast" in args:
+        assert document["solves"] < 20
+
+
+def test_version():
+    assert succeeded(vexal_cli("--version")) == f"vexal {vexal.__version__}\n"
 
 
 def test_plan_a_file_with_every_output(tmp_path):
@@ -54,11 +76,11 @@ def test_plan_a_file_with_every_output(tmp_path):
     (tmp_path / "descent.json").write_text(config.to_json())
     out = succeeded(vexal_cli("plan", "descent.json", "--csv", "nodes.csv", "--json", "descent.out.json",
                               "--plot", "descent.png", cwd=tmp_path))
-    expected = _vexal.solve(config)
-    assert vexal.format_summary(expected, config) + "\n" == out
+    expected = vexal.plan(config)
+    assert expected.format_summary() + "\n" == out
 
     rows = list(csv.DictReader((tmp_path / "nodes.csv").open()))
-    assert len(rows) == 12 and list(rows[0]) == list(vexal.node_table(expected))
+    assert len(rows) == 12 and list(rows[0]) == list(expected.node_table())
     assert [float(r["time"]) for r in rows] == list(expected.time_points)
     assert float(rows[-1]["mass"]) == pytest.approx(expected.final_mass)
 
@@ -73,8 +95,8 @@ def test_plan_a_file_with_every_output(tmp_path):
 ])
 def test_overrides_from_stdin(args, override):
     config = small_config(n=12, time_of_flight=None)
-    out = succeeded(vexal_cli("plan", "-", "--json", "/dev/stdout", *args, stdin=config.to_json()))
-    document = json.loads(out[out.index("{"):])
+    out = succeeded(vexal_cli("plan", "-", "--json", "-", *args, stdin=config.to_json()))
+    document = json.loads(out)
     assert {k: document["config"]["solver"][k] for k in override} == override
 
 
@@ -96,10 +118,49 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text):
     (["study", "missing.json"], "vexal study: error: missing.json: No such file or directory"),
     (["plan", "--n", "10", "--tof", "50", "--csv", "no/such/dir/nodes.csv"],
      "vexal plan: error: no/such/dir/nodes.csv: No such file or directory"),
+    (["plan", "--throttle", "0.9", "0.5"],
+     "vexal plan: error: spacecraft.min_thrust_pct (0.9) must not exceed spacecraft.max_thrust_pct (0.5)"),
+    (["study", "--fuel", "2500"],
+     "vexal study: error: spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got 2500.0"),
 ])
 def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
     result = vexal_cli(*args, cwd=tmp_path)
     assert result.returncode == 1 and result.stderr == message + "\n"
+
+
+@pytest.mark.parametrize("text, unknown", [
+    ('{"status": "Solved", "final_mass": 1800.0, "config": {}}', "status, final_mass, config"),
+    ('{"solver": {"n": 20, "tof": 45}}', "solver.tof"),
+])
+def test_unknown_keys_are_refused(tmp_path, text, unknown):
+    (tmp_path / "plan.json").write_text(text)
+    result = vexal_cli("plan", "plan.json", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr == f"vexal plan: error: plan.json: not configuration fields: {unknown}\n"
+
+
+@pytest.mark.parametrize("command, args", [
+    ("plan", []),
+    ("study", ["--cases", 40, "--executor", "threads"]),
+    ("study", ["--cases", 40, "--executor", "processes", "--workers", 2]),
+])
+def test_ctrl_c_stops_promptly_leaving_no_worker(command, args):
+    child = subprocess.Popen([sys.executable, "-m", "vexal", command, "--n", "1500", *map(str, args)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(2.0)  # well inside the planning, which takes minutes
+    workers = pathlib.Path(f"/proc/{child.pid}/task/{child.pid}/children").read_text().split()
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=60)
+    assert child.returncode == 130 and err == f"vexal {command}: interrupted\n"
+    assert [pid for pid in workers if running(pid)] == []
+
+
+def running(pid):
+    try:
+        state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return False
+    return state != "Z"
 
 
 def test_infeasible_search_bracket(tmp_path):

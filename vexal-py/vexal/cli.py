@@ -6,9 +6,9 @@ cannot be written) end with the planner's message on stderr and exit status
 1; bad arguments are argparse's, with status 2.
 """
 import argparse
-import concurrent.futures
 import contextlib
 import csv
+import json
 import dataclasses
 import math
 import sys
@@ -17,7 +17,7 @@ import numpy as np
 
 import _vexal
 
-from . import study, trajectory
+from . import __version__, _native, planning, study
 
 EPILOG_PLAN = "Without a time of flight (in the file or --tof) the planner searches for the best one."
 
@@ -41,13 +41,14 @@ SECONDS = positive(float, "a positive number of seconds")
 
 def build_parser():
     parser = argparse.ArgumentParser(prog="vexal", description="Fuel-optimal powered-descent planner.")
+    parser.add_argument("--version", action="version", version=f"vexal {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     plan = commands.add_parser("plan", help="plan one descent and summarise it", epilog=EPILOG_PLAN)
     add_config_arguments(plan)
     plan.add_argument("--plot", metavar="OUT.png", help="write a figure of the descent (needs matplotlib)")
-    plan.add_argument("--csv", metavar="OUT.csv", help="write one row per node")
-    plan.add_argument("--json", metavar="OUT.json", help="write the trajectory and its configuration")
+    plan.add_argument("--csv", metavar="OUT.csv", help="write one row per node ('-' for stdout)")
+    plan.add_argument("--json", metavar="OUT.json", help="write the plan and its configuration ('-' for stdout)")
     plan.set_defaults(run=run_plan)
 
     config = commands.add_parser("config", help="print the default configuration as JSON")
@@ -63,7 +64,9 @@ def build_parser():
                               type=float, default=field.default, metavar="SIGMA",
                               help=f"one-sigma dispersion of {field.metadata['what']} "
                                    f"(default {field.default:g})")
-    disperse.add_argument("--workers", type=COUNT, help="worker processes (default: all cores)")
+    disperse.add_argument("--executor", choices=sorted(study.EXECUTORS), default=study.DEFAULT_EXECUTOR,
+                          help=f"run cases on threads or processes (default {study.DEFAULT_EXECUTOR})")
+    disperse.add_argument("--workers", type=COUNT, help="threads or worker processes (default: all cores)")
     disperse.add_argument("--csv", metavar="OUT.csv", help="write one row per case (default: stdout)")
     disperse.add_argument("--hist", metavar="OUT.png", help="write a histogram of final mass (needs matplotlib)")
     disperse.set_defaults(run=run_study)
@@ -75,10 +78,44 @@ def add_config_arguments(parser):
                         help="configuration file, '-' for stdin (default: the default configuration)")
     parser.add_argument("--n", type=COUNT, help="node count")
     parser.add_argument("--tof", type=SECONDS, metavar="SECONDS", help="fixed time of flight")
+    parser.add_argument("--bracket", type=float, nargs=2, metavar=("LO", "HI"),
+                        help="search the time of flight between LO and HI seconds")
+    parser.add_argument("--search", choices=planning.SEARCHES, default="golden",
+                        help="golden: the fixed 36-solve search (default); fast: the same optimum in fewer solves")
+    parser.add_argument("--glide-slope", type=float, metavar="DEG", help="glide-slope angle, degrees")
+    parser.add_argument("--wet-mass", type=float, metavar="KG", help="wet mass, kg")
+    parser.add_argument("--fuel", type=float, metavar="KG", help="fuel mass, kg")
+    parser.add_argument("--throttle", type=float, nargs=2, metavar=("MIN", "MAX"),
+                        help="throttle range, fractions of rated thrust")
+
+
+def overrides(args):
+    """The configuration fields set on the command line."""
+    fields = {"n": args.n, "time_of_flight": args.tof, "glide_slope_angle_deg": args.glide_slope,
+              "wet_mass": args.wet_mass, "fuel": args.fuel}
+    if args.bracket:
+        fields["tof_min"], fields["tof_max"] = args.bracket
+    if args.throttle:
+        fields["min_thrust_pct"], fields["max_thrust_pct"] = args.throttle
+    return {name: value for name, value in fields.items() if value is not None}
+
+
+def unknown_keys(document):
+    """Keys of a configuration document that are not configuration fields."""
+    if not isinstance(document, dict):
+        return []
+    known = json.loads(_vexal.Config().to_json())
+    unknown = [key for key in document if key not in known]
+    for record, fields in known.items():
+        given = document.get(record)
+        if isinstance(given, dict):
+            unknown += [f"{record}.{key}" for key in given if key not in fields]
+    return unknown
 
 
 def load_config(args):
-    """The configuration named on the command line, with --n and --tof applied."""
+    """The configuration named on the command line, with the flags applied
+    and every value checked."""
     if args.config is None:
         config = _vexal.Config()
     else:
@@ -91,12 +128,11 @@ def load_config(args):
             config = _vexal.Config.from_json(text)
         except ValueError as error:
             raise ValueError(f"{args.config}: {error}") from None
-    solver = config.solver
-    if args.n is not None:
-        solver.n = args.n
-    if args.tof is not None:
-        solver.time_of_flight = args.tof
-    config.solver = solver
+        unknown = unknown_keys(json.loads(text))
+        if unknown:
+            raise ValueError(f"{args.config}: not configuration fields: {', '.join(unknown)}")
+    config = planning.configured(config, **overrides(args))
+    _native.checked(config)
     return config
 
 
@@ -109,15 +145,18 @@ def figures():
     return plotting
 
 
+def output(path):
+    """A text file to write, or stdout for None and '-'."""
+    if path in (None, "-"):
+        return contextlib.nullcontext(sys.stdout)
+    return open(path, "w", newline="", encoding="utf-8")
+
+
 def write_csv(path, columns):
     """Writes equal-length columns with a header row to `path`, or to stdout
-    when it is None; None is an empty cell."""
+    when it is None or '-'; None is an empty cell."""
     values = [c.tolist() if isinstance(c, np.ndarray) else c for c in columns.values()]
-    if path is None:
-        output = contextlib.nullcontext(sys.stdout)
-    else:
-        output = open(path, "w", newline="", encoding="utf-8")
-    with output as file:
+    with output(path) as file:
         writer = csv.writer(file, lineterminator="\n")
         writer.writerow(columns)
         writer.writerows(zip(*values))
@@ -126,13 +165,15 @@ def write_csv(path, columns):
 def run_plan(args):
     plotting = figures() if args.plot else None
     config = load_config(args)
-    result = _vexal.solve(config)
-    print(trajectory.format_summary(result, config))
+    result = planning.plan(config, search=args.search)
+    # With a table on stdout the summary goes to stderr, out of its way.
+    to_stdout = "-" in (args.csv, args.json)
+    print(result.format_summary(), file=sys.stderr if to_stdout else sys.stdout)
     if args.csv:
-        write_csv(args.csv, trajectory.node_table(result))
+        write_csv(args.csv, result.node_table())
     if args.json:
-        with open(args.json, "w", encoding="utf-8") as file:
-            file.write(trajectory.to_json(result, config) + "\n")
+        with output(args.json) as file:
+            file.write(result.to_json() + "\n")
     if plotting:
         plotting.save(plotting.plot(result, config), args.plot)
 
@@ -146,8 +187,7 @@ def run_study(args):
     config = load_config(args)
     sigma = study.Sigma(**{f.name: getattr(args, f"sigma_{f.name}") for f in dataclasses.fields(study.Sigma)})
     cases = list(study.dispersions(config, args.cases, args.seed, sigma))
-    with concurrent.futures.ProcessPoolExecutor(args.workers) as pool:
-        records = study.solve_many(cases, executor=pool)
+    records = study.solve_many(cases, executor=args.executor, workers=args.workers, search=args.search)
     write_csv(args.csv, study_table(cases, records))
     # With the table on stdout the closing line goes to stderr, out of its way.
     report = sys.stdout if args.csv else sys.stderr
@@ -185,6 +225,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     try:
         args.run(args)
+    except KeyboardInterrupt:
+        parser.exit(130, f"vexal {args.command}: interrupted\n")
     except OSError as error:
         where = f"{error.filename}: " if error.filename else ""
         parser.exit(1, f"vexal {args.command}: error: {where}{error.strerror or error}\n")

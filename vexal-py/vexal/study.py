@@ -1,13 +1,16 @@
 """Dispersion (Monte Carlo) studies: perturbed configurations, planned in bulk.
 
 Configurations do not pickle, so work crosses process boundaries as the JSON
-text of `Config.to_json`; each worker reads it back and plans it with
-`_vexal.solve`. Any `concurrent.futures.Executor` can run the work: the
-default is a local process pool, and Dask's `Client.get_executor()` spreads
-the same call over a cluster.
+text of `Config.to_json`; each worker plans it with the package's native module
+(the same search as `_vexal.solve` by default). Planning releases the
+interpreter lock, so a thread pool runs cases in parallel; a process pool,
+or any `concurrent.futures.Executor` such as Dask's
+`Client.get_executor()`, runs the same call elsewhere.
 """
 import concurrent.futures
 import dataclasses
+import os
+import signal
 import sys
 
 import numpy as np
@@ -15,7 +18,8 @@ from tqdm import tqdm
 
 import _vexal
 
-from .trajectory import time_of_flight
+from . import _native
+from .planning import check_search
 
 
 @dataclasses.dataclass(frozen=True)
@@ -74,43 +78,94 @@ class CaseResult:
     time_of_flight: float | None = None
     final_mass: float | None = None
     fuel_used: float | None = None
+    solves: int | None = None
 
     @property
     def ok(self):
         return self.error is None
 
 
-def solve_text(text):
+def solve_text(text, search="golden"):
     """Plans the configuration given as JSON text; never raises a planner error."""
     try:
         config = _vexal.Config.from_json(text)
-        trajectory = _vexal.solve(config)
+        data = _native.plan(text, search)
     except ValueError as error:
         return CaseResult(status="error", error=str(error))
     return CaseResult(
-        status=trajectory.status,
-        time_of_flight=time_of_flight(trajectory, config),
-        final_mass=trajectory.final_mass,
-        fuel_used=config.spacecraft.wet_mass - trajectory.final_mass,
+        status=data["status"],
+        time_of_flight=data["time_of_flight"],
+        final_mass=data["final_mass"],
+        fuel_used=config.spacecraft.wet_mass - data["final_mass"],
+        solves=data["solves"],
     )
 
 
-def solve_many(configs, executor=None, progress=True):
+def ignore_interrupts():
+    """Worker processes leave Ctrl-C to the parent, which stops them."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+EXECUTORS = {
+    "threads": concurrent.futures.ThreadPoolExecutor,
+    "processes": lambda workers: concurrent.futures.ProcessPoolExecutor(workers, initializer=ignore_interrupts),
+}
+DEFAULT_EXECUTOR = "threads"
+
+
+def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden", workers=None):
     """Plans every configuration and returns one `CaseResult` each, in order.
 
-    `configs` holds `_vexal.Config` objects or their JSON text. Failures are
-    recorded, not raised. Without an `executor` a process pool over all
-    cores runs the cases; pass any `concurrent.futures.Executor` (for
-    example `distributed.Client.get_executor()`) to run them elsewhere. A
-    progress bar is shown when `progress` is true and stdout is a terminal.
+    `configs` holds `vexal.Config` objects or their JSON text; every one is
+    checked before any is planned (a ValueError names the case and the
+    field). Planning failures (infeasible cases) are recorded, not raised.
+    `executor` is "threads" (the default: planning releases the lock),
+    "processes", or any `concurrent.futures.Executor` (for example
+    `distributed.Client.get_executor()`); `workers` sizes the first two
+    (default: all cores). A progress bar is shown when `progress` is true
+    and stdout is a terminal. On Ctrl-C pending cases are cancelled, running
+    ones stopped, and KeyboardInterrupt raised.
     """
+    check_search(search)
+    configs = list(configs)
+    for i, config in enumerate(configs):
+        try:
+            _native.checked(config)
+        except ValueError as error:
+            raise ValueError(f"case {i}: {error}") from None
     texts = [c if isinstance(c, str) else c.to_json() for c in configs]
-    if executor is None:
-        with concurrent.futures.ProcessPoolExecutor() as pool:
-            return solve_many(texts, pool, progress)
-    futures = [executor.submit(solve_text, text) for text in texts]
-    if progress and sys.stdout.isatty():
-        finished = concurrent.futures.as_completed(futures)
-        for _ in tqdm(finished, total=len(futures), unit="case", desc="planning"):
-            pass
-    return [future.result() for future in futures]
+    if isinstance(executor, str):
+        if executor not in EXECUTORS:
+            raise ValueError(f"executor must be 'threads', 'processes' or an Executor, got {executor!r}")
+        pool = EXECUTORS[executor](workers or os.cpu_count())
+        try:
+            return run(texts, pool, progress, search)
+        except KeyboardInterrupt:
+            # Worker processes may be deep in a long case: end them.
+            for process in list((getattr(pool, "_processes", None) or {}).values()):
+                process.terminate()
+            raise
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+    return run(texts, executor, progress, search)
+
+
+def run(texts, executor, progress, search):
+    futures = [executor.submit(solve_text, text, search) for text in texts]
+    try:
+        if progress and sys.stdout.isatty():
+            finished = concurrent.futures.as_completed(futures)
+            for _ in tqdm(finished, total=len(futures), unit="case", desc="planning"):
+                pass
+        return [future.result() for future in futures]
+    except KeyboardInterrupt:
+        for future in futures:
+            future.cancel()
+        if isinstance(executor, concurrent.futures.ThreadPoolExecutor):
+            # Plans running on other threads cannot see the signal.
+            _native.stop_all()
+            try:
+                concurrent.futures.wait(futures)
+            finally:
+                _native.stop_all(False)
+        raise

@@ -24,7 +24,22 @@ std::pair<double, double> auto_bracket(const Spacecraft& spacecraft);
 // One fixed-horizon solve with no stop request: the search's default judge.
 SolveResult solve_fixed_plain(const Config& config, double time_of_flight);
 
-SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain);
+enum class SearchMode {
+    golden,  // 13-point grid, 20 golden-section steps, one final solve: always 36 solves
+    fast,    // 3 to 5 points of that grid, then Brent's method to a tolerance on the time
+};
+
+struct SearchOptions {
+    SearchMode mode = SearchMode::golden;
+    // fast only: Brent stops once the time of flight is known to about this
+    // fraction of itself.
+    double relative_tolerance = 2e-4;
+};
+
+// The grid + refinement search for the greatest final mass over the bracket
+// (tof_min, tof_max when both are set, else the automatic one).
+SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
+                   const SearchOptions& options = {});
 
 SolveResult solve(const Config& config);
 

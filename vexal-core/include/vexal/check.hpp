@@ -1,0 +1,16 @@
+#pragma once
+// Inputs a user can get wrong, checked before any solve, with a message that
+// names the field and its value. The solve itself accepts anything; these
+// checks belong to the planning front door.
+#include <expected>
+#include <string>
+
+#include "vexal/config.hpp"
+
+namespace vexal {
+
+// The configuration ready to plan: every value checked, and a lone tof_min or
+// tof_max completed by the automatic other end of the bracket.
+std::expected<Config, std::string> checked_for_planning(Config config);
+
+}  // namespace vexal

@@ -1,0 +1,146 @@
+#include "vexal/check.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "vexal/json.hpp"
+#include "vexal/search.hpp"
+
+namespace vexal {
+namespace {
+
+constexpr double kRadToDeg = 57.29577951308232;
+
+// The configuration's own float format, but words where JSON would say null.
+std::string text(double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    std::string out;
+    append_float(out, v);
+    return out;
+}
+
+std::string text(const Vec3& v) {
+    std::string out = "[";
+    for (int j = 0; j < 3; ++j) {
+        if (j) out += ", ";
+        out += text(v[j]);
+    }
+    return out + "]";
+}
+
+std::string degrees(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f", v);
+    return buf;
+}
+
+using Check = std::expected<void, std::string>;
+
+Check positive(const char* field, double v) {
+    if (std::isfinite(v) && v > 0.0) return {};
+    return std::unexpected(std::string(field) + " must be a finite number greater than 0, got " + text(v));
+}
+
+Check fraction(const char* field, double v) {
+    if (v >= 0.0 && v <= 1.0) return {};
+    return std::unexpected(std::string(field) + " must be between 0 and 1, got " + text(v));
+}
+
+Check finite(const char* field, const Vec3& v) {
+    if (std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2])) return {};
+    return std::unexpected(std::string(field) + " must hold finite numbers, got " + text(v));
+}
+
+Check check_spacecraft(const Spacecraft& sc) {
+    for (auto [field, v] : {std::pair{"spacecraft.wet_mass", sc.wet_mass},
+                            {"spacecraft.real_max_thrust", sc.real_max_thrust},
+                            {"spacecraft.fuel_consumption", sc.fuel_consumption},
+                            {"spacecraft.max_velocity", sc.max_velocity}}) {
+        if (auto ok = positive(field, v); !ok) return ok;
+    }
+    if (!(std::isfinite(sc.fuel) && sc.fuel >= 0.0 && sc.fuel < sc.wet_mass)) {
+        return std::unexpected("spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (" +
+                               text(sc.wet_mass) + "), got " + text(sc.fuel));
+    }
+    if (auto ok = fraction("spacecraft.min_thrust_pct", sc.min_thrust_pct); !ok) return ok;
+    if (auto ok = fraction("spacecraft.max_thrust_pct", sc.max_thrust_pct); !ok) return ok;
+    if (sc.min_thrust_pct > sc.max_thrust_pct) {
+        return std::unexpected("spacecraft.min_thrust_pct (" + text(sc.min_thrust_pct) +
+                               ") must not exceed spacecraft.max_thrust_pct (" + text(sc.max_thrust_pct) + ")");
+    }
+    for (auto [field, v] : {std::pair{"spacecraft.initial_position", &sc.initial_position},
+                            {"spacecraft.initial_velocity", &sc.initial_velocity},
+                            {"spacecraft.target_position", &sc.target_position},
+                            {"spacecraft.target_velocity", &sc.target_velocity}}) {
+        if (auto ok = finite(field, *v); !ok) return ok;
+    }
+    return {};
+}
+
+// The height is bounded by the ground (z >= 0), or with a glide slope by the
+// cone of that elevation above the horizon with its apex at the origin.
+Check check_start(const Spacecraft& sc, const Environment& env) {
+    if (auto ok = finite("environment.gravity", env.gravity); !ok) return ok;
+    const Vec3& r = sc.initial_position;
+    if (r[2] < 0.0) {
+        return std::unexpected("spacecraft.initial_position is below the ground: height " + text(r[2]) + " m");
+    }
+    const double gamma = env.glide_slope_angle_deg;
+    if (!std::isfinite(gamma) || gamma < 0.0 || gamma >= 90.0) {
+        return std::unexpected("environment.glide_slope_angle_deg must be at least 0 and less than 90, got " +
+                               text(gamma));
+    }
+    if (gamma > 0.0) {
+        const double range = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+        const double elevation = range > 0.0 ? std::asin(r[2] / range) * kRadToDeg : 90.0;
+        if (elevation < gamma) {
+            return std::unexpected("spacecraft.initial_position " + text(r) +
+                                   " is outside the glide-slope cone: its elevation above the landing site is " +
+                                   degrees(elevation) + " degrees, below environment.glide_slope_angle_deg (" +
+                                   text(gamma) + ")");
+        }
+    }
+    if (sc.target_position[2] > r[2]) {
+        return std::unexpected("spacecraft.target_position " + text(sc.target_position) +
+                               " is above the start: height " + text(sc.target_position[2]) + " m against " +
+                               text(r[2]) + " m");
+    }
+    return {};
+}
+
+Check check_solver(Solver& s, const Spacecraft& sc) {
+    if (s.time_of_flight) return positive("solver.time_of_flight", *s.time_of_flight);
+    if (s.n < 2) {
+        return std::unexpected("solver.n must be at least 2 to search for the time of flight, got " +
+                               std::to_string(s.n));
+    }
+    if (s.tof_min) {
+        if (auto ok = positive("solver.tof_min", *s.tof_min); !ok) return ok;
+    }
+    if (s.tof_max) {
+        if (auto ok = positive("solver.tof_max", *s.tof_max); !ok) return ok;
+    }
+    if (!s.tof_min && !s.tof_max) return {};
+    const auto [lower, upper] = auto_bracket(sc);
+    const char* min_name = s.tof_min ? "solver.tof_min" : "the automatic lower end";
+    const char* max_name = s.tof_max ? "solver.tof_max" : "the automatic upper end";
+    if (!s.tof_min) s.tof_min = lower;
+    if (!s.tof_max) s.tof_max = upper;
+    if (*s.tof_min >= *s.tof_max) {
+        return std::unexpected(std::string(min_name) + " (" + text(*s.tof_min) + ") must be less than " + max_name +
+                               " (" + text(*s.tof_max) + ")");
+    }
+    return {};
+}
+
+}  // namespace
+
+std::expected<Config, std::string> checked_for_planning(Config config) {
+    if (auto ok = check_spacecraft(config.spacecraft); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_start(config.spacecraft, config.environment); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_solver(config.solver, config.spacecraft); !ok) return std::unexpected(ok.error());
+    return config;
+}
+
+}  // namespace vexal

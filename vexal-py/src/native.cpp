@@ -1,0 +1,381 @@
+// The module `vexal._native`: planning for the `vexal` package. Unlike
+// `_vexal.solve` it checks its inputs, offers the fast search, releases the
+// interpreter lock while it plans and gives way to Ctrl-C.
+//
+// A `_vexal.Config` is read through its properties, field by field: its
+// JSON text would turn NaN and infinities into null, which the checks must
+// see. JSON text is read too, for work sent between processes.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "arguments.hpp"
+#include "arrays.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "objects.hpp"
+#include "vexal/check.hpp"
+#include "vexal/json.hpp"
+#include "vexal/search.hpp"
+
+namespace vexal::py {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Interrupts. The planning asks between solves and at every solver
+// iteration; a pending signal's handler runs on the main thread with the
+// lock held, and the exception it raises is kept for the return to the
+// interpreter. stop_all() ends every plan in progress on any thread (the
+// thread pool of solve_many after Ctrl-C).
+
+std::atomic<bool> g_stop_all{false};
+
+class Interrupt {
+public:
+    // Built with the lock held.
+    Interrupt() {
+        Ref threading(PyImport_ImportModule("threading"));
+        Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+        Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+        if (ident) {
+            main_thread_ = PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
+        }
+        PyErr_Clear();  // not knowing means not asking: the solve goes on
+    }
+    ~Interrupt() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+    Interrupt(const Interrupt&) = delete;
+    Interrupt& operator=(const Interrupt&) = delete;
+
+    // Without the lock. Signals are delivered to the main thread only, so
+    // other threads never take the lock here; the main thread takes it at
+    // most once per kMinGap, which bounds the cost on small, fast solves.
+    bool requested(bool now = false) noexcept {
+        if (raised_) return true;
+        if (g_stop_all.load(std::memory_order_relaxed)) return raised_ = true;
+        if (!main_thread_) return false;
+        const auto t = std::chrono::steady_clock::now();
+        if (!now && t < next_) return false;
+        next_ = t + kMinGap;
+        PyGILState_STATE gil = PyGILState_Ensure();
+        if (PyErr_CheckSignals() < 0) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+            PyErr_Fetch(&type_, &value_, &traceback_);
+#pragma GCC diagnostic pop
+            raised_ = true;
+        }
+        PyGILState_Release(gil);
+        return raised_;
+    }
+
+    // With the lock: puts the kept exception back; false when there is none.
+    bool restore() noexcept {
+        if (!raised_) return false;
+        if (!type_) {  // stopped by stop_all
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return true;
+        }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        PyErr_Restore(type_, value_, traceback_);
+#pragma GCC diagnostic pop
+        type_ = value_ = traceback_ = nullptr;
+        return true;
+    }
+
+private:
+    static constexpr std::chrono::milliseconds kMinGap{2};
+    bool main_thread_ = false;
+    bool raised_ = false;
+    std::chrono::steady_clock::time_point next_{};
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// The lock released for a scope; back on every way out, exceptions included.
+class Unlocked {
+public:
+    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+struct Outcome {
+    SolveResult result;
+    unsigned solves = 0;
+};
+
+// Runs without the lock; touches no Python object.
+Outcome plan_core(const Config& config, const SearchOptions& options, Interrupt& interrupt) {
+    Outcome out{std::unexpected(std::string("interrupted")), 0};
+    const StopCheck stop = [&interrupt] { return interrupt.requested(); };
+    const FixedSolver fixed = [&](const Config& c, double t) -> SolveResult {
+        if (interrupt.requested(true)) return std::unexpected(std::string("interrupted"));
+        ++out.solves;
+        return solve_fixed(c, t, &stop);
+    };
+    if (auto ok = check_node_count(config.solver.n); !ok) {
+        out.result = std::unexpected(std::move(ok.error()));
+    } else if (config.solver.time_of_flight) {
+        out.result = fixed(config, *config.solver.time_of_flight);
+    } else {
+        out.result = search(config, fixed, options);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// The result: a dict of plain values and NumPy arrays.
+
+PyObject* to_python(const std::vector<Vec3>& rows) { return nx3(rows); }
+PyObject* to_python(const std::vector<double>& values) { return vec1(values); }
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+PyObject* to_python(std::uint32_t value) { return PyLong_FromUnsignedLong(value); }
+PyObject* to_python(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+struct FieldDef {
+    const char* name;
+    PyObject* (*get)(const Trajectory& trajectory);
+};
+
+template <auto Member>
+PyObject* read(const Trajectory& trajectory) {
+    return to_python(trajectory.*Member);
+}
+
+#define VEXAL_FIELD(member) FieldDef{#member, &read<&Trajectory::member>}
+constexpr FieldDef kResultFields[] = {
+    VEXAL_FIELD(positions),  VEXAL_FIELD(velocities),     VEXAL_FIELD(u_values),
+    VEXAL_FIELD(thrusts),    VEXAL_FIELD(normalized_thrusts), VEXAL_FIELD(z_values),
+    VEXAL_FIELD(s_values),   VEXAL_FIELD(time_points),    VEXAL_FIELD(status),
+    VEXAL_FIELD(objective),  VEXAL_FIELD(final_mass),     VEXAL_FIELD(time_of_flight),
+    VEXAL_FIELD(iterations),
+};
+#undef VEXAL_FIELD
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref owned(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* result_dict(const Trajectory& trajectory, unsigned solves) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const FieldDef& field : kResultFields) {
+        if (!set_item(dict.get(), field.name, field.get(trajectory))) return nullptr;
+    }
+    if (!set_item(dict.get(), "solves", PyLong_FromUnsignedLong(solves))) return nullptr;
+    return dict.release();
+}
+
+// ---------------------------------------------------------------------------
+// plan(config, search="golden", tolerance=2e-4)
+
+struct SearchName {
+    std::string_view name;
+    SearchMode mode;
+};
+constexpr SearchName kSearchNames[] = {{"golden", SearchMode::golden}, {"fast", SearchMode::fast}};
+
+bool read_search(PyObject* value, SearchOptions& options) {
+    std::string_view name;
+    if (!convert_arg(value, name, "search")) return false;
+    for (const SearchName& s : kSearchNames) {
+        if (s.name == name) {
+            options.mode = s.mode;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "search must be 'golden' or 'fast', got %R", value);
+    return false;
+}
+
+bool read_tolerance(PyObject* value, SearchOptions& options) {
+    if (PyBool_Check(value) || !PyNumber_Check(value)) {
+        raise_not_instance(value, "float");
+        add_note("tolerance");
+        return false;
+    }
+    double t = 0.0;
+    if (!convert_arg(value, t, "tolerance")) return false;
+    if (!(t > 0.0 && t < 1.0)) {
+        PyErr_Format(PyExc_ValueError, "tolerance must be greater than 0 and less than 1, got %R", value);
+        return false;
+    }
+    options.relative_tolerance = t;
+    return true;
+}
+
+// One field of a record of Config, read from the record object's property.
+struct ConfigField {
+    const char* record;
+    const char* name;
+    bool (*assign)(PyObject* value, Config& config);
+};
+
+template <auto Record, auto Field>
+bool assign(PyObject* value, Config& config) {
+    auto& target = (config.*Record).*Field;
+    return Convert<std::remove_cvref_t<decltype(target)>>::from_py(value, target);
+}
+
+#define VEXAL_FIELD(record, name) \
+    ConfigField { #record, #name, &assign<&Config::record, &decltype(Config::record)::name> }
+constexpr ConfigField kConfigFields[] = {
+    VEXAL_FIELD(spacecraft, wet_mass),          VEXAL_FIELD(spacecraft, fuel),
+    VEXAL_FIELD(spacecraft, real_max_thrust),   VEXAL_FIELD(spacecraft, min_thrust_pct),
+    VEXAL_FIELD(spacecraft, max_thrust_pct),    VEXAL_FIELD(spacecraft, max_velocity),
+    VEXAL_FIELD(spacecraft, initial_position),  VEXAL_FIELD(spacecraft, initial_velocity),
+    VEXAL_FIELD(spacecraft, target_velocity),   VEXAL_FIELD(spacecraft, target_position),
+    VEXAL_FIELD(spacecraft, fuel_consumption),  VEXAL_FIELD(environment, gravity),
+    VEXAL_FIELD(environment, glide_slope_angle_deg), VEXAL_FIELD(environment, max_angle_deg),
+    VEXAL_FIELD(solver, n),                     VEXAL_FIELD(solver, time_of_flight),
+    VEXAL_FIELD(solver, tof_min),               VEXAL_FIELD(solver, tof_max),
+};
+#undef VEXAL_FIELD
+
+std::optional<Config> config_from_properties(PyObject* value) {
+    Config config;
+    Ref record;
+    const char* record_name = nullptr;
+    for (const ConfigField& field : kConfigFields) {
+        if (record_name != field.record) {
+            record_name = field.record;
+            record = Ref(PyObject_GetAttrString(value, record_name));
+            if (!record) return std::nullopt;
+        }
+        Ref item(PyObject_GetAttrString(record.get(), field.name));
+        if (!item || !field.assign(item.get(), config)) {
+            add_note(field.name);
+            return std::nullopt;
+        }
+    }
+    return config;
+}
+
+// A configuration to plan: a Config's properties or JSON text, checked.
+std::optional<Config> read_config(PyObject* value) {
+    std::optional<Config> config;
+    if (PyUnicode_Check(value)) {
+        std::string_view json;
+        if (!convert_arg(value, json, "config")) return std::nullopt;
+        auto parsed = from_json(json);
+        if (!parsed) {
+            raise_core_error(parsed.error());
+            return std::nullopt;
+        }
+        config = std::move(*parsed);
+    } else {
+        if (!PyObject_HasAttrString(value, "spacecraft")) {
+            raise_not_instance(value, "Config");
+            add_note("config");
+            return std::nullopt;
+        }
+        config = config_from_properties(value);
+        if (!config) return std::nullopt;
+    }
+    auto checked = checked_for_planning(std::move(*config));
+    if (!checked) {
+        raise_core_error(checked.error());
+        return std::nullopt;
+    }
+    return std::move(*checked);
+}
+
+constexpr const char* kPlanParams[] = {"config", "search", "tolerance"};
+constexpr Signature kPlanSignature{"plan()", kPlanParams, 1};
+
+PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* arg[3] = {};
+        if (!bind(kPlanSignature, args, nargs, kwnames, arg)) return nullptr;
+        SearchOptions options;
+        if (arg[1] && !read_search(arg[1], options)) return nullptr;
+        if (arg[2] && !read_tolerance(arg[2], options)) return nullptr;
+        const std::optional<Config> config = read_config(arg[0]);
+        if (!config) return nullptr;
+
+        Interrupt interrupt;
+        std::optional<Outcome> outcome;
+        {
+            Unlocked unlocked;
+            outcome.emplace(plan_core(*config, options, interrupt));
+        }
+        if (interrupt.restore()) return nullptr;
+        if (!outcome->result) {
+            raise_core_error(outcome->result.error());
+            return nullptr;
+        }
+        return result_dict(*outcome->result, outcome->solves);
+    });
+}
+
+// checked(config) -> None, or ValueError naming the first field that no
+// descent can have.
+PyObject* checked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static constexpr const char* params[] = {"config"};
+        static constexpr Signature signature{"checked()", params, 1};
+        PyObject* arg = nullptr;
+        if (!bind(signature, args, nargs, kwnames, &arg)) return nullptr;
+        if (!read_config(arg)) return nullptr;
+        return Py_NewRef(Py_None);
+    });
+}
+
+// stop_all(stop=True): ends every plan in progress (and every one started
+// until stop_all(False)) with KeyboardInterrupt.
+PyObject* stop_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static constexpr const char* params[] = {"stop"};
+        static constexpr Signature signature{"stop_all()", params, 0};
+        PyObject* arg = nullptr;
+        if (!bind(signature, args, nargs, kwnames, &arg)) return nullptr;
+        const int stop = arg ? PyObject_IsTrue(arg) : 1;
+        if (stop < 0) return nullptr;
+        g_stop_all.store(stop != 0);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"stop_all", as_cfunction(&stop_all), METH_FASTCALL | METH_KEYWORDS,
+     "stop_all(stop=True)\n--\n\nEnds every plan in progress with KeyboardInterrupt."},
+    {"plan", as_cfunction(&plan), METH_FASTCALL | METH_KEYWORDS,
+     "plan(config, search='golden', tolerance=2e-4)\n--\n\n"
+     "Plans the descent with the lock released; returns a dict of its data."},
+    {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
+     "checked(config)\n--\n\nRaises ValueError naming a field no descent can have."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot kSlots[] = {{0, nullptr}};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "vexal._native", "", 0, kMethods, kSlots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vexal::py
+
+PyMODINIT_FUNC PyInit__native(void) {
+    return PyModuleDef_Init(&vexal::py::kModuleDef);
+}

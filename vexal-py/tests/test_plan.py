@@ -1,0 +1,172 @@
+import json
+import math
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+from conftest import raises_exactly
+
+import _vexal
+import vexal
+
+ARRAYS = ["positions", "velocities", "u_values", "thrusts", "normalized_thrusts", "z_values", "s_values",
+          "time_points"]
+
+
+def config_with(n=20, **fields):
+    return vexal.configured(n=n, **fields)
+
+
+LUNAR = dict(wet_mass=12000.0, fuel=5000.0, real_max_thrust=60000.0, gravity=[0.0, 0.0, -1.62])
+
+
+@pytest.mark.parametrize("fields", [
+    {},
+    {"glide_slope_angle_deg": 10.0},
+    {"time_of_flight": 47.5},
+    {"tof_min": 30.0, "tof_max": 80.0},
+    LUNAR,
+    {"n": 7, "initial_velocity": [20.0, 5.0, -30.0]},
+])
+def test_golden_is_the_contracts_solve_bit_for_bit(fields):
+    config = config_with(**fields)
+    expected = _vexal.solve(config)
+    plan = vexal.plan(config)
+    for name in ARRAYS:
+        assert np.array_equal(getattr(plan, name), getattr(expected, name)), name
+    assert (plan.status, plan.final_mass, plan.objective) == (expected.status, expected.final_mass, expected.objective)
+    assert plan.solves == (1 if "time_of_flight" in fields else 36)
+    n = len(expected.time_points)
+    assert plan.touchdown_time == expected.time_points[-1] == pytest.approx(plan.time_of_flight * (n - 1) / n)
+
+
+def test_plan_reports_the_thrust_direction_and_loose_nodes():
+    plan = vexal.plan(n=40, time_of_flight=150.0)
+    up = np.degrees(np.arccos(plan.u_values[:, 2] / np.linalg.norm(plan.u_values, axis=1)))
+    np.testing.assert_allclose(plan.pointing_angle_deg, up, atol=1e-9)
+    # Node 0 asks for 92 % of the throttle floor, though the solver says "Solved".
+    assert plan.status == "Solved" and plan.below_floor == (0,) and not plan.relaxation_tight
+    assert plan.format_summary().splitlines()[-1].startswith("warning: thrust below the throttle floor at 1 of 40 nodes (0)")
+    assert "1 nodes below the throttle floor" in repr(plan)
+    document = json.loads(plan.to_json())
+    assert document["below_floor"] == [0] and document["time_of_flight"] == 150.0
+    assert document["touchdown_time"] == plan.touchdown_time and len(document["pointing_angle_deg"]) == 40
+    with pytest.raises(ValueError):
+        plan.positions[0, 0] = 1.0  # read-only views of the result
+
+
+SCENARIOS = {
+    "default": {},
+    "glide slope 10": {"glide_slope_angle_deg": 10.0},
+    "lunar": LUNAR,
+    "diverted": {"initial_position": [1500.0, 800.0, 2400.0], "initial_velocity": [60.0, -20.0, -30.0]},
+}
+
+
+def test_fast_search_finds_the_golden_optimum_with_fewer_solves():
+    configs = [config_with(n=30, **fields) for fields in SCENARIOS.values()]
+    configs += list(vexal.dispersions(configs[0], 4, seed=2024))
+    solves = []
+    for config in configs:
+        golden, fast = vexal.plan(config), vexal.plan(config, search="fast")
+        solves.append(fast.solves)
+        assert fast.final_mass == pytest.approx(golden.final_mass, rel=1e-6)
+        assert fast.time_of_flight == pytest.approx(golden.time_of_flight, rel=1e-3)
+    assert np.mean(solves) <= 14.0, solves
+
+
+RULES = [
+    ({"wet_mass": -5.0}, "spacecraft.wet_mass must be a finite number greater than 0, got -5.0"),
+    ({"wet_mass": math.inf}, "spacecraft.wet_mass must be a finite number greater than 0, got inf"),
+    ({"fuel": 2000.0}, "spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got 2000.0"),
+    ({"fuel": -1.0}, "spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got -1.0"),
+    ({"max_thrust_pct": 1.5}, "spacecraft.max_thrust_pct must be between 0 and 1, got 1.5"),
+    ({"min_thrust_pct": -0.1}, "spacecraft.min_thrust_pct must be between 0 and 1, got -0.1"),
+    ({"min_thrust_pct": 0.9}, "spacecraft.min_thrust_pct (0.9) must not exceed spacecraft.max_thrust_pct (0.8)"),
+    ({"real_max_thrust": 0.0}, "spacecraft.real_max_thrust must be a finite number greater than 0, got 0.0"),
+    ({"fuel_consumption": -0.0005},
+     "spacecraft.fuel_consumption must be a finite number greater than 0, got -0.0005"),
+    ({"max_velocity": 0.0}, "spacecraft.max_velocity must be a finite number greater than 0, got 0.0"),
+    ({"time_of_flight": -45.0}, "solver.time_of_flight must be a finite number greater than 0, got -45.0"),
+    ({"tof_min": math.nan}, "solver.tof_min must be a finite number greater than 0, got nan"),
+    ({"tof_min": 80.0, "tof_max": 30.0}, "solver.tof_min (80.0) must be less than solver.tof_max (30.0)"),
+    ({"tof_min": 500.0}, "solver.tof_min (500.0) must be less than the automatic upper end (177.08333333333334)"),
+    ({"n": 1}, "solver.n must be at least 2 to search for the time of flight, got 1"),
+    ({"initial_position": [0.0, 0.0, -10.0]}, "spacecraft.initial_position is below the ground: height -10.0 m"),
+    ({"glide_slope_angle_deg": 45.0, "initial_position": [3000.0, 0.0, 2400.0]},
+     "spacecraft.initial_position [3000.0, 0.0, 2400.0] is outside the glide-slope cone: its elevation above "
+     "the landing site is 38.66 degrees, below environment.glide_slope_angle_deg (45.0)"),
+    ({"target_position": [0.0, 0.0, 3000.0]},
+     "spacecraft.target_position [0.0, 0.0, 3000.0] is above the start: height 3000.0 m against 2400.0 m"),
+]
+
+
+@pytest.mark.parametrize("fields, message", RULES)
+def test_inputs_are_checked_before_any_solve(fields, message):
+    config = config_with(**fields)
+    raises_exactly(lambda: vexal.plan(config), ValueError, message)
+    raises_exactly(lambda: vexal.solve_many([config, config], progress=False), ValueError, "case 0: " + message)
+
+
+def test_a_lone_bound_takes_the_automatic_other_end():
+    plan = vexal.plan(n=20, tof_max=60.0)
+    assert plan.time_of_flight == vexal.plan(n=20, tof_min=1.0, tof_max=60.0).time_of_flight
+
+
+@pytest.mark.parametrize("call, kind, message", [
+    (lambda: vexal.plan(search="slow"), ValueError, "search must be 'golden' or 'fast', got 'slow'"),
+    (lambda: vexal.plan(search=1), TypeError, "search must be a str, got int"),
+    (lambda: vexal.plan(time_of_flight="45"), TypeError, None),
+    (lambda: vexal.plan(tof=45.0), TypeError, "plan() got an unexpected keyword argument 'tof'"),
+    (lambda: vexal.plan(5), TypeError, "config must be a vexal.Config, its JSON text or None, got int"),
+    (lambda: vexal.plan(search="fast", tolerance=0.0), ValueError,
+     "tolerance must be greater than 0 and less than 1, got 0.0"),
+    (lambda: vexal.solve_many([], executor="fibres"), ValueError,
+     "executor must be 'threads', 'processes' or an Executor, got 'fibres'"),
+])
+def test_bad_options(call, kind, message):
+    with pytest.raises(kind) as info:
+        call()
+    assert type(info.value) is kind
+    if message:
+        assert str(info.value) == message
+
+
+def test_overrides_leave_the_given_config_alone():
+    config = vexal.Config()
+    plan = vexal.plan(config, n=12, time_of_flight=45.0)
+    assert plan.n == 12 and config.solver.n == 100 and config.solver.time_of_flight is None
+
+
+def test_other_threads_run_while_a_plan_runs():
+    done = threading.Event()
+    worker = threading.Thread(target=lambda: (vexal.plan(n=3000, time_of_flight=45.0), done.set()))
+    ticks = 0
+    worker.start()
+    while not done.is_set():
+        ticks += 1
+    worker.join()
+    # Holding the lock through the solve would leave this loop a few
+    # switch intervals at most.
+    assert ticks > 500_000
+
+
+def test_sigint_ends_a_long_plan_with_keyboard_interrupt():
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import vexal
+        print("ready", flush=True)
+        try:
+            vexal.plan(n=2000)  # a search of minutes
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """)], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n"
+    time.sleep(1.0)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=60)
+    assert (out, child.returncode) == ("interrupted\n", 0)

@@ -1,0 +1,9 @@
+# The vexal package's native module; `vexal.plan` is its documented face.
+from typing import Literal
+
+from _vexal import Config
+
+def plan(config: Config | str, search: Literal["golden", "fast"] = "golden",
+         tolerance: float = 2e-4) -> dict[str, bytes | str | float | int]: ...
+def checked(config: Config | str) -> None: ...
+def stop_all(stop: bool = True) -> None: ...
