@@ -1,4 +1,4 @@
-"""Times Clarabel's own Python package on a program written by export_problem,
+"""Times Clarabel's own Python package (pip install clarabel scipy) on a program written by export_problem,
 with the same settings the planner uses (library defaults, output off).
 
     python3 bench/compare_clarabel_python.py /tmp/problem-1000.json [repeats]
