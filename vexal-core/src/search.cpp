@@ -40,13 +40,16 @@ std::pair<double, double> auto_bracket(const Spacecraft& sc) {
     const double min_flow = at_least(sc.real_max_thrust * sc.min_thrust_pct * sc.fuel_consumption, 1e-9);
     const double burn_time = sc.fuel / min_flow;
     const double upper = at_least(burn_time, 4.0 * lower);
-    // The program's reference mass burns at full thrust; past the time that
-    // burns all the fuel it falls below the dry mass and then through zero,
-    // and the program stops describing the vehicle. A deep-throttling engine
-    // would otherwise stretch the bracket far beyond every feasible horizon.
+    // The program's reference mass burns at full thrust from ignition; by the
+    // time that would burn the whole wet mass its logarithm leaves the reals
+    // and no program exists. A deep-throttling engine would otherwise stretch
+    // the bracket far beyond every horizon the program can represent. (The
+    // reference may fall below the dry mass well before: optima lie there,
+    // e.g. an engine throttled to 30-80 % whose best flight is longer than
+    // its fuel lasts at full thrust.)
     const double max_flow = at_least(sc.real_max_thrust * sc.max_thrust_pct * sc.fuel_consumption, 1e-9);
-    const double full_burn_time = sc.fuel / max_flow;
-    return {lower, at_least(full_burn_time < upper ? full_burn_time : upper, lower)};
+    const double wet_burn_time = sc.wet_mass / max_flow;
+    return {lower, at_least(wet_burn_time < upper ? wet_burn_time : upper, lower)};
 }
 
 namespace {

@@ -48,15 +48,16 @@ TEST(AutoBracket, DefaultsAndFloors) {
     };
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const Case cases[] = {
-        // The burn time at the throttle floor (708.3 s) is capped at the one at
-        // full thrust, where the program's reference mass reaches the dry mass.
-        {[](Spacecraft&) {}, 1.0, 1700.0 / 9.6},
-        {[](Spacecraft& s) { s.initial_velocity = {128.0, 0.0, 0.0}; }, 2.0, 1700.0 / 9.6},
-        {[](Spacecraft& s) { s.min_thrust_pct = 0.0; }, 1.0, 1700.0 / 9.6},
-        {[](Spacecraft& s) { s.min_thrust_pct = 0.9; }, 1.0, 1700.0 / 10.8},
+        // The burn time at the throttle floor (708.3 s) is capped at the time
+        // the program's reference mass would burn the whole wet mass.
+        {[](Spacecraft&) {}, 1.0, 2000.0 / 9.6},
+        {[](Spacecraft& s) { s.initial_velocity = {128.0, 0.0, 0.0}; }, 2.0, 2000.0 / 9.6},
+        {[](Spacecraft& s) { s.min_thrust_pct = 0.0; }, 1.0, 2000.0 / 9.6},
+        // Below the cap the burn time at the floor stands.
+        {[](Spacecraft& s) { s.min_thrust_pct = 0.7; }, 1.0, 1700.0 / 8.4},
         // The cap never falls below the lower end.
-        {[](Spacecraft& s) { s.fuel = 10.0; }, std::sqrt(1800.0) / (19200.0 / 1990.0),
-         std::sqrt(1800.0) / (19200.0 / 1990.0)},
+        {[](Spacecraft& s) { s.real_max_thrust = 1e9; s.initial_velocity = {1e9, 0.0, 0.0}; },
+         1e9 / (0.8e9 / 300.0), 1e9 / (0.8e9 / 300.0)},
         // No fuel flow at all: the flow floor gives an enormous burn time.
         {[](Spacecraft& s) { s.fuel_consumption = 0.0; }, 1.0, 1700.0 / 1e-9},
         // A burn time that is not a number falls back to four times the lower bound.
@@ -83,7 +84,7 @@ TEST(Search, CallCounts) {
     const auto r = search(Config{}, none.bind());
     EXPECT_EQ(none.calls.size(), 13u);
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 177.083]");
+    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 208.333]");
 }
 
 TEST(Search, GridAndRefinementIntervals) {
@@ -160,8 +161,8 @@ TEST(Search, BracketRules) {
     const Case cases[] = {
         {"reversed", 120.0, 0.0, 120.0, 0.0, "infeasible: no feasible time-of-flight in [120.000, 0.000]"},
         {"equal", 42.0, 42.0, 42.0, 42.0, "infeasible: no feasible time-of-flight in [42.000, 42.000]"},
-        {"lone min", 5.0, std::nullopt, 1.0, 1700.0 / 9.6, "infeasible: no feasible time-of-flight in [1.000, 177.083]"},
-        {"lone max", std::nullopt, 5.0, 1.0, 1700.0 / 9.6, "infeasible: no feasible time-of-flight in [1.000, 177.083]"},
+        {"lone min", 5.0, std::nullopt, 1.0, 2000.0 / 9.6, "infeasible: no feasible time-of-flight in [1.000, 208.333]"},
+        {"lone max", std::nullopt, 5.0, 1.0, 2000.0 / 9.6, "infeasible: no feasible time-of-flight in [1.000, 208.333]"},
         // A given bracket is used as it is, however long.
         {"given, past the cap", 1.0, 5000.0, 1.0, 5000.0, "infeasible: no feasible time-of-flight in [1.000, 5000.000]"},
         // Three decimals, ties to even on the exact binary value, never exponents.
@@ -231,7 +232,7 @@ TEST(FastSearch, FindsTheMaximumWithFewSolves) {
     const auto r = search(Config{}, none.bind(), {SearchMode::fast, 1e-4});
     EXPECT_EQ(none.calls.size(), 13u);
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 177.083]");
+    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 208.333]");
 }
 
 TEST(CoreSolve, RefusesNodeCountZeroBeforeSolving) {

@@ -197,32 +197,58 @@ TEST(RealSolve, HugeSpeedLimitPlansLikeAnyLimitThatNeverBinds) {
     }
 }
 
-// A deep-throttling engine once stretched the automatic bracket to
-// thousands of seconds, and the grid jumped over every feasible horizon.
-TEST(RealSearch, DeepThrottleFindsTheOptimum) {
-    for (const double floor : {0.0, 0.01, 0.05, 0.10}) {
-        SCOPED_TRACE(testing::Message() << "min_thrust_pct " << floor);
+// The automatic bracket must hold the optimum. A deep-throttling engine
+// once stretched it to thousands of seconds and the grid jumped over every
+// feasible horizon; a lander throttled to 30-80 % has its optimum past the
+// time its fuel lasts at full thrust.
+TEST(RealSearch, AutomaticBracketHoldsTheOptimum) {
+    struct Case {
+        const char* name;
+        std::function<void(Spacecraft&, Environment&)> change;
+        double lo, hi;  // a hand-picked bracket around the optimum
+    };
+    const auto floor = [](double pct) {
+        return [pct](Spacecraft& s, Environment&) { s.min_thrust_pct = pct; };
+    };
+    const Case cases[] = {
+        {"no throttle floor", floor(0.0), 20.0, 80.0},
+        {"floor 1 %", floor(0.01), 20.0, 80.0},
+        {"floor 5 %", floor(0.05), 20.0, 80.0},
+        {"floor 10 %", floor(0.10), 20.0, 80.0},
+        {"Mars lander, 30-80 %",
+         [](Spacecraft& s, Environment& e) {
+             s = Spacecraft{1905.0, 400.0, 16572.72, 0.3, 0.8, 138.89, {2000.0, 0.0, 1500.0}, {80.0, 30.0, -75.0},
+                            {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, 5.0863e-4};
+             e.gravity = {0.0, 0.0, -3.7114};
+             e.glide_slope_angle_deg = 4.0;
+         },
+         40.0, 100.0},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
         Config c = vehicle(30);
-        c.spacecraft.min_thrust_pct = floor;
+        k.change(c.spacecraft, c.environment);
         const auto automatic = solve(c);
         ASSERT_TRUE(automatic.has_value()) << automatic.error();
-        c.solver.tof_min = 20.0;
-        c.solver.tof_max = 80.0;
+        c.solver.tof_min = k.lo;
+        c.solver.tof_max = k.hi;
         const auto given = solve(c);
         ASSERT_TRUE(given.has_value()) << given.error();
         EXPECT_NEAR(automatic->final_mass, given->final_mass, 1e-6 * given->final_mass);
-        // A given bracket is not capped: its grid reaches past the cap.
-        c.solver.tof_max = 400.0;
-        int calls = 0;
-        double longest = 0.0;
-        (void)search(c, [&](const Config& cfg, double t) {
-            ++calls;
-            longest = std::max(longest, t);
-            return solve_fixed(cfg, t);
-        });
-        EXPECT_EQ(calls, 36);
-        EXPECT_EQ(longest, 400.0);
     }
+    // A given bracket is not capped: its grid reaches past the cap.
+    Config c = vehicle(30);
+    c.solver.tof_min = 20.0;
+    c.solver.tof_max = 400.0;
+    int calls = 0;
+    double longest = 0.0;
+    (void)search(c, [&](const Config& cfg, double t) {
+        ++calls;
+        longest = std::max(longest, t);
+        return solve_fixed(cfg, t);
+    });
+    EXPECT_EQ(calls, 36);
+    EXPECT_EQ(longest, 400.0);
 }
 
 TEST(RealSearch, BeatsEveryGridPoint) {

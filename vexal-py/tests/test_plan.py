@@ -95,7 +95,7 @@ RULES = [
     ({"time_of_flight": -45.0}, "solver.time_of_flight must be a finite number greater than 0, got -45.0"),
     ({"tof_min": math.nan}, "solver.tof_min must be a finite number greater than 0, got nan"),
     ({"tof_min": 80.0, "tof_max": 30.0}, "solver.tof_min (80.0) must be less than solver.tof_max (30.0)"),
-    ({"tof_min": 500.0}, "solver.tof_min (500.0) must be less than the automatic upper end (177.08333333333334)"),
+    ({"tof_min": 500.0}, "solver.tof_min (500.0) must be less than the automatic upper end (208.33333333333334)"),
     ({"n": 1}, "solver.n must be at least 2 to search for the time of flight, got 1"),
     ({"initial_position": [0.0, 0.0, -10.0]}, "spacecraft.initial_position is below the ground: height -10.0 m"),
     ({"glide_slope_angle_deg": 45.0, "initial_position": [3000.0, 0.0, 2400.0]},

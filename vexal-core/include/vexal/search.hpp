@@ -17,8 +17,8 @@ using SolveResult = std::expected<Trajectory, std::string>;
 using FixedSolver = std::function<SolveResult(const Config&, double)>;
 
 // (lower, upper) of the automatic time-of-flight bracket; the upper end is
-// capped at the time that burns all the fuel at full thrust, never below the
-// lower end.
+// capped at the time that would burn the whole wet mass at full thrust,
+// never below the lower end.
 std::pair<double, double> auto_bracket(const Spacecraft& spacecraft);
 
 // One fixed-horizon solve with no stop request: the search's default judge.
