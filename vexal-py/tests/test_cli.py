@@ -46,10 +46,11 @@ def test_config_prints_the_default_configuration():
 def test_plan_default_configuration_searches():
     lines = succeeded(vexal_cli("plan", "--n", 10)).splitlines()
     assert [line.split("  ")[0] for line in lines] == [
-        "status", "time of flight", "touchdown time", "final mass", "fuel used", "peak throttle", "solves"]
+        "status", "time of flight", "touchdown time", "final mass", "fuel used", "peak throttle",
+        "largest thrust angle", "landing error", "solves"]
     expected = _vexal.solve(_vexal.Config(solver=_vexal.Solver(n=10)))
     assert lines[3].split()[-2] == f"{expected.final_mass:.3f}"
-    assert lines[6].split()[1:] == ["36", "(golden", "search)"]
+    assert lines[8].split()[1:] == ["36", "(golden", "search)"]
 
 
 @pytest.mark.parametrize("args, fields", [
