@@ -27,6 +27,9 @@ struct Trajectory {
     double landing_error = 0.0;    // horizontal distance of the last node from the target (not shown to _vexal)
 };
 
+// The solver's gap and feasibility tolerances when it minimises the landing error.
+inline constexpr double kLandingSolverTolerance = 1e-10;
+
 // Plans the descent for the given time of flight (config's own
 // time_of_flight is ignored). Errors are values, never thrown. The solver
 // works on the program with its columns scaled; a point it accepts that
