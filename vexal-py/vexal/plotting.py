@@ -190,11 +190,12 @@ def _side_view(axes, nodes, u, target, apex, gamma):
         side = np.linspace(xlim[0] - span, xlim[1] + span, 801)
         height = apex[2] + np.abs(side - a) * np.tan(elevation)
         height[height > ylim[1] + span] = np.nan
-        axes.plot(side, height, color="tab:orange", alpha=0.8, linewidth=1,
+        axes.plot(side, height, color="tab:orange", alpha=0.8, linewidth=1, scalex=False, scaley=False,
                   label=f"glide slope {np.degrees(elevation):g}° (section)")
+    # The path, the target and room for the arrows set the view, on one scale.
     axes.set_xlim(*xlim)
     axes.set_ylim(*ylim)
-    axes.set_aspect("equal", adjustable="datalim")
+    axes.set_aspect("equal", adjustable="box")
     axes.set_xlabel("downrange to the landing point (m)")
     axes.set_ylabel("height (m)")
     axes.grid(True, alpha=0.3)
