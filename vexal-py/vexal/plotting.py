@@ -171,6 +171,9 @@ def _side_view(axes, nodes, u, target, apex, gamma):
     margin = 0.08 * max(float(np.ptp(shown_d)), float(np.ptp(shown_z)), 1.0)
     xlim = (float(shown_d.min()) - margin, float(shown_d.max()) + margin)
     ylim = (float(shown_z.min()) - margin, float(shown_z.max()) + margin)
+    # A steep descent gets room beside it, so the panel keeps its width.
+    widen = max(1.6 * (ylim[1] - ylim[0]) - (xlim[1] - xlim[0]), 0.0) / 2.0
+    xlim = (xlim[0] - widen, xlim[1] + widen)
     axes.plot(d, z, color=PATH, marker=".", markersize=3, label="path")
     step = max(len(d) // 25, 1)
     span = max(float(np.ptp(d)), float(np.ptp(z)), 1.0)
