@@ -1,6 +1,7 @@
 // The module `vexal._native`: planning for the `vexal` package. Unlike
-// `_vexal.solve` it checks its inputs, offers the fast search, releases the
-// interpreter lock while it plans and gives way to Ctrl-C.
+// `_vexal.solve` it checks its inputs, offers the fast search, the pointing
+// limit and the nearest landing, releases the interpreter lock while it
+// plans and gives way to Ctrl-C.
 //
 // A `_vexal.Config` is read through its properties, field by field: its
 // JSON text would turn NaN and infinities into null, which the checks must

@@ -68,7 +68,8 @@ def build_parser():
                           help=f"run cases on threads or processes (default {study.DEFAULT_EXECUTOR})")
     disperse.add_argument("--workers", type=COUNT, help="threads or worker processes (default: all cores)")
     disperse.add_argument("--csv", metavar="OUT.csv", help="write one row per case (default: stdout)")
-    disperse.add_argument("--hist", metavar="OUT.png", help="write a histogram of final mass (needs matplotlib)")
+    disperse.add_argument("--hist", metavar="OUT.png",
+                          help="write histograms of fuel used, and of landing error with --nearest (needs matplotlib)")
     disperse.set_defaults(run=run_study)
     return parser
 
