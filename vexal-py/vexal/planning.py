@@ -144,11 +144,13 @@ class Plan:
 
     def node_table(self):
         """One column per quantity, one entry per node (see
-        `vexal.node_table`), with the pointing angle from vertical."""
+        `vexal.node_table`), with the pointing angle from vertical and the
+        relaxation gap (sigma - |u|)/sigma."""
         from .trajectory import node_table
 
         table = node_table(self)
         table["pointing_deg"] = self.pointing_angle_deg
+        table["relaxation_gap"] = self.relaxation_gap
         return table
 
     def to_json(self):
