@@ -83,7 +83,7 @@ std::string no_feasible_time(double lower, double upper) {
            three_decimals(upper) + "]";
 }
 
-// Brent's method on -final_mass, started from the best point of a coarse
+// Brent's method on -search_merit, started from the best point of a coarse
 // grid with its nearest solved neighbours as the bracket and the points of
 // the first parabola. Each evaluation is one fixed solve; the best
 // trajectory seen is the answer, never re-solved.
@@ -213,12 +213,12 @@ SolveResult search(const Config& config, const FixedSolver& fixed_solver, const 
     // Coarse grid; the earliest of equal scores stays best.
     const double h = (upper - lower) / kGridIntervals;
     int best = -1;
-    double best_mass = 0.0;
+    double best_merit = 0.0;
     for (int i = 0; i <= kGridIntervals; ++i) {
         const auto candidate = fixed_solver(config, lower + i * h);
-        if (candidate && (best < 0 || search_merit(*candidate, config, options) > best_mass)) {
+        if (candidate && (best < 0 || search_merit(*candidate, config, options) > best_merit)) {
             best = i;
-            best_mass = search_merit(*candidate, config, options);
+            best_merit = search_merit(*candidate, config, options);
         }
     }
     if (best < 0) {

@@ -61,8 +61,9 @@ inline constexpr double kLandingMargin = 1e-5;  // m
 // (plus the margin). A target reached is planned by the literal program.
 SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSolver& solve_one);
 
-// The grid + refinement search for the greatest final mass over the bracket
-// (tof_min, tof_max when both are set, else the automatic one).
+// The grid + refinement search for the greatest search_merit (the final
+// mass unless nearest_landing) over the bracket (tof_min, tof_max when both
+// are set, else the automatic one).
 SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
                    const SearchOptions& options = {});
 
