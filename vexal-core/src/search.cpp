@@ -55,9 +55,11 @@ double landing_scale(const Config& config) {
     return at_least(std::hypot(r0[0] - t[0], r0[1] - t[1]), 1.0);
 }
 
+double reach_tolerance(const Config& config) { return std::max(kReachedFraction * landing_scale(config), kReached); }
+
 double search_merit(const Trajectory& trajectory, const Config& config, const SearchOptions& options) {
     if (!options.nearest_landing) return trajectory.final_mass;
-    const double reach = kReachedFraction * landing_scale(config);
+    const double reach = reach_tolerance(config);
     const double excess = std::max(trajectory.landing_error - reach, 0.0);
     return trajectory.final_mass - config.spacecraft.wet_mass * (excess / reach);
 }
@@ -66,7 +68,7 @@ SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSo
     auto nearest = solve_one(ProgramOptions{pointing, Landing::nearest, 0.0});
     if (!nearest) return nearest;
     const double scale = landing_scale(config);
-    if (nearest->landing_error <= kReachedFraction * scale) {
+    if (nearest->landing_error <= reach_tolerance(config)) {
         auto exact = solve_one(ProgramOptions{pointing, Landing::target, 0.0});
         if (exact) return exact;
     }

@@ -47,10 +47,13 @@ double search_merit(const Trajectory& trajectory, const Config& config, const Se
 // of flight the caller has chosen.
 using ProgramSolver = std::function<SolveResult(const ProgramOptions&)>;
 
-// The horizontal distance from start to target (at least 1 m): landing
-// errors below kReachedFraction of it count as reaching the target.
+// The horizontal distance from start to target (at least 1 m).
 double landing_scale(const Config& config);
+// Landing errors up to kReachedFraction of that scale, and never less than
+// kReached, count as reaching the target.
 inline constexpr double kReachedFraction = 1e-6;
+inline constexpr double kReached = 1e-4;  // m
+double reach_tolerance(const Config& config);
 // The margin over the least landing error that the fuel stage may use, so
 // that the solver's accuracy cannot make it infeasible.
 inline constexpr double kLandingMarginFraction = 1e-8;
