@@ -25,7 +25,8 @@ double power_of_two_scale(std::initializer_list<double> candidates) {
 
 }  // namespace
 
-Scaling program_scaling(const Config& config, double time_of_flight, const Problem& problem) {
+Scaling program_scaling(const Config& config, double time_of_flight, const Problem& problem,
+                        const ProgramOptions& options) {
     const Spacecraft& sc = config.spacecraft;
     const double length = power_of_two_scale({norm(sc.initial_position), norm(sc.target_position)});
     const double speed = power_of_two_scale(
@@ -34,7 +35,7 @@ Scaling program_scaling(const Config& config, double time_of_flight, const Probl
         power_of_two_scale({sc.real_max_thrust * sc.max_thrust_pct / sc.wet_mass, norm(config.environment.gravity)});
 
     const std::uint64_t n = config.solver.n;
-    const Layout at{n};
+    const Layout at = options.layout(n);
     if (problem.a.n != at.columns()) throw InternalError("program does not match its configuration");
     Scaling scaling{std::vector<double>(at.columns(), 1.0), std::vector<double>(problem.a.m, 1.0)};
     for (std::uint64_t k = 0; k < n; ++k) {
@@ -45,6 +46,7 @@ Scaling program_scaling(const Config& config, double time_of_flight, const Probl
         }
         scaling.columns[at.slack(k)] = accel;
     }
+    if (at.extra) scaling.columns[at.landing_error()] = length;
 
     // A second-order cone whose head row is a constant c says |rest| <= c. A
     // huge c (a speed limit that never binds) leaves the solver a slack of

@@ -39,16 +39,19 @@ Row row(std::initializer_list<std::pair<std::uint64_t, double>> coeffs, double r
 struct ConeRows {
     std::vector<Row> ground;  // empty when the glide slope is on
     std::vector<Row> upper;   // n upper thrust-bound rows, then the floor row
+    std::vector<Row> pointing;  // empty without the pointing limit
     std::vector<SocBlock> velocity;
     std::vector<SocBlock> thrust_slack;
     std::vector<SocBlock> glide_slope;  // empty when the glide slope is off
     std::vector<SocBlock> lower_thrust;
+    std::vector<SocBlock> landing;  // the horizontal distance to the target, off it
 };
 
-ConeRows cone_rows(const Config& config, const ReferenceProfile& profile) {
+ConeRows cone_rows(const Config& config, const ReferenceProfile& profile, const ProgramOptions& options) {
     const Spacecraft& sc = config.spacecraft;
     const std::uint64_t n = config.solver.n;
-    const Layout at{n};
+    const Layout at = options.layout(n);
+    const bool on_target = options.landing == Landing::target;
     const double rho1 = sc.real_max_thrust * sc.min_thrust_pct;
     const double z_dry = std::log(sc.wet_mass - sc.fuel);
     const double sin_gamma = std::sin(config.environment.glide_slope_angle_deg * kDegToRad);
@@ -62,13 +65,46 @@ ConeRows cone_rows(const Config& config, const ReferenceProfile& profile) {
     } else {
         const double g = -sin_gamma;
         out.glide_slope.reserve(n);
-        for (std::uint64_t k = 0; k < n; ++k) {
-            out.glide_slope.push_back(SocBlock{{row({{at.position(k, 2), -1.0}}, 0.0),
-                                                row({{at.position(k, 0), g}}, 0.0),
-                                                row({{at.position(k, 1), g}}, 0.0),
-                                                row({{at.position(k, 2), g}}, 0.0)},
-                                               4});
+        if (on_target) {
+            for (std::uint64_t k = 0; k < n; ++k) {
+                out.glide_slope.push_back(SocBlock{{row({{at.position(k, 2), -1.0}}, 0.0),
+                                                    row({{at.position(k, 0), g}}, 0.0),
+                                                    row({{at.position(k, 1), g}}, 0.0),
+                                                    row({{at.position(k, 2), g}}, 0.0)},
+                                                   4});
+            }
+        } else {
+            // About the landing point r_N: z_k - z_N >= sin(gamma) |r_k - r_N|.
+            // The last node's own cone is empty and left out.
+            const std::uint64_t last = n - 1;
+            for (std::uint64_t k = 0; k < last; ++k) {
+                out.glide_slope.push_back(
+                    SocBlock{{row({{at.position(k, 2), -1.0}, {at.position(last, 2), 1.0}}, 0.0),
+                              row({{at.position(k, 0), g}, {at.position(last, 0), sin_gamma}}, 0.0),
+                              row({{at.position(k, 1), g}, {at.position(last, 1), sin_gamma}}, 0.0),
+                              row({{at.position(k, 2), g}, {at.position(last, 2), sin_gamma}}, 0.0)},
+                             4});
+            }
         }
+    }
+
+    if (options.pointing) {
+        // n'u_k >= cos(theta) sigma_k with n the height axis.
+        const double cos_theta = std::cos(config.environment.max_angle_deg * kDegToRad);
+        out.pointing.reserve(n);
+        for (std::uint64_t k = 0; k < n; ++k) {
+            out.pointing.push_back(row({{at.thrust(k, 2), -1.0}, {at.slack(k), cos_theta}}, 0.0));
+        }
+    }
+
+    if (!on_target) {
+        // (d, x_N - x_t, y_N - y_t): d the distance variable, or the radius.
+        const Vec3& t = sc.target_position;
+        Row head = options.landing == Landing::nearest ? row({{at.landing_error(), -1.0}}, 0.0)
+                                                       : row({}, options.landing_radius);
+        out.landing.push_back(SocBlock{{std::move(head), row({{at.position(n - 1, 0), -1.0}}, -t[0]),
+                                        row({{at.position(n - 1, 1), -1.0}}, -t[1])},
+                                       3});
     }
 
     // Upper bound: sigma <= rho2 e^-z, expanded to first order about z0 with
@@ -202,7 +238,7 @@ ReferenceProfile reference_profile(const Config& config, double dt) {
     return p;
 }
 
-std::vector<Row> equality_rows(const Config& config, double dt) {
+std::vector<Row> equality_rows(const Config& config, double dt, Landing landing) {
     const Spacecraft& sc = config.spacecraft;
     const Vec3& g = config.environment.gravity;
     const std::uint64_t n = config.solver.n;
@@ -244,15 +280,18 @@ std::vector<Row> equality_rows(const Config& config, double dt) {
         rows.push_back(row({{at.log_mass(k + 1), 1.0}, {at.log_mass(k), -1.0}, {at.slack(k), cm}, {at.slack(k + 1), cm}},
                            0.0));
     }
-    for (std::uint64_t j = 0; j < 3; ++j) rows.push_back(row({{at.position(n - 1, j), 1.0}}, sc.target_position[j]));
+    for (std::uint64_t j = landing == Landing::target ? 0 : 2; j < 3; ++j) {
+        rows.push_back(row({{at.position(n - 1, j), 1.0}}, sc.target_position[j]));
+    }
     for (std::uint64_t j = 0; j < 3; ++j) rows.push_back(row({{at.velocity(n - 1, j), 1.0}}, sc.target_velocity[j]));
     return rows;
 }
 
-std::expected<Problem, std::string> assemble(const Config& config, double time_of_flight) {
+std::expected<Problem, std::string> assemble(const Config& config, double time_of_flight,
+                                             const ProgramOptions& options) {
     const std::uint64_t n = config.solver.n;
     if (auto ok = check_node_count(n); !ok) return std::unexpected(std::move(ok.error()));
-    const Layout at{n};
+    const Layout at = options.layout(n);
     const std::uint64_t columns = at.columns();
     const double dt = time_of_flight / static_cast<double>(n);
 
@@ -260,22 +299,28 @@ std::expected<Problem, std::string> assemble(const Config& config, double time_o
 
     Problem problem;
     problem.q.assign(columns, 0.0);
-    problem.q[columns - 1] = -1.0;
+    if (options.landing == Landing::nearest) {
+        problem.q[at.landing_error()] = 1.0;
+    } else {
+        problem.q[at.log_mass(n - 1)] = -1.0;
+    }
     problem.p = CscMatrix{columns, columns, std::vector<std::uint64_t>(columns + 1, 0), {}, {}};
 
-    std::vector<Row> joined = equality_rows(config, dt);
-    ConeRows groups = cone_rows(config, profile);
+    std::vector<Row> joined = equality_rows(config, dt, options.landing);
+    ConeRows groups = cone_rows(config, profile, options);
 
     const std::uint64_t blocks4 = groups.velocity.size() + groups.thrust_slack.size() + groups.glide_slope.size();
-    joined.reserve(joined.size() + groups.ground.size() + groups.upper.size() + 4 * blocks4 +
-                   3 * groups.lower_thrust.size());
-    problem.cones.reserve(2 + blocks4 + groups.lower_thrust.size());
+    joined.reserve(joined.size() + groups.ground.size() + groups.upper.size() + groups.pointing.size() +
+                   4 * blocks4 + 3 * (groups.lower_thrust.size() + groups.landing.size()));
+    problem.cones.reserve(2 + blocks4 + groups.lower_thrust.size() + groups.landing.size());
     problem.cones.push_back({ConeKind::Zero, joined.size()});
-    problem.cones.push_back({ConeKind::Nonnegative, groups.ground.size() + groups.upper.size()});
+    problem.cones.push_back(
+        {ConeKind::Nonnegative, groups.ground.size() + groups.upper.size() + groups.pointing.size()});
     append_moved(joined, groups.ground);
     append_moved(joined, groups.upper);
-    for (std::vector<SocBlock>* blocks :
-         {&groups.velocity, &groups.thrust_slack, &groups.glide_slope, &groups.lower_thrust}) {
+    append_moved(joined, groups.pointing);
+    for (std::vector<SocBlock>* blocks : {&groups.velocity, &groups.thrust_slack, &groups.glide_slope,
+                                          &groups.lower_thrust, &groups.landing}) {
         for (SocBlock& block : *blocks) {
             problem.cones.push_back({ConeKind::SecondOrder, block.dim});
             append_moved(joined, block.rows);

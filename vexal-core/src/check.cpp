@@ -80,7 +80,7 @@ Check check_spacecraft(const Spacecraft& sc) {
 
 // The height is bounded by the ground (z >= 0), or with a glide slope by the
 // cone of that elevation above the horizon with its apex at the origin.
-Check check_start(const Spacecraft& sc, const Environment& env) {
+Check check_start(const Spacecraft& sc, const Environment& env, bool nearest_landing) {
     if (auto ok = finite("environment.gravity", env.gravity); !ok) return ok;
     const Vec3& r = sc.initial_position;
     if (r[2] < 0.0) {
@@ -91,7 +91,7 @@ Check check_start(const Spacecraft& sc, const Environment& env) {
         return std::unexpected("environment.glide_slope_angle_deg must be at least 0 and less than 90, got " +
                                text(gamma));
     }
-    if (gamma > 0.0) {
+    if (gamma > 0.0 && !nearest_landing) {
         const double range = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
         const double elevation = range > 0.0 ? std::asin(r[2] / range) * kRadToDeg : 90.0;
         if (elevation < gamma) {
@@ -136,9 +136,9 @@ Check check_solver(Solver& s, const Spacecraft& sc) {
 
 }  // namespace
 
-std::expected<Config, std::string> checked_for_planning(Config config) {
+std::expected<Config, std::string> checked_for_planning(Config config, bool nearest_landing) {
     if (auto ok = check_spacecraft(config.spacecraft); !ok) return std::unexpected(ok.error());
-    if (auto ok = check_start(config.spacecraft, config.environment); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_start(config.spacecraft, config.environment, nearest_landing); !ok) return std::unexpected(ok.error());
     if (auto ok = check_solver(config.solver, config.spacecraft); !ok) return std::unexpected(ok.error());
     return config;
 }

@@ -60,7 +60,8 @@ vexal_clarabel_settings solver_settings() {
     return s;
 }
 
-std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, const StopCheck* stop) {
+std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, const StopCheck* stop,
+                                                      double tolerance) {
     std::vector<vexal_clarabel_cone> cones;
     cones.reserve(problem.cones.size());
     for (const Cone& c : problem.cones) {
@@ -69,7 +70,15 @@ std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, co
                                                                                 : VEXAL_CLARABEL_SECOND_ORDER_CONE;
         cones.push_back({kind, c.dim});
     }
-    const vexal_clarabel_settings settings = solver_settings();
+    vexal_clarabel_settings settings = solver_settings();
+    if (tolerance > 0.0) {
+        // Tighter targets; "almost solved" then still means the default accuracy.
+        const vexal_clarabel_settings defaults = settings;
+        settings.tol_gap_abs = settings.tol_gap_rel = settings.tol_feas = tolerance;
+        settings.reduced_tol_gap_abs = defaults.tol_gap_abs;
+        settings.reduced_tol_gap_rel = defaults.tol_gap_rel;
+        settings.reduced_tol_feas = defaults.tol_feas;
+    }
     const vexal_clarabel_csc p = csc_view(problem.p), a = csc_view(problem.a);
 
     SolverHandle solver;

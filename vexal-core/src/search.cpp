@@ -52,6 +52,35 @@ std::pair<double, double> auto_bracket(const Spacecraft& sc) {
     return {lower, at_least(wet_burn_time < upper ? wet_burn_time : upper, lower)};
 }
 
+double landing_scale(const Config& config) {
+    const Vec3& r0 = config.spacecraft.initial_position;
+    const Vec3& t = config.spacecraft.target_position;
+    return at_least(std::hypot(r0[0] - t[0], r0[1] - t[1]), 1.0);
+}
+
+double reach_tolerance(const Config& config) { return std::max(kReachedFraction * landing_scale(config), kReached); }
+
+double search_merit(const Trajectory& trajectory, const Config& config, const SearchOptions& options) {
+    if (!options.nearest_landing) return trajectory.final_mass;
+    const double reach = reach_tolerance(config);
+    const double excess = std::max(trajectory.landing_error - reach, 0.0);
+    return trajectory.final_mass - config.spacecraft.wet_mass * (excess / reach);
+}
+
+SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSolver& solve_one) {
+    auto nearest = solve_one(ProgramOptions{pointing, Landing::nearest, 0.0});
+    if (!nearest) return nearest;
+    const double scale = landing_scale(config);
+    if (nearest->landing_error <= reach_tolerance(config)) {
+        auto exact = solve_one(ProgramOptions{pointing, Landing::target, 0.0});
+        if (exact) return exact;
+    }
+    const double radius = nearest->landing_error + std::max(kLandingMargin, kLandingMarginFraction * scale);
+    auto within = solve_one(ProgramOptions{pointing, Landing::within, radius});
+    // Never give up a landing found: the error stage's own point is a plan.
+    return within ? within : nearest;
+}
+
 namespace {
 
 std::string no_feasible_time(double lower, double upper) {
@@ -59,12 +88,13 @@ std::string no_feasible_time(double lower, double upper) {
            three_decimals(upper) + "]";
 }
 
-// Brent's method on -final_mass, started from the best point of a coarse
+// Brent's method on -search_merit, started from the best point of a coarse
 // grid with its nearest solved neighbours as the bracket and the points of
 // the first parabola. Each evaluation is one fixed solve; the best
 // trajectory seen is the answer, never re-solved.
 SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, double lower, double upper,
-                        double relative_tolerance) {
+                        const SearchOptions& options) {
+    const double relative_tolerance = options.relative_tolerance;
     constexpr double kInfeasible = std::numeric_limits<double>::infinity();
     const double h = (upper - lower) / kGridIntervals;
     std::optional<Trajectory> best;
@@ -73,7 +103,7 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, d
     int best_index = -1;
     const auto grid_point = [&](int i) {
         auto r = fixed_solver(config, lower + i * h);
-        cost[i] = r ? -r->final_mass : kInfeasible;
+        cost[i] = r ? -search_merit(*r, config, options) : kInfeasible;
         if (r && (best_index < 0 || cost[i] < cost[best_index])) {
             best_index = i;
             best = std::move(*r);
@@ -155,7 +185,7 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, d
         }
         const double u = std::abs(d) >= tol1 ? x + d : x + std::copysign(tol1, d);
         auto r = fixed_solver(config, u);
-        const double fu = r ? -r->final_mass : kInfeasible;
+        const double fu = r ? -search_merit(*r, config, options) : kInfeasible;
         if (fu < fx) {
             (u >= x ? a : b) = x;
             v = w, fv = fw;
@@ -182,18 +212,18 @@ SolveResult search(const Config& config, const FixedSolver& fixed_solver, const 
     const auto [lower, upper] =
         s.tof_min && s.tof_max ? std::pair{*s.tof_min, *s.tof_max} : auto_bracket(config.spacecraft);
     if (options.mode == SearchMode::fast) {
-        return search_fast(config, fixed_solver, lower, upper, options.relative_tolerance);
+        return search_fast(config, fixed_solver, lower, upper, options);
     }
 
     // Coarse grid; the earliest of equal scores stays best.
     const double h = (upper - lower) / kGridIntervals;
     int best = -1;
-    double best_mass = 0.0;
+    double best_merit = 0.0;
     for (int i = 0; i <= kGridIntervals; ++i) {
         const auto candidate = fixed_solver(config, lower + i * h);
-        if (candidate && (best < 0 || candidate->final_mass > best_mass)) {
+        if (candidate && (best < 0 || search_merit(*candidate, config, options) > best_merit)) {
             best = i;
-            best_mass = candidate->final_mass;
+            best_merit = search_merit(*candidate, config, options);
         }
     }
     if (best < 0) {
@@ -203,7 +233,7 @@ SolveResult search(const Config& config, const FixedSolver& fixed_solver, const 
     // Golden-section refinement over the neighbouring grid steps.
     const auto score = [&](double t) {
         const auto r = fixed_solver(config, t);
-        return r ? r->final_mass : -std::numeric_limits<double>::infinity();
+        return r ? search_merit(*r, config, options) : -std::numeric_limits<double>::infinity();
     };
     double a = lower + h * (best > 0 ? best - 1 : 0);
     double b = lower + h * (best < kGridIntervals ? best + 1 : kGridIntervals);

@@ -107,6 +107,47 @@ TEST(Assemble, SizesFollowTheNodeCount) {
     }
 }
 
+// The options add rows and cones to the literal program and change its
+// objective; n = 3 with a 10-degree glide slope.
+TEST(Assemble, OptionsChangeSizesAndObjective) {
+    struct Case {
+        const char* name;
+        ProgramOptions options;
+        std::uint64_t columns, rows, stored, zero, nonneg, soc4, soc3, objective_column;
+        double objective;
+    };
+    const Case cases[] = {
+        {"literal", {}, 33, 76, 130, 27, 4, 9, 3, 32, -1.0},
+        {"pointing", {true}, 33, 79, 136, 27, 7, 9, 3, 32, -1.0},
+        // Terminal x, y free (-2 rows); the last node's empty cone left out;
+        // the distance cone (e, x_N - x_t, y_N - y_t); minimise e.
+        {"nearest", {false, Landing::nearest}, 34, 73, 135, 25, 4, 8, 4, 33, 1.0},
+        {"within", {true, Landing::within, 5.0}, 33, 76, 140, 25, 7, 8, 4, 32, -1.0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Config c = with_tof(50.0, 3, 10.0);
+        c.environment.max_angle_deg = 30.0;
+        const auto p = assemble(c, 50.0, k.options);
+        ASSERT_TRUE(p.has_value());
+        EXPECT_EQ(p->a.n, k.columns);
+        EXPECT_EQ(p->a.m, k.rows);
+        EXPECT_EQ(p->a.rowval.size(), k.stored);
+        EXPECT_EQ(p->cones[0], (Cone{ConeKind::Zero, k.zero}));
+        EXPECT_EQ(p->cones[1], (Cone{ConeKind::Nonnegative, k.nonneg}));
+        std::uint64_t soc4 = 0, soc3 = 0;
+        for (const Cone& cone : p->cones) {
+            if (cone.kind == ConeKind::SecondOrder) (cone.dim == 4 ? soc4 : soc3)++;
+        }
+        EXPECT_EQ(soc4, k.soc4);
+        EXPECT_EQ(soc3, k.soc3);
+        expect_csc_invariants(p->a);
+        ASSERT_EQ(p->q.size(), k.columns);
+        EXPECT_EQ(p->q[k.objective_column], k.objective);
+        EXPECT_EQ(std::count(p->q.begin(), p->q.end(), 0.0), static_cast<long>(k.columns - 1));
+    }
+}
+
 TEST(Assemble, SingleNodeRowOrder) {
     // Columns: r 0..2, v 3..5, u 6..8, sigma 9, z 10.
     const std::vector<std::vector<std::uint64_t>> expected = {

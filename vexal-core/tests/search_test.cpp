@@ -41,6 +41,40 @@ Config bracketed(double lo, double hi) {
 
 double peak_at(double t, double centre) { return 1000.0 - (t - centre) * (t - centre); }
 
+// Nearest landings: the least landing error wins over any fuel saving, and
+// among landings on the target the most final mass wins; both modes agree.
+TEST(Search, NearestLandingRanksErrorBeforeFuel) {
+    struct Case {
+        const char* name;
+        std::function<double(double)> error;  // landing error (m) at a time of flight
+        double expected_tof;
+    };
+    // The mass peaks at 40 s throughout.
+    const Case cases[] = {
+        {"least error at 55 s", [](double t) { return 300.0 + std::abs(t - 55.0) * 20.0; }, 55.0},
+        {"on target from 45 s", [](double t) { return t < 45.0 ? (45.0 - t) * 50.0 : 0.0; }, 45.0},
+        {"on target everywhere", [](double) { return 1e-9; }, 40.0},
+    };
+    for (const Case& k : cases) {
+        for (SearchMode mode : {SearchMode::golden, SearchMode::fast}) {
+            SCOPED_TRACE(testing::Message() << k.name << (mode == SearchMode::fast ? ", fast" : ", golden"));
+            const FixedSolver solver = [&](const Config&, double t) -> SolveResult {
+                Trajectory tr;
+                tr.final_mass = peak_at(t, 40.0);
+                tr.landing_error = k.error(t);
+                tr.time_of_flight = t;
+                return tr;
+            };
+            const Config c = bracketed(20.0, 80.0);
+            const auto plain = search(c, solver, SearchOptions{mode});
+            const auto nearest = search(c, solver, SearchOptions{mode, 2e-4, true});
+            ASSERT_TRUE(plain && nearest);
+            EXPECT_NEAR(plain->time_of_flight, 40.0, 0.05);
+            EXPECT_NEAR(nearest->time_of_flight, k.expected_tof, 0.05);
+        }
+    }
+}
+
 TEST(AutoBracket, DefaultsAndFloors) {
     struct Case {
         std::function<void(Spacecraft&)> change;

@@ -1,6 +1,7 @@
 // The module `vexal._native`: planning for the `vexal` package. Unlike
-// `_vexal.solve` it checks its inputs, offers the fast search, releases the
-// interpreter lock while it plans and gives way to Ctrl-C.
+// `_vexal.solve` it checks its inputs, offers the fast search, the pointing
+// limit and the nearest landing, releases the interpreter lock while it
+// plans and gives way to Ctrl-C.
 //
 // A `_vexal.Config` is read through its properties, field by field: its
 // JSON text would turn NaN and infinities into null, which the checks must
@@ -122,13 +123,17 @@ struct Outcome {
 };
 
 // Runs without the lock; touches no Python object.
-Outcome plan_core(const Config& config, const SearchOptions& options, Interrupt& interrupt) {
+Outcome plan_core(const Config& config, const SearchOptions& options, bool pointing, Interrupt& interrupt) {
     Outcome out{std::unexpected(std::string("interrupted")), 0};
     const StopCheck stop = [&interrupt] { return interrupt.requested(); };
-    const FixedSolver fixed = [&](const Config& c, double t) -> SolveResult {
+    const auto solve_one = [&](const Config& c, double t, const ProgramOptions& program) -> SolveResult {
         if (interrupt.requested(true)) return std::unexpected(std::string("interrupted"));
         ++out.solves;
-        return solve_fixed(c, t, &stop);
+        return solve_fixed(c, t, &stop, program);
+    };
+    const FixedSolver fixed = [&](const Config& c, double t) -> SolveResult {
+        if (!options.nearest_landing) return solve_one(c, t, ProgramOptions{pointing});
+        return nearest_landing(c, pointing, [&](const ProgramOptions& program) { return solve_one(c, t, program); });
     };
     if (auto ok = check_node_count(config.solver.n); !ok) {
         out.result = std::unexpected(std::move(ok.error()));
@@ -167,7 +172,7 @@ constexpr FieldDef kResultFields[] = {
     VEXAL_FIELD(thrusts),    VEXAL_FIELD(normalized_thrusts), VEXAL_FIELD(z_values),
     VEXAL_FIELD(s_values),   VEXAL_FIELD(time_points),    VEXAL_FIELD(status),
     VEXAL_FIELD(objective),  VEXAL_FIELD(final_mass),     VEXAL_FIELD(time_of_flight),
-    VEXAL_FIELD(iterations),
+    VEXAL_FIELD(iterations), VEXAL_FIELD(landing_error),
 };
 #undef VEXAL_FIELD
 
@@ -187,7 +192,7 @@ PyObject* result_dict(const Trajectory& trajectory, unsigned solves) {
 }
 
 // ---------------------------------------------------------------------------
-// plan(config, search="golden", tolerance=2e-4)
+// plan(config, search="golden", tolerance=2e-4, pointing=False, landing="target")
 
 struct SearchName {
     std::string_view name;
@@ -221,6 +226,41 @@ bool read_tolerance(PyObject* value, SearchOptions& options) {
         return false;
     }
     options.relative_tolerance = t;
+    return true;
+}
+
+bool read_pointing(PyObject* value, bool& pointing) {
+    if (!PyBool_Check(value)) {
+        raise_not_instance(value, "bool");
+        add_note("pointing");
+        return false;
+    }
+    pointing = value == Py_True;
+    return true;
+}
+
+bool read_landing(PyObject* value, SearchOptions& options) {
+    std::string_view name;
+    if (!convert_arg(value, name, "landing")) return false;
+    if (name != "target" && name != "nearest") {
+        PyErr_Format(PyExc_ValueError, "landing must be 'target' or 'nearest', got %R", value);
+        return false;
+    }
+    options.nearest_landing = name == "nearest";
+    return true;
+}
+
+// The pointing limit needs an angle; one of 180 degrees or more adds nothing.
+bool pointing_in_force(const Config& config, bool pointing) {
+    const double theta = config.environment.max_angle_deg;
+    if (pointing && !(theta >= 0.0)) {
+        Ref value(PyFloat_FromDouble(theta));
+        if (value) {
+            PyErr_Format(PyExc_ValueError, "max_angle_deg must be at least 0 for the pointing limit, got %R",
+                         value.get());
+        }
+        return false;
+    }
     return true;
 }
 
@@ -272,7 +312,7 @@ std::optional<Config> config_from_properties(PyObject* value) {
 }
 
 // A configuration to plan: a Config's properties or JSON text, checked.
-std::optional<Config> read_config(PyObject* value) {
+std::optional<Config> read_config(PyObject* value, bool nearest_landing = false) {
     std::optional<Config> config;
     if (PyUnicode_Check(value)) {
         std::string_view json;
@@ -292,7 +332,7 @@ std::optional<Config> read_config(PyObject* value) {
         config = config_from_properties(value);
         if (!config) return std::nullopt;
     }
-    auto checked = checked_for_planning(std::move(*config));
+    auto checked = checked_for_planning(std::move(*config), nearest_landing);
     if (!checked) {
         raise_core_error(checked.error());
         return std::nullopt;
@@ -300,24 +340,28 @@ std::optional<Config> read_config(PyObject* value) {
     return std::move(*checked);
 }
 
-constexpr const char* kPlanParams[] = {"config", "search", "tolerance"};
+constexpr const char* kPlanParams[] = {"config", "search", "tolerance", "pointing", "landing"};
 constexpr Signature kPlanSignature{"plan()", kPlanParams, 1};
 
 PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* arg[3] = {};
+        PyObject* arg[5] = {};
         if (!bind(kPlanSignature, args, nargs, kwnames, arg)) return nullptr;
         SearchOptions options;
+        bool pointing = false;
         if (arg[1] && !read_search(arg[1], options)) return nullptr;
         if (arg[2] && !read_tolerance(arg[2], options)) return nullptr;
-        const std::optional<Config> config = read_config(arg[0]);
-        if (!config) return nullptr;
+        if (arg[3] && !read_pointing(arg[3], pointing)) return nullptr;
+        if (arg[4] && !read_landing(arg[4], options)) return nullptr;
+        const std::optional<Config> config = read_config(arg[0], options.nearest_landing);
+        if (!config || !pointing_in_force(*config, pointing)) return nullptr;
+        pointing = pointing && config->environment.max_angle_deg < 180.0;
 
         Interrupt interrupt;
         std::optional<Outcome> outcome;
         {
             Unlocked unlocked;
-            outcome.emplace(plan_core(*config, options, interrupt));
+            outcome.emplace(plan_core(*config, options, pointing, interrupt));
         }
         if (interrupt.restore()) return nullptr;
         if (!outcome->result) {
@@ -328,15 +372,17 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     });
 }
 
-// checked(config) -> None, or ValueError naming the first field that no
+// checked(config, landing="target") -> None, or ValueError naming the first field that no
 // descent can have.
 PyObject* checked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr const char* params[] = {"config"};
+        static constexpr const char* params[] = {"config", "landing"};
         static constexpr Signature signature{"checked()", params, 1};
-        PyObject* arg = nullptr;
-        if (!bind(signature, args, nargs, kwnames, &arg)) return nullptr;
-        if (!read_config(arg)) return nullptr;
+        PyObject* arg[2] = {};
+        if (!bind(signature, args, nargs, kwnames, arg)) return nullptr;
+        SearchOptions options;
+        if (arg[1] && !read_landing(arg[1], options)) return nullptr;
+        if (!read_config(arg[0], options.nearest_landing)) return nullptr;
         return Py_NewRef(Py_None);
     });
 }
@@ -360,10 +406,10 @@ PyMethodDef kMethods[] = {
     {"stop_all", as_cfunction(&stop_all), METH_FASTCALL | METH_KEYWORDS,
      "stop_all(stop=True)\n--\n\nEnds every plan in progress with KeyboardInterrupt."},
     {"plan", as_cfunction(&plan), METH_FASTCALL | METH_KEYWORDS,
-     "plan(config, search='golden', tolerance=2e-4)\n--\n\n"
+     "plan(config, search='golden', tolerance=2e-4, pointing=False, landing='target')\n--\n\n"
      "Plans the descent with the lock released; returns a dict of its data."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
-     "checked(config)\n--\n\nRaises ValueError naming a field no descent can have."},
+     "checked(config, landing='target')\n--\n\nRaises ValueError naming a field no descent can have."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,17 @@ import numpy as np
 
 def reference_optimum(config, time_of_flight, tolerance=1e-9):
     """(status, final mass) of the program for `config` at `time_of_flight`."""
+    status, mass, _ = reference_solve(config, time_of_flight, tolerance=tolerance)
+    return status, mass
+
+
+def reference_solve(config, time_of_flight, pointing_deg=None, landing="target", tolerance=1e-9):
+    """(status, final mass, landing point) of the program for `config` at
+    `time_of_flight`, with every node's thrust within `pointing_deg` of
+    vertical when given. `landing`: "target" lands on it; "nearest"
+    minimises the horizontal distance to it; a number is a bound on that
+    distance under the fuel objective. Off the target the glide-slope cone
+    stands on the landing point."""
     import cvxpy as cp
 
     sc, env, n = config.spacecraft, config.environment, config.solver.n
@@ -30,7 +41,7 @@ def reference_optimum(config, time_of_flight, tolerance=1e-9):
     dz = z - z_ref
     constraints = [
         r[0] == r0 / length, v[0] == v0 / speed, z[0] == math.log(sc.wet_mass),
-        r[-1] == rt / length, v[-1] == vt / speed,
+        v[-1] == vt / speed,
         r[1:] == r[:-1] + h * v[:-1] + h**2 * (u[:-1] / 3 + u[1:] / 6) + h**2 / 2 * g,
         v[1:] == v[:-1] + h / 2 * (u[:-1] + u[1:]) + h * g,
         z[1:] == z[:-1] - alpha * dt * accel / 2 * (sigma[:-1] + sigma[1:]),
@@ -41,15 +52,30 @@ def reference_optimum(config, time_of_flight, tolerance=1e-9):
     ]
     if rho1 > 0:
         constraints.append(cp.multiply(rho1 * np.exp(-z_ref) / accel, 1 - dz + cp.square(dz) / 2) <= sigma)
+    if pointing_deg is not None:
+        constraints.append(u[:, 2] >= math.cos(math.radians(pointing_deg)) * sigma)
+    miss = cp.norm(r[-1, :2] - rt[:2] / length)  # in units of length
+    apex = 0.0
+    if landing == "target":
+        constraints.append(r[-1] == rt / length)
+    else:
+        constraints.append(r[-1, 2] == rt[2] / length)
+        apex = np.ones((n, 1)) @ cp.reshape(r[-1], (1, 3), order="C")
+        if landing != "nearest":
+            constraints.append(miss <= landing / length)
     sin_gamma = math.sin(math.radians(env.glide_slope_angle_deg))
     if sin_gamma == 0.0:
         constraints.append(r[:, 2] >= 0)
     else:
-        constraints.append(abs(sin_gamma) * cp.norm(r, 2, axis=1) <= r[:, 2])
-    problem = cp.Problem(cp.Maximize(z[-1]), constraints)
+        offset = r - apex
+        constraints.append(abs(sin_gamma) * cp.norm(offset, 2, axis=1) <= offset[:, 2])
+    objective = cp.Minimize(miss) if landing == "nearest" else cp.Maximize(z[-1])
+    problem = cp.Problem(objective, constraints)
     problem.solve(solver="CLARABEL", tol_gap_abs=tolerance, tol_gap_rel=tolerance, tol_feas=tolerance,
                   max_iter=500)
-    return problem.status, math.exp(z.value[-1])
+    if z.value is None:
+        return problem.status, math.nan, None
+    return problem.status, math.exp(z.value[-1]), r.value[-1] * length
 
 
 def worst_violation(config, trajectory):

@@ -46,14 +46,16 @@ def test_config_prints_the_default_configuration():
 def test_plan_default_configuration_searches():
     lines = succeeded(vexal_cli("plan", "--n", 10)).splitlines()
     assert [line.split("  ")[0] for line in lines] == [
-        "status", "time of flight", "touchdown time", "final mass", "fuel used", "peak throttle", "solves"]
+        "status", "time of flight", "touchdown time", "final mass", "fuel used", "peak throttle",
+        "largest thrust angle", "landing error", "solves"]
     expected = _vexal.solve(_vexal.Config(solver=_vexal.Solver(n=10)))
     assert lines[3].split()[-2] == f"{expected.final_mass:.3f}"
-    assert lines[6].split()[1:] == ["36", "(golden", "search)"]
+    assert lines[8].split()[1:] == ["36", "(golden", "search)"]
 
 
 @pytest.mark.parametrize("args, fields", [
     (["--search", "fast", "--bracket", "20", "90"], {"solver": {"tof_min": 20.0, "tof_max": 90.0}}),
+    (["--pointing", "--max-angle", "25", "--nearest", "--tof", "70"], {"environment": {"max_angle_deg": 25.0}}),
     (["--glide-slope", "10", "--wet-mass", "2100", "--fuel", "1500", "--throttle", "0.3", "0.9", "--tof", "50"],
      {"environment": {"glide_slope_angle_deg": 10.0},
       "spacecraft": {"wet_mass": 2100.0, "fuel": 1500.0, "min_thrust_pct": 0.3, "max_thrust_pct": 0.9}}),
@@ -65,6 +67,27 @@ def test_flags_reach_the_configuration(args, fields):
         assert {k: document["config"][record][k] for k in values} == values
     if "fast" in args:
         assert document["solves"] < 20
+    if "--pointing" in args:
+        assert document["pointing_limit_deg"] == 25.0 and document["max_pointing_angle_deg"] <= 25.0 + 1e-4
+        assert document["landing"] == "nearest" and document["solves"] == 2
+
+
+def test_plan_nearest_landing_summary(tmp_path):
+    args = ["--n", 20, "--glide-slope", 10, "--tof", 50, "--pointing", "--nearest"]
+    config = _vexal.Config()
+    spacecraft = config.spacecraft
+    spacecraft.initial_position = [3000.0, 200.0, 400.0]
+    config.spacecraft = spacecraft
+    (tmp_path / "far.json").write_text(config.to_json())
+    refused = vexal_cli("plan", "far.json", *args[:-1], cwd=tmp_path)
+    assert refused.returncode == 1 and "outside the glide-slope cone" in refused.stderr
+    lines = succeeded(vexal_cli("plan", "far.json", *args, "--plot", "far.png", cwd=tmp_path)).splitlines()
+    expected = vexal.plan(config, n=20, glide_slope_angle_deg=10.0, time_of_flight=50.0, pointing=True,
+                          landing="nearest")
+    assert lines[6].split()[3:] == [f"{expected.max_pointing_angle_deg:.2f}", "deg", "from", "vertical",
+                                    "(limit", "90)"]
+    assert lines[7].split()[2:] == [f"{expected.landing_error:.3f}", "m", "(nearest", "landing)"]
+    assert (tmp_path / "far.png").read_bytes().startswith(PNG)
 
 
 def test_version():
@@ -216,6 +239,19 @@ def test_study_writes_a_table_and_a_histogram(tmp_path):
     piped = vexal_cli("study", *args, cwd=tmp_path)
     assert list(csv.DictReader(io.StringIO(succeeded(piped)))) == rows
     assert piped.stderr == out
+
+
+def test_study_of_nearest_landings_counts_them_on_target(tmp_path):
+    # Short of fuel for the widest diverts: some cases land off the target, some not at all.
+    out = succeeded(vexal_cli("study", "--n", 20, "--fuel", 420, "--cases", 6, "--seed", 1, "--search", "fast",
+                              "--sigma-position", 1500, "--pointing", "--nearest", "--csv", "cases.csv",
+                              "--hist", "fuel.png", cwd=tmp_path))
+    rows = list(csv.DictReader((tmp_path / "cases.csv").open()))
+    errors = [float(r["landing_error"]) for r in rows if r["landing_error"]]
+    on_target = sum(e <= vexal.study.ON_TARGET for e in errors)
+    assert 0 < on_target < len(errors) < len(rows), errors
+    assert out.strip().endswith(f"; {on_target} on target, landing error max {max(errors):.3f} m")
+    assert (tmp_path / "fuel.png").read_bytes().startswith(PNG)
 
 
 def test_study_records_failed_cases(tmp_path):

@@ -8,7 +8,7 @@ import pytest
 
 import _vexal
 import vexal
-from reference_program import reference_optimum, worst_violation
+from reference_program import reference_optimum, reference_solve, worst_violation
 
 pytest.importorskip("cvxpy")
 
@@ -49,3 +49,87 @@ def test_fixed_solve_is_feasible_and_optimal(name, n):
     status, optimum = reference_optimum(config, tof)
     assert status.startswith("optimal")
     assert trajectory.final_mass == pytest.approx(optimum, rel=1e-6)
+
+
+MARS = dict(wet_mass=1905.0, fuel=400.0, real_max_thrust=6 * 3100 * math.cos(math.radians(27)), min_thrust_pct=0.3,
+            max_thrust_pct=0.8, fuel_consumption=1 / (225 * 9.807 * math.cos(math.radians(27))),
+            max_velocity=500 / 3.6, initial_position=[2000.0, 0.0, 1500.0], initial_velocity=[80.0, 30.0, -75.0],
+            gravity=[0.0, 0.0, -3.7114], glide_slope_angle_deg=4.0, max_angle_deg=40.0)
+# (fields, time of flight, pointing limit): each limit binds, the free plan breaks it.
+POINTING = {
+    "default": ({"max_angle_deg": 20.0}, 75.0),
+    "Mars": (MARS, 75.0),
+    "lunar vehicle": ({**LUNAR, "max_angle_deg": 30.0}, 75.0),
+    "lunar, limit past horizontal": ({**LUNAR, "max_angle_deg": 120.0}, 60.0),
+}
+
+
+@pytest.mark.parametrize("name", list(POINTING))
+def test_pointing_limit_is_optimal_and_kept(name):
+    fields, tof = POINTING[name]
+    config = vexal.configured(vehicle(), n=60, time_of_flight=tof, **fields)
+    theta = config.environment.max_angle_deg
+    free, plan = vexal.plan(config), vexal.plan(config, pointing=True)
+    assert free.max_pointing_angle_deg > theta + 1.0
+    assert plan.pointing_limit_deg == theta and plan.over_pointing == () and plan.relaxation_tight
+    assert plan.max_pointing_angle_deg <= theta + math.degrees(1e-6)
+    assert float(np.max(plan.relaxation_gap)) < 1e-6
+    assert worst_violation(config, plan) < 1e-6
+    status, optimum, _ = reference_solve(config, tof, pointing_deg=theta)
+    assert status.startswith("optimal")
+    assert plan.final_mass == pytest.approx(optimum, rel=1e-6, abs=1e-5)
+
+
+def test_mars_descent_with_the_pointing_limit_matches_the_published_fuel():
+    config = vexal.configured(vehicle(), tof_min=40.0, tof_max=100.0, **MARS)
+    free, plan = vexal.plan(config, search="fast"), vexal.plan(config, search="fast", pointing=True)
+    assert free.fuel_used == pytest.approx(369.28, abs=0.01) and free.max_pointing_angle_deg > 50.0
+    # Published: 373.77 kg, with Mars rotation and a four-sided glide pyramid.
+    assert plan.fuel_used == pytest.approx(373.33, abs=0.01) and plan.max_pointing_angle_deg < 40.0 + 1e-4
+    assert plan.fuel_used == pytest.approx(373.77, rel=2e-3)
+
+
+# Targets that cannot be reached: the start is outside the glide-slope cone
+# about the target, or there is too little fuel for the divert.
+UNREACHABLE = {
+    "outside the cone": ({"initial_position": [3000.0, 200.0, 400.0], "glide_slope_angle_deg": 10.0,
+                          "tof_min": 20.0, "tof_max": 80.0}, [40.0, 65.0]),
+    "too little fuel": ({"fuel": 400.0, "initial_position": [3000.0, 1500.0, 2400.0],
+                         "initial_velocity": [60.0, 10.0, -20.0], "tof_min": 20.0, "tof_max": 41.0}, [35.0, 41.0]),
+    "pointing limited": ({"initial_position": [3000.0, 200.0, 400.0], "glide_slope_angle_deg": 10.0,
+                          "max_angle_deg": 20.0, "pointing": True, "tof_min": 20.0, "tof_max": 80.0}, [50.0]),
+}
+
+
+def miss(point, config):
+    return math.hypot(*(np.asarray(point)[:2] - config.spacecraft.target_position[:2]))
+
+
+@pytest.mark.filterwarnings("ignore:Solution may be inaccurate")  # reference times that are not kept
+@pytest.mark.parametrize("name", list(UNREACHABLE))
+def test_nearest_landing_matches_the_independent_minimum(name):
+    fields, tofs = UNREACHABLE[name]
+    fields = dict(fields)
+    pointing = fields.pop("pointing", False)
+    config = vexal.configured(vehicle(), n=40, **fields)
+    theta = config.environment.max_angle_deg if pointing else None
+    with pytest.raises(ValueError):
+        vexal.plan(config, search="fast", pointing=pointing)
+    for tof in tofs:
+        plan = vexal.plan(config, time_of_flight=tof, landing="nearest", pointing=pointing)
+        status, _, point = reference_solve(config, tof, pointing_deg=theta, landing="nearest")
+        assert status.startswith("optimal")
+        least = miss(point, config)
+        assert least > 100.0
+        assert plan.landing_error == pytest.approx(least, abs=1e-4)
+        assert plan.landing_error == pytest.approx(miss(plan.landing_point, config), abs=1e-12)
+        # The least fuel for landing there; at the edge of reach the fuel
+        # moves grams for every micrometre of landing error.
+        status, mass, _ = reference_solve(config, tof, pointing_deg=theta, landing=plan.landing_error)
+        assert status.startswith("optimal")
+        assert plan.final_mass == pytest.approx(mass, rel=1e-5)
+    searched = vexal.plan(config, search="fast", landing="nearest", pointing=pointing)
+    references = [reference_solve(config, t, pointing_deg=theta, landing="nearest")
+                  for t in np.linspace(config.solver.tof_min, config.solver.tof_max, 9)]
+    least = min(miss(point, config) for status, _, point in references if status == "optimal")
+    assert searched.landing_error <= least + 1e-4

@@ -13,6 +13,7 @@ from conftest import raises_exactly
 
 import _vexal
 import vexal
+from vexal import _native
 
 ARRAYS = ["positions", "velocities", "u_values", "thrusts", "normalized_thrusts", "z_values", "s_values",
           "time_points"]
@@ -128,6 +129,17 @@ def test_a_lone_bound_takes_the_automatic_other_end():
      "tolerance must be greater than 0 and less than 1, got 0.0"),
     (lambda: vexal.solve_many([], executor="fibres"), ValueError,
      "executor must be 'threads', 'processes' or an Executor, got 'fibres'"),
+    (lambda: vexal.plan(pointing="yes"), TypeError, "pointing must be a bool, got str"),
+    (lambda: vexal.plan(landing="closest"), ValueError, "landing must be 'target' or 'nearest', got 'closest'"),
+    (lambda: vexal.plan(landing=None), TypeError, "landing must be a str, got NoneType"),
+    (lambda: vexal.solve_many([], landing="near"), ValueError, "landing must be 'target' or 'nearest', got 'near'"),
+    (lambda: vexal.plan(pointing=True, max_angle_deg=-1.0), ValueError,
+     "max_angle_deg must be at least 0 for the pointing limit, got -1.0"),
+    (lambda: vexal.plan(pointing=True, max_angle_deg=math.nan), ValueError,
+     "max_angle_deg must be at least 0 for the pointing limit, got nan"),
+    (lambda: _native.plan(_vexal.Config(), "golden", 2e-4, 1), TypeError, None),
+    (lambda: _native.plan(_vexal.Config(), "golden", 2e-4, False, "closest"), ValueError,
+     "landing must be 'target' or 'nearest', got 'closest'"),
 ])
 def test_bad_options(call, kind, message):
     with pytest.raises(kind) as info:
@@ -170,3 +182,44 @@ def test_sigint_ends_a_long_plan_with_keyboard_interrupt():
     child.send_signal(signal.SIGINT)
     out, _ = child.communicate(timeout=60)
     assert (out, child.returncode) == ("interrupted\n", 0)
+
+
+def same_plan(a, b):
+    return all(np.array_equal(getattr(a, name), getattr(b, name)) for name in ARRAYS) and a.final_mass == b.final_mass
+
+
+@pytest.mark.parametrize("search", ["golden", "fast"])
+def test_options_that_change_nothing_give_the_same_plan(search):
+    config = config_with(glide_slope_angle_deg=5.0)
+    plain = vexal.plan(config, search=search)
+    # A limit of 180 degrees or more adds no row; a reachable target is planned exactly.
+    wide = vexal.plan(config, search=search, pointing=True, max_angle_deg=180.0)
+    nearest = vexal.plan(config, search=search, landing="nearest")
+    assert same_plan(plain, wide) and wide.pointing_limit_deg is None
+    assert same_plan(plain, nearest) and nearest.landing_error < 1e-6
+    # The landing-error stage, then the exact one where the first is feasible.
+    assert plain.solves < nearest.solves <= 2 * plain.solves
+    assert not vexal.plan(config, max_angle_deg=-5.0).over_pointing  # carried, unchecked, without the limit
+
+
+def test_a_limit_past_horizontal_that_the_relaxation_misses_is_reported():
+    # Beyond 90 degrees n'u >= cos(theta) sigma lets |u| fall short of sigma,
+    # and the true angle can pass the limit: the plan says so.
+    plan = vexal.plan(n=60, time_of_flight=60.0, initial_velocity=[-40.0, 10.0, 60.0], pointing=True,
+                      max_angle_deg=120.0)
+    assert plan.over_pointing and not plan.relaxation_tight
+    assert plan.max_pointing_angle_deg > 120.0 and float(np.max(plan.relaxation_gap)) > 1e-3
+    assert plan.format_summary().splitlines()[-1].startswith(
+        f"warning: thrust past the pointing limit at {len(plan.over_pointing)} of 60 nodes")
+    document = json.loads(plan.to_json())
+    assert document["over_pointing"] == list(plan.over_pointing) and document["pointing_limit_deg"] == 120.0
+
+
+def test_a_start_outside_the_cone_is_refused_unless_the_landing_is_nearest():
+    fields = dict(initial_position=[3000.0, 200.0, 400.0], glide_slope_angle_deg=10.0, time_of_flight=50.0)
+    with pytest.raises(ValueError, match="outside the glide-slope cone"):
+        vexal.plan(**fields)
+    plan = vexal.plan(landing="nearest", **fields)
+    assert plan.landing_error > 100.0 and plan.solves == 2
+    assert plan.landing_point.tolist() == plan.positions[-1].tolist()
+    assert f"{plan.landing_error:10.3f} m (nearest landing)" in plan.format_summary()

@@ -2,7 +2,9 @@ import os
 import subprocess
 import sys
 
+import matplotlib
 import matplotlib.pyplot as plt
+import numpy as np
 import pytest
 from conftest import run_python, small_config
 
@@ -22,12 +24,17 @@ def labels(axes):
 
 
 def panels(fig):
-    path, throttle, mass, speed = fig.axes
+    path, side, altitude, speed, thrust, angle, mass = fig.axes
     assert path.name == "3d"
-    assert [a.get_ylabel() for a in (throttle, mass, speed)] == [
-        "throttle (% of rated)", "mass (kg)", "speed (m/s)"]
-    assert speed.get_xlabel() == "time (s)"
-    return path, throttle, mass, speed
+    assert side.get_xlabel() == "downrange to the landing point (m)" and side.get_ylabel() == "height (m)"
+    assert [a.get_ylabel() for a in (altitude, speed, thrust, angle, mass)] == [
+        "altitude (m)", "speed (m/s)", "thrust (N)", "thrust angle (deg)", "mass (kg)"]
+    assert mass.get_xlabel() == "time (s)"
+    return path, side, speed, thrust, angle, mass
+
+
+def legend(axes):
+    return [text.get_text() for text in axes.get_legend().get_texts()]
 
 
 @pytest.mark.parametrize("angle, cone", [(0.0, False), (20.0, True), (160.0, True)])
@@ -37,24 +44,43 @@ def test_descent_figure_with_configuration(monkeypatch, angle, cone):
     config.environment = _vexal.Environment(glide_slope_angle_deg=angle)
     t = _vexal.solve(config)
     fig = vexal.plot(t, config)
-    path, throttle, mass, speed = panels(fig)
+    path, side, speed, thrust, angle_axes, mass = panels(fig)
 
     line = path.get_lines()[0]
     x, y, z = line.get_data_3d()
     assert line.get_label() == "path" and list(z) == list(t.positions[:, 2])
-    legend = [text.get_text() for text in path.get_legend().get_texts()]
-    assert legend[:4] == ["path", "ground track", "start", "landing site"]
-    assert legend[4:] == ([f"glide slope {20.0:g}°"] if cone else [])
+    assert legend(path) == ["path", "ground track", "start", "landing point", "target"] + (
+        [f"glide slope {20.0:g}°"] if cone else [])
+    # One scale on the three axes of the 3-D view.
+    spans = [b - a for a, b in (path.get_xlim(), path.get_ylim(), path.get_zlim())]
+    assert spans == pytest.approx([spans[0]] * 3)
+    assert legend(side)[:5] == ["path", "thrust", "start", "landing point", "target"]
+    assert side.get_lines()[0].get_ydata().tolist() == list(t.positions[:, 2])
 
-    assert labels(throttle) == ["throttle", "min throttle 20 %", "max throttle 80 %"]
-    assert [l.get_ydata()[0] for l in throttle.get_lines()[1:]] == pytest.approx([20.0, 80.0])
-    assert list(throttle.get_lines()[0].get_xdata()) == list(t.time_points)
+    assert labels(thrust) == ["thrust", "rho1 4800 N", "rho2 19200 N"]
+    assert list(thrust.get_lines()[0].get_xdata()) == list(t.time_points)
+    assert thrust.get_xlim() == (0.0, t.time_points[-1])  # ends at touchdown
+    assert labels(angle_axes) == ["thrust angle from vertical"]  # _vexal.solve imposes no limit
     assert labels(mass) == ["mass", "dry mass 300 kg (off scale)"]
     # The speed limit of 1000 m/s is far above a descent at tens of m/s:
     # named, but the scale stays on the curve.
     assert labels(speed) == ["speed", "speed limit 1000 m/s (off scale)"]
     assert speed.get_ylim()[1] < 200.0
-    assert "Solved" in fig._suptitle.get_text() and "45.0 s" in fig._suptitle.get_text()
+    title = fig._suptitle.get_text()
+    assert "Solved" in title and "horizon 45.00 s" in title and f"touchdown at {t.time_points[-1]:.2f} s" in title
+
+
+def test_plan_figure_shows_the_pointing_limit_and_the_nearest_landing():
+    plan = vexal.plan(n=20, time_of_flight=40.0, pointing=True, max_angle_deg=30.0, landing="nearest",
+                      initial_position=[3000.0, 200.0, 400.0], glide_slope_angle_deg=10.0)
+    fig = vexal.plot(plan, plan.config)
+    path, side, speed, thrust, angle, mass = panels(fig)
+    assert labels(angle) == ["thrust angle from vertical", "pointing limit 30°"]
+    assert "landing error" in fig._suptitle.get_text()
+    # The cone's section stands on the landing point, not on the target.
+    section = side.get_lines()[-1]
+    lowest = np.nanargmin(section.get_ydata())
+    assert section.get_xdata()[lowest] == pytest.approx(0.0, abs=10.0)
 
 
 def test_limit_near_the_data_stays_on_scale():
@@ -62,26 +88,40 @@ def test_limit_near_the_data_stays_on_scale():
     spacecraft = config.spacecraft
     spacecraft.max_velocity = 90.0
     config.spacecraft = spacecraft
-    speed = panels(vexal.plot(_vexal.solve(config), config))[3]
+    speed = panels(vexal.plot(_vexal.solve(config), config))[2]
     assert labels(speed) == ["speed", "speed limit 90 m/s"]
     assert speed.get_ylim()[1] > 90.0
 
 
 def test_descent_figure_without_configuration(trajectory):
-    path, throttle, mass, speed = panels(vexal.plot(trajectory))
-    assert [labels(a) for a in (throttle, mass, speed)] == [["throttle"], ["mass"], ["speed"]]
+    path, side, speed, thrust, angle, mass = panels(vexal.plot(trajectory))
+    assert [labels(a) for a in (speed, thrust, angle, mass)] == [
+        ["speed"], ["thrust"], ["thrust angle from vertical"], ["mass"]]
     assert not any(label.startswith("glide slope") for label in labels(path))
 
 
-def test_final_mass_histogram():
+@pytest.mark.parametrize("nearest", [False, True])
+def test_study_histograms(nearest):
     from vexal.plotting import plot_final_mass
 
-    records = [CaseResult("Solved", final_mass=m) for m in (1790.0, 1795.0, 1801.0, 1801.5)]
+    records = [CaseResult("Solved", final_mass=2000.0 - f, fuel_used=f, landing_error=e)
+               for f, e in ((210.0, 0.0), (205.0, 0.0), (199.0, 30.0), (198.5, 0.001))]
     records.append(CaseResult("error", error="solver status: PrimalInfeasible"))
-    axes = plot_final_mass(records).axes[0]
-    assert sum(patch.get_height() for patch in axes.patches) == 4
-    assert axes.get_title() == "Final mass over 4 planned cases (1 failed)"
-    assert axes.get_xlabel() == "final mass (kg)"
+    fig = plot_final_mass(records, nearest=nearest)
+    assert len(fig.axes) == (2 if nearest else 1)
+    for axes in fig.axes:
+        assert sum(patch.get_height() for patch in axes.patches) == 4
+    assert [a.get_xlabel() for a in fig.axes] == ["fuel used (kg)", "landing error (m)"][:len(fig.axes)]
+    title = "Fuel used over 4 planned cases (1 failed)"
+    assert fig.axes[0].get_title() == title + (", 3 on target" if nearest else "")
+
+
+def test_figure_shows_once_in_jupyter(monkeypatch):
+    # The inline backend shows every open pyplot figure after a cell, and the
+    # returned figure again as its value: the figure must not stay open.
+    monkeypatch.setattr(matplotlib, "get_backend", lambda: "module://matplotlib_inline.backend_inline")
+    fig = vexal.plot(_vexal.solve(small_config(n=8)))
+    assert fig.number not in plt.get_fignums()
 
 
 @pytest.mark.parametrize("environment, backend", [({}, "agg"), ({"MPLBACKEND": "svg"}, "svg")])

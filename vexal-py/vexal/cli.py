@@ -68,7 +68,8 @@ def build_parser():
                           help=f"run cases on threads or processes (default {study.DEFAULT_EXECUTOR})")
     disperse.add_argument("--workers", type=COUNT, help="threads or worker processes (default: all cores)")
     disperse.add_argument("--csv", metavar="OUT.csv", help="write one row per case (default: stdout)")
-    disperse.add_argument("--hist", metavar="OUT.png", help="write a histogram of final mass (needs matplotlib)")
+    disperse.add_argument("--hist", metavar="OUT.png",
+                          help="write histograms of fuel used, and of landing error with --nearest (needs matplotlib)")
     disperse.set_defaults(run=run_study)
     return parser
 
@@ -87,12 +88,22 @@ def add_config_arguments(parser):
     parser.add_argument("--fuel", type=float, metavar="KG", help="fuel mass, kg")
     parser.add_argument("--throttle", type=float, nargs=2, metavar=("MIN", "MAX"),
                         help="throttle range, fractions of rated thrust")
+    parser.add_argument("--pointing", action="store_true",
+                        help="keep the thrust within max_angle_deg of vertical")
+    parser.add_argument("--max-angle", type=float, metavar="DEG", help="pointing limit, degrees from vertical")
+    parser.add_argument("--nearest", action="store_true",
+                        help="land as near the target as can be when it cannot be reached")
+
+
+def plan_options(args):
+    """The planning options set on the command line, as vexal.plan's keywords."""
+    return {"search": args.search, "pointing": args.pointing, "landing": "nearest" if args.nearest else "target"}
 
 
 def overrides(args):
     """The configuration fields set on the command line."""
     fields = {"n": args.n, "time_of_flight": args.tof, "glide_slope_angle_deg": args.glide_slope,
-              "wet_mass": args.wet_mass, "fuel": args.fuel}
+              "wet_mass": args.wet_mass, "fuel": args.fuel, "max_angle_deg": args.max_angle}
     if args.bracket:
         fields["tof_min"], fields["tof_max"] = args.bracket
     if args.throttle:
@@ -132,7 +143,7 @@ def load_config(args):
         if unknown:
             raise ValueError(f"{args.config}: not configuration fields: {', '.join(unknown)}")
     config = planning.configured(config, **overrides(args))
-    _native.checked(config)
+    _native.checked(config, "nearest" if args.nearest else "target")
     return config
 
 
@@ -165,7 +176,7 @@ def write_csv(path, columns):
 def run_plan(args):
     plotting = figures() if args.plot else None
     config = load_config(args)
-    result = planning.plan(config, search=args.search)
+    result = planning.plan(config, **plan_options(args))
     # With a table on stdout the summary goes to stderr, out of its way.
     to_stdout = "-" in (args.csv, args.json)
     print(result.format_summary(), file=sys.stderr if to_stdout else sys.stdout)
@@ -187,13 +198,13 @@ def run_study(args):
     config = load_config(args)
     sigma = study.Sigma(**{f.name: getattr(args, f"sigma_{f.name}") for f in dataclasses.fields(study.Sigma)})
     cases = list(study.dispersions(config, args.cases, args.seed, sigma))
-    records = study.solve_many(cases, executor=args.executor, workers=args.workers, search=args.search)
+    records = study.solve_many(cases, executor=args.executor, workers=args.workers, **plan_options(args))
     write_csv(args.csv, study_table(cases, records))
     # With the table on stdout the closing line goes to stderr, out of its way.
     report = sys.stdout if args.csv else sys.stderr
     print(study_summary(records), file=report)
     if plotting:
-        plotting.save(plotting.plot_final_mass(records), args.hist)
+        plotting.save(plotting.plot_final_mass(records, nearest=args.nearest), args.hist)
 
 
 def study_table(cases, records):
@@ -217,6 +228,10 @@ def study_summary(records):
     if masses:
         line += (f"; final mass mean {np.mean(masses):.3f} kg, "
                  f"min {np.min(masses):.3f} kg, max {np.max(masses):.3f} kg")
+        errors = [r.landing_error for r in records if r.ok]
+        if max(errors) > study.ON_TARGET:  # nearest landings off the target
+            line += (f"; {sum(r.on_target for r in records)} on target, "
+                     f"landing error max {np.max(errors):.3f} m")
     return line
 
 

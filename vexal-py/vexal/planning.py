@@ -14,6 +14,7 @@ import _vexal
 from . import _native
 
 SEARCHES = ("golden", "fast")
+LANDINGS = ("target", "nearest")
 
 # Keyword overrides: every field of the three records, by its own name.
 FIELD_RECORD = {name: record for record, fields in json.loads(_vexal.Config().to_json()).items()
@@ -22,6 +23,10 @@ FIELD_RECORD = {name: record for record, fields in json.loads(_vexal.Config().to
 # A node's thrust counts as below the floor only when it misses it by more
 # than the solver's accuracy could explain.
 FLOOR_MARGIN = 1e-3
+# A thrust points past the limit when it does so by more than this (radians),
+# at nodes whose thrust is not negligible (above this fraction of the largest).
+POINTING_MARGIN = 1e-6
+NEGLIGIBLE_THRUST = 1e-6
 
 
 @dataclasses.dataclass(frozen=True, repr=False, eq=False)
@@ -34,6 +39,14 @@ class Plan:
     `below_floor` lists the nodes whose thrust falls below the throttle
     floor: there the convex relaxation is not tight and the plan asks for a
     thrust the engine cannot give.
+
+    `pointing_angle_deg` is each node's thrust angle from the height axis;
+    with the pointing limit on (`pointing_limit_deg` set), `over_pointing`
+    lists the nodes whose thrust leaves it by more than 1e-6 rad, and
+    `relaxation_gap` is (sigma - |u|)/sigma per node, zero where the
+    relaxation is tight. `landing_point` is the last node's position and
+    `landing_error` its horizontal distance from the target; with
+    `landing="nearest"` it is the least the vehicle can reach.
     """
 
     status: str
@@ -56,10 +69,21 @@ class Plan:
     pointing_angle_deg: np.ndarray
     below_floor: tuple
     config: _vexal.Config
+    pointing_limit_deg: float | None = None
+    over_pointing: tuple = ()
+    relaxation_gap: np.ndarray | None = None
+    landing: str = "target"
+    landing_point: np.ndarray | None = None
+    landing_error: float = 0.0
+
+    @property
+    def max_pointing_angle_deg(self):
+        """The largest thrust angle from vertical over nodes whose thrust is not negligible."""
+        return float(np.max(self.pointing_angle_deg[significant(self.u_values)], initial=0.0))
 
     @property
     def relaxation_tight(self):
-        return not self.below_floor
+        return not self.below_floor and not self.over_pointing
 
     @property
     def n(self):
@@ -84,6 +108,12 @@ class Plan:
             "solves": self.solves,
             "iterations": self.iterations,
             "below_floor": list(self.below_floor),
+            "max_pointing_angle_deg": self.max_pointing_angle_deg,
+            "pointing_limit_deg": self.pointing_limit_deg,
+            "over_pointing": list(self.over_pointing),
+            "landing": self.landing,
+            "landing_point": self.landing_point.tolist(),
+            "landing_error": self.landing_error,
         }
 
     def format_summary(self):
@@ -96,6 +126,9 @@ class Plan:
             ("final mass", f"{self.final_mass:10.3f} kg"),
             ("fuel used", f"{self.fuel_used:10.3f} kg"),
             ("peak throttle", f"{100.0 * float(np.max(self.normalized_thrusts)):10.1f} % of rated thrust"),
+            ("largest thrust angle", f"{self.max_pointing_angle_deg:10.2f} deg from vertical"
+             + (f" (limit {self.pointing_limit_deg:g})" if self.pointing_limit_deg is not None else "")),
+            ("landing error", f"{self.landing_error:10.3f} m" + (" (nearest landing)" if self.landing == "nearest" else "")),
             ("solves", f"{self.solves:10d}" + (f" ({self.search} search)" if self.search else "")),
         ]
         width = max(len(label) for label, _ in rows)
@@ -104,15 +137,20 @@ class Plan:
             shown = ", ".join(map(str, self.below_floor[:10])) + (", ..." if len(self.below_floor) > 10 else "")
             lines.append(f"warning: thrust below the throttle floor at {len(self.below_floor)} of {self.n} "
                          f"nodes ({shown}); the plan is not flyable there")
+        if self.over_pointing:
+            lines.append(f"warning: thrust past the pointing limit at {len(self.over_pointing)} of {self.n} nodes "
+                         f"(largest gap (sigma-|u|)/sigma {float(np.max(self.relaxation_gap)):.1e})")
         return "\n".join(lines)
 
     def node_table(self):
         """One column per quantity, one entry per node (see
-        `vexal.node_table`), with the pointing angle from vertical."""
+        `vexal.node_table`), with the pointing angle from vertical and the
+        relaxation gap (sigma - |u|)/sigma."""
         from .trajectory import node_table
 
         table = node_table(self)
         table["pointing_deg"] = self.pointing_angle_deg
+        table["relaxation_gap"] = self.relaxation_gap
         return table
 
     def to_json(self):
@@ -120,7 +158,7 @@ class Plan:
         document = self.summary()
         document["objective"] = self.objective
         for name in ("time_points", "positions", "velocities", "u_values", "thrusts",
-                     "normalized_thrusts", "z_values", "s_values", "pointing_angle_deg"):
+                     "normalized_thrusts", "z_values", "s_values", "pointing_angle_deg", "relaxation_gap"):
             document[name] = getattr(self, name).tolist()
         document["config"] = json.loads(self.config.to_json())
         return json.dumps(document, indent=2)
@@ -159,7 +197,22 @@ def check_search(search):
         raise ValueError(f"search must be 'golden' or 'fast', got {search!r}")
 
 
-def plan(config=None, *, search="golden", tolerance=2e-4, **overrides):
+def check_options(pointing, landing):
+    if not isinstance(pointing, bool):
+        raise TypeError(f"pointing must be a bool, got {type(pointing).__name__}")
+    if not isinstance(landing, str):
+        raise TypeError(f"landing must be a str, got {type(landing).__name__}")
+    if landing not in LANDINGS:
+        raise ValueError(f"landing must be 'target' or 'nearest', got {landing!r}")
+
+
+def significant(u):
+    """Nodes whose thrust is more than a negligible fraction of the largest."""
+    norm = np.linalg.norm(u, axis=1)
+    return norm > NEGLIGIBLE_THRUST * float(np.max(norm, initial=0.0))
+
+
+def plan(config=None, *, search="golden", tolerance=2e-4, pointing=False, landing="target", **overrides):
     """Plans one descent and returns a `Plan`.
 
     `config` is a `vexal.Config` (or its JSON text; default: the default
@@ -169,17 +222,26 @@ def plan(config=None, *, search="golden", tolerance=2e-4, **overrides):
     same trajectory bit for bit); `search="fast"` reaches the same optimum in
     far fewer solves, to `tolerance` (relative) on the time of flight.
 
+    `pointing=True` keeps every node's thrust within `max_angle_deg` of
+    vertical (off by default, so that a plan is `_vexal.solve`'s unless
+    asked; 180 degrees or more adds nothing, a negative or NaN angle is a
+    ValueError). `landing="nearest"` plans, when the target cannot be
+    reached at any time of flight, the descent that lands closest to it:
+    least landing error first, then least fuel; a reachable target gives the
+    fuel-optimal plan.
+
     Inputs are checked first: a value no descent can have is a ValueError
     naming the field. Infeasible descents are ValueErrors with the planner's
     message; Ctrl-C stops planning with KeyboardInterrupt.
     """
     check_search(search)
+    check_options(pointing, landing)
     config = configured(config, **overrides)
-    data = _native.plan(config, search, tolerance)
-    return make_plan(data, search, config)
+    data = _native.plan(config, search, tolerance, pointing, landing)
+    return make_plan(data, search, config, pointing, landing)
 
 
-def make_plan(data, search, config):
+def make_plan(data, search, config, pointing=False, landing="target"):
     """A Plan from the native module's dict and the configuration planned."""
     def column(name, width=None):
         values = data[name]
@@ -188,16 +250,23 @@ def make_plan(data, search, config):
 
     u = column("u_values", 3)
     thrusts = column("thrusts")
-    sc, gravity = config.spacecraft, np.asarray(config.environment.gravity)
-    g_norm = np.linalg.norm(gravity)
-    up = -gravity / g_norm if g_norm > 0 else np.array([0.0, 0.0, 1.0])
+    sc = config.spacecraft
     u_norm = np.linalg.norm(u, axis=1)
+    sigma = data["s_values"]
+    # From the height axis, as the pointing limit measures it.
     with np.errstate(invalid="ignore", divide="ignore"):
-        cosine = np.clip((u @ up) / u_norm, -1.0, 1.0)
-    angle = np.degrees(np.arccos(cosine))
+        radians = np.arccos(np.clip(u[:, 2] / u_norm, -1.0, 1.0))
+        gap = np.where(sigma > 0, (sigma - u_norm) / sigma, 0.0)
+    angle = np.degrees(radians)
     angle.setflags(write=False)
+    gap.setflags(write=False)
     floor = sc.real_max_thrust * sc.min_thrust_pct
     below = tuple(int(k) for k in np.flatnonzero(thrusts < floor * (1.0 - FLOOR_MARGIN)))
+    limit = config.environment.max_angle_deg if pointing and config.environment.max_angle_deg < 180.0 else None
+    over = () if limit is None else tuple(
+        int(k) for k in np.flatnonzero(significant(u) & (radians > np.radians(limit) + POINTING_MARGIN)))
+    landing_point = data["positions"][-1].copy()
+    landing_point.setflags(write=False)
     horizon = data["time_of_flight"]
     return Plan(
         status=data["status"],
@@ -220,4 +289,10 @@ def make_plan(data, search, config):
         pointing_angle_deg=angle,
         below_floor=below,
         config=config,
+        pointing_limit_deg=limit,
+        over_pointing=over,
+        relaxation_gap=gap,
+        landing=landing,
+        landing_point=landing_point,
+        landing_error=data["landing_error"],
     )

@@ -19,96 +19,133 @@ import numpy as np  # noqa: E402
 from .trajectory import node_table, time_of_flight  # noqa: E402
 
 PATH = "tab:blue"
+LEGEND = {"angle": "thrust angle from vertical"}
 LIMIT = "tab:red"
 
 
 def plot(trajectory, config=None):
-    """One figure of the descent: 3-D path, throttle, mass and speed over time.
+    """One figure of the descent, as guidance engineers draw it.
 
-    With `config`, the figure also shows the landing site, the glide-slope
-    cone (when its angle is non-zero), the throttle limits, the dry mass and
-    the speed limit. Returns the figure.
+    Left: the 3-D path (equal scales) and a side view, downrange against
+    height, with thrust vectors along the path. Right, over time up to
+    touchdown: altitude, speed, thrust in newtons, thrust angle from
+    vertical, mass. With `config`, the figure also shows the target, the
+    glide-slope cone (about the landing point for a nearest landing), the
+    speed limit, the thrust bounds rho1 and rho2, the pointing limit when it
+    was imposed, and the dry mass. Returns the figure; in Jupyter it shows
+    once, as the cell's value.
     """
     nodes = node_table(trajectory)
-    fig = plt.figure(figsize=(12, 7), layout="constrained")
-    grid = fig.add_gridspec(3, 2, width_ratios=(1.15, 1))
-    _path(fig.add_subplot(grid[:, 0], projection="3d"), nodes, config)
+    u = np.column_stack((nodes["ux"], nodes["uy"], nodes["uz"]))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        nodes["angle"] = np.degrees(np.arccos(np.clip(u[:, 2] / np.linalg.norm(u, axis=1), -1.0, 1.0)))
+    landing = np.array([nodes["x"][-1], nodes["y"][-1], nodes["z"][-1]])
+    target = None if config is None else np.array(config.spacecraft.target_position, dtype=float)
+    # The program's cone stands on the origin, a nearest landing's on the landing point.
+    apex = landing if config is None or getattr(trajectory, "landing", "target") == "nearest" else np.zeros(3)
+    gamma = 0.0 if config is None else config.environment.glide_slope_angle_deg
 
-    series = [("throttle", 100.0, "throttle (% of rated)"), ("mass", 1.0, "mass (kg)"),
-              ("speed", 1.0, "speed (m/s)")]
+    fig = plt.figure(figsize=(14, 10), layout="constrained")
+    grid = fig.add_gridspec(5, 2, width_ratios=(1.2, 1))
+    _path(fig.add_subplot(grid[:3, 0], projection="3d"), nodes, target, apex, gamma)
+    _side_view(fig.add_subplot(grid[3:, 0]), nodes, u, target, apex, gamma)
+
+    series = [("z", "altitude (m)"), ("speed", "speed (m/s)"), ("thrust", "thrust (N)"),
+              ("angle", "thrust angle (deg)"), ("mass", "mass (kg)")]
     panels = []
-    for row, (name, scale, label) in enumerate(series):
+    for row, (name, label) in enumerate(series):
         axes = fig.add_subplot(grid[row, 1], sharex=panels[0] if panels else None)
-        axes.plot(nodes["time"], scale * nodes[name], color=PATH, marker=".", label=name)
+        axes.plot(nodes["time"], nodes[name], color=PATH, marker=".", markersize=3, label=LEGEND.get(name, label.split(" (")[0]))
         axes.set_ylabel(label)
         axes.grid(True, alpha=0.3)
         axes.tick_params(labelbottom=row == len(series) - 1)
         panels.append(axes)
     panels[-1].set_xlabel("time (s)")
+    panels[0].set_xlim(0.0, max(float(nodes["time"][-1]), 1e-9))  # ends at touchdown
     if config is not None:
-        _limits(*panels, nodes, config)
+        _limits(*panels[1:], nodes, config, getattr(trajectory, "pointing_limit_deg", None))
     for axes in panels:
         axes.legend(loc="best", fontsize="small")
 
-    title = f"Powered descent: {trajectory.status}, final mass {trajectory.final_mass:.1f} kg"
-    tof = None if config is None else time_of_flight(trajectory, config)
-    if tof is not None:
-        title += f", time of flight {tof:.1f} s"
-    fig.suptitle(title)
+    fig.suptitle(_title(trajectory, config, nodes))
+    if "inline" in matplotlib.get_backend():
+        plt.close(fig)  # the cell's value shows it; pyplot would show it again
     return fig
 
 
-def _path(axes, nodes, config):
+def _title(trajectory, config, nodes):
+    title = f"Powered descent: {trajectory.status}"
+    tof = None if config is None else time_of_flight(trajectory, config)
+    if tof is not None:
+        title += f", horizon {tof:.2f} s"
+    title += f", touchdown at {float(nodes['time'][-1]):.2f} s (last node)"
+    if config is not None:
+        title += f", fuel used {config.spacecraft.wet_mass - trajectory.final_mass:.1f} kg"
+    if getattr(trajectory, "landing", "target") == "nearest":
+        title += f", landing error {trajectory.landing_error:.1f} m"
+    return title
+
+
+def _path(axes, nodes, target, apex, gamma):
     x, y, z = nodes["x"], nodes["y"], nodes["z"]
     axes.plot(x, y, z, color=PATH, marker=".", markersize=3, label="path")
     # Ground track: the path's shadow on the landing plane.
-    axes.plot(x, y, np.zeros_like(z), color="grey", linewidth=1, linestyle="--", label="ground track")
+    axes.plot(x, y, np.full_like(z, z[-1]), color="grey", linewidth=1, linestyle="--", label="ground track")
     axes.scatter(x[0], y[0], z[0], color="tab:green", s=40, label="start", depthshade=False)
-    site = (x[-1], y[-1], z[-1]) if config is None else config.spacecraft.target_position
-    axes.scatter(*site, color="black", marker="x", s=60, label="landing site", depthshade=False)
-    box = _equal_horizontal(axes, x, y)
-    if config is not None:
-        _glide_slope_cone(axes, config.environment.glide_slope_angle_deg, float(np.max(z)), box)
+    axes.scatter(x[-1], y[-1], z[-1], color="black", marker="o", s=30, label="landing point", depthshade=False)
+    if target is not None:
+        axes.scatter(*target, color=LIMIT, marker="x", s=60, label="target", depthshade=False)
+    xs, ys = np.append(x, [apex[0]] if target is None else [apex[0], target[0]]), \
+        np.append(y, [apex[1]] if target is None else [apex[1], target[1]])
+    box = _equal_box(axes, xs, ys, z)
+    _glide_slope_cone(axes, gamma, apex, box)
     axes.set_xlabel("x (m)")
     axes.set_ylabel("y (m)")
     axes.set_zlabel("height (m)")
-    axes.set_box_aspect((1.0, 1.0, 1.3))
-    # Look from beyond the landing site back towards the start, a little to
+    # Look from beyond the landing point back towards the start, a little to
     # one side, so the descent comes towards the viewer and its sideways
     # motion stays visible.
-    towards_site = np.subtract(site[:2], (x[0], y[0]))
+    towards_site = np.array([x[-1] - x[0], y[-1] - y[0]])
     azimuth = np.degrees(np.arctan2(towards_site[1], towards_site[0])) - 25.0
     axes.view_init(elev=20, azim=azimuth if np.any(towards_site) else -60.0)
     axes.set_proj_type("ortho")
     axes.legend(loc="upper left", fontsize="small")
 
 
-def _equal_horizontal(axes, x, y):
-    """Equal scales on the two horizontal axes; returns the view's (x, y) limits."""
-    centre = ((x.max() + x.min()) / 2.0, (y.max() + y.min()) / 2.0)
-    half = max(x.max() - x.min(), y.max() - y.min(), 1.0) / 2.0 * 1.1
+def _equal_box(axes, x, y, z):
+    """One scale on all three axes; returns the view's limits per axis."""
+    low = np.array([x.min(), y.min(), min(z.min(), 0.0)])
+    high = np.array([x.max(), y.max(), z.max()])
+    half = max(float(np.max(high - low)), 1.0) / 2.0 * 1.05
+    centre = (low + high) / 2.0
     box = [(c - half, c + half) for c in centre]
+    box[2] = (low[2], low[2] + 2.0 * half)
     axes.set_xlim(*box[0])
     axes.set_ylim(*box[1])
+    axes.set_zlim(*box[2])
+    axes.set_box_aspect((1.0, 1.0, 1.0))
     return box
 
 
-def _glide_slope_cone(axes, angle_deg, height, box):
-    """The glide-slope surface as a wireframe, apex at the origin, cut to the view.
-
-    The planner keeps every node where height >= |sin(angle)| * |position|,
-    a cone whose surface rises at asin(|sin(angle)|) above the landing plane.
-    """
+def _elevation(angle_deg):
+    """The cone's surface elevation: nodes keep height >= |sin(angle)| * distance."""
     sine = abs(np.sin(np.radians(angle_deg)))
-    if not 0.0 < sine <= 1.0:
+    return np.arcsin(sine) if 0.0 < sine <= 1.0 else None
+
+
+def _glide_slope_cone(axes, angle_deg, apex, box):
+    """The glide-slope surface as a wireframe about `apex`, cut to the view."""
+    elevation = _elevation(angle_deg)
+    if elevation is None:
         return
-    elevation = np.arcsin(sine)
+    top = box[2][1] - apex[2]
     azimuth = np.linspace(0.0, 2.0 * np.pi, 181)
-    rings = [(h / np.tan(elevation) * np.cos(azimuth), h / np.tan(elevation) * np.sin(azimuth),
-              np.full_like(azimuth, h)) for h in np.linspace(0.0, height, 7)[1:]]
-    spokes = [(np.linspace(0.0, height / np.tan(elevation) * np.cos(a), 50),
-               np.linspace(0.0, height / np.tan(elevation) * np.sin(a), 50),
-               np.linspace(0.0, height, 50)) for a in np.linspace(0.0, 2.0 * np.pi, 12, endpoint=False)]
+    reach = 1.0 / np.tan(elevation)
+    rings = [(apex[0] + h * reach * np.cos(azimuth), apex[1] + h * reach * np.sin(azimuth),
+              np.full_like(azimuth, apex[2] + h)) for h in np.linspace(0.0, top, 7)[1:]]
+    spokes = [(apex[0] + np.linspace(0.0, top * reach * np.cos(a), 50),
+               apex[1] + np.linspace(0.0, top * reach * np.sin(a), 50),
+               apex[2] + np.linspace(0.0, top, 50)) for a in np.linspace(0.0, 2.0 * np.pi, 12, endpoint=False)]
     label = f"glide slope {np.degrees(elevation):g}°"
     for cx, cy, cz in rings + spokes:
         outside = (cx < box[0][0]) | (cx > box[0][1]) | (cy < box[1][0]) | (cy > box[1][1])
@@ -117,13 +154,67 @@ def _glide_slope_cone(axes, angle_deg, height, box):
         label = None
 
 
-def _limits(throttle, mass, speed, nodes, config):
+def _side_view(axes, nodes, u, target, apex, gamma):
+    """Downrange (horizontal distance towards the landing point, along the
+    line from the start's ground point) against height, with thrust vectors."""
+    x, y, z = nodes["x"], nodes["y"], nodes["z"]
+    ground = np.array([x[0] - x[-1], y[0] - y[-1]])
+    norm = np.hypot(*ground)
+    along = ground / norm if norm > 0 else np.array([1.0, 0.0])
+
+    def downrange(px, py):
+        return (np.asarray(px) - x[-1]) * along[0] + (np.asarray(py) - y[-1]) * along[1]
+
+    d = downrange(x, y)
+    shown_d = np.append(d, [] if target is None else [downrange(target[0], target[1])])
+    shown_z = np.append(z, [] if target is None else [target[2]])
+    margin = 0.08 * max(float(np.ptp(shown_d)), float(np.ptp(shown_z)), 1.0)
+    xlim = (float(shown_d.min()) - margin, float(shown_d.max()) + margin)
+    ylim = (float(shown_z.min()) - margin, float(shown_z.max()) + margin)
+    # A steep descent gets room beside it, so the panel keeps its width.
+    widen = max(1.6 * (ylim[1] - ylim[0]) - (xlim[1] - xlim[0]), 0.0) / 2.0
+    xlim = (xlim[0] - widen, xlim[1] + widen)
+    axes.plot(d, z, color=PATH, marker=".", markersize=3, label="path")
+    step = max(len(d) // 25, 1)
+    span = max(float(np.ptp(d)), float(np.ptp(z)), 1.0)
+    length = 0.12 * span / max(float(np.max(nodes["thrust"])), 1e-12)
+    scale = nodes["thrust"] / np.maximum(np.linalg.norm(u, axis=1), 1e-300) * length
+    axes.quiver(d[::step], z[::step], (u[:, :2] @ along * scale)[::step], (u[:, 2] * scale)[::step],
+                angles="xy", scale_units="xy", scale=1.0, color="tab:purple", width=0.003, label="thrust")
+    axes.scatter(d[0], z[0], color="tab:green", s=40, zorder=3, label="start")
+    axes.scatter(d[-1], z[-1], color="black", s=30, zorder=3, label="landing point")
+    if target is not None:
+        axes.scatter(downrange(target[0], target[1]), target[2], color=LIMIT, marker="x", s=60, zorder=3,
+                     label="target")
+    elevation = _elevation(gamma)
+    if elevation is not None:
+        # The cone's section in this plane, cut to the view.
+        a = float(downrange(apex[0], apex[1]))
+        side = np.linspace(xlim[0] - span, xlim[1] + span, 801)
+        height = apex[2] + np.abs(side - a) * np.tan(elevation)
+        height[height > ylim[1] + span] = np.nan
+        axes.plot(side, height, color="tab:orange", alpha=0.8, linewidth=1, scalex=False, scaley=False,
+                  label=f"glide slope {np.degrees(elevation):g}° (section)")
+    # The path, the target and room for the arrows set the view, on one scale.
+    axes.set_xlim(*xlim)
+    axes.set_ylim(*ylim)
+    axes.set_aspect("equal", adjustable="box")
+    axes.set_xlabel("downrange to the landing point (m)")
+    axes.set_ylabel("height (m)")
+    axes.grid(True, alpha=0.3)
+    axes.legend(loc="best", fontsize="small")
+
+
+def _limits(speed, thrust, angle, mass, nodes, config, pointing_limit):
     spacecraft = config.spacecraft
-    for pct, name in ((spacecraft.min_thrust_pct, "min"), (spacecraft.max_thrust_pct, "max")):
-        throttle.axhline(100.0 * pct, color=LIMIT, linestyle="--", linewidth=1,
-                         label=f"{name} throttle {100.0 * pct:g} %")
-    _limit_line(mass, nodes["mass"], spacecraft.wet_mass - spacecraft.fuel, "dry mass {:g} kg")
     _limit_line(speed, nodes["speed"], spacecraft.max_velocity, "speed limit {:g} m/s")
+    for fraction, name in ((spacecraft.min_thrust_pct, "rho1"), (spacecraft.max_thrust_pct, "rho2")):
+        thrust.axhline(fraction * spacecraft.real_max_thrust, color=LIMIT, linestyle="--", linewidth=1,
+                       label=f"{name} {fraction * spacecraft.real_max_thrust:.0f} N")
+    if pointing_limit is not None:
+        angle.axhline(pointing_limit, color=LIMIT, linestyle="--", linewidth=1,
+                      label=f"pointing limit {pointing_limit:g}°")
+    _limit_line(mass, nodes["mass"], spacecraft.wet_mass - spacecraft.fuel, "dry mass {:g} kg")
 
 
 def _limit_line(axes, data, limit, label):
@@ -138,23 +229,32 @@ def _limit_line(axes, data, limit, label):
     axes.axhline(limit, color=LIMIT, linestyle="--", linewidth=1, label=label)
 
 
-def plot_final_mass(records):
-    """Histogram of the final mass over the successful cases of a study."""
-    masses = [r.final_mass for r in records if r.ok]
-    failed = len(records) - len(masses)
-    fig, axes = plt.subplots(figsize=(7, 4.5), layout="constrained")
-    axes.hist(masses, bins="auto", color=PATH, edgecolor="white")
-    axes.set_xlabel("final mass (kg)")
-    axes.set_ylabel("cases")
-    title = f"Final mass over {len(masses)} planned cases"
+def plot_final_mass(records, nearest=False):
+    """Histograms over the successful cases of a study: fuel used, and with
+    `nearest` (a study of nearest landings) the landing error beside it."""
+    done = [r for r in records if r.ok]
+    failed = len(records) - len(done)
+    fig, all_axes = plt.subplots(1, 2 if nearest else 1, figsize=(12 if nearest else 7, 4.5),
+                                 layout="constrained", squeeze=False)
+    shown = [("fuel_used", "fuel used (kg)", "kg")]
+    if nearest:
+        shown.append(("landing_error", "landing error (m)", "m"))
+    for axes, (name, label, unit) in zip(all_axes[0], shown):
+        values = [getattr(r, name) for r in done]
+        axes.hist(values, bins="auto", color=PATH, edgecolor="white")
+        axes.set_xlabel(label)
+        axes.set_ylabel("cases")
+        if values:
+            mean = float(np.mean(values))
+            axes.axvline(mean, color=LIMIT, linestyle="--", label=f"mean {mean:.1f} {unit}")
+            axes.legend()
+        axes.grid(True, alpha=0.3)
+    title = f"Fuel used over {len(done)} planned cases"
     if failed:
         title += f" ({failed} failed)"
-    axes.set_title(title)
-    if masses:
-        mean = float(np.mean(masses))
-        axes.axvline(mean, color=LIMIT, linestyle="--", label=f"mean {mean:.1f} kg")
-        axes.legend()
-    axes.grid(True, alpha=0.3)
+    if nearest:
+        title += f", {sum(r.on_target for r in records)} on target"
+    all_axes[0][0].set_title(title)
     return fig
 
 

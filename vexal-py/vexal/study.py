@@ -19,7 +19,7 @@ from tqdm import tqdm
 import _vexal
 
 from . import _native
-from .planning import check_search
+from .planning import check_options, check_search
 
 
 @dataclasses.dataclass(frozen=True)
@@ -79,17 +79,27 @@ class CaseResult:
     final_mass: float | None = None
     fuel_used: float | None = None
     solves: int | None = None
+    landing_error: float | None = None
 
     @property
     def ok(self):
         return self.error is None
 
+    @property
+    def on_target(self):
+        """Planned, and landing within ON_TARGET metres of the target."""
+        return self.ok and self.landing_error <= ON_TARGET
 
-def solve_text(text, search="golden"):
+
+# A nearest landing this close counts as reaching the target.
+ON_TARGET = 0.01
+
+
+def solve_text(text, search="golden", pointing=False, landing="target"):
     """Plans the configuration given as JSON text; never raises a planner error."""
     try:
         config = _vexal.Config.from_json(text)
-        data = _native.plan(text, search)
+        data = _native.plan(text, search, 2e-4, pointing, landing)
     except ValueError as error:
         return CaseResult(status="error", error=str(error))
     return CaseResult(
@@ -98,6 +108,7 @@ def solve_text(text, search="golden"):
         final_mass=data["final_mass"],
         fuel_used=config.spacecraft.wet_mass - data["final_mass"],
         solves=data["solves"],
+        landing_error=data["landing_error"],
     )
 
 
@@ -113,7 +124,8 @@ EXECUTORS = {
 DEFAULT_EXECUTOR = "threads"
 
 
-def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden", workers=None):
+def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden", workers=None,
+               pointing=False, landing="target"):
     """Plans every configuration and returns one `CaseResult` each, in order.
 
     `configs` holds `vexal.Config` objects or their JSON text; every one is
@@ -124,13 +136,16 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
     `distributed.Client.get_executor()`); `workers` sizes the first two
     (default: all cores). A progress bar is shown when `progress` is true
     and stdout is a terminal. On Ctrl-C pending cases are cancelled, running
-    ones stopped, and KeyboardInterrupt raised.
+    ones stopped, and KeyboardInterrupt raised. `pointing` and `landing`
+    are `vexal.plan`'s.
     """
     check_search(search)
+    check_options(pointing, landing)
+    options = (search, pointing, landing)
     configs = list(configs)
     for i, config in enumerate(configs):
         try:
-            _native.checked(config)
+            _native.checked(config, landing)
         except ValueError as error:
             raise ValueError(f"case {i}: {error}") from None
     texts = [c if isinstance(c, str) else c.to_json() for c in configs]
@@ -139,7 +154,7 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
             raise ValueError(f"executor must be 'threads', 'processes' or an Executor, got {executor!r}")
         pool = EXECUTORS[executor](workers or os.cpu_count())
         try:
-            return run(texts, pool, progress, search)
+            return run(texts, pool, progress, options)
         except KeyboardInterrupt:
             # Worker processes may be deep in a long case: end them.
             for process in list((getattr(pool, "_processes", None) or {}).values()):
@@ -147,11 +162,11 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
             raise
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
-    return run(texts, executor, progress, search)
+    return run(texts, executor, progress, options)
 
 
-def run(texts, executor, progress, search):
-    futures = [executor.submit(solve_text, text, search) for text in texts]
+def run(texts, executor, progress, options):
+    futures = [executor.submit(solve_text, text, *options) for text in texts]
     try:
         if progress and sys.stdout.isatty():
             finished = concurrent.futures.as_completed(futures)

@@ -19,7 +19,8 @@ inline constexpr double kViolationTolerance = 1e-6;
 // that every cone keeps its meaning. Every scale is a power of two, so the
 // scaled program is exactly equivalent to the original.
 struct Scaling {
-    std::vector<double> columns;  // D: a length for positions, a speed for
+    std::vector<double> columns;  // D: a length for positions (and the
+                                  // landing error), a speed for
                                   // velocities, an acceleration for thrust and
                                   // slack, 1 for the log-mass
     std::vector<double> rows;     // 1, except for cones of constant radius
@@ -28,7 +29,8 @@ struct Scaling {
 
 // The scaling of `problem`, the program of config at time_of_flight. A
 // characteristic quantity that is zero, negative or not finite gives 1.
-Scaling program_scaling(const Config& config, double time_of_flight, const Problem& problem);
+Scaling program_scaling(const Config& config, double time_of_flight, const Problem& problem,
+                        const ProgramOptions& options = {});
 
 // The program the solver is handed: A~ = R A D, b~ = R b, q~ = D q.
 Problem scaled(const Problem& problem, const Scaling& scaling);

@@ -15,13 +15,35 @@ namespace vexal {
 // The builders and the reader of the solution share these formulas.
 struct Layout {
     std::uint64_t n;
+    std::uint64_t extra = 0;  // 1 when the landing error is a variable
 
     std::uint64_t position(std::uint64_t k, std::uint64_t j) const { return 6 * k + j; }
     std::uint64_t velocity(std::uint64_t k, std::uint64_t j) const { return 6 * k + 3 + j; }
     std::uint64_t thrust(std::uint64_t k, std::uint64_t j) const { return 6 * n + 3 * k + j; }
     std::uint64_t slack(std::uint64_t k) const { return 9 * n + k; }
     std::uint64_t log_mass(std::uint64_t k) const { return 10 * n + k; }
-    std::uint64_t columns() const { return 11 * n; }
+    std::uint64_t landing_error() const { return 11 * n; }
+    std::uint64_t columns() const { return 11 * n + extra; }
+};
+
+// Where the descent must end horizontally (height and velocity are always
+// the target's).
+enum class Landing {
+    target,   // at the target: the literal program
+    nearest,  // as near the target as can be: minimise that distance
+    within,   // least fuel, within landing_radius of the target
+};
+
+// Options of the program; the defaults build the literal one.
+struct ProgramOptions {
+    // Every node's thrust within max_angle_deg of the height axis:
+    // u_k[2] >= cos(max_angle) sigma_k.
+    bool pointing = false;
+    // Off the target the glide-slope cone is taken about the landing point.
+    Landing landing = Landing::target;
+    double landing_radius = 0.0;
+
+    Layout layout(std::uint64_t n) const { return Layout{n, landing == Landing::nearest ? 1u : 0u}; }
 };
 
 // One constraint row: s = rhs - sum(coefficient * x[column]).
@@ -76,11 +98,13 @@ std::expected<void, std::string> check_node_count(std::uint64_t n);
 ReferenceProfile reference_profile(const Config& config, double dt);
 
 // Initial state and log-mass, dynamics, terminal state: 7n + 6 rows, for
-// time step dt. Precondition: n >= 1.
-std::vector<Row> equality_rows(const Config& config, double dt);
+// time step dt (7n + 4 off the target: the horizontal landing point is
+// free). Precondition: n >= 1.
+std::vector<Row> equality_rows(const Config& config, double dt, Landing landing = Landing::target);
 
 // The whole program for the given time of flight; config's own
 // time_of_flight, tof_min and tof_max are not read.
-std::expected<Problem, std::string> assemble(const Config& config, double time_of_flight);
+std::expected<Problem, std::string> assemble(const Config& config, double time_of_flight,
+                                             const ProgramOptions& options = {});
 
 }  // namespace vexal

@@ -10,7 +10,8 @@
 namespace vexal {
 
 // The configuration ready to plan: every value checked, and a lone tof_min or
-// tof_max completed by the automatic other end of the bracket.
-std::expected<Config, std::string> checked_for_planning(Config config);
+// tof_max completed by the automatic other end of the bracket. For a nearest
+// landing the start may lie outside the glide-slope cone about the target.
+std::expected<Config, std::string> checked_for_planning(Config config, bool nearest_landing = false);
 
 }  // namespace vexal

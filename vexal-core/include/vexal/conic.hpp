@@ -24,6 +24,9 @@ using StopCheck = std::function<bool()>;
 
 // The solution, or "solver construction error: ..." when the solver refuses
 // the program. A failure inside the solver library throws InternalError.
-std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, const StopCheck* stop = nullptr);
+// A positive `tolerance` replaces the solver's gap and feasibility
+// tolerances (its defaults otherwise).
+std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, const StopCheck* stop = nullptr,
+                                                      double tolerance = 0.0);
 
 }  // namespace vexal

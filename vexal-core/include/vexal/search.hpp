@@ -34,10 +34,39 @@ struct SearchOptions {
     // fast only: Brent stops once the time of flight is known to about this
     // fraction of itself.
     double relative_tolerance = 2e-4;
+    // Rank times of flight by landing error first, then by final mass.
+    bool nearest_landing = false;
 };
 
-// The grid + refinement search for the greatest final mass over the bracket
-// (tof_min, tof_max when both are set, else the automatic one).
+// What the search maximises: the final mass, or with nearest_landing the
+// final mass less a penalty that makes any landing error beyond the reach
+// tolerance outweigh every difference in fuel.
+double search_merit(const Trajectory& trajectory, const Config& config, const SearchOptions& options);
+
+// One fixed-horizon solve of the program with the given options, at a time
+// of flight the caller has chosen.
+using ProgramSolver = std::function<SolveResult(const ProgramOptions&)>;
+
+// The horizontal distance from start to target (at least 1 m).
+double landing_scale(const Config& config);
+// Landing errors up to kReachedFraction of that scale, and never less than
+// kReached, count as reaching the target.
+inline constexpr double kReachedFraction = 1e-6;
+inline constexpr double kReached = 1e-4;  // m
+double reach_tolerance(const Config& config);
+// The margin over the least landing error that the fuel stage may use, so
+// that the solver's accuracy cannot make it infeasible.
+inline constexpr double kLandingMarginFraction = 1e-8;
+inline constexpr double kLandingMargin = 1e-5;  // m
+
+// The nearest landing at one time of flight, in two solves: the least
+// horizontal distance to the target, then the least fuel landing within it
+// (plus the margin). A target reached is planned by the literal program.
+SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSolver& solve_one);
+
+// The grid + refinement search for the greatest search_merit (the final
+// mass unless nearest_landing) over the bracket (tof_min, tof_max when both
+// are set, else the automatic one).
 SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
                    const SearchOptions& options = {});
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "vexal/assemble.hpp"
 #include "vexal/config.hpp"
 #include "vexal/conic.hpp"
 
@@ -23,13 +24,18 @@ struct Trajectory {
     double final_mass = 0.0;  // exp(objective)
     double time_of_flight = 0.0;
     std::uint32_t iterations = 0;  // the solver's iterations (not shown to Python)
+    double landing_error = 0.0;    // horizontal distance of the last node from the target (not shown to _vexal)
 };
+
+// The solver's gap and feasibility tolerances when it minimises the landing error.
+inline constexpr double kLandingSolverTolerance = 1e-10;
 
 // Plans the descent for the given time of flight (config's own
 // time_of_flight is ignored). Errors are values, never thrown. The solver
 // works on the program with its columns scaled; a point it accepts that
 // still violates the unscaled program is an error, not a trajectory.
 std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight,
-                                                   const StopCheck* stop = nullptr);
+                                                   const StopCheck* stop = nullptr,
+                                                   const ProgramOptions& options = {});
 
 }  // namespace vexal
