@@ -114,6 +114,11 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text):
 
 @pytest.mark.parametrize("args, message", [
     (["plan", "missing.json"], "vexal plan: error: missing.json: No such file or directory"),
+    (["plan", "--csv", "plan.json", "plan.json"], "vexal plan: error: plan.json: is the input file; choose another output"),
+    (["study", "--csv", "cases.csv", "--hist", "plan.json/mass.png"],
+     "vexal study: error: plan.json/mass.png: No such file or directory"),
+    (["study", "--csv", "."], "vexal study: error: .: Is a directory"),
+    (["study", "--resume"], "vexal study: error: --resume needs --csv OUT.csv, the table to continue"),
     (["plan", "--n", "10", "--tof", "5"], "vexal plan: error: solver status: PrimalInfeasible"),
     (["study", "missing.json"], "vexal study: error: missing.json: No such file or directory"),
     (["plan", "--n", "10", "--tof", "50", "--csv", "no/such/dir/nodes.csv"],
@@ -124,8 +129,12 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text):
      "vexal study: error: spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got 2500.0"),
 ])
 def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
+    (tmp_path / "plan.json").write_text("{}")
     result = vexal_cli(*args, cwd=tmp_path)
     assert result.returncode == 1 and result.stderr == message + "\n"
+    # Refused before any work: nothing written, the input intact.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["plan.json"]
+    assert (tmp_path / "plan.json").read_text() == "{}"
 
 
 @pytest.mark.parametrize("text, unknown", [
@@ -139,20 +148,76 @@ def test_unknown_keys_are_refused(tmp_path, text, unknown):
     assert result.stderr == f"vexal plan: error: plan.json: not configuration fields: {unknown}\n"
 
 
-@pytest.mark.parametrize("command, args", [
-    ("plan", []),
-    ("study", ["--cases", 40, "--executor", "threads"]),
-    ("study", ["--cases", 40, "--executor", "processes", "--workers", 2]),
-])
-def test_ctrl_c_stops_promptly_leaving_no_worker(command, args):
-    child = subprocess.Popen([sys.executable, "-m", "vexal", command, "--n", "1500", *map(str, args)],
+@pytest.mark.parametrize("args", [[], ["--json", "plan.json"]])
+def test_ctrl_c_stops_a_plan_promptly(tmp_path, args):
+    child = subprocess.Popen([sys.executable, "-m", "vexal", "plan", "--n", "1500", *args], cwd=tmp_path,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     time.sleep(2.0)  # well inside the planning, which takes minutes
-    workers = pathlib.Path(f"/proc/{child.pid}/task/{child.pid}/children").read_text().split()
     child.send_signal(signal.SIGINT)
     _, err = child.communicate(timeout=60)
-    assert child.returncode == 130 and err == f"vexal {command}: interrupted\n"
+    assert (child.returncode, err) == (130, "vexal plan: interrupted\n")
+    assert list(tmp_path.iterdir()) == []
+
+
+STUDY = ["study", "--n", 20, "--cases", 30, "--seed", 3, "--csv", "cases.csv"]
+
+
+def start_study(tmp_path, *args):
+    """A study in a child process, once it has written at least two rows."""
+    child = subprocess.Popen([sys.executable, "-m", "vexal", *map(str, [*STUDY, *args])], cwd=tmp_path,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    part = tmp_path / "cases.csv.part"
+    while not (part.exists() and part.read_text().count("\n") >= 3):
+        assert child.poll() is None, child.communicate()
+        time.sleep(0.05)
+    return child, workers_of(child.pid)
+
+
+def workers_of(pid):
+    return pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+
+
+def interrupt(child, number, tmp_path, code):
+    """Stops a study; it says how many rows the table keeps and leaves no worker."""
+    workers = workers_of(child.pid)
+    child.send_signal(number)
+    _, err = child.communicate(timeout=60)
+    rows = (tmp_path / "cases.csv").read_text().splitlines()[1:]
+    assert (child.returncode, err) == (code, f"interrupted: {len(rows)} of 30 cases written to cases.csv; "
+                                             "--resume to continue\n")
+    assert [int(row.split(",")[0]) for row in rows] == sorted({int(row.split(",")[0]) for row in rows})
+    assert not (tmp_path / "cases.csv.part").exists()
     assert [pid for pid in workers if running(pid)] == []
+    return len(rows)
+
+
+def test_interrupted_study_resumed_twice_equals_an_uninterrupted_one(tmp_path):
+    (tmp_path / "whole").mkdir()
+    succeeded(vexal_cli(*STUDY, "--workers", 2, cwd=tmp_path / "whole"))
+    whole = (tmp_path / "whole" / "cases.csv").read_bytes()
+
+    child, _ = start_study(tmp_path, "--executor", "processes", "--workers", 2)
+    first = interrupt(child, signal.SIGINT, tmp_path, 130)
+    child, _ = start_study(tmp_path, "--resume", "--workers", 2)
+    assert interrupt(child, signal.SIGTERM, tmp_path, 143) >= first
+    # Another seed's cases are not these; the table is left alone.
+    refused = vexal_cli(*STUDY, "--seed", 4, "--resume", cwd=tmp_path)
+    assert (refused.returncode, refused.stderr) == (
+        1, "vexal study: error: cases.csv: holds cases of seed 3, not 4; resume with the same seed\n")
+    assert not (tmp_path / "cases.csv.part").exists()
+    succeeded(vexal_cli(*STUDY, "--resume", "--executor", "processes", cwd=tmp_path))
+    assert (tmp_path / "cases.csv").read_bytes() == whole
+
+
+def test_workers_die_with_the_study(tmp_path):
+    child, workers = start_study(tmp_path, "--executor", "processes", "--workers", 2)
+    assert len(workers) == 2
+    child.kill()
+    child.wait()
+    time.sleep(1.0)
+    assert [pid for pid in workers if running(pid)] == []
+    # The rows finished so far are still there for --resume.
+    assert (tmp_path / "cases.csv.part").read_text().count("\n") >= 3
 
 
 def running(pid):

@@ -3,7 +3,7 @@ import json
 
 import numpy as np
 import pytest
-from conftest import small_config
+from conftest import run_python, small_config
 
 import _vexal
 from vexal import CaseResult, Sigma, dispersions, solve_many
@@ -142,3 +142,61 @@ def test_dask_executor_on_a_local_cluster(cases, pool_records):
         assert len(client.scheduler_info()["workers"]) == 2
         records = solve_many(cases, executor=client.get_executor(), progress=False)
     assert records == pool_records
+
+
+def test_a_case_that_kills_its_worker_is_marked_and_the_rest_planned():
+    # The patched function reaches the workers: they are forked from the child.
+    result = run_python("""
+        import os, signal
+        import vexal
+        from vexal import study
+
+        plan = study.solve_text
+        def deadly(text, options):
+            if '"wet_mass": 1999.0' in text:
+                os.kill(os.getpid(), signal.SIGKILL)
+            return plan(text, options)
+        study.solve_text = deadly
+
+        cases = [vexal.Config(solver=vexal.Solver(n=10 + i % 3, time_of_flight=50.0)) for i in range(12)]
+        doomed = cases[5].spacecraft
+        doomed.wet_mass = 1999.0
+        cases[5].spacecraft = doomed
+        records = vexal.solve_many(cases, executor="processes", workers=2, progress=False)
+        print(records[5].error)
+        print(records[:5] + records[6:] == vexal.solve_many(cases[:5] + cases[6:], progress=False))
+    """)
+    assert result.stdout.splitlines() == ["worker died (signal 9)", "True"], result.stderr
+
+
+def read_rows(path):
+    return path.read_text().splitlines()
+
+
+def test_solve_many_streams_to_a_table_and_resumes_from_it(tmp_path, cases, pool_records):
+    out = tmp_path / "cases.csv"
+    assert solve_many(cases, progress=False, out=str(out), seed=5) == pool_records
+    whole = read_rows(out)
+    assert [int(row.split(",")[0]) for row in whole[1:]] == list(range(len(cases)))
+    # A table of some of the cases (and a last line cut short) is completed.
+    out.write_text("\n".join(whole[:4] + whole[7:]) + "\n" + whole[4][:30])
+    planned = []
+    record = solve_many(cases, progress=False, out=str(out), seed=5, resume=True,
+                        executor=Recording(planned))
+    assert record == pool_records and read_rows(out) == whole
+    assert [i for i, case in enumerate(cases) if case.to_json() in planned] == [3, 4, 5]
+    # Another configuration's table is not resumed.
+    with pytest.raises(ValueError, match="case 0 has other inputs than this study's case 0"):
+        solve_many(cases[1:], progress=False, out=str(out), seed=5, resume=True)
+
+
+class Recording(concurrent.futures.ThreadPoolExecutor):
+    """A pool that notes which cases it is given, by their index in `cases`."""
+
+    def __init__(self, planned):
+        super().__init__(2)
+        self.planned = planned
+
+    def submit(self, fn, text, options):
+        self.planned.append(text)
+        return super().submit(fn, text, options)
