@@ -283,6 +283,22 @@ def test_study_writes_a_table_and_a_histogram(tmp_path):
     assert piped.stderr == out
 
 
+def test_study_into_a_closed_pipe_ends_quietly():
+    child = subprocess.Popen([sys.executable, "-m", "vexal", "study", "--n", "10", "--cases", "20"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert child.stdout.readline().startswith(b"case,seed,")
+    child.stdout.close()  # what `| head -1` does
+    assert (child.wait(timeout=60), child.stderr.read()) == (0, b"")
+
+
+def test_a_huge_value_is_quoted_in_part(tmp_path):
+    (tmp_path / "big.json").write_text('{"solver": {"n": "' + "9" * 10**6 + '"}}')
+    result = vexal_cli("plan", "big.json", cwd=tmp_path)
+    assert result.returncode == 1 and len(result.stderr) < 1100
+    assert result.stderr.startswith("vexal plan: error: big.json: invalid type: string \"999")
+    assert "characters cut ...] 9999" in result.stderr and result.stderr.endswith('at line 1 column 1000019\n')
+
+
 def test_study_records_failed_cases(tmp_path):
     out = succeeded(vexal_cli("study", "--n", 10, "--tof", 5, "--cases", 2, "--csv", "cases.csv", cwd=tmp_path))
     rows = list(csv.DictReader((tmp_path / "cases.csv").open()))

@@ -144,10 +144,17 @@ def test_dask_executor_on_a_local_cluster(cases, pool_records):
     assert records == pool_records
 
 
-def test_a_case_that_kills_its_worker_is_marked_and_the_rest_planned():
-    # The patched function reaches the workers: they are forked from the child.
+@pytest.mark.parametrize("executor, error", [
+    ('"processes"', "worker died (signal 9)"),
+    ("client.get_executor()", "worker died (every worker that ran it died: KilledWorker)"),
+])
+def test_a_case_that_kills_its_worker_is_marked_and_the_rest_planned(executor, error):
+    # The patched function reaches the workers: forked from the child, or
+    # pickled by value (it lives in __main__) for Dask's.
     result = run_python("""
         import os, signal
+        import dask
+        from distributed import Client, LocalCluster
         import vexal
         from vexal import study
 
@@ -162,11 +169,15 @@ def test_a_case_that_kills_its_worker_is_marked_and_the_rest_planned():
         doomed = cases[5].spacecraft
         doomed.wet_mass = 1999.0
         cases[5].spacecraft = doomed
-        records = vexal.solve_many(cases, executor="processes", workers=2, progress=False)
-        print(records[5].error)
-        print(records[:5] + records[6:] == vexal.solve_many(cases[:5] + cases[6:], progress=False))
-    """)
-    assert result.stdout.splitlines() == ["worker died (signal 9)", "True"], result.stderr
+        if __name__ == "__main__":
+            dask.config.set({"distributed.scheduler.allowed-failures": 1})
+            with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                              dashboard_address=None) as cluster, Client(cluster) as client:
+                records = vexal.solve_many(cases, executor=EXECUTOR, workers=2, progress=False)
+            print(records[5].error)
+            print(records[:5] + records[6:] == vexal.solve_many(cases[:5] + cases[6:], progress=False))
+    """.replace("EXECUTOR", executor))
+    assert result.stdout.splitlines() == [error, "True"], result.stderr
 
 
 def read_rows(path):

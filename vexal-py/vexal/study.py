@@ -272,7 +272,7 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
                     suspects.append((index, case, text))
                     continue
                 except Exception as error:  # the executor's, not the planner's
-                    result = failed(f"{type(error).__name__}: {error}")
+                    result = failed(executor_error(error))
                 finish(index, case, result)
             if suspects:
                 # Every case in flight failed with the pool.
@@ -287,6 +287,13 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
     finally:
         bar.close()
         pool.close()
+
+
+def executor_error(error):
+    """The error of a case whose future failed in a foreign executor."""
+    if type(error).__name__ == "KilledWorker":  # Dask, after its retries on other workers
+        return "worker died (every worker that ran it died: KilledWorker)"
+    return f"{type(error).__name__}: {error}"
 
 
 def checked_text(config):
