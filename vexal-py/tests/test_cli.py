@@ -13,6 +13,7 @@ from conftest import run_python, small_config
 
 import _vexal
 import vexal
+from vexal.outputs import replacing
 
 PNG = b"\x89PNG\r\n\x1a\n"
 
@@ -281,6 +282,22 @@ def test_study_writes_a_table_and_a_histogram(tmp_path):
     piped = vexal_cli("study", *args, cwd=tmp_path)
     assert list(csv.DictReader(io.StringIO(succeeded(piped)))) == rows
     assert piped.stderr == out
+
+
+@pytest.mark.parametrize("binary, content", [(False, "new,table\n"), (True, PNG)])
+def test_an_output_is_replaced_whole_or_not_at_all(tmp_path, binary, content):
+    old = tmp_path / "out"
+    old.write_bytes(b"old")
+    old.chmod(0o640)
+    with pytest.raises(RuntimeError):
+        with replacing(old, binary) as file:
+            file.write(content)
+            raise RuntimeError("the run fails midway")
+    assert [p.name for p in tmp_path.iterdir()] == ["out"] and old.read_bytes() == b"old"
+    with replacing(old, binary) as file:
+        file.write(content)
+    assert [p.name for p in tmp_path.iterdir()] == ["out"] and old.stat().st_mode & 0o777 == 0o640
+    assert old.read_bytes() == (content if binary else content.encode())
 
 
 def test_study_into_a_closed_pipe_ends_quietly():

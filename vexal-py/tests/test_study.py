@@ -124,7 +124,7 @@ def test_any_executor_and_json_text_give_the_same_records(cases, pool_records, e
         assert solve_many([c.to_json() for c in cases], executor=pool) == pool_records
 
 
-def test_no_progress_bar_when_stdout_is_not_a_terminal(cases, capsys):
+def test_no_progress_bar_off_a_terminal(cases, capsys):
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         solve_many(cases[:2], executor=pool, progress=True)
     assert capsys.readouterr() == ("", "")

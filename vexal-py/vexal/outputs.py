@@ -45,8 +45,8 @@ def directory_of(path):
 def replacing(path, binary=False):
     """A file object whose content replaces `path` when the block ends
     without an exception; on an exception `path` is left as it was."""
-    directory = directory_of(path)
-    fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+    path = os.fspath(path)
+    fd, temp = tempfile.mkstemp(dir=directory_of(path), prefix=f".{os.path.basename(path)}.", suffix=".tmp")
     try:
         os.fchmod(fd, file_mode(path))
         with os.fdopen(fd, "wb" if binary else "w", **({} if binary else {"newline": "", "encoding": "utf-8"})) as file:
