@@ -59,7 +59,7 @@ def main():
     parser.add_argument("--executor", default="processes")
     parser.add_argument("--search", default="fast")
     args = parser.parse_args()
-    print(f"| cases | cases/s | parent RSS at 10 % | 50 % | 90 % | peak (MiB) |")
+    print("| cases | cases/s | parent RSS at 10 % | 50 % | 90 % | peak (MiB) |")
     print("|---:|---:|---:|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as directory:
         for cases in args.cases:

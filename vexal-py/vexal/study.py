@@ -12,7 +12,6 @@ Cases are submitted a window at a time and each finished one is handed back
 at once (`run_cases`), so a study of any size runs in bounded memory and a
 table on disk (`StudyTable`) holds every finished case, ready to resume.
 """
-import collections
 import concurrent.futures
 import csv
 import ctypes
