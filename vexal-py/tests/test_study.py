@@ -199,6 +199,7 @@ def test_solve_many_streams_to_a_table_and_resumes_from_it(tmp_path, cases, pool
     # Another configuration's table is not resumed.
     with pytest.raises(ValueError, match="case 0 has other inputs than this study's case 0"):
         solve_many(cases[1:], progress=False, out=str(out), seed=5, resume=True)
+    assert [p.name for p in tmp_path.iterdir()] == ["cases.csv"] and read_rows(out) == whole
 
 
 class Recording(concurrent.futures.ThreadPoolExecutor):

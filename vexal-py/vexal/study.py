@@ -348,6 +348,7 @@ class StudyTable:
         self.writer.writerows(self.done.values())
         self.file.flush()
         self.written = len(self.done)
+        self.taken_over = self.written
 
     def read(self, source):
         """Rows of a table, by case index; a last line cut short is dropped."""
@@ -398,8 +399,10 @@ class StudyTable:
         return rows
 
     def close(self):
-        """Leaves the part file as it is (for a later resume)."""
+        """Leaves the part file for a later resume, if it holds new rows."""
         self.file.close()
+        if self.written == self.taken_over:
+            os.unlink(self.part)
 
 
 def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden", workers=None,
@@ -432,13 +435,6 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
             raise ValueError(f"case {i}: {error}") from None
     records = [None] * len(configs)
     table = StudyTable(out, seed, resume) if out is not None else None
-    cases = enumerate(configs)
-    if table is not None:
-        for index in table.done:
-            if index < len(configs):
-                table.check(index, configs[index])
-                records[index] = result_of(table.done[index])
-        cases = ((i, c) for i, c in cases if i not in table.done)
 
     def record(index, case, result):
         records[index] = result
@@ -447,6 +443,11 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
 
     workers = min(workers or os.cpu_count(), max(1, len(configs)))
     try:
+        for index, row in (table.done if table is not None else {}).items():
+            if index < len(configs):
+                table.check(index, configs[index])
+                records[index] = result_of(row)
+        cases = ((i, c) for i, c in enumerate(configs) if records[i] is None)
         run_cases(cases, record, executor, workers, {"search": search}, progress,
                   total=len(configs), initial=len(configs) - records.count(None))
     except KeyboardInterrupt:
