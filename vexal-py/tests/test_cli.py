@@ -149,15 +149,24 @@ def test_unknown_keys_are_refused(tmp_path, text, unknown):
     assert result.stderr == f"vexal plan: error: plan.json: not configuration fields: {unknown}\n"
 
 
-@pytest.mark.parametrize("args", [[], ["--json", "plan.json"]])
-def test_ctrl_c_stops_a_plan_promptly(tmp_path, args):
-    child = subprocess.Popen([sys.executable, "-m", "vexal", "plan", "--n", "1500", *args], cwd=tmp_path,
+@pytest.mark.parametrize("args, said, kept", [
+    (["plan", "--json", "plan.json"], "vexal plan: interrupted\n", []),
+    (["study", "--cases", 4, "--executor", "threads", "--csv", "cases.csv"],
+     "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv"]),
+    (["study", "--cases", 4, "--executor", "processes", "--csv", "cases.csv"],
+     "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv"]),
+])
+def test_ctrl_c_stops_long_plans_promptly(tmp_path, args, said, kept):
+    command, *rest = args
+    child = subprocess.Popen([sys.executable, "-m", "vexal", command, "--n", "1500", *map(str, rest)], cwd=tmp_path,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     time.sleep(2.0)  # well inside the planning, which takes minutes
+    workers = workers_of(child.pid)
     child.send_signal(signal.SIGINT)
     _, err = child.communicate(timeout=60)
-    assert (child.returncode, err) == (130, "vexal plan: interrupted\n")
-    assert list(tmp_path.iterdir()) == []
+    assert (child.returncode, err) == (130, said)
+    assert sorted(p.name for p in tmp_path.iterdir()) == kept
+    assert [pid for pid in workers if running(pid)] == []
 
 
 STUDY = ["study", "--n", 20, "--cases", 30, "--seed", 3, "--csv", "cases.csv"]
