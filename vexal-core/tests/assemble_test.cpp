@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <numeric>
 
@@ -367,6 +370,39 @@ TEST(Assemble, RefusesNodeCountsWithoutAProgram) {
         const auto p = assemble(c, 50.0);
         ASSERT_FALSE(p.has_value());
         EXPECT_EQ(p.error().rfind(message, 0), 0u) << p.error();
+    }
+}
+
+// A program that would not fit under the process's limits is refused
+// before anything is allocated, not left to fail inside the solver.
+TEST(Assemble, RefusesNodeCountsBeyondTheMemoryLimits) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory fills the address space";
+#endif
+    const std::pair<int, const char*> limits[] = {
+        {RLIMIT_AS, "the address-space limit (RLIMIT_AS) leaves"},
+        {RLIMIT_DATA, "the data-size limit (RLIMIT_DATA) leaves"},
+    };
+    for (const auto& [resource, what] : limits) {
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(resource, &saved), 0);
+        std::ifstream statm("/proc/self/statm");
+        std::uint64_t size = 0;
+        statm >> size;
+        // About 1 GiB of room above what is mapped now.
+        rlimit low = saved;
+        low.rlim_cur = size * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) + (std::uint64_t{1} << 30);
+        ASSERT_EQ(setrlimit(resource, &low), 0);
+        const auto big = check_node_count(100000);  // about 3 GiB
+        const auto small = check_node_count(1000);
+        ASSERT_EQ(setrlimit(resource, &saved), 0);
+        ASSERT_FALSE(big.has_value());
+        EXPECT_EQ(big.error().rfind("invalid node count: n = 100000 is too large, the program needs about 3125 MiB and ",
+                                    0),
+                  0u)
+            << big.error();
+        EXPECT_NE(big.error().find(what), std::string::npos) << big.error();
+        EXPECT_TRUE(small.has_value());
     }
 }
 

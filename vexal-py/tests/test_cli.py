@@ -13,6 +13,7 @@ from conftest import run_python, small_config
 
 import _vexal
 import vexal
+from vexal.outputs import replacing
 
 PNG = b"\x89PNG\r\n\x1a\n"
 
@@ -137,6 +138,11 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text):
 
 @pytest.mark.parametrize("args, message", [
     (["plan", "missing.json"], "vexal plan: error: missing.json: No such file or directory"),
+    (["plan", "--csv", "plan.json", "plan.json"], "vexal plan: error: plan.json: is the input file; choose another output"),
+    (["study", "--csv", "cases.csv", "--hist", "plan.json/mass.png"],
+     "vexal study: error: plan.json/mass.png: No such file or directory"),
+    (["study", "--csv", "."], "vexal study: error: .: Is a directory"),
+    (["study", "--resume"], "vexal study: error: --resume needs --csv OUT.csv, the table to continue"),
     (["plan", "--n", "10", "--tof", "5"], "vexal plan: error: solver status: PrimalInfeasible"),
     (["study", "missing.json"], "vexal study: error: missing.json: No such file or directory"),
     (["plan", "--n", "10", "--tof", "50", "--csv", "no/such/dir/nodes.csv"],
@@ -147,8 +153,12 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text):
      "vexal study: error: spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got 2500.0"),
 ])
 def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
+    (tmp_path / "plan.json").write_text("{}")
     result = vexal_cli(*args, cwd=tmp_path)
     assert result.returncode == 1 and result.stderr == message + "\n"
+    # Refused before any work: nothing written, the input intact.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["plan.json"]
+    assert (tmp_path / "plan.json").read_text() == "{}"
 
 
 @pytest.mark.parametrize("text, unknown", [
@@ -162,20 +172,85 @@ def test_unknown_keys_are_refused(tmp_path, text, unknown):
     assert result.stderr == f"vexal plan: error: plan.json: not configuration fields: {unknown}\n"
 
 
-@pytest.mark.parametrize("command, args", [
-    ("plan", []),
-    ("study", ["--cases", 40, "--executor", "threads"]),
-    ("study", ["--cases", 40, "--executor", "processes", "--workers", 2]),
+@pytest.mark.parametrize("args, said, kept", [
+    (["plan", "--json", "plan.json"], "vexal plan: interrupted\n", []),
+    (["study", "--cases", 4, "--executor", "threads", "--csv", "cases.csv"],
+     "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv"]),
+    (["study", "--cases", 4, "--executor", "processes", "--csv", "cases.csv"],
+     "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv"]),
 ])
-def test_ctrl_c_stops_promptly_leaving_no_worker(command, args):
-    child = subprocess.Popen([sys.executable, "-m", "vexal", command, "--n", "1500", *map(str, args)],
+def test_ctrl_c_stops_long_plans_promptly(tmp_path, args, said, kept):
+    command, *rest = args
+    child = subprocess.Popen([sys.executable, "-m", "vexal", command, "--n", "1500", *map(str, rest)], cwd=tmp_path,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     time.sleep(2.0)  # well inside the planning, which takes minutes
-    workers = pathlib.Path(f"/proc/{child.pid}/task/{child.pid}/children").read_text().split()
+    workers = workers_of(child.pid)
     child.send_signal(signal.SIGINT)
     _, err = child.communicate(timeout=60)
-    assert child.returncode == 130 and err == f"vexal {command}: interrupted\n"
+    assert (child.returncode, err) == (130, said)
+    assert sorted(p.name for p in tmp_path.iterdir()) == kept
     assert [pid for pid in workers if running(pid)] == []
+
+
+STUDY = ["study", "--n", 20, "--cases", 30, "--seed", 3, "--csv", "cases.csv"]
+
+
+def start_study(tmp_path, *args):
+    """A study in a child process, once it has written at least two rows."""
+    child = subprocess.Popen([sys.executable, "-m", "vexal", *map(str, [*STUDY, *args])], cwd=tmp_path,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    part = tmp_path / "cases.csv.part"
+    while not (part.exists() and part.read_text().count("\n") >= 3):
+        assert child.poll() is None, child.communicate()
+        time.sleep(0.05)
+    return child, workers_of(child.pid)
+
+
+def workers_of(pid):
+    return pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+
+
+def interrupt(child, number, tmp_path, code):
+    """Stops a study; it says how many rows the table keeps and leaves no worker."""
+    workers = workers_of(child.pid)
+    child.send_signal(number)
+    _, err = child.communicate(timeout=60)
+    rows = (tmp_path / "cases.csv").read_text().splitlines()[1:]
+    assert (child.returncode, err) == (code, f"interrupted: {len(rows)} of 30 cases written to cases.csv; "
+                                             "--resume to continue\n")
+    assert [int(row.split(",")[0]) for row in rows] == sorted({int(row.split(",")[0]) for row in rows})
+    assert not (tmp_path / "cases.csv.part").exists()
+    assert [pid for pid in workers if running(pid)] == []
+    return len(rows)
+
+
+def test_interrupted_study_resumed_twice_equals_an_uninterrupted_one(tmp_path):
+    (tmp_path / "whole").mkdir()
+    succeeded(vexal_cli(*STUDY, "--workers", 2, cwd=tmp_path / "whole"))
+    whole = (tmp_path / "whole" / "cases.csv").read_bytes()
+
+    child, _ = start_study(tmp_path, "--executor", "processes", "--workers", 2)
+    first = interrupt(child, signal.SIGINT, tmp_path, 130)
+    child, _ = start_study(tmp_path, "--resume", "--workers", 2)
+    assert interrupt(child, signal.SIGTERM, tmp_path, 143) >= first
+    # Another seed's cases are not these; the table is left alone.
+    refused = vexal_cli(*STUDY, "--seed", 4, "--resume", cwd=tmp_path)
+    assert (refused.returncode, refused.stderr) == (
+        1, "vexal study: error: cases.csv: holds cases of seed 3, not 4; resume with the same seed\n")
+    assert not (tmp_path / "cases.csv.part").exists()
+    succeeded(vexal_cli(*STUDY, "--resume", "--executor", "processes", cwd=tmp_path))
+    assert (tmp_path / "cases.csv").read_bytes() == whole
+
+
+def test_workers_die_with_the_study(tmp_path):
+    child, workers = start_study(tmp_path, "--executor", "processes", "--workers", 2)
+    assert len(workers) == 2
+    child.kill()
+    child.wait()
+    time.sleep(1.0)
+    assert [pid for pid in workers if running(pid)] == []
+    # The rows finished so far are still there for --resume.
+    assert (tmp_path / "cases.csv.part").read_text().count("\n") >= 3
 
 
 def running(pid):
@@ -243,7 +318,7 @@ def test_study_writes_a_table_and_a_histogram(tmp_path):
 
 def test_study_of_nearest_landings_counts_them_on_target(tmp_path):
     # Short of fuel for the widest diverts: some cases land off the target, some not at all.
-    out = succeeded(vexal_cli("study", "--n", 20, "--fuel", 420, "--cases", 6, "--seed", 1, "--search", "fast",
+    out = succeeded(vexal_cli("study", "--n", 20, "--fuel", 200, "--cases", 6, "--seed", 1, "--search", "fast",
                               "--sigma-position", 1500, "--pointing", "--nearest", "--csv", "cases.csv",
                               "--hist", "fuel.png", cwd=tmp_path))
     rows = list(csv.DictReader((tmp_path / "cases.csv").open()))
@@ -252,6 +327,38 @@ def test_study_of_nearest_landings_counts_them_on_target(tmp_path):
     assert 0 < on_target < len(errors) < len(rows), errors
     assert out.strip().endswith(f"; {on_target} on target, landing error max {max(errors):.3f} m")
     assert (tmp_path / "fuel.png").read_bytes().startswith(PNG)
+
+
+@pytest.mark.parametrize("binary, content", [(False, "new,table\n"), (True, PNG)])
+def test_an_output_is_replaced_whole_or_not_at_all(tmp_path, binary, content):
+    old = tmp_path / "out"
+    old.write_bytes(b"old")
+    old.chmod(0o640)
+    with pytest.raises(RuntimeError):
+        with replacing(old, binary) as file:
+            file.write(content)
+            raise RuntimeError("the run fails midway")
+    assert [p.name for p in tmp_path.iterdir()] == ["out"] and old.read_bytes() == b"old"
+    with replacing(old, binary) as file:
+        file.write(content)
+    assert [p.name for p in tmp_path.iterdir()] == ["out"] and old.stat().st_mode & 0o777 == 0o640
+    assert old.read_bytes() == (content if binary else content.encode())
+
+
+def test_study_into_a_closed_pipe_ends_quietly():
+    child = subprocess.Popen([sys.executable, "-m", "vexal", "study", "--n", "10", "--cases", "20"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert child.stdout.readline().startswith(b"case,seed,")
+    child.stdout.close()  # what `| head -1` does
+    assert (child.wait(timeout=60), child.stderr.read()) == (0, b"")
+
+
+def test_a_huge_value_is_quoted_in_part(tmp_path):
+    (tmp_path / "big.json").write_text('{"solver": {"n": "' + "9" * 10**6 + '"}}')
+    result = vexal_cli("plan", "big.json", cwd=tmp_path)
+    assert result.returncode == 1 and len(result.stderr) < 1100
+    assert result.stderr.startswith("vexal plan: error: big.json: invalid type: string \"999")
+    assert "characters cut ...] 9999" in result.stderr and result.stderr.endswith('at line 1 column 1000019\n')
 
 
 def test_study_records_failed_cases(tmp_path):

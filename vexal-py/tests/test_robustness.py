@@ -49,6 +49,21 @@ def test_odd_inputs_end_in_a_result_or_a_value_error(name):
     assert result.stdout.startswith(("ValueError ", "result ")), result.stdout
 
 
+def test_a_node_count_beyond_the_address_space_limit_is_refused_not_a_crash():
+    result = run_python("""
+        import resource
+        from _vexal import *
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, resource.RLIM_INFINITY))
+        try:
+            solve(Config(solver=Solver(n=200000, time_of_flight=50.0)))
+        except ValueError as e:
+            print(e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("invalid node count: n = 200000 is too large, the program needs about 6250 MiB "
+                                    "and the address-space limit (RLIMIT_AS) leaves "), result.stdout
+
+
 def workload(value):
     c = Config(solver=Solver(n=10, time_of_flight=50.0))
     s = c.spacecraft

@@ -3,7 +3,7 @@ import json
 
 import numpy as np
 import pytest
-from conftest import small_config
+from conftest import run_python, small_config
 
 import _vexal
 from vexal import CaseResult, Sigma, dispersions, solve_many
@@ -124,7 +124,7 @@ def test_any_executor_and_json_text_give_the_same_records(cases, pool_records, e
         assert solve_many([c.to_json() for c in cases], executor=pool) == pool_records
 
 
-def test_no_progress_bar_when_stdout_is_not_a_terminal(cases, capsys):
+def test_no_progress_bar_off_a_terminal(cases, capsys):
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         solve_many(cases[:2], executor=pool, progress=True)
     assert capsys.readouterr() == ("", "")
@@ -142,3 +142,73 @@ def test_dask_executor_on_a_local_cluster(cases, pool_records):
         assert len(client.scheduler_info()["workers"]) == 2
         records = solve_many(cases, executor=client.get_executor(), progress=False)
     assert records == pool_records
+
+
+@pytest.mark.parametrize("executor, error", [
+    ('"processes"', "worker died (signal 9)"),
+    ("client.get_executor()", "worker died (every worker that ran it died: KilledWorker)"),
+])
+def test_a_case_that_kills_its_worker_is_marked_and_the_rest_planned(executor, error):
+    # The patched function reaches the workers: forked from the child, or
+    # pickled by value (it lives in __main__) for Dask's.
+    result = run_python("""
+        import os, signal
+        import dask
+        from distributed import Client, LocalCluster
+        import vexal
+        from vexal import study
+
+        plan = study.solve_text
+        def deadly(text, options):
+            if '"wet_mass": 1999.0' in text:
+                os.kill(os.getpid(), signal.SIGKILL)
+            return plan(text, options)
+        study.solve_text = deadly
+
+        cases = [vexal.Config(solver=vexal.Solver(n=10 + i % 3, time_of_flight=50.0)) for i in range(12)]
+        doomed = cases[5].spacecraft
+        doomed.wet_mass = 1999.0
+        cases[5].spacecraft = doomed
+        if __name__ == "__main__":
+            dask.config.set({"distributed.scheduler.allowed-failures": 1})
+            with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                              dashboard_address=None) as cluster, Client(cluster) as client:
+                records = vexal.solve_many(cases, executor=EXECUTOR, workers=2, progress=False)
+            print(records[5].error)
+            print(records[:5] + records[6:] == vexal.solve_many(cases[:5] + cases[6:], progress=False))
+    """.replace("EXECUTOR", executor))
+    assert result.stdout.splitlines() == [error, "True"], result.stderr
+
+
+def read_rows(path):
+    return path.read_text().splitlines()
+
+
+def test_solve_many_streams_to_a_table_and_resumes_from_it(tmp_path, cases, pool_records):
+    out = tmp_path / "cases.csv"
+    assert solve_many(cases, progress=False, out=str(out), seed=5) == pool_records
+    whole = read_rows(out)
+    assert [int(row.split(",")[0]) for row in whole[1:]] == list(range(len(cases)))
+    # A table of some of the cases (and a last line cut short) is completed.
+    out.write_text("\n".join(whole[:4] + whole[7:]) + "\n" + whole[4][:30])
+    planned = []
+    record = solve_many(cases, progress=False, out=str(out), seed=5, resume=True,
+                        executor=Recording(planned))
+    assert record == pool_records and read_rows(out) == whole
+    assert [i for i, case in enumerate(cases) if case.to_json() in planned] == [3, 4, 5]
+    # Another configuration's table is not resumed.
+    with pytest.raises(ValueError, match="case 0 has other inputs than this study's case 0"):
+        solve_many(cases[1:], progress=False, out=str(out), seed=5, resume=True)
+    assert [p.name for p in tmp_path.iterdir()] == ["cases.csv"] and read_rows(out) == whole
+
+
+class Recording(concurrent.futures.ThreadPoolExecutor):
+    """A pool that notes which cases it is given, by their index in `cases`."""
+
+    def __init__(self, planned):
+        super().__init__(2)
+        self.planned = planned
+
+    def submit(self, fn, text, options):
+        self.planned.append(text)
+        return super().submit(fn, text, options)

@@ -3,14 +3,17 @@ configuration, or run a dispersion study.
 
 User errors (unreadable or malformed files, infeasible descents, outputs that
 cannot be written) end with the planner's message on stderr and exit status
-1; bad arguments are argparse's, with status 2.
+1; bad arguments are argparse's, with status 2. Ctrl-C (or SIGTERM) stops the
+work, keeps what is finished and exits with 130 (143); a second one exits at
+once. Outputs are checked before any work and written atomically.
 """
 import argparse
-import contextlib
 import csv
 import json
 import dataclasses
 import math
+import os
+import signal
 import sys
 
 import numpy as np
@@ -18,6 +21,7 @@ import numpy as np
 import _vexal
 
 from . import __version__, _native, planning, study
+from .outputs import check_outputs, writing
 
 EPILOG_PLAN = "Without a time of flight (in the file or --tof) the planner searches for the best one."
 
@@ -66,8 +70,12 @@ def build_parser():
                                    f"(default {field.default:g})")
     disperse.add_argument("--executor", choices=sorted(study.EXECUTORS), default=study.DEFAULT_EXECUTOR,
                           help=f"run cases on threads or processes (default {study.DEFAULT_EXECUTOR})")
-    disperse.add_argument("--workers", type=COUNT, help="threads or worker processes (default: all cores)")
-    disperse.add_argument("--csv", metavar="OUT.csv", help="write one row per case (default: stdout)")
+    disperse.add_argument("--workers", type=COUNT,
+                          help="threads or worker processes (default: all cores, at most one per case)")
+    disperse.add_argument("--csv", metavar="OUT.csv",
+                          help="write one row per case as each finishes, sorted at the end (default: stdout)")
+    disperse.add_argument("--resume", action="store_true",
+                          help="keep the cases already in the --csv table and plan only the others")
     disperse.add_argument("--hist", metavar="OUT.png",
                           help="write histograms of fuel used, and of landing error with --nearest (needs matplotlib)")
     disperse.set_defaults(run=run_study)
@@ -93,11 +101,6 @@ def add_config_arguments(parser):
     parser.add_argument("--max-angle", type=float, metavar="DEG", help="pointing limit, degrees from vertical")
     parser.add_argument("--nearest", action="store_true",
                         help="land as near the target as can be when it cannot be reached")
-
-
-def plan_options(args):
-    """The planning options set on the command line, as vexal.plan's keywords."""
-    return {"search": args.search, "pointing": args.pointing, "landing": "nearest" if args.nearest else "target"}
 
 
 def overrides(args):
@@ -143,8 +146,13 @@ def load_config(args):
         if unknown:
             raise ValueError(f"{args.config}: not configuration fields: {', '.join(unknown)}")
     config = planning.configured(config, **overrides(args))
-    _native.checked(config, "nearest" if args.nearest else "target")
+    _native.checked(config, plan_options(args)["landing"])
     return config
+
+
+def plan_options(args):
+    """The planner's options set on the command line, for one plan or every case."""
+    return {"search": args.search, "pointing": args.pointing, "landing": "nearest" if args.nearest else "target"}
 
 
 def figures():
@@ -156,24 +164,18 @@ def figures():
     return plotting
 
 
-def output(path):
-    """A text file to write, or stdout for None and '-'."""
-    if path in (None, "-"):
-        return contextlib.nullcontext(sys.stdout)
-    return open(path, "w", newline="", encoding="utf-8")
-
-
 def write_csv(path, columns):
     """Writes equal-length columns with a header row to `path`, or to stdout
     when it is None or '-'; None is an empty cell."""
     values = [c.tolist() if isinstance(c, np.ndarray) else c for c in columns.values()]
-    with output(path) as file:
+    with writing(path) as file:
         writer = csv.writer(file, lineterminator="\n")
         writer.writerow(columns)
         writer.writerows(zip(*values))
 
 
 def run_plan(args):
+    check_outputs([args.csv, args.json, args.plot], [args.config])
     plotting = figures() if args.plot else None
     config = load_config(args)
     result = planning.plan(config, **plan_options(args))
@@ -183,7 +185,7 @@ def run_plan(args):
     if args.csv:
         write_csv(args.csv, result.node_table())
     if args.json:
-        with output(args.json) as file:
+        with writing(args.json) as file:
             file.write(result.to_json() + "\n")
     if plotting:
         plotting.save(plotting.plot(result, config), args.plot)
@@ -194,32 +196,73 @@ def run_config(args):
 
 
 def run_study(args):
+    if args.resume and args.csv in (None, "-"):
+        raise ValueError("--resume needs --csv OUT.csv, the table to continue")
+    check_outputs([args.csv, args.hist], [args.config])
     plotting = figures() if args.hist else None
     config = load_config(args)
     sigma = study.Sigma(**{f.name: getattr(args, f"sigma_{f.name}") for f in dataclasses.fields(study.Sigma)})
-    cases = list(study.dispersions(config, args.cases, args.seed, sigma))
-    records = study.solve_many(cases, executor=args.executor, workers=args.workers, **plan_options(args))
-    write_csv(args.csv, study_table(cases, records))
+    cases = study.dispersions(config, args.cases, args.seed, sigma)
+    to_file = args.csv not in (None, "-")
+    table = study.StudyTable(args.csv, args.seed, args.resume) if to_file else InOrder(args.seed)
+
+    def todo():
+        for index, case in enumerate(cases):
+            if index in table.done:
+                table.check(index, case)
+            else:
+                yield index, case
+
+    try:
+        study.run_cases(todo(), table.add, args.executor, min(args.workers or os.cpu_count(), args.cases),
+                        plan_options(args), total=args.cases, initial=len(table.done))
+    except KeyboardInterrupt:
+        rows = table.finish()
+        where = f"{args.csv}; --resume to continue" if to_file else "stdout"
+        print(f"interrupted: {len(rows)} of {args.cases} cases written to {where}", file=sys.stderr)
+        raise Interrupted from None
+    except BaseException:
+        table.close()
+        raise
+    records = [study.result_of(row) for row in table.finish()]
     # With the table on stdout the closing line goes to stderr, out of its way.
-    report = sys.stdout if args.csv else sys.stderr
-    print(study_summary(records), file=report)
+    print(study_summary(records), file=sys.stdout if to_file else sys.stderr)
     if plotting:
         plotting.save(plotting.plot_final_mass(records, nearest=args.nearest), args.hist)
 
 
-def study_table(cases, records):
-    """One row per case: its dispersed inputs, then its outcome."""
-    vehicles = [c.spacecraft for c in cases]
-    position = np.array([v.initial_position for v in vehicles]).reshape(-1, 3)
-    velocity = np.array([v.initial_velocity for v in vehicles]).reshape(-1, 3)
-    table = {"case": list(range(len(cases)))}
-    table.update({f"{axis}0": position[:, i] for i, axis in enumerate("xyz")})
-    table.update({f"v{axis}0": velocity[:, i] for i, axis in enumerate("xyz")})
-    table["wet_mass"] = [v.wet_mass for v in vehicles]
-    table["real_max_thrust"] = [v.real_max_thrust for v in vehicles]
-    for field in dataclasses.fields(study.CaseResult):
-        table[field.name] = [getattr(r, field.name) for r in records]
-    return table
+class InOrder:
+    """The study table on stdout: rows in case order, each as soon as every
+    case before it has finished."""
+
+    def __init__(self, seed):
+        self.seed, self.done, self.waiting, self.next = seed, {}, {}, 0
+        self.rows = []
+        self.writer = csv.writer(sys.stdout, lineterminator="\n")
+        self.writer.writerow(study.COLUMNS)
+
+    def add(self, index, case, result):
+        self.waiting[index] = [str(v) if v is not None else "" for v in study.table_row(index, self.seed, case, result)]
+        while self.next in self.waiting:
+            self.emit(self.waiting.pop(self.next))
+            self.next += 1
+        sys.stdout.flush()
+
+    def emit(self, row):
+        self.writer.writerow(row)
+        self.rows.append(row)
+
+    def finish(self):
+        for index in sorted(self.waiting):
+            self.emit(self.waiting.pop(index))
+        sys.stdout.flush()
+        return self.rows
+
+    def close(self):
+        pass
+
+    def check(self, index, case):
+        pass
 
 
 def study_summary(records):
@@ -235,16 +278,51 @@ def study_summary(records):
     return line
 
 
+class Interrupted(Exception):
+    """The work was stopped and has said so."""
+
+
+# Messages quote input values, which can be huge (a 60 MB value in a file):
+# beyond this many characters the middle is cut.
+MESSAGE_LIMIT = 1000
+
+
+def shortened(message):
+    if len(message) <= MESSAGE_LIMIT:
+        return message
+    cut = len(message) - MESSAGE_LIMIT
+    return f"{message[:MESSAGE_LIMIT - 200]} [... {cut} characters cut ...] {message[-200:]}"
+
+
 def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
+    interrupts = []
+
+    def interrupt(number, frame):
+        if interrupts:  # the second: no cleanup, no waiting
+            os._exit(128 + interrupts[0])
+        interrupts.append(number)
+        raise KeyboardInterrupt
+
+    handlers = {number: signal.signal(number, interrupt) for number in (signal.SIGINT, signal.SIGTERM)}
     try:
         args.run(args)
+    except Interrupted:
+        return 128 + interrupts[0] if interrupts else 130
     except KeyboardInterrupt:
-        parser.exit(130, f"vexal {args.command}: interrupted\n")
+        print(f"vexal {args.command}: interrupted", file=sys.stderr)
+        return 128 + interrupts[0] if interrupts else 130
+    except BrokenPipeError:
+        # The reader has gone (`vexal study | head`): that is the end, quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except OSError as error:
         where = f"{error.filename}: " if error.filename else ""
-        parser.exit(1, f"vexal {args.command}: error: {where}{error.strerror or error}\n")
+        parser.exit(1, f"vexal {args.command}: error: {where}{shortened(error.strerror or str(error))}\n")
     except ValueError as error:
-        parser.exit(1, f"vexal {args.command}: error: {error}\n")
+        parser.exit(1, f"vexal {args.command}: error: {shortened(str(error))}\n")
+    finally:
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
     return 0

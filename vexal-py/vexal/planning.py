@@ -6,6 +6,7 @@ stops on Ctrl-C with KeyboardInterrupt.
 """
 import dataclasses
 import json
+import math
 
 import numpy as np
 
@@ -161,7 +162,19 @@ class Plan:
                      "normalized_thrusts", "z_values", "s_values", "pointing_angle_deg", "relaxation_gap"):
             document[name] = getattr(self, name).tolist()
         document["config"] = json.loads(self.config.to_json())
-        return json.dumps(document, indent=2)
+        return json.dumps(finite_or_null(document), indent=2, allow_nan=False)
+
+
+def finite_or_null(value):
+    """`value` with every NaN and infinity replaced by None: JSON has no
+    token for them (Python's `NaN` and `Infinity` are not JSON)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {key: finite_or_null(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [finite_or_null(item) for item in value]
+    return value
 
 
 def configured(config=None, **overrides):

@@ -16,6 +16,7 @@ if (sys.platform.startswith("linux") and "MPLBACKEND" not in os.environ
 import matplotlib.pyplot as plt  # noqa: E402  (after the backend choice)
 import numpy as np  # noqa: E402
 
+from .outputs import replacing  # noqa: E402
 from .trajectory import node_table, time_of_flight  # noqa: E402
 
 PATH = "tab:blue"
@@ -259,8 +260,10 @@ def plot_final_mass(records, nearest=False):
 
 
 def save(fig, path):
-    """Writes the figure to `path` (format from its suffix) and releases it."""
+    """Writes the figure to `path` (format from its suffix, PNG without one),
+    atomically, and releases it."""
     try:
-        fig.savefig(path, dpi=100)
+        with replacing(path, binary=True) as file:
+            fig.savefig(file, format=os.path.splitext(path)[1][1:].lower() or "png", dpi=100)
     finally:
         plt.close(fig)

@@ -1,24 +1,32 @@
 """Dispersion (Monte Carlo) studies: perturbed configurations, planned in bulk.
 
 Configurations do not pickle, so work crosses process boundaries as the JSON
-text of `Config.to_json`; each worker plans it with the package's native module
-(the same search as `_vexal.solve` by default). Planning releases the
-interpreter lock, so a thread pool runs cases in parallel; a process pool,
-or any `concurrent.futures.Executor` such as Dask's
-`Client.get_executor()`, runs the same call elsewhere.
+text of `Config.to_json`, checked first (the JSON form writes NaN and
+infinities as null, which would change the case); each worker plans it with
+the package's native module (the same search as `_vexal.solve` by default).
+Planning releases the interpreter lock, so a thread pool runs cases in
+parallel; a process pool, or any `concurrent.futures.Executor` such as
+Dask's `Client.get_executor()`, runs the same call elsewhere.
+
+Cases are submitted a window at a time and each finished one is handed back
+at once (`run_cases`), so a study of any size runs in bounded memory and a
+table on disk (`StudyTable`) holds every finished case, ready to resume.
 """
 import concurrent.futures
+import csv
+import ctypes
 import dataclasses
 import os
 import signal
-import sys
+from concurrent.futures.process import BrokenProcessPool
 
 import numpy as np
-from tqdm import tqdm
+from tqdm.auto import tqdm
 
 import _vexal
 
 from . import _native
+from .outputs import replacing
 from .planning import check_options, check_search
 
 
@@ -95,13 +103,16 @@ class CaseResult:
 ON_TARGET = 0.01
 
 
-def solve_text(text, search="golden", pointing=False, landing="target"):
-    """Plans the configuration given as JSON text; never raises a planner error."""
+def solve_text(text, options=None):
+    """Plans the configuration given as JSON text; never raises a planner
+    error. `options` are the keyword options of the native planner."""
     try:
         config = _vexal.Config.from_json(text)
-        data = _native.plan(text, search, 2e-4, pointing, landing)
+        data = _native.plan(text, **(options or {}))
     except ValueError as error:
-        return CaseResult(status="error", error=str(error))
+        return failed(str(error))
+    except MemoryError:
+        return failed("out of memory")
     return CaseResult(
         status=data["status"],
         time_of_flight=data["time_of_flight"],
@@ -112,20 +123,302 @@ def solve_text(text, search="golden", pointing=False, landing="target"):
     )
 
 
-def ignore_interrupts():
-    """Worker processes leave Ctrl-C to the parent, which stops them."""
+def failed(message):
+    return CaseResult(status="error", error=message)
+
+
+PR_SET_PDEATHSIG = 1
+
+
+def start_worker(parent):
+    """Worker processes leave Ctrl-C to the parent, which stops them, and
+    die with it: nothing keeps planning for a parent that is gone."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    try:
+        ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    except (OSError, AttributeError):  # not Linux
+        pass
+    if os.getppid() != parent:  # the parent died before the line above
+        os._exit(1)
+
+
+def process_pool(workers):
+    return concurrent.futures.ProcessPoolExecutor(workers, initializer=start_worker, initargs=(os.getpid(),))
 
 
 EXECUTORS = {
     "threads": concurrent.futures.ThreadPoolExecutor,
-    "processes": lambda workers: concurrent.futures.ProcessPoolExecutor(workers, initializer=ignore_interrupts),
+    "processes": process_pool,
 }
 DEFAULT_EXECUTOR = "threads"
 
+# Cases in flight per worker: enough to keep every worker busy, few enough
+# that a study of 10^5 cases never holds more than a handful of futures.
+WINDOW_PER_WORKER = 4
+WINDOW_FOREIGN = 256  # an executor of unknown size, e.g. a Dask cluster
+
+
+def died(exitcode):
+    if exitcode is not None and exitcode < 0:
+        return failed(f"worker died (signal {-exitcode})")
+    return failed(f"worker died (exit status {exitcode})" if exitcode is not None else "worker died")
+
+
+class Pool:
+    """The executor cases run on. One of ours ("threads", "processes") is
+    replaced by a fresh one when a worker dies and stopped on Ctrl-C; a
+    foreign one (any Executor) is left to its owner."""
+
+    def __init__(self, executor, workers):
+        self.own = isinstance(executor, str)
+        if self.own and executor not in EXECUTORS:
+            raise ValueError(f"executor must be 'threads', 'processes' or an Executor, got {executor!r}")
+        self.kind, self.workers = executor, workers
+        self.executor = EXECUTORS[executor](workers) if self.own else executor
+        self.window = WINDOW_PER_WORKER * workers if self.own else WINDOW_FOREIGN
+        self.single = None  # the one-worker pool a suspect case runs on
+
+    def submit(self, text, options):
+        return self.executor.submit(solve_text, text, options)
+
+    def renew(self):
+        """A fresh pool, after a worker died and took this one with it."""
+        self.executor.shutdown(wait=True, cancel_futures=True)
+        self.executor = EXECUTORS[self.kind](self.workers)
+
+    def alone(self, text, options):
+        """Plans one case in a worker of its own, so a death is its own: the
+        retry of a case that was in flight when a worker died."""
+        self.single = process_pool(1)
+        try:
+            return self.single.submit(solve_text, text, options).result()
+        except BrokenProcessPool:
+            (worker,) = self.single._processes.values()
+            worker.join()
+            return died(worker.exitcode)
+        finally:
+            self.single.shutdown(wait=True)
+            self.single = None
+
+    def stop(self, futures):
+        """Ends the work now: pending cases cancelled, running ones stopped."""
+        for future in futures:
+            future.cancel()
+        if not self.own:
+            return
+        if self.kind == "threads":
+            # Plans running on other threads cannot see the signal.
+            _native.stop_all()
+            try:
+                concurrent.futures.wait(futures)
+            finally:
+                _native.stop_all(False)
+        else:
+            for executor in (self.executor, self.single):
+                for worker in list((getattr(executor, "_processes", None) or {}).values()):
+                    worker.kill()
+
+    def close(self):
+        if self.own:
+            self.executor.shutdown(wait=True, cancel_futures=True)
+
+
+def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=None, progress=True,
+              total=None, initial=0):
+    """Plans `cases`, pairs of (index, Config or JSON text), a window at a
+    time, and calls `record(index, case, result)` in this thread as each one
+    finishes, in the order they finish.
+
+    A Config that fails the input checks is recorded as that case's error.
+    A worker process that dies takes its pool with it: the cases in flight
+    are planned again, each alone in a fresh worker, and one that kills
+    that worker too is recorded as "worker died (signal N)"; the study goes
+    on with a fresh pool. An exception a foreign executor's future raises
+    (Dask's KilledWorker, say) is recorded as its case's error. On Ctrl-C,
+    or any exception from `record`, pending cases are cancelled, running
+    ones stopped, and the exception raised.
+    """
+    workers = workers or os.cpu_count()
+    landing = (options or {}).get("landing", "target")
+    pool = Pool(executor, workers)
+    pending = {}
+    bar = tqdm(total=total, initial=initial, unit="case", desc="planning", disable=None if progress else True)
+    failures = 0
+
+    def finish(index, case, result):
+        nonlocal failures
+        record(index, case, result)
+        failures += not result.ok
+        bar.set_postfix(failed=failures, refresh=False)
+        bar.update(1)
+
+    try:
+        queue = iter(cases)
+        more = True
+        while True:
+            while more and len(pending) < pool.window:
+                item = next(queue, None)
+                if item is None:
+                    more = False
+                    break
+                index, case = item
+                try:
+                    text = case if isinstance(case, str) else checked_text(case, landing)
+                except ValueError as error:
+                    finish(index, case, failed(str(error)))
+                    continue
+                pending[pool.submit(text, options)] = (index, case, text)
+            if not pending:
+                break
+            done, _ = concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
+            suspects = []
+            for future in done:
+                index, case, text = pending.pop(future)
+                try:
+                    result = future.result()
+                except BrokenProcessPool:
+                    if not pool.own:
+                        raise
+                    suspects.append((index, case, text))
+                    continue
+                except Exception as error:  # the executor's, not the planner's
+                    result = failed(executor_error(error))
+                finish(index, case, result)
+            if suspects:
+                # Every case in flight failed with the pool.
+                suspects += pending.values()
+                pending.clear()
+                pool.renew()
+                for index, case, text in sorted(suspects, key=lambda s: s[0]):
+                    finish(index, case, pool.alone(text, options))
+    except BaseException:
+        pool.stop(list(pending))
+        raise
+    finally:
+        bar.close()
+        pool.close()
+
+
+def executor_error(error):
+    """The error of a case whose future failed in a foreign executor."""
+    if type(error).__name__ == "KilledWorker":  # Dask, after its retries on other workers
+        return "worker died (every worker that ran it died: KilledWorker)"
+    return f"{type(error).__name__}: {error}"
+
+
+def checked_text(config, landing="target"):
+    """The JSON text of a Config whose values have passed the input checks,
+    so that it plans the same in any worker."""
+    _native.checked(config, landing)
+    return config.to_json()
+
+
+# A study's table: one row per case, its index and seed, its dispersed
+# inputs, then its outcome.
+INPUTS = ("x0", "y0", "z0", "vx0", "vy0", "vz0", "wet_mass", "real_max_thrust")
+OUTCOME = tuple(field.name for field in dataclasses.fields(CaseResult))
+COLUMNS = ("case", "seed", *INPUTS, *OUTCOME)
+
+
+def inputs_of(case):
+    vehicle = (_vexal.Config.from_json(case) if isinstance(case, str) else case).spacecraft
+    return [*vehicle.initial_position, *vehicle.initial_velocity, vehicle.wet_mass, vehicle.real_max_thrust]
+
+
+def table_row(index, seed, case, result):
+    return [index, seed, *inputs_of(case), *(getattr(result, name) for name in OUTCOME)]
+
+
+def result_of(row):
+    """The CaseResult a table row records."""
+    values = dict(zip(COLUMNS, row))
+    number = {"solves": int}
+    return CaseResult(**{name: number.get(name, float)(values[name]) if values[name] != "" else None
+                         for name in OUTCOME if name not in ("status", "error")},
+                      status=values["status"], error=values["error"] or None)
+
+
+class StudyTable:
+    """The CSV table of a study at `path`, written as cases finish.
+
+    Rows go to `path + ".part"` as they come, one flushed line each; `finish`
+    writes them to `path` sorted by case (atomically) and drops the part
+    file. With `resume` the rows already in `path` (and in a part file a
+    killed run left) are taken over, and `done` holds them by case index.
+    """
+
+    def __init__(self, path, seed=None, resume=False):
+        self.path, self.part, self.seed = path, path + ".part", seed
+        self.done = {}
+        if resume:
+            for source in (path, self.part):
+                self.done.update(self.read(source))
+        self.file = open(self.part, "w", newline="", encoding="utf-8")
+        self.writer = csv.writer(self.file, lineterminator="\n")
+        self.writer.writerow(COLUMNS)
+        self.writer.writerows(self.done.values())
+        self.file.flush()
+        self.written = len(self.done)
+        self.taken_over = self.written
+
+    def read(self, source):
+        """Rows of a table, by case index; a last line cut short is dropped."""
+        try:
+            with open(source, newline="", encoding="utf-8") as file:
+                text = file.read()
+        except FileNotFoundError:
+            return {}
+        if text and not text.endswith("\n"):
+            text = text[:text.rfind("\n") + 1]
+        rows = list(csv.reader(text.splitlines(keepends=True)))
+        if not rows:
+            return {}
+        if tuple(rows[0]) != COLUMNS:
+            raise ValueError(f"{source}: not a study table (its columns are not {', '.join(COLUMNS)})")
+        seed = "" if self.seed is None else str(self.seed)
+        found = {}
+        for row in rows[1:]:
+            if len(row) != len(COLUMNS):
+                continue
+            if row[1] != seed:
+                raise ValueError(f"{source}: holds cases of seed {row[1] or 'none'}, not {seed or 'none'}; "
+                                 "resume with the same seed")
+            found[int(row[0])] = row
+        return found
+
+    def check(self, index, case):
+        """Refuses to resume a table whose case differs from this study's."""
+        row = self.done[index]
+        if row[2:2 + len(INPUTS)] != [str(v) for v in inputs_of(case)]:
+            raise ValueError(f"{self.path}: case {index} has other inputs than this study's case {index} "
+                             "(another configuration or other sigmas); resume with the same ones")
+
+    def add(self, index, case, result):
+        self.writer.writerow(table_row(index, self.seed, case, result))
+        self.file.flush()
+        self.written += 1
+
+    def finish(self):
+        """Writes the sorted table to its path; returns the rows."""
+        self.file.close()
+        rows = sorted(self.read(self.part).values(), key=lambda row: int(row[0]))
+        with replacing(self.path) as file:
+            writer = csv.writer(file, lineterminator="\n")
+            writer.writerow(COLUMNS)
+            writer.writerows(rows)
+        os.unlink(self.part)
+        return rows
+
+    def close(self):
+        """Leaves the part file for a later resume, if it holds new rows."""
+        self.file.close()
+        if self.written == self.taken_over:
+            os.unlink(self.part)
+
 
 def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden", workers=None,
-               pointing=False, landing="target"):
+               out=None, resume=False, seed=None, pointing=False, landing="target"):
     """Plans every configuration and returns one `CaseResult` each, in order.
 
     `configs` holds `vexal.Config` objects or their JSON text; every one is
@@ -134,53 +427,52 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
     `executor` is "threads" (the default: planning releases the lock),
     "processes", or any `concurrent.futures.Executor` (for example
     `distributed.Client.get_executor()`); `workers` sizes the first two
-    (default: all cores). A progress bar is shown when `progress` is true
-    and stdout is a terminal. On Ctrl-C pending cases are cancelled, running
-    ones stopped, and KeyboardInterrupt raised. `pointing` and `landing`
-    are `vexal.plan`'s.
+    (default: all cores, at most one per case). A progress bar (cases/s,
+    failures so far) shows on a terminal or in a notebook when `progress`
+    is true.
+
+    With `out`, a path, each finished case is appended to that CSV table at
+    once (case index, `seed`, dispersed inputs, outcome), and the table is
+    sorted by case at the end; with `resume` the cases already in it are
+    not planned again, their results are read from it. On Ctrl-C pending
+    cases are cancelled, running ones stopped, the finished ones written to
+    `out`, and KeyboardInterrupt raised. `pointing` and `landing` are
+    `vexal.plan`'s.
     """
     check_search(search)
     check_options(pointing, landing)
-    options = (search, pointing, landing)
+    options = {"search": search, "pointing": pointing, "landing": landing}
     configs = list(configs)
     for i, config in enumerate(configs):
         try:
             _native.checked(config, landing)
         except ValueError as error:
             raise ValueError(f"case {i}: {error}") from None
-    texts = [c if isinstance(c, str) else c.to_json() for c in configs]
-    if isinstance(executor, str):
-        if executor not in EXECUTORS:
-            raise ValueError(f"executor must be 'threads', 'processes' or an Executor, got {executor!r}")
-        pool = EXECUTORS[executor](workers or os.cpu_count())
-        try:
-            return run(texts, pool, progress, options)
-        except KeyboardInterrupt:
-            # Worker processes may be deep in a long case: end them.
-            for process in list((getattr(pool, "_processes", None) or {}).values()):
-                process.terminate()
-            raise
-        finally:
-            pool.shutdown(wait=True, cancel_futures=True)
-    return run(texts, executor, progress, options)
+    records = [None] * len(configs)
+    table = StudyTable(out, seed, resume) if out is not None else None
 
+    def record(index, case, result):
+        records[index] = result
+        if table is not None:
+            table.add(index, case, result)
 
-def run(texts, executor, progress, options):
-    futures = [executor.submit(solve_text, text, *options) for text in texts]
+    workers = min(workers or os.cpu_count(), max(1, len(configs)))
     try:
-        if progress and sys.stdout.isatty():
-            finished = concurrent.futures.as_completed(futures)
-            for _ in tqdm(finished, total=len(futures), unit="case", desc="planning"):
-                pass
-        return [future.result() for future in futures]
+        for index, row in (table.done if table is not None else {}).items():
+            if index < len(configs):
+                table.check(index, configs[index])
+                records[index] = result_of(row)
+        cases = ((i, c) for i, c in enumerate(configs) if records[i] is None)
+        run_cases(cases, record, executor, workers, options, progress,
+                  total=len(configs), initial=len(configs) - records.count(None))
     except KeyboardInterrupt:
-        for future in futures:
-            future.cancel()
-        if isinstance(executor, concurrent.futures.ThreadPoolExecutor):
-            # Plans running on other threads cannot see the signal.
-            _native.stop_all()
-            try:
-                concurrent.futures.wait(futures)
-            finally:
-                _native.stop_all(False)
+        if table is not None:
+            table.finish()
         raise
+    except BaseException:
+        if table is not None:
+            table.close()
+        raise
+    if table is not None:
+        table.finish()
+    return records
