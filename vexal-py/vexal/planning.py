@@ -92,7 +92,7 @@ class Plan:
 
     def __repr__(self):
         tight = "relaxation tight" if self.relaxation_tight else f"{len(self.below_floor)} nodes below the throttle floor"
-        how = f"{self.solves} solves" + (f" ({self.search} search)" if self.search else "")
+        how = f"{self.solves} solve{'' if self.solves == 1 else 's'}" + (f" ({self.search} search)" if self.search else "")
         return (f"<Plan {self.status}: n={self.n}, time_of_flight={self.time_of_flight:.3f} s, "
                 f"touchdown_time={self.touchdown_time:.3f} s, final_mass={self.final_mass:.3f} kg, "
                 f"fuel_used={self.fuel_used:.3f} kg, {how}, {self.iterations} iterations, {tight}>")
