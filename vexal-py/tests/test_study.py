@@ -159,10 +159,10 @@ def test_a_case_that_kills_its_worker_is_marked_and_the_rest_planned(executor, e
         from vexal import study
 
         plan = study.solve_text
-        def deadly(text, options):
+        def deadly(text, options, *tag):
             if '"wet_mass": 1999.0' in text:
                 os.kill(os.getpid(), signal.SIGKILL)
-            return plan(text, options)
+            return plan(text, options, *tag)
         study.solve_text = deadly
 
         cases = [vexal.Config(solver=vexal.Solver(n=10 + i % 3, time_of_flight=50.0)) for i in range(12)]
@@ -209,6 +209,6 @@ class Recording(concurrent.futures.ThreadPoolExecutor):
         super().__init__(2)
         self.planned = planned
 
-    def submit(self, fn, text, options):
+    def submit(self, fn, text, *rest):
         self.planned.append(text)
-        return super().submit(fn, text, options)
+        return super().submit(fn, text, *rest)

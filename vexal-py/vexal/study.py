@@ -103,9 +103,12 @@ class CaseResult:
 ON_TARGET = 0.01
 
 
-def solve_text(text, options=None):
+def solve_text(text, options=None, tag=None):
     """Plans the configuration given as JSON text; never raises a planner
-    error. `options` are the keyword options of the native planner."""
+    error. `options` are the keyword options of the native planner. `tag`
+    is not read: it makes each submission's arguments unique, so that an
+    executor keying tasks by their arguments (Dask) plans identical cases
+    each, and a case tried again anew rather than from its failed task."""
     try:
         config = _vexal.Config.from_json(text)
         data = _native.plan(text, **(options or {}))
@@ -179,8 +182,8 @@ class Pool:
         self.window = WINDOW_PER_WORKER * workers if self.own else WINDOW_FOREIGN
         self.single = None  # the one-worker pool a suspect case runs on
 
-    def submit(self, text, options):
-        return self.executor.submit(solve_text, text, options)
+    def submit(self, text, options, tag=None):
+        return self.executor.submit(solve_text, text, options, tag)
 
     def renew(self):
         """A fresh pool, after a worker died and took this one with it."""
@@ -234,8 +237,11 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
     A worker process that dies takes its pool with it: the cases in flight
     are planned again, each alone in a fresh worker, and one that kills
     that worker too is recorded as "worker died (signal N)"; the study goes
-    on with a fresh pool. An exception a foreign executor's future raises
-    (Dask's KilledWorker, say) is recorded as its case's error. On Ctrl-C,
+    on with a fresh pool. A case a foreign executor lost with its worker
+    (Dask's KilledWorker) may only have shared that worker with the case
+    that killed it: such cases are planned again at the end, one at a time,
+    and one lost again is recorded as that case's error; any other exception
+    of a foreign executor is its case's error at once. On Ctrl-C,
     or any exception from `record`, pending cases are cancelled, running
     ones stopped, and the exception raised.
     """
@@ -245,6 +251,7 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
     pending = {}
     bar = tqdm(total=total, initial=initial, unit="case", desc="planning", disable=None if progress else True)
     failures = 0
+    lost = []  # cases a foreign executor lost with a worker, for one more try
 
     def finish(index, case, result):
         nonlocal failures
@@ -268,7 +275,7 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
                 except ValueError as error:
                     finish(index, case, failed(str(error)))
                     continue
-                pending[pool.submit(text, options)] = (index, case, text)
+                pending[pool.submit(text, options, (index, 0))] = (index, case, text)
             if not pending:
                 break
             done, _ = concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
@@ -283,6 +290,9 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
                     suspects.append((index, case, text))
                     continue
                 except Exception as error:  # the executor's, not the planner's
+                    if lost_with_worker(error):
+                        lost.append((index, case, text))
+                        continue
                     result = failed(executor_error(error))
                 finish(index, case, result)
             if suspects:
@@ -292,6 +302,17 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
                 pool.renew()
                 for index, case, text in sorted(suspects, key=lambda s: s[0]):
                     finish(index, case, pool.alone(text, options))
+        # Alone on the cluster, a bystander plans; the case that kills its
+        # worker is lost again, and only it is marked.
+        for index, case, text in sorted(lost, key=lambda s: s[0]):
+            future = pool.submit(text, options, (index, 1))
+            pending[future] = (index, case, text)
+            try:
+                result = future.result()
+            except Exception as error:
+                result = failed(executor_error(error))
+            del pending[future]
+            finish(index, case, result)
     except BaseException:
         pool.stop(list(pending))
         raise
@@ -300,9 +321,13 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
         pool.close()
 
 
+def lost_with_worker(error):
+    return type(error).__name__ == "KilledWorker"
+
+
 def executor_error(error):
     """The error of a case whose future failed in a foreign executor."""
-    if type(error).__name__ == "KilledWorker":  # Dask, after its retries on other workers
+    if lost_with_worker(error):  # Dask, after its retries on other workers
         return "worker died (every worker that ran it died: KilledWorker)"
     return f"{type(error).__name__}: {error}"
 
