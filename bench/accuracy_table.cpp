@@ -16,7 +16,7 @@
 #include "vexal/accuracy.hpp"
 #include "vexal/assemble.hpp"
 #include "vexal/conic.hpp"
-#include "vexal/solve.hpp"
+#include "vexal/fixed_horizon.hpp"
 
 namespace {
 

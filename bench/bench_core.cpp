@@ -7,8 +7,8 @@
 
 #include "vexal/assemble.hpp"
 #include "vexal/conic.hpp"
-#include "vexal/search.hpp"
-#include "vexal/solve.hpp"
+#include "vexal/planner.hpp"
+#include "vexal/fixed_horizon.hpp"
 
 namespace {
 

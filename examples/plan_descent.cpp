@@ -2,7 +2,7 @@
 // summary. The same job from Python: examples/plan_descent.py.
 #include <cstdio>
 
-#include "vexal/search.hpp"
+#include "vexal/planner.hpp"
 
 int main() {
     const vexal::Config config;  // the default lander, no time of flight: search

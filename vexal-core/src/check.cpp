@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "vexal/json.hpp"
-#include "vexal/search.hpp"
+#include "vexal/planner.hpp"
 
 namespace vexal {
 namespace {

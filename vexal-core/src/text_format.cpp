@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <string>
 
 #include "vexal/json.hpp"
 
@@ -109,6 +110,14 @@ void append_quoted(std::string& out, std::string_view s) {
         s.remove_prefix(len);
     }
     out += '"';
+}
+
+std::string three_decimals(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    char buf[400];  // the largest double has 309 integer digits
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 3);
+    return std::string(buf, r.ptr);
 }
 
 }  // namespace text_format

@@ -1,6 +1,7 @@
 #pragma once
-// Text forms shared by the JSON writer and reader: UTF-8 decoding and
-// encoding, the quoting of found strings in messages, and the float format.
+// Text forms shared by the JSON writer and reader and the search's messages:
+// UTF-8 decoding and encoding, the quoting of found strings in messages, the
+// float formats.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -16,5 +17,9 @@ void append_utf8(std::string& out, char32_t cp);
 
 // s as a double-quoted string with escapes, as messages quote found text.
 void append_quoted(std::string& out, std::string_view s);
+
+// Fixed point with three decimals, correctly rounded (ties to even on the
+// exact binary value); "NaN", "inf" and "-inf" where there is no such form.
+std::string three_decimals(double v);
 
 }  // namespace vexal::text_format

@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "vexal/search.hpp"
+#include "vexal/planner.hpp"
 
 namespace vexal {
 namespace {

@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "vexal/assemble.hpp"
-#include "vexal/search.hpp"
-#include "vexal/solve.hpp"
+#include "vexal/planner.hpp"
+#include "vexal/fixed_horizon.hpp"
 
 namespace vexal {
 namespace {

@@ -14,7 +14,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "objects.hpp"
-#include "vexal/search.hpp"
+#include "vexal/planner.hpp"
 
 namespace vexal::py {
 namespace {

@@ -24,7 +24,7 @@
 #include "objects.hpp"
 #include "vexal/check.hpp"
 #include "vexal/json.hpp"
-#include "vexal/search.hpp"
+#include "vexal/planner.hpp"
 
 namespace vexal::py {
 namespace {

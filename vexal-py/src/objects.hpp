@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "vexal/config.hpp"
-#include "vexal/solve.hpp"
+#include "vexal/fixed_horizon.hpp"
 
 namespace vexal::py {
 

@@ -1,4 +1,4 @@
-#include "vexal/search.hpp"
+#include "vexal/planner.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 
+#include "text_format.hpp"
 #include "vexal/assemble.hpp"
 
 namespace vexal {
@@ -18,16 +19,6 @@ constexpr double kGolden = 0.618033988749895;
 
 // max(x, floor) that yields floor when x is not a number.
 double at_least(double x, double floor) { return std::isnan(x) || x < floor ? floor : x; }
-
-// Fixed point with three decimals, correctly rounded (ties to even on the
-// exact binary value).
-std::string three_decimals(double v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    char buf[400];  // the largest double has 309 integer digits
-    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 3);
-    return std::string(buf, r.ptr);
-}
 
 }  // namespace
 
@@ -84,8 +75,8 @@ SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSo
 namespace {
 
 std::string no_feasible_time(double lower, double upper) {
-    return "infeasible: no feasible time-of-flight in [" + three_decimals(lower) + ", " +
-           three_decimals(upper) + "]";
+    return "infeasible: no feasible time-of-flight in [" + text_format::three_decimals(lower) + ", " +
+           text_format::three_decimals(upper) + "]";
 }
 
 // Brent's method on -search_merit, started from the best point of a coarse

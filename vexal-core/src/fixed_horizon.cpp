@@ -1,4 +1,4 @@
-#include "vexal/solve.hpp"
+#include "vexal/fixed_horizon.hpp"
 
 #include <cmath>
 #include <cstdio>
