@@ -9,8 +9,6 @@
 namespace vexal {
 namespace {
 
-double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
-
 // The power of two nearest to the largest usable candidate, or 1 when none
 // is finite and positive.
 double power_of_two_scale(std::initializer_list<double> candidates) {

@@ -92,7 +92,7 @@ Check check_start(const Spacecraft& sc, const Environment& env, bool nearest_lan
                                text(gamma));
     }
     if (gamma > 0.0 && !nearest_landing) {
-        const double range = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+        const double range = norm(r);
         const double elevation = range > 0.0 ? std::asin(r[2] / range) * kRadToDeg : 90.0;
         if (elevation < gamma) {
             return std::unexpected("spacecraft.initial_position " + text(r) +

@@ -66,7 +66,7 @@ std::expected<Trajectory, std::string> solve_fixed(const Config& config, double 
         t.u_values[k] = u;
         t.s_values[k] = x[at.slack(k)];
         t.z_values[k] = z;
-        t.thrusts[k] = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]) * std::exp(z);
+        t.thrusts[k] = norm(u) * std::exp(z);
         t.normalized_thrusts[k] = t.thrusts[k] / real_max_thrust;
         t.time_points[k] = static_cast<double>(k) * dt;
     }

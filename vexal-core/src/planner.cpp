@@ -26,7 +26,7 @@ std::pair<double, double> auto_bracket(const Spacecraft& sc) {
     const double dry = at_least(sc.wet_mass - sc.fuel, 1.0);
     const double accel = at_least(sc.max_thrust_pct * sc.real_max_thrust / dry, 0.001);
     const Vec3& v0 = sc.initial_velocity;
-    const double speed = std::sqrt(v0[0] * v0[0] + v0[1] * v0[1] + v0[2] * v0[2]);
+    const double speed = norm(v0);
     const double lower = at_least(speed / accel, 1.0);
     const double min_flow = at_least(sc.real_max_thrust * sc.min_thrust_pct * sc.fuel_consumption, 1e-9);
     const double burn_time = sc.fuel / min_flow;

@@ -2,12 +2,16 @@
 // The configuration records: plain values with a default for every field.
 // Field order is binding (constructor parameters, JSON keys).
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
 namespace vexal {
 
 using Vec3 = std::array<double, 3>;
+
+// The Euclidean length, summed in component order.
+inline double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
 
 struct Spacecraft {
     double wet_mass = 2000.0;
