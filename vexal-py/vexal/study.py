@@ -198,6 +198,9 @@ class Pool:
             return self.single.submit(solve_text, text, options).result()
         except BrokenProcessPool:
             (worker,) = self.single._processes.values()
+            # The pool's own thread reaps the dead worker too; read its exit
+            # status only once that thread is done, or both may race for it.
+            self.single.shutdown(wait=True)
             worker.join()
             return died(worker.exitcode)
         finally:
