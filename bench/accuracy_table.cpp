@@ -46,8 +46,8 @@ Outcome timed(int repeats, const std::function<Outcome()>& once) {
 
 Outcome raw(const vexal::Config& config) {
     const auto problem = vexal::assemble(config, *config.solver.time_of_flight);
-    const auto solution = vexal::solve_conic(*problem);
-    if (!solution) return {solution.error()};
+    const auto solution = vexal::solve_conic(problem);
+    if (!solution) return {solution.error().message};
     Outcome out{solution->status, solution->iterations};
     if (solution->success) out.final_mass = std::exp(solution->x.back());
     return out;
@@ -55,7 +55,7 @@ Outcome raw(const vexal::Config& config) {
 
 Outcome planned(const vexal::Config& config) {
     const auto t = vexal::solve_fixed(config, *config.solver.time_of_flight);
-    if (!t) return {t.error()};
+    if (!t) return {t.error().message};
     return {t->status, t->iterations, t->final_mass};
 }
 

@@ -26,14 +26,14 @@ void Assemble(benchmark::State& state) {
 
 void SolverCall(benchmark::State& state) {
     const auto problem = vexal::assemble(lander(state.range(0)), 50.0);
-    for (auto _ : state) benchmark::DoNotOptimize(vexal::solve_conic(*problem));
+    for (auto _ : state) benchmark::DoNotOptimize(vexal::solve_conic(problem));
 }
 
 void SolveFixed(benchmark::State& state) {
     const auto config = lander(state.range(0));
     for (auto _ : state) {
         auto t = vexal::solve_fixed(config, 50.0);
-        if (!t) state.SkipWithError(t.error().c_str());
+        if (!t) state.SkipWithError(t.error().message.c_str());
         benchmark::DoNotOptimize(t);
     }
     state.SetComplexityN(state.range(0));

@@ -40,33 +40,33 @@ int main(int argc, char** argv) {
         text << in.rdbuf();
         auto read = vexal::from_json(text.str());
         if (!read) {
-            std::fprintf(stderr, "%s: %s\n", argv[3], read.error().c_str());
+            std::fprintf(stderr, "%s: %s\n", argv[3], read.error().message.c_str());
             return 1;
         }
         config = *read;
     }
     config.solver.n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100;
     config.solver.time_of_flight = argc > 2 ? std::strtod(argv[2], nullptr) : 50.0;
-    const auto problem = vexal::assemble(config, *config.solver.time_of_flight);
-    if (!problem) {
-        std::fprintf(stderr, "%s\n", problem.error().c_str());
+    if (auto ok = vexal::check_node_count(config.solver.n); !ok) {
+        std::fprintf(stderr, "%s\n", ok.error().message.c_str());
         return 1;
     }
+    const vexal::Problem problem = vexal::assemble(config, *config.solver.time_of_flight);
     std::vector<std::uint64_t> kinds, dims;
-    for (const auto& c : problem->cones) {
+    for (const auto& c : problem.cones) {
         kinds.push_back(static_cast<std::uint64_t>(c.kind));
         dims.push_back(c.dim);
     }
-    std::string out = "{\"m\": " + std::to_string(problem->a.m) + ", \"n\": " + std::to_string(problem->a.n) + ", ";
-    array(out, "colptr", problem->a.colptr);
+    std::string out = "{\"m\": " + std::to_string(problem.a.m) + ", \"n\": " + std::to_string(problem.a.n) + ", ";
+    array(out, "colptr", problem.a.colptr);
     out += ", ";
-    array(out, "rowval", problem->a.rowval);
+    array(out, "rowval", problem.a.rowval);
     out += ", ";
-    array(out, "nzval", problem->a.nzval);
+    array(out, "nzval", problem.a.nzval);
     out += ", ";
-    array(out, "q", problem->q);
+    array(out, "q", problem.q);
     out += ", ";
-    array(out, "b", problem->b);
+    array(out, "b", problem.b);
     out += ", ";
     array(out, "cone_kinds", kinds);
     out += ", ";

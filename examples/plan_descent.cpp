@@ -8,7 +8,7 @@ int main() {
     const vexal::Config config;  // the default lander, no time of flight: search
     const auto result = vexal::solve(config);
     if (!result) {
-        std::fprintf(stderr, "planning failed: %s\n", result.error().c_str());
+        std::fprintf(stderr, "planning failed: %s\n", result.error().message.c_str());
         return 1;
     }
     const double wet = config.spacecraft.wet_mass;

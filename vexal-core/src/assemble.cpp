@@ -282,18 +282,19 @@ void append_moved(std::vector<T>& to, std::vector<T>& from) {
 
 }  // namespace
 
-std::expected<void, std::string> check_node_count(std::uint64_t n) {
-    if (n == 0) return std::unexpected(std::string("invalid node count: n must be at least 1 (got 0)"));
+Result<void> check_node_count(std::uint64_t n) {
+    if (n == 0) return fail(ErrorKind::invalid_input, "invalid node count: n must be at least 1 (got 0)");
     if (n > std::numeric_limits<std::uint64_t>::max() / kBytesPerNode) {
-        return std::unexpected("invalid node count: n = " + std::to_string(n) +
-                               " is too large, the program's size overflows");
+        return fail(ErrorKind::invalid_input,
+                    "invalid node count: n = " + std::to_string(n) + " is too large, the program's size overflows");
     }
     const std::uint64_t need = n * kBytesPerNode;
     const Room have = memory_room();
     if (need > have.bytes) {
-        return std::unexpected("invalid node count: n = " + std::to_string(n) +
-                               " is too large, the program needs about " + std::to_string(need >> 20) +
-                               " MiB and " + have.what + " " + std::to_string(have.bytes >> 20) + " MiB");
+        return fail(ErrorKind::invalid_input, "invalid node count: n = " + std::to_string(n) +
+                                                  " is too large, the program needs about " +
+                                                  std::to_string(need >> 20) + " MiB and " + have.what + " " +
+                                                  std::to_string(have.bytes >> 20) + " MiB");
     }
     return {};
 }
@@ -369,10 +370,9 @@ std::vector<Row> equality_rows(const Config& config, double dt, Landing landing)
     return rows;
 }
 
-std::expected<Problem, std::string> assemble(const Config& config, double time_of_flight,
-                                             const ProgramOptions& options) {
+Problem assemble(const Config& config, double time_of_flight, const ProgramOptions& options) {
     const std::uint64_t n = config.solver.n;
-    if (auto ok = check_node_count(n); !ok) return std::unexpected(std::move(ok.error()));
+    if (n == 0) throw InternalError("assemble: no program has zero nodes");
     const Layout at = options.layout(n);
     const std::uint64_t columns = at.columns();
     const double dt = time_of_flight / static_cast<double>(n);

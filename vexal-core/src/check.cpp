@@ -136,10 +136,11 @@ Check check_solver(Solver& s, const Spacecraft& sc) {
 
 }  // namespace
 
-std::expected<Config, std::string> checked_for_planning(Config config, bool nearest_landing) {
-    if (auto ok = check_spacecraft(config.spacecraft); !ok) return std::unexpected(ok.error());
-    if (auto ok = check_start(config.spacecraft, config.environment, nearest_landing); !ok) return std::unexpected(ok.error());
-    if (auto ok = check_solver(config.solver, config.spacecraft); !ok) return std::unexpected(ok.error());
+Result<Config> checked_for_planning(Config config, bool nearest_landing) {
+    Check ok = check_spacecraft(config.spacecraft);
+    if (ok) ok = check_start(config.spacecraft, config.environment, nearest_landing);
+    if (ok) ok = check_solver(config.solver, config.spacecraft);
+    if (!ok) return fail(ErrorKind::invalid_input, std::move(ok.error()));
     return config;
 }
 

@@ -60,8 +60,7 @@ vexal_clarabel_settings solver_settings() {
     return s;
 }
 
-std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, const StopCheck* stop,
-                                                      double tolerance) {
+Result<ConicSolution> solve_conic(const Problem& problem, const StopCheck* stop, double tolerance) {
     std::vector<vexal_clarabel_cone> cones;
     cones.reserve(problem.cones.size());
     for (const Cone& c : problem.cones) {
@@ -90,7 +89,7 @@ std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, co
                                cones.data(), cones.size(), &settings, &raw, &message.text);
         solver.reset(raw);
         if (code == VEXAL_CLARABEL_CONSTRUCTION_ERROR) {
-            return std::unexpected("solver construction error: " + message.str());
+            return fail(ErrorKind::solver_construction, "solver construction error: " + message.str());
         }
         expect_ok(code, message, "solver construction failed");
     }
@@ -120,6 +119,7 @@ std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, co
     }
     out.status = kStatusNames[status];
     out.success = status == VEXAL_CLARABEL_SOLVED || status == VEXAL_CLARABEL_ALMOST_SOLVED;
+    out.stopped = status == VEXAL_CLARABEL_CALLBACK_TERMINATED;
     if (out.success) {
         const double* x = nullptr;
         std::uint64_t x_len = 0;

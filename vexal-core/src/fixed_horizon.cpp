@@ -10,21 +10,23 @@
 
 namespace vexal {
 
-std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight,
-                                                   const StopCheck* stop, const ProgramOptions& options) {
+Result<Trajectory> solve_fixed(const Config& config, double time_of_flight, const StopCheck* stop,
+                               const ProgramOptions& options) {
     std::vector<double> x;
     std::string status;
     std::uint32_t iterations = 0;
     {
-        const auto problem = assemble(config, time_of_flight, options);
-        if (!problem) return std::unexpected(problem.error());
-        const Scaling scaling = program_scaling(config, time_of_flight, *problem, options);
+        const Problem problem = assemble(config, time_of_flight, options);
+        const Scaling scaling = program_scaling(config, time_of_flight, problem, options);
         // With the landing error as the objective, the solver's default
         // accuracy leaves it a fraction of a millimetre off the optimum.
         const double tolerance = options.landing == Landing::nearest ? kLandingSolverTolerance : 0.0;
-        auto solution = solve_conic(scaled(*problem, scaling), stop, tolerance);
+        auto solution = solve_conic(scaled(problem, scaling), stop, tolerance);
         if (!solution) return std::unexpected(std::move(solution.error()));
-        if (!solution->success) return std::unexpected("solver status: " + solution->status);
+        if (!solution->success) {
+            return fail(solution->stopped ? ErrorKind::interrupted : ErrorKind::solver_status,
+                        "solver status: " + solution->status);
+        }
         x = std::move(solution->x);
         if (x.size() != scaling.columns.size()) {
             throw InternalError("solver returned " + std::to_string(x.size()) + " values for " +
@@ -34,12 +36,13 @@ std::expected<Trajectory, std::string> solve_fixed(const Config& config, double 
 
         // "Solved" is the solver's own verdict on the scaled program; the
         // point must also satisfy the program as it was built.
-        const double violation = program_violation(*problem, x);
+        const double violation = program_violation(problem, x);
         if (!(violation <= kViolationTolerance)) {
             char text[64];
             std::snprintf(text, sizeof text, "%.1e", violation);
-            return std::unexpected("solver status: " + solution->status +
-                                   ", but its point violates the program by " + text + " (relative)");
+            return fail(ErrorKind::solver_status, "solver status: " + solution->status +
+                                                      ", but its point violates the program by " + text +
+                                                      " (relative)");
         }
         status = std::move(solution->status);
         iterations = solution->iterations;

@@ -561,10 +561,10 @@ private:
 
 }  // namespace
 
-std::expected<Config, std::string> from_json(std::string_view text) {
+Result<Config> from_json(std::string_view text) {
     Config config;
     Reader reader(text);
-    if (!reader.document(config)) return std::unexpected(std::move(reader.error()));
+    if (!reader.document(config)) return fail(ErrorKind::json, std::move(reader.error()));
     return config;
 }
 

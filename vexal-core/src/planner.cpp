@@ -64,20 +64,26 @@ SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSo
     const double scale = landing_scale(config);
     if (nearest->landing_error <= reach_tolerance(config)) {
         auto exact = solve_one(ProgramOptions{pointing, Landing::target, 0.0});
-        if (exact) return exact;
+        if (exact || exact.error().kind == ErrorKind::interrupted) return exact;
     }
     const double radius = nearest->landing_error + std::max(kLandingMargin, kLandingMarginFraction * scale);
     auto within = solve_one(ProgramOptions{pointing, Landing::within, radius});
     // Never give up a landing found: the error stage's own point is a plan.
-    return within ? within : nearest;
+    return within || within.error().kind == ErrorKind::interrupted ? within : nearest;
 }
 
 namespace {
 
-std::string no_feasible_time(double lower, double upper) {
-    return "infeasible: no feasible time-of-flight in [" + text_format::three_decimals(lower) + ", " +
-           text_format::three_decimals(upper) + "]";
+std::unexpected<Error> no_feasible_time(double lower, double upper) {
+    return fail(ErrorKind::infeasible, "infeasible: no feasible time-of-flight in [" +
+                                           text_format::three_decimals(lower) + ", " +
+                                           text_format::three_decimals(upper) + "]");
 }
+
+// Thrown by the judge of candidates to end a search the stop request ended.
+struct SearchStopped {
+    Error error;
+};
 
 // Brent's method on -search_merit, started from the best point of a coarse
 // grid with its nearest solved neighbours as the bracket and the points of
@@ -111,7 +117,7 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, d
             if (std::isnan(cost[i])) grid_point(i);
         }
     }
-    if (best_index < 0) return std::unexpected(no_feasible_time(lower, upper));
+    if (best_index < 0) return no_feasible_time(lower, upper);
     // Towards a coarse neighbour that is infeasible, the fine-grid
     // neighbour narrows the bracket; towards a feasible one the curve is
     // already known well enough for a parabola.
@@ -196,16 +202,10 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, d
     return std::move(*best);
 }
 
-}  // namespace
-
-SolveResult search(const Config& config, const FixedSolver& fixed_solver, const SearchOptions& options) {
-    const Solver& s = config.solver;
-    const auto [lower, upper] =
-        s.tof_min && s.tof_max ? std::pair{*s.tof_min, *s.tof_max} : auto_bracket(config.spacecraft);
-    if (options.mode == SearchMode::fast) {
-        return search_fast(config, fixed_solver, lower, upper, options);
-    }
-
+// 13-point grid, then golden-section steps over the best point's
+// neighbouring grid steps, then one final solve at the better inner point.
+SolveResult search_golden(const Config& config, const FixedSolver& fixed_solver, double lower, double upper,
+                          const SearchOptions& options) {
     // Coarse grid; the earliest of equal scores stays best.
     const double h = (upper - lower) / kGridIntervals;
     int best = -1;
@@ -217,9 +217,7 @@ SolveResult search(const Config& config, const FixedSolver& fixed_solver, const 
             best_merit = search_merit(*candidate, config, options);
         }
     }
-    if (best < 0) {
-        return std::unexpected(no_feasible_time(lower, upper));
-    }
+    if (best < 0) return no_feasible_time(lower, upper);
 
     // Golden-section refinement over the neighbouring grid steps.
     const auto score = [&](double t) {
@@ -248,6 +246,25 @@ SolveResult search(const Config& config, const FixedSolver& fixed_solver, const 
         }
     }
     return fixed_solver(config, fc >= fd ? c : d);
+}
+
+}  // namespace
+
+SolveResult search(const Config& config, const FixedSolver& fixed_solver, const SearchOptions& options) {
+    const Solver& s = config.solver;
+    const auto [lower, upper] =
+        s.tof_min && s.tof_max ? std::pair{*s.tof_min, *s.tof_max} : auto_bracket(config.spacecraft);
+    const FixedSolver judge = [&fixed_solver](const Config& c, double t) {
+        auto r = fixed_solver(c, t);
+        if (!r && r.error().kind == ErrorKind::interrupted) throw SearchStopped{std::move(r.error())};
+        return r;
+    };
+    try {
+        return options.mode == SearchMode::fast ? search_fast(config, judge, lower, upper, options)
+                                                : search_golden(config, judge, lower, upper, options);
+    } catch (SearchStopped& stopped) {
+        return std::unexpected(std::move(stopped.error));
+    }
 }
 
 SolveResult solve_fixed_plain(const Config& config, double time_of_flight) {

@@ -53,19 +53,18 @@ TEST(ProgramScaling, IsExactAndKeepsEachConeWhole) {
     c.spacecraft.max_velocity = 1e14;
     Config fixed = c;
     fixed.solver.time_of_flight = 50.0;
-    const auto problem = assemble(fixed, 50.0);
-    ASSERT_TRUE(problem.has_value());
-    const Scaling s = program_scaling(c, 50.0, *problem);
-    const Problem t = scaled(*problem, s);
+    const Problem problem = assemble(fixed, 50.0);
+    const Scaling s = program_scaling(c, 50.0, problem);
+    const Problem t = scaled(problem, s);
     for (double d : s.columns) EXPECT_EQ(std::exp2(std::round(std::log2(d))), d);
     // Only the speed-limit cones (constant head) are scaled, as a whole.
     std::uint64_t row = 0, scaled_rows = 0;
-    for (const Cone& cone : problem->cones) {
+    for (const Cone& cone : problem.cones) {
         for (std::uint64_t r = row; r < row + cone.dim; ++r) {
             EXPECT_EQ(s.rows[r], s.rows[row]);
             if (s.rows[r] != 1.0) {
                 ++scaled_rows;
-                EXPECT_EQ(t.b[row], problem->b[row] * s.rows[r]);
+                EXPECT_EQ(t.b[row], problem.b[row] * s.rows[r]);
             }
         }
         row += cone.dim;
@@ -77,7 +76,7 @@ TEST(ProgramScaling, IsExactAndKeepsEachConeWhole) {
     c.spacecraft.target_position = {0.0, 0.0, 0.0};
     c.spacecraft.wet_mass = std::numeric_limits<double>::quiet_NaN();
     c.environment.gravity = {0.0, 0.0, 0.0};
-    const Scaling d = program_scaling(c, std::numeric_limits<double>::quiet_NaN(), *problem);
+    const Scaling d = program_scaling(c, std::numeric_limits<double>::quiet_NaN(), problem);
     const Layout at{3};
     EXPECT_EQ(d.columns[at.position(1, 0)], 1.0);
     EXPECT_EQ(d.columns[at.thrust(1, 0)], 1.0);

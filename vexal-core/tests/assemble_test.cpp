@@ -8,6 +8,8 @@
 #include <numeric>
 
 #include "vexal/assemble.hpp"
+#include "vexal/error.hpp"
+#include "vexal/planner.hpp"
 
 namespace vexal {
 namespace {
@@ -24,11 +26,7 @@ Config with_tof(double tof, std::uint64_t n = 100, double glide_deg = 0.0) {
 
 double dt_of(const Config& c) { return *c.solver.time_of_flight / static_cast<double>(c.solver.n); }
 
-Problem assembled(const Config& c) {
-    auto p = assemble(c, *c.solver.time_of_flight);
-    EXPECT_TRUE(p.has_value()) << p.error();
-    return std::move(*p);
-}
+Problem assembled(const Config& c) { return assemble(c, *c.solver.time_of_flight); }
 
 // Rows of A read back from the CSC form, entries in column order.
 std::vector<Entries> rows_of(const CscMatrix& a) {
@@ -62,9 +60,8 @@ void expect_csc_invariants(const CscMatrix& a) {
 TEST(Assemble, TimeStepIsTheHorizonOverTheNodeCount) {
     Config c = with_tof(1.0, 3);
     c.solver.time_of_flight.reset();
-    const auto p = assemble(c, 1.0);
-    ASSERT_TRUE(p.has_value());
-    EXPECT_EQ(rows_of(p->a)[7][1], (std::pair<std::uint64_t, double>{3, -1.0 / 3.0}));  // -dt on v_0,0
+    const Problem p = assemble(c, 1.0);
+    EXPECT_EQ(rows_of(p.a)[7][1], (std::pair<std::uint64_t, double>{3, -1.0 / 3.0}));  // -dt on v_0,0
     EXPECT_EQ(equality_rows(c, 1.0 / 3.0)[7].coeffs[2].second, -1.0 / 3.0);
 }
 
@@ -131,23 +128,22 @@ TEST(Assemble, OptionsChangeSizesAndObjective) {
         SCOPED_TRACE(k.name);
         Config c = with_tof(50.0, 3, 10.0);
         c.environment.max_angle_deg = 30.0;
-        const auto p = assemble(c, 50.0, k.options);
-        ASSERT_TRUE(p.has_value());
-        EXPECT_EQ(p->a.n, k.columns);
-        EXPECT_EQ(p->a.m, k.rows);
-        EXPECT_EQ(p->a.rowval.size(), k.stored);
-        EXPECT_EQ(p->cones[0], (Cone{ConeKind::Zero, k.zero}));
-        EXPECT_EQ(p->cones[1], (Cone{ConeKind::Nonnegative, k.nonneg}));
+        const Problem p = assemble(c, 50.0, k.options);
+        EXPECT_EQ(p.a.n, k.columns);
+        EXPECT_EQ(p.a.m, k.rows);
+        EXPECT_EQ(p.a.rowval.size(), k.stored);
+        EXPECT_EQ(p.cones[0], (Cone{ConeKind::Zero, k.zero}));
+        EXPECT_EQ(p.cones[1], (Cone{ConeKind::Nonnegative, k.nonneg}));
         std::uint64_t soc4 = 0, soc3 = 0;
-        for (const Cone& cone : p->cones) {
+        for (const Cone& cone : p.cones) {
             if (cone.kind == ConeKind::SecondOrder) (cone.dim == 4 ? soc4 : soc3)++;
         }
         EXPECT_EQ(soc4, k.soc4);
         EXPECT_EQ(soc3, k.soc3);
-        expect_csc_invariants(p->a);
-        ASSERT_EQ(p->q.size(), k.columns);
-        EXPECT_EQ(p->q[k.objective_column], k.objective);
-        EXPECT_EQ(std::count(p->q.begin(), p->q.end(), 0.0), static_cast<long>(k.columns - 1));
+        expect_csc_invariants(p.a);
+        ASSERT_EQ(p.q.size(), k.columns);
+        EXPECT_EQ(p.q[k.objective_column], k.objective);
+        EXPECT_EQ(std::count(p.q.begin(), p.q.end(), 0.0), static_cast<long>(k.columns - 1));
     }
 }
 
@@ -358,6 +354,8 @@ TEST(Assemble, NonFiniteValuesPassThrough) {
     for (std::uint64_t i = 7; i < 7 + 7 * 2; ++i) EXPECT_EQ(g.b[i], 0.0);
 }
 
+// The entry refuses them before any assembly; assemble itself only guards
+// against a zero count.
 TEST(Assemble, RefusesNodeCountsWithoutAProgram) {
     const std::pair<std::uint64_t, const char*> cases[] = {
         {0, "invalid node count: n must be at least 1 (got 0)"},
@@ -367,10 +365,12 @@ TEST(Assemble, RefusesNodeCountsWithoutAProgram) {
     };
     for (const auto& [n, message] : cases) {
         Config c = with_tof(50.0, n);
-        const auto p = assemble(c, 50.0);
-        ASSERT_FALSE(p.has_value());
-        EXPECT_EQ(p.error().rfind(message, 0), 0u) << p.error();
+        const auto t = solve(c);
+        ASSERT_FALSE(t.has_value());
+        EXPECT_EQ(t.error().kind, ErrorKind::invalid_input);
+        EXPECT_EQ(t.error().message.rfind(message, 0), 0u) << t.error().message;
     }
+    EXPECT_THROW(assemble(with_tof(50.0, 0), 50.0), InternalError);
 }
 
 // A program that would not fit under the process's limits is refused
@@ -397,11 +397,11 @@ TEST(Assemble, RefusesNodeCountsBeyondTheMemoryLimits) {
         const auto small = check_node_count(1000);
         ASSERT_EQ(setrlimit(resource, &saved), 0);
         ASSERT_FALSE(big.has_value());
-        EXPECT_EQ(big.error().rfind("invalid node count: n = 100000 is too large, the program needs about 3125 MiB and ",
-                                    0),
+        const std::string& message = big.error().message;
+        EXPECT_EQ(message.rfind("invalid node count: n = 100000 is too large, the program needs about 3125 MiB and ", 0),
                   0u)
-            << big.error();
-        EXPECT_NE(big.error().find(what), std::string::npos) << big.error();
+            << message;
+        EXPECT_NE(message.find(what), std::string::npos) << message;
         EXPECT_TRUE(small.has_value());
     }
 }

@@ -14,7 +14,8 @@ namespace {
 constexpr double kGolden = 0.618033988749895;
 
 // A fixed-horizon solver driven by a score function of the time of flight;
-// a NaN score stands for an infeasible candidate. It records every call.
+// a NaN score stands for an infeasible candidate, -inf for one the stop
+// request ended. It records every call.
 struct ScriptedSolver {
     std::function<double(double)> score;
     std::vector<double> calls;
@@ -23,7 +24,10 @@ struct ScriptedSolver {
         return [this](const Config&, double t) -> SolveResult {
             calls.push_back(t);
             const double s = score(t);
-            if (std::isnan(s)) return std::unexpected("solver status: PrimalInfeasible");
+            if (std::isnan(s)) return fail(ErrorKind::solver_status, "solver status: PrimalInfeasible");
+            if (s == -std::numeric_limits<double>::infinity()) {
+                return fail(ErrorKind::interrupted, "solver status: CallbackTerminated");
+            }
             Trajectory tr;
             tr.final_mass = s;
             tr.time_of_flight = t;
@@ -118,7 +122,67 @@ TEST(Search, CallCounts) {
     const auto r = search(Config{}, none.bind());
     EXPECT_EQ(none.calls.size(), 13u);
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 208.333]");
+    EXPECT_EQ(r.error().message, "infeasible: no feasible time-of-flight in [1.000, 208.333]");
+    EXPECT_EQ(r.error().kind, ErrorKind::infeasible);
+}
+
+// The stages of a nearest landing: a failing later stage falls back on the
+// landing already found, unless the stop request ended it.
+TEST(NearestLanding, FallsBackUnlessInterrupted) {
+    struct Case {
+        const char* name;
+        double least_error;       // m, found by the first stage
+        Landing failing;          // the stage that fails
+        ErrorKind kind;           // and how
+        bool planned;             // a trajectory comes back
+        Landing answer;           // from this stage
+    };
+    const Case cases[] = {
+        {"off target, fuel stage fails", 300.0, Landing::within, ErrorKind::solver_status, true, Landing::nearest},
+        {"off target, fuel stage stopped", 300.0, Landing::within, ErrorKind::interrupted, false, Landing::nearest},
+        {"on target, exact stage fails", 0.0, Landing::target, ErrorKind::solver_status, true, Landing::within},
+        {"on target, exact stage stopped", 0.0, Landing::target, ErrorKind::interrupted, false, Landing::nearest},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const auto stage = [&](const ProgramOptions& program) -> SolveResult {
+            if (program.landing == k.failing) return fail(k.kind, "stage failed");
+            Trajectory t;
+            t.landing_error = program.landing == Landing::nearest ? k.least_error : 0.0;
+            t.objective = static_cast<double>(program.landing);  // which stage answered
+            return t;
+        };
+        const auto r = nearest_landing(Config{}, false, stage);
+        ASSERT_EQ(r.has_value(), k.planned);
+        if (k.planned) {
+            EXPECT_EQ(r->objective, static_cast<double>(k.answer));
+        } else {
+            EXPECT_EQ(r.error().kind, ErrorKind::interrupted);
+        }
+    }
+}
+
+// Any other failing candidate only counts as infeasible; one the stop request
+// ended ends the search with its error, whatever phase it is in.
+TEST(Search, AnInterruptedCandidateEndsTheSearch) {
+    // In the grid, and in the refinement (the fast search needs 7 calls here).
+    const std::pair<SearchMode, std::size_t> cases[] = {
+        {SearchMode::golden, 1}, {SearchMode::golden, 13}, {SearchMode::golden, 20}, {SearchMode::golden, 36},
+        {SearchMode::fast, 1},   {SearchMode::fast, 4},    {SearchMode::fast, 6},
+    };
+    for (const auto& [mode, stop_at] : cases) {
+        SCOPED_TRACE(testing::Message() << (mode == SearchMode::fast ? "fast, call " : "golden, call ") << stop_at);
+        std::size_t calls = 0;
+        ScriptedSolver s{[&](double t) {
+                             return ++calls == stop_at ? -std::numeric_limits<double>::infinity()
+                                                       : peak_at(t, 50.0);
+                         },
+                         {}};
+        const auto r = search(bracketed(0.0, 120.0), s.bind(), SearchOptions{mode});
+        EXPECT_EQ(s.calls.size(), stop_at);
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error().kind, ErrorKind::interrupted);
+    }
 }
 
 TEST(Search, GridAndRefinementIntervals) {
@@ -182,7 +246,7 @@ TEST(Search, AllRefinementCandidatesFailing) {
     }
     EXPECT_EQ(s.calls.back(), c);
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), "solver status: PrimalInfeasible");
+    EXPECT_EQ(r.error().message, "solver status: PrimalInfeasible");
 }
 
 TEST(Search, BracketRules) {
@@ -218,7 +282,7 @@ TEST(Search, BracketRules) {
             EXPECT_DOUBLE_EQ(s.calls.back(), k.last);
         }
         ASSERT_FALSE(r.has_value());
-        EXPECT_EQ(r.error(), k.message);
+        EXPECT_EQ(r.error().message, k.message);
     }
 }
 
@@ -266,7 +330,7 @@ TEST(FastSearch, FindsTheMaximumWithFewSolves) {
     const auto r = search(Config{}, none.bind(), {SearchMode::fast, 1e-4});
     EXPECT_EQ(none.calls.size(), 13u);
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), "infeasible: no feasible time-of-flight in [1.000, 208.333]");
+    EXPECT_EQ(r.error().message, "infeasible: no feasible time-of-flight in [1.000, 208.333]");
 }
 
 TEST(CoreSolve, RefusesNodeCountZeroBeforeSolving) {
@@ -276,7 +340,7 @@ TEST(CoreSolve, RefusesNodeCountZeroBeforeSolving) {
         c.solver.time_of_flight = tof;
         const auto r = solve(c);
         ASSERT_FALSE(r.has_value());
-        EXPECT_EQ(r.error(), "invalid node count: n must be at least 1 (got 0)");
+        EXPECT_EQ(r.error().message, "invalid node count: n must be at least 1 (got 0)");
     }
 }
 

@@ -79,20 +79,21 @@ void add_note(const char* name) noexcept {
     error.restore();
 }
 
+PyObject* text_object(std::string_view text) noexcept {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
 namespace {
 
 void raise_text(PyObject* type, std::string_view message) noexcept {
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace");
-    if (!text) return;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
+    Ref text(text_object(message));
+    if (text) PyErr_SetObject(type, text.get());
 }
 
 }  // namespace
 
-void raise_core_error(std::string_view message) noexcept {
-    raise_text(PyExc_ValueError, message);
+void raise_core_error(const Error& error) noexcept {
+    raise_text(PyExc_ValueError, error.message);
 }
 
 void raise_panic(std::string_view message) noexcept {

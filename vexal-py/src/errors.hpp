@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "objects.hpp"
+#include "vexal/error.hpp"
 
 namespace vexal::py {
 
@@ -31,8 +32,11 @@ Object<T>* downcast(PyObject* value) {
 // or failing add_note leaves the exception as it was.
 void add_note(const char* name) noexcept;
 
-// A core error message as ValueError, the text unchanged.
-void raise_core_error(std::string_view message) noexcept;
+// A new str of UTF-8 text, invalid bytes replaced; null with an exception set.
+PyObject* text_object(std::string_view text) noexcept;
+
+// A core error as ValueError, its message unchanged (the kind is not shown).
+void raise_core_error(const Error& error) noexcept;
 
 // Raises PanicException with `message` (invalid UTF-8 is replaced).
 void raise_panic(std::string_view message) noexcept;

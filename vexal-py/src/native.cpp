@@ -30,6 +30,27 @@ namespace vexal::py {
 namespace {
 
 // ---------------------------------------------------------------------------
+// A failed plan is a ValueError with the planner's text, as from _vexal, and
+// with the failure's kind as its attribute `kind` ("invalid_input",
+// "infeasible", "solver_status", "solver_construction", "json"), so that
+// callers branch on the kind rather than on the text.
+
+// On any failure on the way, that failure's exception stands instead.
+void raise_planning_error(ErrorKind kind, PyObject* message) noexcept {
+    if (!message) return;
+    Ref error(PyObject_CallFunctionObjArgs(PyExc_ValueError, message, nullptr));
+    Ref name(error ? PyUnicode_FromString(kind_name(kind)) : nullptr);
+    if (name && PyObject_SetAttrString(error.get(), "kind", name.get()) == 0) {
+        PyErr_SetObject(PyExc_ValueError, error.get());
+    }
+}
+
+void raise_planning_error(const Error& error) noexcept {
+    Ref message(text_object(error.message));
+    raise_planning_error(error.kind, message.get());
+}
+
+// ---------------------------------------------------------------------------
 // Interrupts. The planning asks between solves and at every solver
 // iteration; a pending signal's handler runs on the main thread with the
 // lock held, and the exception it raises is kept for the return to the
@@ -124,10 +145,10 @@ struct Outcome {
 
 // Runs without the lock; touches no Python object.
 Outcome plan_core(const Config& config, const SearchOptions& options, bool pointing, Interrupt& interrupt) {
-    Outcome out{std::unexpected(std::string("interrupted")), 0};
+    Outcome out{fail(ErrorKind::interrupted, "interrupted"), 0};
     const StopCheck stop = [&interrupt] { return interrupt.requested(); };
     const auto solve_one = [&](const Config& c, double t, const ProgramOptions& program) -> SolveResult {
-        if (interrupt.requested(true)) return std::unexpected(std::string("interrupted"));
+        if (interrupt.requested(true)) return fail(ErrorKind::interrupted, "interrupted");
         ++out.solves;
         return solve_fixed(c, t, &stop, program);
     };
@@ -255,10 +276,10 @@ bool pointing_in_force(const Config& config, bool pointing) {
     const double theta = config.environment.max_angle_deg;
     if (pointing && !(theta >= 0.0)) {
         Ref value(PyFloat_FromDouble(theta));
-        if (value) {
-            PyErr_Format(PyExc_ValueError, "max_angle_deg must be at least 0 for the pointing limit, got %R",
-                         value.get());
-        }
+        Ref message(value ? PyUnicode_FromFormat("max_angle_deg must be at least 0 for the pointing limit, got %R",
+                                                 value.get())
+                          : nullptr);
+        raise_planning_error(ErrorKind::invalid_input, message.get());
         return false;
     }
     return true;
@@ -319,7 +340,7 @@ std::optional<Config> read_config(PyObject* value, bool nearest_landing = false)
         if (!convert_arg(value, json, "config")) return std::nullopt;
         auto parsed = from_json(json);
         if (!parsed) {
-            raise_core_error(parsed.error());
+            raise_planning_error(parsed.error());
             return std::nullopt;
         }
         config = std::move(*parsed);
@@ -334,7 +355,7 @@ std::optional<Config> read_config(PyObject* value, bool nearest_landing = false)
     }
     auto checked = checked_for_planning(std::move(*config), nearest_landing);
     if (!checked) {
-        raise_core_error(checked.error());
+        raise_planning_error(checked.error());
         return std::nullopt;
     }
     return std::move(*checked);
@@ -365,7 +386,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         }
         if (interrupt.restore()) return nullptr;
         if (!outcome->result) {
-            raise_core_error(outcome->result.error());
+            raise_planning_error(outcome->result.error());
             return nullptr;
         }
         return result_dict(*outcome->result, outcome->solves);

@@ -110,8 +110,24 @@ RULES = [
 @pytest.mark.parametrize("fields, message", RULES)
 def test_inputs_are_checked_before_any_solve(fields, message):
     config = config_with(**fields)
-    raises_exactly(lambda: vexal.plan(config), ValueError, message)
+    assert raises_exactly(lambda: vexal.plan(config), ValueError, message).kind == "invalid_input"
     raises_exactly(lambda: vexal.solve_many([config, config], progress=False), ValueError, "case 0: " + message)
+
+
+@pytest.mark.parametrize("call, kind", [
+    (lambda: vexal.plan(n=20, tof_min=1.0, tof_max=3.0), "infeasible"),
+    (lambda: vexal.plan(n=20, time_of_flight=1.0), "solver_status"),
+    (lambda: vexal.plan('{"solver": {"n": 0.5}}'), "json"),
+    (lambda: _native.plan('{"solver": {"n": 0.5}}'), "json"),
+    (lambda: vexal.plan(pointing=True, max_angle_deg=-1.0), "invalid_input"),
+])
+def test_a_failed_plan_carries_its_kind(call, kind):
+    with pytest.raises(ValueError) as info:
+        call()
+    assert type(info.value) is ValueError and info.value.kind == kind
+    with pytest.raises(ValueError) as info:
+        _vexal.solve(config_with(n=20, time_of_flight=1.0))
+    assert not hasattr(info.value, "kind")  # the exact module's errors are as they always were
 
 
 def test_a_lone_bound_takes_the_automatic_other_end():

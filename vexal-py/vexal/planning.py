@@ -184,7 +184,11 @@ def configured(config=None, **overrides):
     if config is None:
         config = _vexal.Config()
     elif isinstance(config, str):
-        config = _vexal.Config.from_json(config)
+        try:
+            config = _vexal.Config.from_json(config)
+        except ValueError as error:
+            error.kind = "json"  # as the native planner marks its own
+            raise
     elif isinstance(config, _vexal.Config):
         config = _vexal.Config(spacecraft=config.spacecraft, environment=config.environment,
                                solver=config.solver)
@@ -245,7 +249,9 @@ def plan(config=None, *, search="golden", tolerance=2e-4, pointing=False, landin
 
     Inputs are checked first: a value no descent can have is a ValueError
     naming the field. Infeasible descents are ValueErrors with the planner's
-    message; Ctrl-C stops planning with KeyboardInterrupt.
+    message. Either carries the failure's `kind`: "invalid_input", "json",
+    "infeasible" (no feasible time of flight), "solver_status" or
+    "solver_construction". Ctrl-C stops planning with KeyboardInterrupt.
     """
     check_search(search)
     check_options(pointing, landing)

@@ -110,12 +110,14 @@ def solve_text(text, options=None, tag=None):
     executor keying tasks by their arguments (Dask) plans identical cases
     each, and a case tried again anew rather than from its failed task."""
     try:
-        config = _vexal.Config.from_json(text)
         data = _native.plan(text, **(options or {}))
     except ValueError as error:
+        if not planner_error(error):
+            raise
         return failed(str(error))
     except MemoryError:
         return failed("out of memory")
+    config = _vexal.Config.from_json(text)  # read once already: cannot fail
     return CaseResult(
         status=data["status"],
         time_of_flight=data["time_of_flight"],
@@ -124,6 +126,12 @@ def solve_text(text, options=None, tag=None):
         solves=data["solves"],
         landing_error=data["landing_error"],
     )
+
+
+def planner_error(error):
+    """A ValueError of the planner (a case that cannot be planned), not of
+    the caller; the planner marks its own with their kind."""
+    return hasattr(error, "kind")
 
 
 def failed(message):
@@ -276,6 +284,8 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
                 try:
                     text = case if isinstance(case, str) else checked_text(case, landing)
                 except ValueError as error:
+                    if not planner_error(error):
+                        raise
                     finish(index, case, failed(str(error)))
                     continue
                 pending[pool.submit(text, options, (index, 0))] = (index, case, text)

@@ -6,12 +6,14 @@
 #include <string>
 
 #include "vexal/config.hpp"
+#include "vexal/error.hpp"
 
 namespace vexal {
 
 // The configuration ready to plan: every value checked, and a lone tof_min or
 // tof_max completed by the automatic other end of the bracket. For a nearest
 // landing the start may lie outside the glide-slope cone about the target.
-std::expected<Config, std::string> checked_for_planning(Config config, bool nearest_landing = false);
+// A value refused is an error of kind invalid_input.
+Result<Config> checked_for_planning(Config config, bool nearest_landing = false);
 
 }  // namespace vexal

@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "vexal/assemble.hpp"
+#include "vexal/error.hpp"
 
 namespace vexal {
 
 struct ConicSolution {
     std::string status;  // the solver's status name, e.g. "Solved"
     bool success = false;  // Solved or AlmostSolved
+    bool stopped = false;  // ended by the stop request (CallbackTerminated)
     std::vector<double> x;  // the primal vector, one entry per column of A
     std::uint32_t iterations = 0;  // interior-point iterations taken
 };
@@ -22,11 +24,11 @@ struct ConicSolution {
 // "CallbackTerminated". It must not throw (a throw counts as true).
 using StopCheck = std::function<bool()>;
 
-// The solution, or "solver construction error: ..." when the solver refuses
-// the program. A failure inside the solver library throws InternalError.
+// The solution, or the error "solver construction error: ..." (kind
+// solver_construction) when the solver refuses the program. A failure inside
+// the solver library throws InternalError.
 // A positive `tolerance` replaces the solver's gap and feasibility
 // tolerances (its defaults otherwise).
-std::expected<ConicSolution, std::string> solve_conic(const Problem& problem, const StopCheck* stop = nullptr,
-                                                      double tolerance = 0.0);
+Result<ConicSolution> solve_conic(const Problem& problem, const StopCheck* stop = nullptr, double tolerance = 0.0);
 
 }  // namespace vexal

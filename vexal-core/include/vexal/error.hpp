@@ -1,11 +1,38 @@
 #pragma once
-// The one exception type of the core: a broken internal contract. Ordinary
-// failures are values (std::expected); only this one is thrown, and only the
-// Python boundary catches it.
+// Failures of the core. Ordinary ones are values, a Result<T> holding an
+// Error: its kind for code to branch on, its message for people (the text
+// the Python modules raise). Only a broken internal contract is thrown, as
+// InternalError, and only the Python boundary catches it.
+#include <expected>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace vexal {
+
+enum class ErrorKind {
+    invalid_input,        // a value no program can be built or planned for
+    infeasible,           // no feasible time of flight in the searched bracket
+    solver_status,        // the solver ended without an acceptable point
+    solver_construction,  // the solver refused the program
+    json,                 // JSON text that is not a configuration
+    interrupted,          // the caller's stop request ended the work
+};
+
+// The kind's name as spelled above: "invalid_input", "infeasible", ...
+const char* kind_name(ErrorKind kind) noexcept;
+
+struct Error {
+    ErrorKind kind;
+    std::string message;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
+    return std::unexpected(Error{kind, std::move(message)});
+}
 
 class InternalError : public std::runtime_error {
 public:

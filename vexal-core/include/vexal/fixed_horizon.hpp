@@ -7,6 +7,7 @@
 #include "vexal/assemble.hpp"
 #include "vexal/config.hpp"
 #include "vexal/conic.hpp"
+#include "vexal/error.hpp"
 
 namespace vexal {
 
@@ -31,11 +32,13 @@ struct Trajectory {
 inline constexpr double kLandingSolverTolerance = 1e-10;
 
 // Plans the descent for the given time of flight (config's own
-// time_of_flight is ignored). Errors are values, never thrown. The solver
-// works on the program with its columns scaled; a point it accepts that
-// still violates the unscaled program is an error, not a trajectory.
-std::expected<Trajectory, std::string> solve_fixed(const Config& config, double time_of_flight,
-                                                   const StopCheck* stop = nullptr,
-                                                   const ProgramOptions& options = {});
+// time_of_flight is ignored). Errors are values, never thrown: "solver
+// status: <name>" (kind solver_status, or interrupted when the stop request
+// ended the solve) or the solver's construction error. The solver works on
+// the program with its columns scaled; a point it accepts that still
+// violates the unscaled program is an error, not a trajectory.
+// Precondition: the node count passed check_node_count.
+Result<Trajectory> solve_fixed(const Config& config, double time_of_flight, const StopCheck* stop = nullptr,
+                               const ProgramOptions& options = {});
 
 }  // namespace vexal

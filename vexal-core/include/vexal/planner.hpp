@@ -8,11 +8,12 @@
 #include <utility>
 
 #include "vexal/config.hpp"
+#include "vexal/error.hpp"
 #include "vexal/fixed_horizon.hpp"
 
 namespace vexal {
 
-using SolveResult = std::expected<Trajectory, std::string>;
+using SolveResult = Result<Trajectory>;
 // The fixed-horizon solver the search judges candidates with; tests script it.
 using FixedSolver = std::function<SolveResult(const Config&, double)>;
 
@@ -66,10 +67,15 @@ SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSo
 
 // The grid + refinement search for the greatest search_merit (the final
 // mass unless nearest_landing) over the bracket (tof_min, tof_max when both
-// are set, else the automatic one).
+// are set, else the automatic one). A failing candidate counts as
+// infeasible, except one the stop request ended (kind interrupted): that
+// error ends the search at once. No feasible grid point: "infeasible: no
+// feasible time-of-flight in [lower, upper]" (kind infeasible).
 SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
                    const SearchOptions& options = {});
 
+// The entry: the node count checked once, then one fixed-horizon solve at
+// the configured time of flight, or the search.
 SolveResult solve(const Config& config);
 
 }  // namespace vexal
