@@ -135,7 +135,7 @@ TEST(RealSolve, MaxAngleChangesNothing) {
 TEST(RealSolve, InfeasibleHorizonIsAStatusError) {
     const auto t = solve_fixed(vehicle(), 1.0);
     ASSERT_FALSE(t.has_value());
-    EXPECT_EQ(t.error().message.rfind("solver status: ", 0), 0u) << t.error().message;
+    EXPECT_EQ(t.error().kind, ErrorKind::solver_status) << t.error().message;
 }
 
 TEST(RealSolve, DegenerateDataComeBackAsAValue) {
