@@ -214,7 +214,7 @@ def run_study(args):
                 yield index, case
 
     try:
-        study.run_cases(todo(), table.add, args.executor, min(args.workers or os.cpu_count(), args.cases),
+        study.run_cases(todo(), table.add, args.executor, min(args.workers or os.cpu_count() or 1, args.cases),
                         plan_options(args), total=args.cases, initial=len(table.done))
     except KeyboardInterrupt:
         rows = table.finish()

@@ -248,7 +248,7 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
     or any exception from `record`, pending cases are cancelled, running
     ones stopped, and the exception raised.
     """
-    workers = workers or os.cpu_count()
+    workers = workers or os.cpu_count() or 1
     landing = (options or {}).get("landing", "target")
     pool = Pool(executor, workers)
     pending = {}
@@ -484,7 +484,7 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
         if table is not None:
             table.add(index, case, result)
 
-    workers = min(workers or os.cpu_count(), max(1, len(configs)))
+    workers = min(workers or os.cpu_count() or 1, max(1, len(configs)))
     try:
         for index, row in (table.done if table is not None else {}).items():
             if index < len(configs):
