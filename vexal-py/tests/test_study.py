@@ -101,7 +101,7 @@ def pool_records(cases):
 
 def check_records(records, cases):
     assert [(r.status, r.error, r.final_mass) for r in records] == sequential(cases)
-    for record, config in zip(records, cases):
+    for record, config in zip(records, cases, strict=True):
         assert isinstance(record, CaseResult) and record.ok == (record.error is None)
         if record.ok:
             assert record.fuel_used == config.spacecraft.wet_mass - record.final_mass

@@ -9,8 +9,8 @@ once. Outputs are checked before any work and written atomically.
 """
 import argparse
 import csv
-import json
 import dataclasses
+import json
 import math
 import os
 import signal
@@ -178,7 +178,7 @@ def write_csv(path: str | None, columns: Mapping[str, npt.NDArray[Any] | None]) 
     with writing(path) as file:
         writer = csv.writer(file, lineterminator="\n")
         writer.writerow(columns)
-        writer.writerows(zip(*values))
+        writer.writerows(zip(*values, strict=True))
 
 
 def run_plan(args: argparse.Namespace) -> None:

@@ -109,8 +109,10 @@ class Plan:
         return len(self.time_points)
 
     def __repr__(self) -> str:
-        tight = "relaxation tight" if self.relaxation_tight else f"{len(self.below_floor)} nodes below the throttle floor"
-        how = f"{self.solves} solve{'' if self.solves == 1 else 's'}" + (f" ({self.search} search)" if self.search else "")
+        tight = ("relaxation tight" if self.relaxation_tight
+                 else f"{len(self.below_floor)} nodes below the throttle floor")
+        how = (f"{self.solves} solve{'' if self.solves == 1 else 's'}"
+               + (f" ({self.search} search)" if self.search else ""))
         return (f"<Plan {self.status}: n={self.n}, time_of_flight={self.time_of_flight:.3f} s, "
                 f"touchdown_time={self.touchdown_time:.3f} s, final_mass={self.final_mass:.3f} kg, "
                 f"fuel_used={self.fuel_used:.3f} kg, {how}, {self.iterations} iterations, {tight}>")
@@ -147,7 +149,8 @@ class Plan:
             ("peak throttle", f"{100.0 * float(np.max(self.normalized_thrusts)):10.1f} % of rated thrust"),
             ("largest thrust angle", f"{self.max_pointing_angle_deg:10.2f} deg from vertical"
              + (f" (limit {self.pointing_limit_deg:g})" if self.pointing_limit_deg is not None else "")),
-            ("landing error", f"{self.landing_error:10.3f} m" + (" (nearest landing)" if self.landing == "nearest" else "")),
+            ("landing error", f"{self.landing_error:10.3f} m"
+             + (" (nearest landing)" if self.landing == "nearest" else "")),
             ("solves", f"{self.solves:10d}" + (f" ({self.search} search)" if self.search else "")),
         ]
         width = max(len(label) for label, _ in rows)

@@ -72,7 +72,8 @@ def plot(trajectory: Trajectory, config: _vexal.Config | None = None) -> Figure:
     panels: list[Axes] = []
     for row, (name, label) in enumerate(series):
         axes = fig.add_subplot(grid[row, 1], sharex=panels[0] if panels else None)
-        axes.plot(nodes["time"], nodes[name], color=PATH, marker=".", markersize=3, label=LEGEND.get(name, label.split(" (")[0]))
+        axes.plot(nodes["time"], nodes[name], color=PATH, marker=".", markersize=3,
+                  label=LEGEND.get(name, label.split(" (")[0]))
         axes.set_ylabel(label)
         axes.grid(True, alpha=0.3)
         axes.tick_params(labelbottom=row == len(series) - 1)
@@ -258,7 +259,7 @@ def plot_final_mass(records: Sequence[CaseResult], nearest: bool = False) -> Fig
     shown = [("fuel_used", "fuel used (kg)", "kg")]
     if nearest:
         shown.append(("landing_error", "landing error (m)", "m"))
-    for axes, (name, label, unit) in zip(all_axes[0], shown):
+    for axes, (name, label, unit) in zip(all_axes[0], shown, strict=True):
         values = [getattr(r, name) for r in done]
         axes.hist(values, bins="auto", color=PATH, edgecolor="white")
         axes.set_xlabel(label)

@@ -370,7 +370,7 @@ def table_row(index: int, seed: int | None, case: Case, result: CaseResult) -> l
 
 def result_of(row: Sequence[str]) -> CaseResult:
     """The CaseResult a table row records."""
-    values = dict(zip(COLUMNS, row))
+    values = dict(zip(COLUMNS, row, strict=True))
     number: dict[str, Callable[[str], Any]] = {"solves": int}  # the others are floats
     return CaseResult(**{name: number.get(name, float)(values[name]) if values[name] != "" else None
                          for name in OUTCOME if name not in ("status", "error")},
