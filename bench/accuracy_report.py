@@ -7,15 +7,15 @@ tolerances, nondimensional variables).
     python3 bench/accuracy_report.py /tmp/accuracy.csv docs/accuracy.png
 """
 import csv
-import math
 import pathlib
 import sys
 
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "vexal-py" / "tests"))
-import _vexal  # noqa: E402
 from reference_program import reference_optimum  # noqa: E402
+
+import _vexal  # noqa: E402
 
 
 def optimum(row):
@@ -54,7 +54,7 @@ def main():
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     fig, (mass, iters) = plt.subplots(1, 2, figsize=(11, 4.2), constrained_layout=True)
-    for name, colour in zip(dict.fromkeys(r["scenario"] for r in rows), ("tab:blue", "tab:orange")):
+    for name, colour in zip(dict.fromkeys(r["scenario"] for r in rows), ("tab:blue", "tab:orange"), strict=False):
         sel = [r for r in rows if r["scenario"] == name]
         n = [int(r["n"]) for r in sel]
         best = np.array([r["optimum"] for r in sel])

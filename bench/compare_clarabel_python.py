@@ -17,12 +17,13 @@ def main() -> None:
         d = json.load(f)
     repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     m, n = d["m"], d["n"]
-    A = sparse.csc_matrix((np.array(d["nzval"], dtype=float), np.array(d["rowval"]), np.array(d["colptr"])), shape=(m, n))
+    A = sparse.csc_matrix((np.array(d["nzval"], dtype=float), np.array(d["rowval"]), np.array(d["colptr"])),
+                          shape=(m, n))
     P = sparse.csc_matrix((n, n))
     q = np.array(d["q"], dtype=float)
     b = np.array([np.nan if v is None else v for v in d["b"]], dtype=float)
     make = {0: clarabel.ZeroConeT, 1: clarabel.NonnegativeConeT, 2: clarabel.SecondOrderConeT}
-    cones = [make[k](dim) for k, dim in zip(d["cone_kinds"], d["cone_dims"])]
+    cones = [make[k](dim) for k, dim in zip(d["cone_kinds"], d["cone_dims"], strict=True)]
     settings = clarabel.DefaultSettings()
     settings.verbose = False
 

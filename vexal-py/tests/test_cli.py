@@ -138,7 +138,8 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text):
 
 @pytest.mark.parametrize("args, message", [
     (["plan", "missing.json"], "vexal plan: error: missing.json: No such file or directory"),
-    (["plan", "--csv", "plan.json", "plan.json"], "vexal plan: error: plan.json: is the input file; choose another output"),
+    (["plan", "--csv", "plan.json", "plan.json"],
+     "vexal plan: error: plan.json: is the input file; choose another output"),
     (["study", "--csv", "cases.csv", "--hist", "plan.json/mass.png"],
      "vexal study: error: plan.json/mass.png: No such file or directory"),
     (["study", "--csv", "."], "vexal study: error: .: Is a directory"),

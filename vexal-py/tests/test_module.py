@@ -88,7 +88,7 @@ def arrays(t):
 
 def same_result(a, b):
     return a.status == b.status and a.objective == b.objective and all(
-        np.array_equal(x, y) for x, y in zip(arrays(a), arrays(b))
+        np.array_equal(x, y) for x, y in zip(arrays(a), arrays(b), strict=True)
     )
 
 

@@ -5,10 +5,10 @@ import math
 
 import numpy as np
 import pytest
+from reference_program import reference_optimum, reference_solve, worst_violation
 
 import _vexal
 import vexal
-from reference_program import reference_optimum, reference_solve, worst_violation
 
 pytest.importorskip("cvxpy")
 

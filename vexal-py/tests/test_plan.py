@@ -52,7 +52,8 @@ def test_plan_reports_the_thrust_direction_and_loose_nodes():
     np.testing.assert_allclose(plan.pointing_angle_deg, up, atol=1e-9)
     # Node 0 asks for 92 % of the throttle floor, though the solver says "Solved".
     assert plan.status == "Solved" and plan.below_floor == (0,) and not plan.relaxation_tight
-    assert plan.format_summary().splitlines()[-1].startswith("warning: thrust below the throttle floor at 1 of 40 nodes (0)")
+    assert plan.format_summary().splitlines()[-1].startswith(
+        "warning: thrust below the throttle floor at 1 of 40 nodes (0)")
     assert "1 nodes below the throttle floor" in repr(plan)
     document = json.loads(plan.to_json())
     assert document["below_floor"] == [0] and document["time_of_flight"] == 150.0

@@ -4,7 +4,6 @@ import sys
 import pytest
 from conftest import run_python
 
-import _vexal
 from _vexal import Config, Environment, PyTrajectory, Solver, Spacecraft, solve
 
 ODD = {
@@ -24,7 +23,8 @@ SOLVERS = {
     "negative tof": "Solver(n=10, time_of_flight=-5.0)",
     "inverted bounds": "Solver(n=10, tof_min=60.0, tof_max=20.0)",
 }
-CASES = {name: f"Config({'spacecraft' if 'Spacecraft' in e else 'environment'}={e}, solver=Solver(n=10, time_of_flight=50.0))"
+CASES = {name: f"Config({'spacecraft' if 'Spacecraft' in e else 'environment'}={e}, "
+               "solver=Solver(n=10, time_of_flight=50.0))"
          for name, e in ODD.items()}
 CASES |= {name: f"Config(solver={e})" for name, e in SOLVERS.items()}
 

@@ -1,13 +1,15 @@
 import concurrent.futures
 import json
+import os
 
 import numpy as np
 import pytest
 from conftest import run_python, small_config
 
 import _vexal
+import vexal.cli
 from vexal import CaseResult, Sigma, dispersions, solve_many
-from vexal.study import solve_text
+from vexal.study import run_cases, solve_text
 
 NOMINAL = _vexal.Config(solver=_vexal.Solver(n=10))
 
@@ -99,7 +101,7 @@ def pool_records(cases):
 
 def check_records(records, cases):
     assert [(r.status, r.error, r.final_mass) for r in records] == sequential(cases)
-    for record, config in zip(records, cases):
+    for record, config in zip(records, cases, strict=True):
         assert isinstance(record, CaseResult) and record.ok == (record.error is None)
         if record.ok:
             assert record.fuel_used == config.spacecraft.wet_mass - record.final_mass
@@ -128,6 +130,16 @@ def test_no_progress_bar_off_a_terminal(cases, capsys):
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         solve_many(cases[:2], executor=pool, progress=True)
     assert capsys.readouterr() == ("", "")
+
+
+def test_an_unknown_core_count_means_one_worker(cases, pool_records, monkeypatch, capsys):
+    monkeypatch.setattr(os, "cpu_count", lambda: None)  # as where the count cannot be found
+    assert solve_many(cases, progress=False) == pool_records
+    finished = {}
+    run_cases(enumerate(cases), lambda index, case, result: finished.__setitem__(index, result), progress=False)
+    assert [finished[i] for i in range(len(cases))] == pool_records
+    assert vexal.cli.main(["study", "--cases", "2", "--n", "10", "--tof", "50"]) == 0
+    assert len(capsys.readouterr().out.splitlines()) == 3  # the header and two cases
 
 
 def test_unreadable_text_is_recorded():

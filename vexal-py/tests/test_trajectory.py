@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 from conftest import run_python, small_config
 
-from _vexal import Config, PyTrajectory, Spacecraft, Solver, solve
+from _vexal import Config, PyTrajectory, Solver, Spacecraft, solve
 
 ATTRIBUTES = ["positions", "velocities", "u_values", "thrusts", "normalized_thrusts",
               "z_values", "s_values", "time_points", "objective", "final_mass", "status"]

@@ -9,6 +9,7 @@ vexal`, `vexal`), and dispersion studies (`dispersions`, `solve_many`).
 fixed contract (no input checks, the lock held, always the golden search).
 """
 from importlib import metadata as _metadata
+from typing import TYPE_CHECKING
 
 from _vexal import Config, Environment, Solver, Spacecraft
 
@@ -16,8 +17,13 @@ from .planning import Plan, configured, plan
 from .study import CaseResult, Sigma, dispersions, solve_many
 from .trajectory import format_summary, node_table, summary, time_of_flight
 
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from .trajectory import Trajectory
+
 try:
-    __version__ = _metadata.version("vexal")
+    __version__: str = _metadata.version("vexal")
 except _metadata.PackageNotFoundError:  # imported from a source tree
     __version__ = "0+unknown"
 
@@ -26,7 +32,7 @@ __all__ = ["CaseResult", "Config", "Environment", "Plan", "Sigma", "Solver", "Sp
            "solve_many", "summary", "time_of_flight"]
 
 
-def plot(trajectory, config=None):
+def plot(trajectory: "Trajectory", config: Config | None = None) -> "Figure":
     """One figure of a planned descent (a `Plan`, or a `_vexal` trajectory
     with its config); see `vexal.plotting.plot`.
 

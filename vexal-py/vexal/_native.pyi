@@ -1,13 +1,36 @@
 # The vexal package's native module; `vexal.plan` is its documented face.
-from typing import Literal
+from typing import Literal, TypedDict, type_check_only
+
+import numpy as np
+import numpy.typing as npt
 
 from _vexal import Config
 
+@type_check_only
+class PlanData(TypedDict):
+    """What `plan` returns: the trajectory's arrays, one row per node (three
+    columns for vectors), its figures and the number of solves it took."""
+
+    positions: npt.NDArray[np.float64]
+    velocities: npt.NDArray[np.float64]
+    u_values: npt.NDArray[np.float64]
+    thrusts: npt.NDArray[np.float64]
+    normalized_thrusts: npt.NDArray[np.float64]
+    z_values: npt.NDArray[np.float64]
+    s_values: npt.NDArray[np.float64]
+    time_points: npt.NDArray[np.float64]
+    status: str
+    objective: float
+    final_mass: float
+    time_of_flight: float
+    iterations: int
+    landing_error: float
+    solves: int
+
 # A failed plan raises ValueError with the attribute `kind`: "invalid_input",
 # "infeasible", "solver_status", "solver_construction" or "json".
-
 def plan(config: Config | str, search: Literal["golden", "fast"] = "golden",
          tolerance: float = 2e-4, pointing: bool = False,
-         landing: Literal["target", "nearest"] = "target") -> dict[str, bytes | str | float | int]: ...
+         landing: Literal["target", "nearest"] = "target") -> PlanData: ...
 def checked(config: Config | str, landing: Literal["target", "nearest"] = "target") -> None: ...
 def stop_all(stop: bool = True) -> None: ...

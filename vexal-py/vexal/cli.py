@@ -9,26 +9,33 @@ once. Outputs are checked before any work and written atomically.
 """
 import argparse
 import csv
-import json
 import dataclasses
+import json
 import math
 import os
 import signal
 import sys
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from types import FrameType, ModuleType
+from typing import Any, NoReturn, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 import _vexal
 
 from . import __version__, _native, planning, study
 from .outputs import check_outputs, writing
 
-EPILOG_PLAN = "Without a time of flight (in the file or --tof) the planner searches for the best one."
+EPILOG_PLAN: str = "Without a time of flight (in the file or --tof) the planner searches for the best one."
 
 
-def positive(kind, expected):
+Number = TypeVar("Number", int, float)
+
+
+def positive(kind: Callable[[str], Number], expected: str) -> Callable[[str], Number]:
     """An argparse type: a finite `kind` greater than zero."""
-    def convert(text):
+    def convert(text: str) -> Number:
         try:
             value = kind(text)
         except ValueError:
@@ -39,11 +46,11 @@ def positive(kind, expected):
     return convert
 
 
-COUNT = positive(int, "a whole number of at least 1")
-SECONDS = positive(float, "a positive number of seconds")
+COUNT: Callable[[str], int] = positive(int, "a whole number of at least 1")
+SECONDS: Callable[[str], float] = positive(float, "a positive number of seconds")
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="vexal", description="Fuel-optimal powered-descent planner.")
     parser.add_argument("--version", action="version", version=f"vexal {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -82,7 +89,7 @@ def build_parser():
     return parser
 
 
-def add_config_arguments(parser):
+def add_config_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("config", nargs="?", metavar="CONFIG.json",
                         help="configuration file, '-' for stdin (default: the default configuration)")
     parser.add_argument("--n", type=COUNT, help="node count")
@@ -103,7 +110,7 @@ def add_config_arguments(parser):
                         help="land as near the target as can be when it cannot be reached")
 
 
-def overrides(args):
+def overrides(args: argparse.Namespace) -> dict[str, object]:
     """The configuration fields set on the command line."""
     fields = {"n": args.n, "time_of_flight": args.tof, "glide_slope_angle_deg": args.glide_slope,
               "wet_mass": args.wet_mass, "fuel": args.fuel, "max_angle_deg": args.max_angle}
@@ -114,7 +121,7 @@ def overrides(args):
     return {name: value for name, value in fields.items() if value is not None}
 
 
-def unknown_keys(document):
+def unknown_keys(document: object) -> list[str]:
     """Keys of a configuration document that are not configuration fields."""
     if not isinstance(document, dict):
         return []
@@ -127,7 +134,7 @@ def unknown_keys(document):
     return unknown
 
 
-def load_config(args):
+def load_config(args: argparse.Namespace) -> _vexal.Config:
     """The configuration named on the command line, with the flags applied
     and every value checked."""
     if args.config is None:
@@ -150,12 +157,12 @@ def load_config(args):
     return config
 
 
-def plan_options(args):
+def plan_options(args: argparse.Namespace) -> planning.PlanOptions:
     """The planner's options set on the command line, for one plan or every case."""
     return {"search": args.search, "pointing": args.pointing, "landing": "nearest" if args.nearest else "target"}
 
 
-def figures():
+def figures() -> ModuleType:
     """The figure module, or a user error when matplotlib is not installed."""
     try:
         from . import plotting
@@ -164,17 +171,17 @@ def figures():
     return plotting
 
 
-def write_csv(path, columns):
+def write_csv(path: str | None, columns: Mapping[str, npt.NDArray[Any] | None]) -> None:
     """Writes equal-length columns with a header row to `path`, or to stdout
     when it is None or '-'; None is an empty cell."""
     values = [c.tolist() if isinstance(c, np.ndarray) else c for c in columns.values()]
     with writing(path) as file:
         writer = csv.writer(file, lineterminator="\n")
         writer.writerow(columns)
-        writer.writerows(zip(*values))
+        writer.writerows(zip(*values, strict=True))
 
 
-def run_plan(args):
+def run_plan(args: argparse.Namespace) -> None:
     check_outputs([args.csv, args.json, args.plot], [args.config])
     plotting = figures() if args.plot else None
     config = load_config(args)
@@ -191,11 +198,11 @@ def run_plan(args):
         plotting.save(plotting.plot(result, config), args.plot)
 
 
-def run_config(args):
+def run_config(args: argparse.Namespace) -> None:
     print(_vexal.Config().to_json())
 
 
-def run_study(args):
+def run_study(args: argparse.Namespace) -> None:
     if args.resume and args.csv in (None, "-"):
         raise ValueError("--resume needs --csv OUT.csv, the table to continue")
     check_outputs([args.csv, args.hist], [args.config])
@@ -206,7 +213,7 @@ def run_study(args):
     to_file = args.csv not in (None, "-")
     table = study.StudyTable(args.csv, args.seed, args.resume) if to_file else InOrder(args.seed)
 
-    def todo():
+    def todo() -> Iterator[tuple[int, _vexal.Config]]:
         for index, case in enumerate(cases):
             if index in table.done:
                 table.check(index, case)
@@ -214,7 +221,7 @@ def run_study(args):
                 yield index, case
 
     try:
-        study.run_cases(todo(), table.add, args.executor, min(args.workers or os.cpu_count(), args.cases),
+        study.run_cases(todo(), table.add, args.executor, min(args.workers or os.cpu_count() or 1, args.cases),
                         plan_options(args), total=args.cases, initial=len(table.done))
     except KeyboardInterrupt:
         rows = table.finish()
@@ -235,43 +242,45 @@ class InOrder:
     """The study table on stdout: rows in case order, each as soon as every
     case before it has finished."""
 
-    def __init__(self, seed):
-        self.seed, self.done, self.waiting, self.next = seed, {}, {}, 0
-        self.rows = []
+    def __init__(self, seed: int) -> None:
+        self.seed, self.next = seed, 0
+        self.done: dict[int, list[str]] = {}  # nothing to resume on stdout
+        self.waiting: dict[int, list[str]] = {}
+        self.rows: list[list[str]] = []
         self.writer = csv.writer(sys.stdout, lineterminator="\n")
         self.writer.writerow(study.COLUMNS)
 
-    def add(self, index, case, result):
+    def add(self, index: int, case: study.Case, result: study.CaseResult) -> None:
         self.waiting[index] = [str(v) if v is not None else "" for v in study.table_row(index, self.seed, case, result)]
         while self.next in self.waiting:
             self.emit(self.waiting.pop(self.next))
             self.next += 1
         sys.stdout.flush()
 
-    def emit(self, row):
+    def emit(self, row: list[str]) -> None:
         self.writer.writerow(row)
         self.rows.append(row)
 
-    def finish(self):
+    def finish(self) -> list[list[str]]:
         for index in sorted(self.waiting):
             self.emit(self.waiting.pop(index))
         sys.stdout.flush()
         return self.rows
 
-    def close(self):
+    def close(self) -> None:
         pass
 
-    def check(self, index, case):
+    def check(self, index: int, case: study.Case) -> None:
         pass
 
 
-def study_summary(records):
-    masses = [r.final_mass for r in records if r.ok]
+def study_summary(records: Sequence[study.CaseResult]) -> str:
+    masses = [r.final_mass for r in records if r.final_mass is not None]  # the planned cases
     line = f"{len(records)} cases: {len(masses)} planned, {len(records) - len(masses)} failed"
     if masses:
         line += (f"; final mass mean {np.mean(masses):.3f} kg, "
                  f"min {np.min(masses):.3f} kg, max {np.max(masses):.3f} kg")
-        errors = [r.landing_error for r in records if r.ok]
+        errors = [r.landing_error for r in records if r.landing_error is not None]
         if max(errors) > study.ON_TARGET:  # nearest landings off the target
             line += (f"; {sum(r.on_target for r in records)} on target, "
                      f"landing error max {np.max(errors):.3f} m")
@@ -284,22 +293,22 @@ class Interrupted(Exception):
 
 # Messages quote input values, which can be huge (a 60 MB value in a file):
 # beyond this many characters the middle is cut.
-MESSAGE_LIMIT = 1000
+MESSAGE_LIMIT: int = 1000
 
 
-def shortened(message):
+def shortened(message: str) -> str:
     if len(message) <= MESSAGE_LIMIT:
         return message
     cut = len(message) - MESSAGE_LIMIT
     return f"{message[:MESSAGE_LIMIT - 200]} [... {cut} characters cut ...] {message[-200:]}"
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    interrupts = []
+    interrupts: list[int] = []
 
-    def interrupt(number, frame):
+    def interrupt(number: int, frame: FrameType | None) -> NoReturn:
         if interrupts:  # the second: no cleanup, no waiting
             os._exit(128 + interrupts[0])
         interrupts.append(number)

@@ -8,13 +8,15 @@ import contextlib
 import os
 import sys
 import tempfile
+from collections.abc import Collection, Iterable, Iterator
+from typing import IO, Any
 
 
-def check_outputs(outputs, inputs=()):
+def check_outputs(outputs: Iterable[str | None], inputs: Collection[str | None] = ()) -> None:
     """Refuses, before any work, an output that cannot be written or that
     would overwrite an input. `None` and '-' (stdout) are always fine."""
-    outputs = [p for p in outputs if p not in (None, "-")]
-    for path in outputs:
+    paths = [p for p in outputs if p not in (None, "-")]
+    for path in paths:
         for source in inputs:
             if source not in (None, "-") and same_file(path, source):
                 raise ValueError(f"{path}: is the input file; choose another output")
@@ -26,14 +28,14 @@ def check_outputs(outputs, inputs=()):
         os.unlink(probe)
 
 
-def same_file(a, b):
+def same_file(a: str, b: str) -> bool:
     try:
         return os.path.samefile(a, b)
     except OSError:
         return os.path.abspath(a) == os.path.abspath(b)
 
 
-def directory_of(path):
+def directory_of(path: str) -> str:
     """The directory a path lives in; file errors name the path itself."""
     directory = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(directory):
@@ -42,14 +44,14 @@ def directory_of(path):
 
 
 @contextlib.contextmanager
-def replacing(path, binary=False):
+def replacing(path: str | os.PathLike[str], binary: bool = False) -> Iterator[IO[Any]]:
     """A file object whose content replaces `path` when the block ends
     without an exception; on an exception `path` is left as it was."""
     path = os.fspath(path)
     fd, temp = tempfile.mkstemp(dir=directory_of(path), prefix=f".{os.path.basename(path)}.", suffix=".tmp")
     try:
         os.fchmod(fd, file_mode(path))
-        with os.fdopen(fd, "wb" if binary else "w", **({} if binary else {"newline": "", "encoding": "utf-8"})) as file:
+        with os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", newline="", encoding="utf-8") as file:
             yield file
             file.flush()
             os.fsync(file.fileno())
@@ -60,7 +62,7 @@ def replacing(path, binary=False):
         raise
 
 
-def file_mode(path):
+def file_mode(path: str) -> int:
     """The mode the file has, or a new file's under the current umask."""
     try:
         return os.stat(path).st_mode & 0o7777
@@ -70,7 +72,7 @@ def file_mode(path):
         return 0o666 & ~umask
 
 
-def writing(path):
+def writing(path: str | None) -> contextlib.AbstractContextManager[IO[str]]:
     """A text file to write atomically, or stdout for None and '-'."""
     if path in (None, "-"):
         return contextlib.nullcontext(sys.stdout)

@@ -7,27 +7,45 @@ stops on Ctrl-C with KeyboardInterrupt.
 import dataclasses
 import json
 import math
+from typing import Any, Literal, TypeAlias, TypedDict
 
 import numpy as np
+import numpy.typing as npt
 
 import _vexal
 
 from . import _native
 
-SEARCHES = ("golden", "fast")
-LANDINGS = ("target", "nearest")
+Search: TypeAlias = Literal["golden", "fast"]
+Landing: TypeAlias = Literal["target", "nearest"]
+SEARCHES: tuple[Search, ...] = ("golden", "fast")
+LANDINGS: tuple[Landing, ...] = ("target", "nearest")
+
+
+class PlanOptions(TypedDict, total=False):
+    """The planner's keyword options, as `plan` and the native module take them."""
+
+    search: Search
+    tolerance: float
+    pointing: bool
+    landing: Landing
+
+
+# The arrays of the native module's result.
+Column: TypeAlias = Literal["time_points", "positions", "velocities", "u_values", "thrusts",
+                            "normalized_thrusts", "z_values", "s_values"]
 
 # Keyword overrides: every field of the three records, by its own name.
-FIELD_RECORD = {name: record for record, fields in json.loads(_vexal.Config().to_json()).items()
-                for name in fields}
+FIELD_RECORD: dict[str, str] = {name: record for record, fields in json.loads(_vexal.Config().to_json()).items()
+                                for name in fields}
 
 # A node's thrust counts as below the floor only when it misses it by more
 # than the solver's accuracy could explain.
-FLOOR_MARGIN = 1e-3
+FLOOR_MARGIN: float = 1e-3
 # A thrust points past the limit when it does so by more than this (radians),
 # at nodes whose thrust is not negligible (above this fraction of the largest).
-POINTING_MARGIN = 1e-6
-NEGLIGIBLE_THRUST = 1e-6
+POINTING_MARGIN: float = 1e-6
+NEGLIGIBLE_THRUST: float = 1e-6
 
 
 @dataclasses.dataclass(frozen=True, repr=False, eq=False)
@@ -58,46 +76,48 @@ class Plan:
     objective: float
     solves: int
     iterations: int
-    search: str | None
-    time_points: np.ndarray
-    positions: np.ndarray
-    velocities: np.ndarray
-    u_values: np.ndarray
-    thrusts: np.ndarray
-    normalized_thrusts: np.ndarray
-    z_values: np.ndarray
-    s_values: np.ndarray
-    pointing_angle_deg: np.ndarray
-    below_floor: tuple
+    search: Search | None
+    time_points: npt.NDArray[np.float64]
+    positions: npt.NDArray[np.float64]
+    velocities: npt.NDArray[np.float64]
+    u_values: npt.NDArray[np.float64]
+    thrusts: npt.NDArray[np.float64]
+    normalized_thrusts: npt.NDArray[np.float64]
+    z_values: npt.NDArray[np.float64]
+    s_values: npt.NDArray[np.float64]
+    pointing_angle_deg: npt.NDArray[np.float64]
+    below_floor: tuple[int, ...]
     config: _vexal.Config
     pointing_limit_deg: float | None = None
-    over_pointing: tuple = ()
-    relaxation_gap: np.ndarray | None = None
-    landing: str = "target"
-    landing_point: np.ndarray | None = None
+    over_pointing: tuple[int, ...] = ()
+    relaxation_gap: npt.NDArray[np.float64] | None = None
+    landing: Landing = "target"
+    landing_point: npt.NDArray[np.float64] | None = None
     landing_error: float = 0.0
 
     @property
-    def max_pointing_angle_deg(self):
+    def max_pointing_angle_deg(self) -> float:
         """The largest thrust angle from vertical over nodes whose thrust is not negligible."""
         return float(np.max(self.pointing_angle_deg[significant(self.u_values)], initial=0.0))
 
     @property
-    def relaxation_tight(self):
+    def relaxation_tight(self) -> bool:
         return not self.below_floor and not self.over_pointing
 
     @property
-    def n(self):
+    def n(self) -> int:
         return len(self.time_points)
 
-    def __repr__(self):
-        tight = "relaxation tight" if self.relaxation_tight else f"{len(self.below_floor)} nodes below the throttle floor"
-        how = f"{self.solves} solve{'' if self.solves == 1 else 's'}" + (f" ({self.search} search)" if self.search else "")
+    def __repr__(self) -> str:
+        tight = ("relaxation tight" if self.relaxation_tight
+                 else f"{len(self.below_floor)} nodes below the throttle floor")
+        how = (f"{self.solves} solve{'' if self.solves == 1 else 's'}"
+               + (f" ({self.search} search)" if self.search else ""))
         return (f"<Plan {self.status}: n={self.n}, time_of_flight={self.time_of_flight:.3f} s, "
                 f"touchdown_time={self.touchdown_time:.3f} s, final_mass={self.final_mass:.3f} kg, "
                 f"fuel_used={self.fuel_used:.3f} kg, {how}, {self.iterations} iterations, {tight}>")
 
-    def summary(self):
+    def summary(self) -> dict[str, Any]:
         """The headline figures, as a dict."""
         return {
             "status": self.status,
@@ -113,11 +133,11 @@ class Plan:
             "pointing_limit_deg": self.pointing_limit_deg,
             "over_pointing": list(self.over_pointing),
             "landing": self.landing,
-            "landing_point": self.landing_point.tolist(),
+            "landing_point": None if self.landing_point is None else self.landing_point.tolist(),
             "landing_error": self.landing_error,
         }
 
-    def format_summary(self):
+    def format_summary(self) -> str:
         """An aligned, human-readable block of the headline figures, with a
         warning line when the relaxation is not tight."""
         rows = [
@@ -129,7 +149,8 @@ class Plan:
             ("peak throttle", f"{100.0 * float(np.max(self.normalized_thrusts)):10.1f} % of rated thrust"),
             ("largest thrust angle", f"{self.max_pointing_angle_deg:10.2f} deg from vertical"
              + (f" (limit {self.pointing_limit_deg:g})" if self.pointing_limit_deg is not None else "")),
-            ("landing error", f"{self.landing_error:10.3f} m" + (" (nearest landing)" if self.landing == "nearest" else "")),
+            ("landing error", f"{self.landing_error:10.3f} m"
+             + (" (nearest landing)" if self.landing == "nearest" else "")),
             ("solves", f"{self.solves:10d}" + (f" ({self.search} search)" if self.search else "")),
         ]
         width = max(len(label) for label, _ in rows)
@@ -138,23 +159,23 @@ class Plan:
             shown = ", ".join(map(str, self.below_floor[:10])) + (", ..." if len(self.below_floor) > 10 else "")
             lines.append(f"warning: thrust below the throttle floor at {len(self.below_floor)} of {self.n} "
                          f"nodes ({shown}); the plan is not flyable there")
-        if self.over_pointing:
+        if self.over_pointing and self.relaxation_gap is not None:
             lines.append(f"warning: thrust past the pointing limit at {len(self.over_pointing)} of {self.n} nodes "
                          f"(largest gap (sigma-|u|)/sigma {float(np.max(self.relaxation_gap)):.1e})")
         return "\n".join(lines)
 
-    def node_table(self):
+    def node_table(self) -> dict[str, npt.NDArray[np.float64] | None]:
         """One column per quantity, one entry per node (see
         `vexal.node_table`), with the pointing angle from vertical and the
         relaxation gap (sigma - |u|)/sigma."""
         from .trajectory import node_table
 
-        table = node_table(self)
+        table: dict[str, npt.NDArray[np.float64] | None] = dict(node_table(self))
         table["pointing_deg"] = self.pointing_angle_deg
         table["relaxation_gap"] = self.relaxation_gap
         return table
 
-    def to_json(self):
+    def to_json(self) -> str:
         """The whole plan, its headline figures and its configuration."""
         document = self.summary()
         document["objective"] = self.objective
@@ -165,7 +186,7 @@ class Plan:
         return json.dumps(finite_or_null(document), indent=2, allow_nan=False)
 
 
-def finite_or_null(value):
+def finite_or_null(value: object) -> object:
     """`value` with every NaN and infinity replaced by None: JSON has no
     token for them (Python's `NaN` and `Infinity` are not JSON)."""
     if isinstance(value, float):
@@ -177,7 +198,7 @@ def finite_or_null(value):
     return value
 
 
-def configured(config=None, **overrides):
+def configured(config: _vexal.Config | str | None = None, **overrides: object) -> _vexal.Config:
     """A new Config: `config` (a Config, its JSON text, or None for the
     default) with the named fields replaced. The records of a Config are
     copies, so `config.solver.n = 60` is lost; this is the way to change one."""
@@ -187,7 +208,7 @@ def configured(config=None, **overrides):
         try:
             config = _vexal.Config.from_json(config)
         except ValueError as error:
-            error.kind = "json"  # as the native planner marks its own
+            error.kind = "json"  # type: ignore[attr-defined]  # as the native planner marks its own
             raise
     elif isinstance(config, _vexal.Config):
         config = _vexal.Config(spacecraft=config.spacecraft, environment=config.environment,
@@ -207,14 +228,14 @@ def configured(config=None, **overrides):
     return config
 
 
-def check_search(search):
+def check_search(search: object) -> None:
     if not isinstance(search, str):
         raise TypeError(f"search must be a str, got {type(search).__name__}")
     if search not in SEARCHES:
         raise ValueError(f"search must be 'golden' or 'fast', got {search!r}")
 
 
-def check_options(pointing, landing):
+def check_options(pointing: object, landing: object) -> None:
     if not isinstance(pointing, bool):
         raise TypeError(f"pointing must be a bool, got {type(pointing).__name__}")
     if not isinstance(landing, str):
@@ -223,13 +244,14 @@ def check_options(pointing, landing):
         raise ValueError(f"landing must be 'target' or 'nearest', got {landing!r}")
 
 
-def significant(u):
+def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
     """Nodes whose thrust is more than a negligible fraction of the largest."""
-    norm = np.linalg.norm(u, axis=1)
+    norm: npt.NDArray[np.float64] = np.linalg.norm(u, axis=1)
     return norm > NEGLIGIBLE_THRUST * float(np.max(norm, initial=0.0))
 
 
-def plan(config=None, *, search="golden", tolerance=2e-4, pointing=False, landing="target", **overrides):
+def plan(config: _vexal.Config | str | None = None, *, search: Search = "golden", tolerance: float = 2e-4,
+         pointing: bool = False, landing: Landing = "target", **overrides: object) -> Plan:
     """Plans one descent and returns a `Plan`.
 
     `config` is a `vexal.Config` (or its JSON text; default: the default
@@ -260,9 +282,10 @@ def plan(config=None, *, search="golden", tolerance=2e-4, pointing=False, landin
     return make_plan(data, search, config, pointing, landing)
 
 
-def make_plan(data, search, config, pointing=False, landing="target"):
+def make_plan(data: "_native.PlanData", search: Search, config: _vexal.Config, pointing: bool = False,
+              landing: Landing = "target") -> Plan:
     """A Plan from the native module's dict and the configuration planned."""
-    def column(name, width=None):
+    def column(name: Column, width: int | None = None) -> npt.NDArray[np.float64]:
         values = data[name]
         values.setflags(write=False)  # a Plan is frozen, its arrays too
         return values

@@ -6,6 +6,8 @@ Nothing here calls `show()`.
 """
 import os
 import sys
+from collections.abc import Mapping, Sequence
+from typing import Any, TypeAlias
 
 import matplotlib
 
@@ -15,16 +17,30 @@ if (sys.platform.startswith("linux") and "MPLBACKEND" not in os.environ
 
 import matplotlib.pyplot as plt  # noqa: E402  (after the backend choice)
 import numpy as np  # noqa: E402
+import numpy.typing as npt  # noqa: E402
+from matplotlib.axes import Axes  # noqa: E402
+from matplotlib.figure import Figure  # noqa: E402
+from mpl_toolkits.mplot3d.axes3d import Axes3D  # noqa: E402
+
+import _vexal  # noqa: E402
 
 from .outputs import replacing  # noqa: E402
-from .trajectory import node_table, time_of_flight  # noqa: E402
+from .planning import Plan  # noqa: E402
+from .study import CaseResult  # noqa: E402
+from .trajectory import Trajectory, node_table, time_of_flight  # noqa: E402
 
-PATH = "tab:blue"
-LEGEND = {"angle": "thrust angle from vertical"}
-LIMIT = "tab:red"
+Array: TypeAlias = npt.NDArray[np.float64]
+# A trajectory's columns by name, as `node_table` gives them.
+Nodes: TypeAlias = Mapping[str, Array]
+# The view's limits on each axis.
+Box: TypeAlias = Sequence[tuple[float, float]]
+
+PATH: str = "tab:blue"
+LEGEND: dict[str, str] = {"angle": "thrust angle from vertical"}
+LIMIT: str = "tab:red"
 
 
-def plot(trajectory, config=None):
+def plot(trajectory: Trajectory, config: _vexal.Config | None = None) -> Figure:
     """One figure of the descent, as guidance engineers draw it.
 
     Left: the 3-D path (equal scales) and a side view, downrange against
@@ -53,10 +69,11 @@ def plot(trajectory, config=None):
 
     series = [("z", "altitude (m)"), ("speed", "speed (m/s)"), ("thrust", "thrust (N)"),
               ("angle", "thrust angle (deg)"), ("mass", "mass (kg)")]
-    panels = []
+    panels: list[Axes] = []
     for row, (name, label) in enumerate(series):
         axes = fig.add_subplot(grid[row, 1], sharex=panels[0] if panels else None)
-        axes.plot(nodes["time"], nodes[name], color=PATH, marker=".", markersize=3, label=LEGEND.get(name, label.split(" (")[0]))
+        axes.plot(nodes["time"], nodes[name], color=PATH, marker=".", markersize=3,
+                  label=LEGEND.get(name, label.split(" (")[0]))
         axes.set_ylabel(label)
         axes.grid(True, alpha=0.3)
         axes.tick_params(labelbottom=row == len(series) - 1)
@@ -64,7 +81,8 @@ def plot(trajectory, config=None):
     panels[-1].set_xlabel("time (s)")
     panels[0].set_xlim(0.0, max(float(nodes["time"][-1]), 1e-9))  # ends at touchdown
     if config is not None:
-        _limits(*panels[1:], nodes, config, getattr(trajectory, "pointing_limit_deg", None))
+        _, speed, thrust, angle, mass = panels
+        _limits(speed, thrust, angle, mass, nodes, config, getattr(trajectory, "pointing_limit_deg", None))
     for axes in panels:
         axes.legend(loc="best", fontsize="small")
 
@@ -74,7 +92,7 @@ def plot(trajectory, config=None):
     return fig
 
 
-def _title(trajectory, config, nodes):
+def _title(trajectory: Trajectory, config: _vexal.Config | None, nodes: Nodes) -> str:
     title = f"Powered descent: {trajectory.status}"
     tof = None if config is None else time_of_flight(trajectory, config)
     if tof is not None:
@@ -82,12 +100,12 @@ def _title(trajectory, config, nodes):
     title += f", touchdown at {float(nodes['time'][-1]):.2f} s (last node)"
     if config is not None:
         title += f", fuel used {config.spacecraft.wet_mass - trajectory.final_mass:.1f} kg"
-    if getattr(trajectory, "landing", "target") == "nearest":
+    if isinstance(trajectory, Plan) and trajectory.landing == "nearest":
         title += f", landing error {trajectory.landing_error:.1f} m"
     return title
 
 
-def _path(axes, nodes, target, apex, gamma):
+def _path(axes: Axes3D, nodes: Nodes, target: Array | None, apex: Array, gamma: float) -> None:
     x, y, z = nodes["x"], nodes["y"], nodes["z"]
     axes.plot(x, y, z, color=PATH, marker=".", markersize=3, label="path")
     # Ground track: the path's shadow on the landing plane.
@@ -113,7 +131,7 @@ def _path(axes, nodes, target, apex, gamma):
     axes.legend(loc="upper left", fontsize="small")
 
 
-def _equal_box(axes, x, y, z):
+def _equal_box(axes: Axes3D, x: Array, y: Array, z: Array) -> list[tuple[float, float]]:
     """One scale on all three axes; returns the view's limits per axis."""
     low = np.array([x.min(), y.min(), min(z.min(), 0.0)])
     high = np.array([x.max(), y.max(), z.max()])
@@ -128,13 +146,13 @@ def _equal_box(axes, x, y, z):
     return box
 
 
-def _elevation(angle_deg):
+def _elevation(angle_deg: float) -> float | None:
     """The cone's surface elevation: nodes keep height >= |sin(angle)| * distance."""
     sine = abs(np.sin(np.radians(angle_deg)))
     return np.arcsin(sine) if 0.0 < sine <= 1.0 else None
 
 
-def _glide_slope_cone(axes, angle_deg, apex, box):
+def _glide_slope_cone(axes: Axes3D, angle_deg: float, apex: Array, box: Box) -> None:
     """The glide-slope surface as a wireframe about `apex`, cut to the view."""
     elevation = _elevation(angle_deg)
     if elevation is None:
@@ -147,7 +165,7 @@ def _glide_slope_cone(axes, angle_deg, apex, box):
     spokes = [(apex[0] + np.linspace(0.0, top * reach * np.cos(a), 50),
                apex[1] + np.linspace(0.0, top * reach * np.sin(a), 50),
                apex[2] + np.linspace(0.0, top, 50)) for a in np.linspace(0.0, 2.0 * np.pi, 12, endpoint=False)]
-    label = f"glide slope {np.degrees(elevation):g}°"
+    label: str | None = f"glide slope {np.degrees(elevation):g}°"  # in the legend once
     for cx, cy, cz in rings + spokes:
         outside = (cx < box[0][0]) | (cx > box[0][1]) | (cy < box[1][0]) | (cy > box[1][1])
         axes.plot(np.where(outside, np.nan, cx), cy, cz, color="tab:orange", alpha=0.5,
@@ -155,7 +173,7 @@ def _glide_slope_cone(axes, angle_deg, apex, box):
         label = None
 
 
-def _side_view(axes, nodes, u, target, apex, gamma):
+def _side_view(axes: Axes, nodes: Nodes, u: Array, target: Array | None, apex: Array, gamma: float) -> None:
     """Downrange (horizontal distance towards the landing point, along the
     line from the start's ground point) against height, with thrust vectors."""
     x, y, z = nodes["x"], nodes["y"], nodes["z"]
@@ -163,7 +181,7 @@ def _side_view(axes, nodes, u, target, apex, gamma):
     norm = np.hypot(*ground)
     along = ground / norm if norm > 0 else np.array([1.0, 0.0])
 
-    def downrange(px, py):
+    def downrange(px: npt.ArrayLike, py: npt.ArrayLike) -> Any:  # a scalar for a point, an array for arrays
         return (np.asarray(px) - x[-1]) * along[0] + (np.asarray(py) - y[-1]) * along[1]
 
     d = downrange(x, y)
@@ -206,7 +224,8 @@ def _side_view(axes, nodes, u, target, apex, gamma):
     axes.legend(loc="best", fontsize="small")
 
 
-def _limits(speed, thrust, angle, mass, nodes, config, pointing_limit):
+def _limits(speed: Axes, thrust: Axes, angle: Axes, mass: Axes, nodes: Nodes, config: _vexal.Config,
+            pointing_limit: float | None) -> None:
     spacecraft = config.spacecraft
     _limit_line(speed, nodes["speed"], spacecraft.max_velocity, "speed limit {:g} m/s")
     for fraction, name in ((spacecraft.min_thrust_pct, "rho1"), (spacecraft.max_thrust_pct, "rho2")):
@@ -218,7 +237,7 @@ def _limits(speed, thrust, angle, mass, nodes, config, pointing_limit):
     _limit_line(mass, nodes["mass"], spacecraft.wet_mass - spacecraft.fuel, "dry mass {:g} kg")
 
 
-def _limit_line(axes, data, limit, label):
+def _limit_line(axes: Axes, data: Array, limit: float, label: str) -> None:
     """A dashed line at `limit`; one far from the data is named in the legend
     but left off the scale, so the curve keeps its detail."""
     low, high = float(np.min(data)), float(np.max(data))
@@ -230,7 +249,7 @@ def _limit_line(axes, data, limit, label):
     axes.axhline(limit, color=LIMIT, linestyle="--", linewidth=1, label=label)
 
 
-def plot_final_mass(records, nearest=False):
+def plot_final_mass(records: Sequence[CaseResult], nearest: bool = False) -> Figure:
     """Histograms over the successful cases of a study: fuel used, and with
     `nearest` (a study of nearest landings) the landing error beside it."""
     done = [r for r in records if r.ok]
@@ -240,7 +259,7 @@ def plot_final_mass(records, nearest=False):
     shown = [("fuel_used", "fuel used (kg)", "kg")]
     if nearest:
         shown.append(("landing_error", "landing error (m)", "m"))
-    for axes, (name, label, unit) in zip(all_axes[0], shown):
+    for axes, (name, label, unit) in zip(all_axes[0], shown, strict=True):
         values = [getattr(r, name) for r in done]
         axes.hist(values, bins="auto", color=PATH, edgecolor="white")
         axes.set_xlabel(label)
@@ -259,7 +278,7 @@ def plot_final_mass(records, nearest=False):
     return fig
 
 
-def save(fig, path):
+def save(fig: Figure, path: str) -> None:
     """Writes the figure to `path` (format from its suffix, PNG without one),
     atomically, and releases it."""
     try:

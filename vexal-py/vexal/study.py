@@ -18,7 +18,9 @@ import ctypes
 import dataclasses
 import os
 import signal
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures.process import BrokenProcessPool
+from typing import Any, TypeAlias, cast
 
 import numpy as np
 from tqdm.auto import tqdm
@@ -27,7 +29,10 @@ import _vexal
 
 from . import _native
 from .outputs import replacing
-from .planning import check_options, check_search
+from .planning import Landing, PlanOptions, Search, check_options, check_search
+
+# A case to plan: a Config, or its JSON text.
+Case: TypeAlias = _vexal.Config | str
 
 
 @dataclasses.dataclass(frozen=True)
@@ -50,7 +55,8 @@ class Sigma:
         default=0.01, metadata={"what": "rated maximum thrust, fraction of nominal"})
 
 
-def dispersions(config, n_cases, seed, sigma=Sigma()):
+def dispersions(config: _vexal.Config, n_cases: int, seed: int,
+                sigma: Sigma | Mapping[str, float] = Sigma()) -> Iterator[_vexal.Config]:
     """Yields `n_cases` perturbed copies of `config`, reproducibly.
 
     The same `seed` gives the same cases, and a shorter study is a prefix of
@@ -90,20 +96,20 @@ class CaseResult:
     landing_error: float | None = None
 
     @property
-    def ok(self):
+    def ok(self) -> bool:
         return self.error is None
 
     @property
-    def on_target(self):
+    def on_target(self) -> bool:
         """Planned, and landing within ON_TARGET metres of the target."""
-        return self.ok and self.landing_error <= ON_TARGET
+        return self.ok and cast(float, self.landing_error) <= ON_TARGET  # a planned case has its figures
 
 
 # A nearest landing this close counts as reaching the target.
-ON_TARGET = 0.01
+ON_TARGET: float = 0.01
 
 
-def solve_text(text, options=None, tag=None):
+def solve_text(text: str, options: PlanOptions | None = None, tag: object = None) -> CaseResult:
     """Plans the configuration given as JSON text; never raises a planner
     error. `options` are the keyword options of the native planner. `tag`
     is not read: it makes each submission's arguments unique, so that an
@@ -128,20 +134,20 @@ def solve_text(text, options=None, tag=None):
     )
 
 
-def planner_error(error):
+def planner_error(error: ValueError) -> bool:
     """A ValueError of the planner (a case that cannot be planned), not of
     the caller; the planner marks its own with their kind."""
     return hasattr(error, "kind")
 
 
-def failed(message):
+def failed(message: str) -> CaseResult:
     return CaseResult(status="error", error=message)
 
 
-PR_SET_PDEATHSIG = 1
+PR_SET_PDEATHSIG: int = 1
 
 
-def start_worker(parent):
+def start_worker(parent: int) -> None:
     """Worker processes leave Ctrl-C to the parent, which stops them, and
     die with it: nothing keeps planning for a parent that is gone."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -154,23 +160,23 @@ def start_worker(parent):
         os._exit(1)
 
 
-def process_pool(workers):
+def process_pool(workers: int | None) -> concurrent.futures.ProcessPoolExecutor:
     return concurrent.futures.ProcessPoolExecutor(workers, initializer=start_worker, initargs=(os.getpid(),))
 
 
-EXECUTORS = {
+EXECUTORS: dict[str, Callable[[int | None], concurrent.futures.Executor]] = {
     "threads": concurrent.futures.ThreadPoolExecutor,
     "processes": process_pool,
 }
-DEFAULT_EXECUTOR = "threads"
+DEFAULT_EXECUTOR: str = "threads"
 
 # Cases in flight per worker: enough to keep every worker busy, few enough
 # that a study of 10^5 cases never holds more than a handful of futures.
-WINDOW_PER_WORKER = 4
-WINDOW_FOREIGN = 256  # an executor of unknown size, e.g. a Dask cluster
+WINDOW_PER_WORKER: int = 4
+WINDOW_FOREIGN: int = 256  # an executor of unknown size, e.g. a Dask cluster
 
 
-def died(exitcode):
+def died(exitcode: int | None) -> CaseResult:
     if exitcode is not None and exitcode < 0:
         return failed(f"worker died (signal {-exitcode})")
     return failed(f"worker died (exit status {exitcode})" if exitcode is not None else "worker died")
@@ -181,24 +187,26 @@ class Pool:
     replaced by a fresh one when a worker dies and stopped on Ctrl-C; a
     foreign one (any Executor) is left to its owner."""
 
-    def __init__(self, executor, workers):
+    def __init__(self, executor: str | concurrent.futures.Executor, workers: int) -> None:
         self.own = isinstance(executor, str)
         if self.own and executor not in EXECUTORS:
             raise ValueError(f"executor must be 'threads', 'processes' or an Executor, got {executor!r}")
         self.kind, self.workers = executor, workers
-        self.executor = EXECUTORS[executor](workers) if self.own else executor
+        self.executor = EXECUTORS[executor](workers) if isinstance(executor, str) else executor
         self.window = WINDOW_PER_WORKER * workers if self.own else WINDOW_FOREIGN
-        self.single = None  # the one-worker pool a suspect case runs on
+        # The one-worker pool a suspect case runs on.
+        self.single: concurrent.futures.ProcessPoolExecutor | None = None
 
-    def submit(self, text, options, tag=None):
+    def submit(self, text: str, options: PlanOptions | None,
+               tag: tuple[int, int] | None = None) -> concurrent.futures.Future[CaseResult]:
         return self.executor.submit(solve_text, text, options, tag)
 
-    def renew(self):
+    def renew(self) -> None:
         """A fresh pool, after a worker died and took this one with it."""
         self.executor.shutdown(wait=True, cancel_futures=True)
-        self.executor = EXECUTORS[self.kind](self.workers)
+        self.executor = EXECUTORS[cast(str, self.kind)](self.workers)  # only our own pools are renewed
 
-    def alone(self, text, options):
+    def alone(self, text: str, options: PlanOptions | None) -> CaseResult:
         """Plans one case in a worker of its own, so a death is its own: the
         retry of a case that was in flight when a worker died."""
         self.single = process_pool(1)
@@ -215,7 +223,7 @@ class Pool:
             self.single.shutdown(wait=True)
             self.single = None
 
-    def stop(self, futures):
+    def stop(self, futures: Sequence[concurrent.futures.Future[CaseResult]]) -> None:
         """Ends the work now: pending cases cancelled, running ones stopped."""
         for future in futures:
             future.cancel()
@@ -233,13 +241,15 @@ class Pool:
                 for worker in list((getattr(executor, "_processes", None) or {}).values()):
                     worker.kill()
 
-    def close(self):
+    def close(self) -> None:
         if self.own:
             self.executor.shutdown(wait=True, cancel_futures=True)
 
 
-def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=None, progress=True,
-              total=None, initial=0):
+def run_cases(cases: Iterable[tuple[int, Case]], record: Callable[[int, Case, CaseResult], object],
+              executor: str | concurrent.futures.Executor = DEFAULT_EXECUTOR, workers: int | None = None,
+              options: PlanOptions | None = None, progress: bool = True, total: int | None = None,
+              initial: int = 0) -> None:
     """Plans `cases`, pairs of (index, Config or JSON text), a window at a
     time, and calls `record(index, case, result)` in this thread as each one
     finishes, in the order they finish.
@@ -256,15 +266,15 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
     or any exception from `record`, pending cases are cancelled, running
     ones stopped, and the exception raised.
     """
-    workers = workers or os.cpu_count()
+    workers = workers or os.cpu_count() or 1
     landing = (options or {}).get("landing", "target")
     pool = Pool(executor, workers)
-    pending = {}
+    pending: dict[concurrent.futures.Future[CaseResult], tuple[int, Case, str]] = {}
     bar = tqdm(total=total, initial=initial, unit="case", desc="planning", disable=None if progress else True)
     failures = 0
-    lost = []  # cases a foreign executor lost with a worker, for one more try
+    lost: list[tuple[int, Case, str]] = []  # cases a foreign executor lost with a worker, for one more try
 
-    def finish(index, case, result):
+    def finish(index: int, case: Case, result: CaseResult) -> None:
         nonlocal failures
         record(index, case, result)
         failures += not result.ok
@@ -334,18 +344,18 @@ def run_cases(cases, record, executor=DEFAULT_EXECUTOR, workers=None, options=No
         pool.close()
 
 
-def lost_with_worker(error):
+def lost_with_worker(error: BaseException) -> bool:
     return type(error).__name__ == "KilledWorker"
 
 
-def executor_error(error):
+def executor_error(error: BaseException) -> str:
     """The error of a case whose future failed in a foreign executor."""
     if lost_with_worker(error):  # Dask, after its retries on other workers
         return "worker died (every worker that ran it died: KilledWorker)"
     return f"{type(error).__name__}: {error}"
 
 
-def checked_text(config, landing="target"):
+def checked_text(config: _vexal.Config, landing: Landing = "target") -> str:
     """The JSON text of a Config whose values have passed the input checks,
     so that it plans the same in any worker."""
     _native.checked(config, landing)
@@ -354,24 +364,24 @@ def checked_text(config, landing="target"):
 
 # A study's table: one row per case, its index and seed, its dispersed
 # inputs, then its outcome.
-INPUTS = ("x0", "y0", "z0", "vx0", "vy0", "vz0", "wet_mass", "real_max_thrust")
-OUTCOME = tuple(field.name for field in dataclasses.fields(CaseResult))
-COLUMNS = ("case", "seed", *INPUTS, *OUTCOME)
+INPUTS: tuple[str, ...] = ("x0", "y0", "z0", "vx0", "vy0", "vz0", "wet_mass", "real_max_thrust")
+OUTCOME: tuple[str, ...] = tuple(field.name for field in dataclasses.fields(CaseResult))
+COLUMNS: tuple[str, ...] = ("case", "seed", *INPUTS, *OUTCOME)
 
 
-def inputs_of(case):
+def inputs_of(case: Case) -> list[float]:
     vehicle = (_vexal.Config.from_json(case) if isinstance(case, str) else case).spacecraft
     return [*vehicle.initial_position, *vehicle.initial_velocity, vehicle.wet_mass, vehicle.real_max_thrust]
 
 
-def table_row(index, seed, case, result):
+def table_row(index: int, seed: int | None, case: Case, result: CaseResult) -> list[object]:
     return [index, seed, *inputs_of(case), *(getattr(result, name) for name in OUTCOME)]
 
 
-def result_of(row):
+def result_of(row: Sequence[str]) -> CaseResult:
     """The CaseResult a table row records."""
-    values = dict(zip(COLUMNS, row))
-    number = {"solves": int}
+    values = dict(zip(COLUMNS, row, strict=True))
+    number: dict[str, Callable[[str], Any]] = {"solves": int}  # the others are floats
     return CaseResult(**{name: number.get(name, float)(values[name]) if values[name] != "" else None
                          for name in OUTCOME if name not in ("status", "error")},
                       status=values["status"], error=values["error"] or None)
@@ -386,9 +396,9 @@ class StudyTable:
     killed run left) are taken over, and `done` holds them by case index.
     """
 
-    def __init__(self, path, seed=None, resume=False):
+    def __init__(self, path: str, seed: int | None = None, resume: bool = False) -> None:
         self.path, self.part, self.seed = path, path + ".part", seed
-        self.done = {}
+        self.done: dict[int, list[str]] = {}
         if resume:
             for source in (path, self.part):
                 self.done.update(self.read(source))
@@ -400,7 +410,7 @@ class StudyTable:
         self.written = len(self.done)
         self.taken_over = self.written
 
-    def read(self, source):
+    def read(self, source: str) -> dict[int, list[str]]:
         """Rows of a table, by case index; a last line cut short is dropped."""
         try:
             with open(source, newline="", encoding="utf-8") as file:
@@ -425,19 +435,19 @@ class StudyTable:
             found[int(row[0])] = row
         return found
 
-    def check(self, index, case):
+    def check(self, index: int, case: Case) -> None:
         """Refuses to resume a table whose case differs from this study's."""
         row = self.done[index]
         if row[2:2 + len(INPUTS)] != [str(v) for v in inputs_of(case)]:
             raise ValueError(f"{self.path}: case {index} has other inputs than this study's case {index} "
                              "(another configuration or other sigmas); resume with the same ones")
 
-    def add(self, index, case, result):
+    def add(self, index: int, case: Case, result: CaseResult) -> None:
         self.writer.writerow(table_row(index, self.seed, case, result))
         self.file.flush()
         self.written += 1
 
-    def finish(self):
+    def finish(self) -> list[list[str]]:
         """Writes the sorted table to its path; returns the rows."""
         self.file.close()
         rows = sorted(self.read(self.part).values(), key=lambda row: int(row[0]))
@@ -448,15 +458,17 @@ class StudyTable:
         os.unlink(self.part)
         return rows
 
-    def close(self):
+    def close(self) -> None:
         """Leaves the part file for a later resume, if it holds new rows."""
         self.file.close()
         if self.written == self.taken_over:
             os.unlink(self.part)
 
 
-def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden", workers=None,
-               out=None, resume=False, seed=None, pointing=False, landing="target"):
+def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Executor = DEFAULT_EXECUTOR,
+               progress: bool = True, search: Search = "golden", workers: int | None = None, out: str | None = None,
+               resume: bool = False, seed: int | None = None, pointing: bool = False,
+               landing: Landing = "target") -> list[CaseResult]:
     """Plans every configuration and returns one `CaseResult` each, in order.
 
     `configs` holds `vexal.Config` objects or their JSON text; every one is
@@ -479,27 +491,28 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
     """
     check_search(search)
     check_options(pointing, landing)
-    options = {"search": search, "pointing": pointing, "landing": landing}
+    options: PlanOptions = {"search": search, "pointing": pointing, "landing": landing}
     configs = list(configs)
     for i, config in enumerate(configs):
         try:
             _native.checked(config, landing)
         except ValueError as error:
             raise ValueError(f"case {i}: {error}") from None
-    records = [None] * len(configs)
+    records: list[CaseResult | None] = [None] * len(configs)
     table = StudyTable(out, seed, resume) if out is not None else None
 
-    def record(index, case, result):
+    def record(index: int, case: Case, result: CaseResult) -> None:
         records[index] = result
         if table is not None:
             table.add(index, case, result)
 
-    workers = min(workers or os.cpu_count(), max(1, len(configs)))
+    workers = min(workers or os.cpu_count() or 1, max(1, len(configs)))
     try:
-        for index, row in (table.done if table is not None else {}).items():
-            if index < len(configs):
-                table.check(index, configs[index])
-                records[index] = result_of(row)
+        if table is not None:
+            for index, row in table.done.items():
+                if index < len(configs):
+                    table.check(index, configs[index])
+                    records[index] = result_of(row)
         cases = ((i, c) for i, c in enumerate(configs) if records[i] is None)
         run_cases(cases, record, executor, workers, options, progress,
                   total=len(configs), initial=len(configs) - records.count(None))
@@ -513,4 +526,4 @@ def solve_many(configs, executor=DEFAULT_EXECUTOR, progress=True, search="golden
         raise
     if table is not None:
         table.finish()
-    return records
+    return cast(list[CaseResult], records)  # run_cases recorded every case

@@ -4,11 +4,43 @@ Every attribute read of a `_vexal.PyTrajectory` builds a fresh array, so the
 helpers here read each attribute once.
 """
 import json
+from typing import Any, Protocol
 
 import numpy as np
+import numpy.typing as npt
+
+import _vexal
 
 
-def time_of_flight(trajectory, config):
+class Trajectory(Protocol):
+    """What the helpers read of a planned trajectory: a `_vexal.PyTrajectory`
+    or a `vexal.Plan`. Arrays hold one row per node."""
+
+    @property
+    def positions(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def velocities(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def u_values(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def thrusts(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def normalized_thrusts(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def z_values(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def s_values(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def time_points(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def objective(self) -> float: ...
+    @property
+    def final_mass(self) -> float: ...
+    @property
+    def status(self) -> str: ...
+
+
+def time_of_flight(trajectory: Trajectory, config: _vexal.Config) -> float | None:
     """The horizon the trajectory was planned for, in seconds, or None.
 
     A fixed time of flight is taken from the configuration as given. After a
@@ -23,7 +55,7 @@ def time_of_flight(trajectory, config):
     return float(times[1]) * len(times) if len(times) >= 2 else None
 
 
-def summary(trajectory, config):
+def summary(trajectory: Trajectory, config: _vexal.Config) -> dict[str, Any]:
     """The headline figures of a planned descent, as a dict."""
     return {
         "status": trajectory.status,
@@ -34,7 +66,7 @@ def summary(trajectory, config):
     }
 
 
-def format_summary(trajectory, config):
+def format_summary(trajectory: Trajectory, config: _vexal.Config) -> str:
     """An aligned, human-readable block of the headline figures."""
     figures = summary(trajectory, config)
     tof = figures["time_of_flight"]
@@ -49,7 +81,7 @@ def format_summary(trajectory, config):
     return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
 
 
-def node_table(trajectory):
+def node_table(trajectory: Trajectory) -> dict[str, npt.NDArray[np.float64]]:
     """One column per quantity, one entry per node, in a stable order.
 
     `throttle` is thrust as a fraction of the rated maximum; `mass` is the
@@ -74,7 +106,7 @@ def node_table(trajectory):
     }
 
 
-def to_json(trajectory, config):
+def to_json(trajectory: Trajectory, config: _vexal.Config) -> str:
     """The whole trajectory, its headline figures and its configuration."""
     document = summary(trajectory, config)
     document["objective"] = trajectory.objective
