@@ -4,40 +4,19 @@ Every attribute read of a `_vexal.PyTrajectory` builds a fresh array, so the
 helpers here read each attribute once.
 """
 import json
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
 import _vexal
 
+if TYPE_CHECKING:
+    from .planning import Plan
 
-class Trajectory(Protocol):
-    """What the helpers read of a planned trajectory: a `_vexal.PyTrajectory`
-    or a `vexal.Plan`. Arrays hold one row per node."""
 
-    @property
-    def positions(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def velocities(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def u_values(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def thrusts(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def normalized_thrusts(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def z_values(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def s_values(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def time_points(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def objective(self) -> float: ...
-    @property
-    def final_mass(self) -> float: ...
-    @property
-    def status(self) -> str: ...
+# What the helpers read: a planned trajectory with one row per node in its arrays.
+Trajectory: TypeAlias = "_vexal.PyTrajectory | Plan"
 
 
 def time_of_flight(trajectory: Trajectory, config: _vexal.Config) -> float | None:
