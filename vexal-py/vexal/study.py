@@ -22,7 +22,10 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any, TypeAlias, cast
 
-import numpy as np
+# Imported now, not on first use: NumPy loads its random module lazily, and
+# that import swallows a KeyboardInterrupt raised inside it, so a Ctrl-C or
+# SIGTERM arriving while a study draws its first case would be lost.
+from numpy.random import default_rng
 from tqdm.auto import tqdm
 
 import _vexal
@@ -65,7 +68,7 @@ def dispersions(config: _vexal.Config, n_cases: int, seed: int,
     """
     if not isinstance(sigma, Sigma):
         sigma = Sigma(**sigma)
-    rng = np.random.default_rng(seed)
+    rng = default_rng(seed)
     nominal = config.spacecraft
     environment, solver = config.environment, config.solver
     for _ in range(n_cases):
