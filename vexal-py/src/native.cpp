@@ -69,7 +69,14 @@ public:
         if (ident) {
             main_thread_ = PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
         }
-        PyErr_Clear();  // not knowing means not asking: the solve goes on
+        if (!PyErr_Occurred()) return;
+        if (PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_Clear();  // not knowing means not asking: the solve goes on
+            return;
+        }
+        // A signal's handler ran in the calls above (KeyboardInterrupt): the
+        // plan ends before it starts.
+        fetch();
     }
     ~Interrupt() {
         Py_XDECREF(type_);
@@ -90,13 +97,7 @@ public:
         if (!now && t < next_) return false;
         next_ = t + kMinGap;
         PyGILState_STATE gil = PyGILState_Ensure();
-        if (PyErr_CheckSignals() < 0) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-            PyErr_Fetch(&type_, &value_, &traceback_);
-#pragma GCC diagnostic pop
-            raised_ = true;
-        }
+        if (PyErr_CheckSignals() < 0) fetch();
         PyGILState_Release(gil);
         return raised_;
     }
@@ -117,6 +118,15 @@ public:
     }
 
 private:
+    // With the lock: keeps the pending exception as the interrupt.
+    void fetch() noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        PyErr_Fetch(&type_, &value_, &traceback_);
+#pragma GCC diagnostic pop
+        raised_ = true;
+    }
+
     static constexpr std::chrono::milliseconds kMinGap{2};
     bool main_thread_ = false;
     bool raised_ = false;

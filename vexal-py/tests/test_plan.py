@@ -201,6 +201,20 @@ def test_sigint_ends_a_long_plan_with_keyboard_interrupt():
     assert (out, child.returncode) == ("interrupted\n", 0)
 
 
+@pytest.mark.parametrize("raised, ends_the_plan", [(KeyboardInterrupt, True), (RuntimeError, False)])
+def test_an_interrupt_raised_while_a_plan_sets_up_is_kept(monkeypatch, raised, ends_the_plan):
+    # The plan asks the threading module which thread is the main one; a
+    # signal's handler may run in that call, and its exception must not be lost.
+    def main_thread():
+        raise raised
+    monkeypatch.setattr(threading, "main_thread", main_thread)
+    if ends_the_plan:
+        with pytest.raises(raised):
+            vexal.plan(n=20, time_of_flight=45.0)
+    else:
+        assert vexal.plan(n=20, time_of_flight=45.0).status == "Solved"
+
+
 def same_plan(a, b):
     return all(np.array_equal(getattr(a, name), getattr(b, name)) for name in ARRAYS) and a.final_mass == b.final_mass
 
