@@ -96,6 +96,21 @@ void raise_core_error(const Error& error) noexcept {
     raise_text(PyExc_ValueError, error.message);
 }
 
+// On any failure on the way, that failure's exception stands instead.
+void raise_planning_error(ErrorKind kind, PyObject* message) noexcept {
+    if (!message) return;
+    Ref error(PyObject_CallFunctionObjArgs(PyExc_ValueError, message, nullptr));
+    Ref name(error ? PyUnicode_FromString(kind_name(kind)) : nullptr);
+    if (name && PyObject_SetAttrString(error.get(), "kind", name.get()) == 0) {
+        PyErr_SetObject(PyExc_ValueError, error.get());
+    }
+}
+
+void raise_planning_error(const Error& error) noexcept {
+    Ref message(text_object(error.message));
+    raise_planning_error(error.kind, message.get());
+}
+
 void raise_panic(std::string_view message) noexcept {
     PyObject* type = panic_type();
     if (!type) return;  // its creation's own error (memory) stands instead

@@ -38,6 +38,14 @@ PyObject* text_object(std::string_view text) noexcept;
 // A core error as ValueError, its message unchanged (the kind is not shown).
 void raise_core_error(const Error& error) noexcept;
 
+// A failed plan of the vexal package: the same ValueError, with the failure's
+// kind as its attribute `kind` ("invalid_input", "infeasible",
+// "solver_status", "solver_construction", "json"), so that callers branch on
+// the kind rather than on the text.
+void raise_planning_error(const Error& error) noexcept;
+// The same for a message already made; a null one leaves its own error.
+void raise_planning_error(ErrorKind kind, PyObject* message) noexcept;
+
 // Raises PanicException with `message` (invalid UTF-8 is replaced).
 void raise_panic(std::string_view message) noexcept;
 

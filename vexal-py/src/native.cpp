@@ -30,27 +30,6 @@ namespace vexal::py {
 namespace {
 
 // ---------------------------------------------------------------------------
-// A failed plan is a ValueError with the planner's text, as from _vexal, and
-// with the failure's kind as its attribute `kind` ("invalid_input",
-// "infeasible", "solver_status", "solver_construction", "json"), so that
-// callers branch on the kind rather than on the text.
-
-// On any failure on the way, that failure's exception stands instead.
-void raise_planning_error(ErrorKind kind, PyObject* message) noexcept {
-    if (!message) return;
-    Ref error(PyObject_CallFunctionObjArgs(PyExc_ValueError, message, nullptr));
-    Ref name(error ? PyUnicode_FromString(kind_name(kind)) : nullptr);
-    if (name && PyObject_SetAttrString(error.get(), "kind", name.get()) == 0) {
-        PyErr_SetObject(PyExc_ValueError, error.get());
-    }
-}
-
-void raise_planning_error(const Error& error) noexcept {
-    Ref message(text_object(error.message));
-    raise_planning_error(error.kind, message.get());
-}
-
-// ---------------------------------------------------------------------------
 // Interrupts. The planning asks between solves and at every solver
 // iteration; a pending signal's handler runs on the main thread with the
 // lock held, and the exception it raises is kept for the return to the

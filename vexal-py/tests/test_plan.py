@@ -121,14 +121,13 @@ def test_inputs_are_checked_before_any_solve(fields, message):
     (lambda: vexal.plan('{"solver": {"n": 0.5}}'), "json"),
     (lambda: _native.plan('{"solver": {"n": 0.5}}'), "json"),
     (lambda: vexal.plan(pointing=True, max_angle_deg=-1.0), "invalid_input"),
+    # The exact module's errors are as they always were: no kind.
+    (lambda: _vexal.solve(config_with(n=20, time_of_flight=1.0)), None),
 ])
 def test_a_failed_plan_carries_its_kind(call, kind):
     with pytest.raises(ValueError) as info:
         call()
-    assert type(info.value) is ValueError and info.value.kind == kind
-    with pytest.raises(ValueError) as info:
-        _vexal.solve(config_with(n=20, time_of_flight=1.0))
-    assert not hasattr(info.value, "kind")  # the exact module's errors are as they always were
+    assert type(info.value) is ValueError and getattr(info.value, "kind", None) == kind
 
 
 def test_a_lone_bound_takes_the_automatic_other_end():
