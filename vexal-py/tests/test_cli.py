@@ -176,9 +176,9 @@ def test_unknown_keys_are_refused(tmp_path, text, unknown):
 @pytest.mark.parametrize("args, said, kept", [
     (["plan", "--json", "plan.json"], "vexal plan: interrupted\n", []),
     (["study", "--cases", 4, "--executor", "threads", "--csv", "cases.csv"],
-     "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv"]),
+     "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv", "cases.csv.study.json"]),
     (["study", "--cases", 4, "--executor", "processes", "--csv", "cases.csv"],
-     "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv"]),
+     "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv", "cases.csv.study.json"]),
 ])
 def test_ctrl_c_stops_long_plans_promptly(tmp_path, args, said, kept):
     command, *rest = args
@@ -237,7 +237,8 @@ def test_interrupted_study_resumed_twice_equals_an_uninterrupted_one(tmp_path):
     # Another seed's cases are not these; the table is left alone.
     refused = vexal_cli(*STUDY, "--seed", 4, "--resume", cwd=tmp_path)
     assert (refused.returncode, refused.stderr) == (
-        1, "vexal study: error: cases.csv: holds cases of seed 3, not 4; resume with the same seed\n")
+        1, "vexal study: error: cases.csv: another study's table: seed is 3 in it, 4 here (cases.csv.study.json); "
+           "resume with the same settings\n")
     assert not (tmp_path / "cases.csv.part").exists()
     succeeded(vexal_cli(*STUDY, "--resume", "--executor", "processes", cwd=tmp_path))
     assert (tmp_path / "cases.csv").read_bytes() == whole
@@ -368,3 +369,110 @@ def test_study_records_failed_cases(tmp_path):
     assert [(r["status"], r["error"], r["final_mass"]) for r in rows] == [
         ("error", "solver status: PrimalInfeasible", "")] * 2
     assert out == "2 cases: 0 planned, 2 failed\n"
+
+
+# A finished 10-case study, then the table edited as a run, a user or a disk
+# might leave it, and resumed.
+SMALL = ["study", "--n", 10, "--tof", 50, "--cases", 10, "--seed", 1, "--csv", "t.csv"]
+
+
+def killed(files):
+    """A run killed outright: its rows only in the part file."""
+    files["t.csv.part"] = b"".join(files.pop("t.csv").splitlines(keepends=True)[:7])
+
+
+def edit(line, column, value):
+    def apply(files):
+        lines = files["t.csv"].decode().split("\n")
+        cells = lines[line - 1].split(",")
+        cells[column] = value
+        lines[line - 1] = ",".join(cells)
+        files["t.csv"] = "\n".join(lines).encode()
+    return apply
+
+
+def appended(text):
+    def apply(files):
+        files["t.csv"] += text if isinstance(text, bytes) else text.encode()
+    return apply
+
+
+def repeated(line, column=None, value=None, cut=False):
+    """Line `line` written again at the end (with `column` set to `value`);
+    with `cut`, then half a line, as a run killed while writing leaves it."""
+    def apply(files):
+        lines = files["t.csv"].decode().splitlines(keepends=True)
+        cells = lines[line - 1].split(",")
+        if column is not None:
+            cells[column] = value
+        files["t.csv"] += ",".join(cells).encode() + (lines[line][:20].encode() if cut else b"")
+    return apply
+
+
+FINAL_MASS, X0 = vexal.study.COLUMNS.index("final_mass"), vexal.study.COLUMNS.index("x0")
+OTHER_STUDY = "t.csv: another study's table: {} (t.csv.study.json); resume with the same settings"
+REFUSED = {
+    "other inputs, killed run": (killed, ["--sigma-position", 30],
+                                 OTHER_STUDY.format("sigma.position is 20.0 in it, 30.0 here")),
+    "node count": (None, ["--n", 12], OTHER_STUDY.format("config.solver.n is 10 in it, 12 here")),
+    "fewer cases": (None, ["--cases", 5], OTHER_STUDY.format("cases is 10 in it, 5 here")),
+    "search": (None, ["--search", "fast"], OTHER_STUDY.format('search is "golden" in it, "fast" here')),
+    "pointing": (None, ["--pointing"], OTHER_STUDY.format("pointing is false in it, true here")),
+    "NaN outcome": (edit(4, FINAL_MASS, "nan"), [], "t.csv: line 4: case 2: final_mass 'nan' is not a finite number"),
+    "overflowing outcome": (edit(5, FINAL_MASS, "1e400"), [],
+                            "t.csv: line 5: case 3: final_mass '1e400' is not a finite number"),
+    "case past the end": (edit(2, 0, "1000"), [],
+                          "t.csv: line 2: case '1000' is not one of this study's cases, 0 to 9"),
+    "negative case": (edit(2, 0, "-1"), [], "t.csv: line 2: case '-1' is not one of this study's cases, 0 to 9"),
+    "huge case": (edit(2, 0, "9" * 5000), [],
+                  "t.csv: line 2: case '9999999999999999999999999999999999999999'... (5000 characters) is not one of "
+                  "this study's cases, 0 to 9"),
+    "other inputs": (edit(3, X0, "451.0"), [], "t.csv: line 3: case 1 has other inputs than this study's case 1; "
+                                               "resume with the same study"),
+    "conflicting duplicate": (repeated(5, FINAL_MASS, "1800.5"), [],
+                              "t.csv: line 12: case 3 again, with other contents than on line 5"),
+    "not text": (lambda files: files.update({"t.csv": b"\xff" + files["t.csv"]}), [],
+                 "t.csv: not a study table: byte 0 is not UTF-8 text"),
+    "huge cell": (appended("5," + "x" * 200_000 + "\n"), [],
+                  "t.csv: line 12: not a row of a study table (field larger than field limit (131072))"),
+    "no definition": (lambda files: files.pop("t.csv.study.json"), [],
+                      "t.csv: no study definition beside it (t.csv.study.json), so it cannot be checked against this "
+                      "study; run without --resume to start anew"),
+}
+
+
+@pytest.fixture(scope="module")
+def small_study(tmp_path_factory):
+    where = tmp_path_factory.mktemp("small")
+    succeeded(vexal_cli(*SMALL, cwd=where))
+    return {p.name: p.read_bytes() for p in where.iterdir()}
+
+
+def lay_out(tmp_path, files):
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+
+
+def files_in(tmp_path):
+    return {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+
+
+@pytest.mark.parametrize("name", REFUSED)
+def test_a_refused_resume_leaves_every_file_as_it_was(tmp_path, small_study, name):
+    change, args, message = REFUSED[name]
+    files = dict(small_study)
+    if change:
+        change(files)
+    lay_out(tmp_path, files)
+    result = vexal_cli(*SMALL, "--resume", *args, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (1, f"vexal study: error: {message}\n")
+    assert files_in(tmp_path) == files
+
+
+@pytest.mark.parametrize("change", [repeated(5), repeated(5, cut=True), killed])
+def test_a_resume_takes_over_what_is_unambiguous(tmp_path, small_study, change):
+    files = dict(small_study)
+    change(files)
+    lay_out(tmp_path, files)
+    succeeded(vexal_cli(*SMALL, "--resume", cwd=tmp_path))
+    assert files_in(tmp_path) == small_study

@@ -8,28 +8,62 @@ vexal`, `vexal`), and dispersion studies (`dispersions`, `solve_many`).
 `_vexal` is the exact low-level module underneath: `_vexal.solve` with its
 fixed contract (no input checks, the lock held, always the golden search).
 """
-from importlib import metadata as _metadata
-from typing import TYPE_CHECKING
+# The rest of the package (and NumPy) loads on first use, so that the
+# command line can take over Ctrl-C before anything heavy is imported.
+import importlib
+from typing import TYPE_CHECKING, Any
 
 from _vexal import Config, Environment, Solver, Spacecraft
-
-from .planning import Plan, configured, plan
-from .study import CaseResult, Sigma, dispersions, solve_many
-from .trajectory import format_summary, node_table, summary, time_of_flight
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-    from .trajectory import Trajectory
+    from .planning import Plan, configured, plan
+    from .study import CaseResult, Sigma, dispersions, solve_many
+    from .trajectory import Trajectory, format_summary, node_table, summary, time_of_flight
 
-try:
-    __version__: str = _metadata.version("vexal")
-except _metadata.PackageNotFoundError:  # imported from a source tree
-    __version__ = "0+unknown"
+if TYPE_CHECKING:
+    __version__: str
 
 __all__ = ["CaseResult", "Config", "Environment", "Plan", "Sigma", "Solver", "Spacecraft",
            "configured", "dispersions", "format_summary", "node_table", "plan", "plot",
            "solve_many", "summary", "time_of_flight"]
+
+# Where each name of the package's face lives.
+_HOMES: dict[str, str] = {
+    "Plan": "planning", "configured": "planning", "plan": "planning",
+    "CaseResult": "study", "Sigma": "study", "dispersions": "study", "solve_many": "study",
+    "format_summary": "trajectory", "node_table": "trajectory", "summary": "trajectory",
+    "time_of_flight": "trajectory",
+}
+
+_SUBMODULES: frozenset[str] = frozenset({"cli", "commands", "interrupts", "outputs", "planning", "plotting", "study",
+                                         "trajectory"})
+
+
+def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        return _version()
+    if name in _SUBMODULES:
+        return importlib.import_module(f".{name}", __name__)
+    if name not in _HOMES:
+        raise AttributeError(f"module 'vexal' has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("vexal")
+    except metadata.PackageNotFoundError:  # imported from a source tree
+        return "0+unknown"
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
 
 
 def plot(trajectory: "Trajectory", config: Config | None = None) -> "Figure":
@@ -39,6 +73,7 @@ def plot(trajectory: "Trajectory", config: Config | None = None) -> "Figure":
     matplotlib is imported only here, so the rest of the package works
     without it.
     """
+    from .planning import Plan
     from .plotting import plot as plot_descent
 
     if config is None and isinstance(trajectory, Plan):

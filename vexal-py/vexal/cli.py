@@ -1,295 +1,22 @@
 """The `vexal` command line: plan one descent, print the default
-configuration, or run a dispersion study.
+configuration, or run a dispersion study (the commands are in `commands`).
 
 User errors (unreadable or malformed files, infeasible descents, outputs that
-cannot be written) end with the planner's message on stderr and exit status
-1; bad arguments are argparse's, with status 2. Ctrl-C (or SIGTERM) stops the
-work, keeps what is finished and exits with 130 (143); a second one exits at
-once. Outputs are checked before any work and written atomically.
+cannot be written) end with one line on stderr and exit status 1; bad
+arguments are argparse's, with status 2. Ctrl-C (or SIGTERM) stops the work,
+keeps what is finished and exits with 130 (143); a second one exits at once.
+The signals are watched from the first moment, before NumPy and the planner
+load, and noted rather than raised: the commands act on them between steps
+(see `interrupts`). A signal the process was started with ignored (a
+background job of a shell) stays ignored.
 """
-import argparse
-import csv
-import dataclasses
-import json
-import math
 import os
 import signal
 import sys
-from collections.abc import Callable, Iterator, Mapping, Sequence
-from types import FrameType, ModuleType
-from typing import Any, NoReturn, TypeVar
 
-import numpy as np
-import numpy.typing as npt
+from . import interrupts
 
-import _vexal
-
-from . import __version__, _native, planning, study
-from .outputs import check_outputs, writing
-
-EPILOG_PLAN: str = "Without a time of flight (in the file or --tof) the planner searches for the best one."
-
-
-Number = TypeVar("Number", int, float)
-
-
-def positive(kind: Callable[[str], Number], expected: str) -> Callable[[str], Number]:
-    """An argparse type: a finite `kind` greater than zero."""
-    def convert(text: str) -> Number:
-        try:
-            value = kind(text)
-        except ValueError:
-            value = None
-        if value is None or not (math.isfinite(value) and value > 0):
-            raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
-        return value
-    return convert
-
-
-COUNT: Callable[[str], int] = positive(int, "a whole number of at least 1")
-SECONDS: Callable[[str], float] = positive(float, "a positive number of seconds")
-
-
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vexal", description="Fuel-optimal powered-descent planner.")
-    parser.add_argument("--version", action="version", version=f"vexal {__version__}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    plan = commands.add_parser("plan", help="plan one descent and summarise it", epilog=EPILOG_PLAN)
-    add_config_arguments(plan)
-    plan.add_argument("--plot", metavar="OUT.png", help="write a figure of the descent (needs matplotlib)")
-    plan.add_argument("--csv", metavar="OUT.csv", help="write one row per node ('-' for stdout)")
-    plan.add_argument("--json", metavar="OUT.json", help="write the plan and its configuration ('-' for stdout)")
-    plan.set_defaults(run=run_plan)
-
-    config = commands.add_parser("config", help="print the default configuration as JSON")
-    config.set_defaults(run=run_config)
-
-    disperse = commands.add_parser("study", help="plan a dispersion (Monte Carlo) study",
-                                   epilog="Failed cases are rows with their error, not failures of the command.")
-    add_config_arguments(disperse)
-    disperse.add_argument("--cases", type=COUNT, default=100, help="number of cases (default 100)")
-    disperse.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
-    for field in dataclasses.fields(study.Sigma):
-        disperse.add_argument(f"--sigma-{field.name.replace('_', '-')}", dest=f"sigma_{field.name}",
-                              type=float, default=field.default, metavar="SIGMA",
-                              help=f"one-sigma dispersion of {field.metadata['what']} "
-                                   f"(default {field.default:g})")
-    disperse.add_argument("--executor", choices=sorted(study.EXECUTORS), default=study.DEFAULT_EXECUTOR,
-                          help=f"run cases on threads or processes (default {study.DEFAULT_EXECUTOR})")
-    disperse.add_argument("--workers", type=COUNT,
-                          help="threads or worker processes (default: all cores, at most one per case)")
-    disperse.add_argument("--csv", metavar="OUT.csv",
-                          help="write one row per case as each finishes, sorted at the end (default: stdout)")
-    disperse.add_argument("--resume", action="store_true",
-                          help="keep the cases already in the --csv table and plan only the others")
-    disperse.add_argument("--hist", metavar="OUT.png",
-                          help="write histograms of fuel used, and of landing error with --nearest (needs matplotlib)")
-    disperse.set_defaults(run=run_study)
-    return parser
-
-
-def add_config_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("config", nargs="?", metavar="CONFIG.json",
-                        help="configuration file, '-' for stdin (default: the default configuration)")
-    parser.add_argument("--n", type=COUNT, help="node count")
-    parser.add_argument("--tof", type=SECONDS, metavar="SECONDS", help="fixed time of flight")
-    parser.add_argument("--bracket", type=float, nargs=2, metavar=("LO", "HI"),
-                        help="search the time of flight between LO and HI seconds")
-    parser.add_argument("--search", choices=planning.SEARCHES, default="golden",
-                        help="golden: the fixed 36-solve search (default); fast: the same optimum in fewer solves")
-    parser.add_argument("--glide-slope", type=float, metavar="DEG", help="glide-slope angle, degrees")
-    parser.add_argument("--wet-mass", type=float, metavar="KG", help="wet mass, kg")
-    parser.add_argument("--fuel", type=float, metavar="KG", help="fuel mass, kg")
-    parser.add_argument("--throttle", type=float, nargs=2, metavar=("MIN", "MAX"),
-                        help="throttle range, fractions of rated thrust")
-    parser.add_argument("--pointing", action="store_true",
-                        help="keep the thrust within max_angle_deg of vertical")
-    parser.add_argument("--max-angle", type=float, metavar="DEG", help="pointing limit, degrees from vertical")
-    parser.add_argument("--nearest", action="store_true",
-                        help="land as near the target as can be when it cannot be reached")
-
-
-def overrides(args: argparse.Namespace) -> dict[str, object]:
-    """The configuration fields set on the command line."""
-    fields = {"n": args.n, "time_of_flight": args.tof, "glide_slope_angle_deg": args.glide_slope,
-              "wet_mass": args.wet_mass, "fuel": args.fuel, "max_angle_deg": args.max_angle}
-    if args.bracket:
-        fields["tof_min"], fields["tof_max"] = args.bracket
-    if args.throttle:
-        fields["min_thrust_pct"], fields["max_thrust_pct"] = args.throttle
-    return {name: value for name, value in fields.items() if value is not None}
-
-
-def unknown_keys(document: object) -> list[str]:
-    """Keys of a configuration document that are not configuration fields."""
-    if not isinstance(document, dict):
-        return []
-    known = json.loads(_vexal.Config().to_json())
-    unknown = [key for key in document if key not in known]
-    for record, fields in known.items():
-        given = document.get(record)
-        if isinstance(given, dict):
-            unknown += [f"{record}.{key}" for key in given if key not in fields]
-    return unknown
-
-
-def load_config(args: argparse.Namespace) -> _vexal.Config:
-    """The configuration named on the command line, with the flags applied
-    and every value checked."""
-    if args.config is None:
-        config = _vexal.Config()
-    else:
-        if args.config == "-":
-            text = sys.stdin.read()
-        else:
-            with open(args.config, encoding="utf-8") as file:
-                text = file.read()
-        try:
-            config = _vexal.Config.from_json(text)
-        except ValueError as error:
-            raise ValueError(f"{args.config}: {error}") from None
-        unknown = unknown_keys(json.loads(text))
-        if unknown:
-            raise ValueError(f"{args.config}: not configuration fields: {', '.join(unknown)}")
-    config = planning.configured(config, **overrides(args))
-    _native.checked(config, plan_options(args)["landing"])
-    return config
-
-
-def plan_options(args: argparse.Namespace) -> planning.PlanOptions:
-    """The planner's options set on the command line, for one plan or every case."""
-    return {"search": args.search, "pointing": args.pointing, "landing": "nearest" if args.nearest else "target"}
-
-
-def figures() -> ModuleType:
-    """The figure module, or a user error when matplotlib is not installed."""
-    try:
-        from . import plotting
-    except ModuleNotFoundError as error:
-        raise ValueError(f"plotting needs {error.name}: pip install 'vexal[plot]'") from None
-    return plotting
-
-
-def write_csv(path: str | None, columns: Mapping[str, npt.NDArray[Any] | None]) -> None:
-    """Writes equal-length columns with a header row to `path`, or to stdout
-    when it is None or '-'; None is an empty cell."""
-    values = [c.tolist() if isinstance(c, np.ndarray) else c for c in columns.values()]
-    with writing(path) as file:
-        writer = csv.writer(file, lineterminator="\n")
-        writer.writerow(columns)
-        writer.writerows(zip(*values, strict=True))
-
-
-def run_plan(args: argparse.Namespace) -> None:
-    check_outputs([args.csv, args.json, args.plot], [args.config])
-    plotting = figures() if args.plot else None
-    config = load_config(args)
-    result = planning.plan(config, **plan_options(args))
-    # With a table on stdout the summary goes to stderr, out of its way.
-    to_stdout = "-" in (args.csv, args.json)
-    print(result.format_summary(), file=sys.stderr if to_stdout else sys.stdout)
-    if args.csv:
-        write_csv(args.csv, result.node_table())
-    if args.json:
-        with writing(args.json) as file:
-            file.write(result.to_json() + "\n")
-    if plotting:
-        plotting.save(plotting.plot(result, config), args.plot)
-
-
-def run_config(args: argparse.Namespace) -> None:
-    print(_vexal.Config().to_json())
-
-
-def run_study(args: argparse.Namespace) -> None:
-    if args.resume and args.csv in (None, "-"):
-        raise ValueError("--resume needs --csv OUT.csv, the table to continue")
-    check_outputs([args.csv, args.hist], [args.config])
-    plotting = figures() if args.hist else None
-    config = load_config(args)
-    sigma = study.Sigma(**{f.name: getattr(args, f"sigma_{f.name}") for f in dataclasses.fields(study.Sigma)})
-    cases = study.dispersions(config, args.cases, args.seed, sigma)
-    to_file = args.csv not in (None, "-")
-    table = study.StudyTable(args.csv, args.seed, args.resume) if to_file else InOrder(args.seed)
-
-    def todo() -> Iterator[tuple[int, _vexal.Config]]:
-        for index, case in enumerate(cases):
-            if index in table.done:
-                table.check(index, case)
-            else:
-                yield index, case
-
-    try:
-        study.run_cases(todo(), table.add, args.executor, min(args.workers or os.cpu_count() or 1, args.cases),
-                        plan_options(args), total=args.cases, initial=len(table.done))
-    except KeyboardInterrupt:
-        rows = table.finish()
-        where = f"{args.csv}; --resume to continue" if to_file else "stdout"
-        print(f"interrupted: {len(rows)} of {args.cases} cases written to {where}", file=sys.stderr)
-        raise Interrupted from None
-    except BaseException:
-        table.close()
-        raise
-    records = [study.result_of(row) for row in table.finish()]
-    # With the table on stdout the closing line goes to stderr, out of its way.
-    print(study_summary(records), file=sys.stdout if to_file else sys.stderr)
-    if plotting:
-        plotting.save(plotting.plot_final_mass(records, nearest=args.nearest), args.hist)
-
-
-class InOrder:
-    """The study table on stdout: rows in case order, each as soon as every
-    case before it has finished."""
-
-    def __init__(self, seed: int) -> None:
-        self.seed, self.next = seed, 0
-        self.done: dict[int, list[str]] = {}  # nothing to resume on stdout
-        self.waiting: dict[int, list[str]] = {}
-        self.rows: list[list[str]] = []
-        self.writer = csv.writer(sys.stdout, lineterminator="\n")
-        self.writer.writerow(study.COLUMNS)
-
-    def add(self, index: int, case: study.Case, result: study.CaseResult) -> None:
-        self.waiting[index] = [str(v) if v is not None else "" for v in study.table_row(index, self.seed, case, result)]
-        while self.next in self.waiting:
-            self.emit(self.waiting.pop(self.next))
-            self.next += 1
-        sys.stdout.flush()
-
-    def emit(self, row: list[str]) -> None:
-        self.writer.writerow(row)
-        self.rows.append(row)
-
-    def finish(self) -> list[list[str]]:
-        for index in sorted(self.waiting):
-            self.emit(self.waiting.pop(index))
-        sys.stdout.flush()
-        return self.rows
-
-    def close(self) -> None:
-        pass
-
-    def check(self, index: int, case: study.Case) -> None:
-        pass
-
-
-def study_summary(records: Sequence[study.CaseResult]) -> str:
-    masses = [r.final_mass for r in records if r.final_mass is not None]  # the planned cases
-    line = f"{len(records)} cases: {len(masses)} planned, {len(records) - len(masses)} failed"
-    if masses:
-        line += (f"; final mass mean {np.mean(masses):.3f} kg, "
-                 f"min {np.min(masses):.3f} kg, max {np.max(masses):.3f} kg")
-        errors = [r.landing_error for r in records if r.landing_error is not None]
-        if max(errors) > study.ON_TARGET:  # nearest landings off the target
-            line += (f"; {sum(r.on_target for r in records)} on target, "
-                     f"landing error max {np.max(errors):.3f} m")
-    return line
-
-
-class Interrupted(Exception):
-    """The work was stopped and has said so."""
-
+SIGNALS: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
 
 # Messages quote input values, which can be huge (a 60 MB value in a file):
 # beyond this many characters the middle is cut.
@@ -304,24 +31,30 @@ def shortened(message: str) -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = build_parser()
+    """Runs the command line `argv` (default: the program's arguments) and
+    returns its exit status."""
+    with interrupts.watching(SIGNALS, command_line=True, program=argv is None):
+        return run(argv)
+
+
+def interrupted_status() -> int:
+    return 128 + (interrupts.received() or signal.SIGINT)
+
+
+def run(argv: list[str] | None) -> int:
+    from . import commands  # NumPy and the planner: loaded under the watch
+
+    parser = commands.build_parser()
+    if interrupts.received() is not None:  # while loading: nothing has started
+        return interrupted_status()
     args = parser.parse_args(argv)
-    interrupts: list[int] = []
-
-    def interrupt(number: int, frame: FrameType | None) -> NoReturn:
-        if interrupts:  # the second: no cleanup, no waiting
-            os._exit(128 + interrupts[0])
-        interrupts.append(number)
-        raise KeyboardInterrupt
-
-    handlers = {number: signal.signal(number, interrupt) for number in (signal.SIGINT, signal.SIGTERM)}
     try:
         args.run(args)
-    except Interrupted:
-        return 128 + interrupts[0] if interrupts else 130
+    except commands.Interrupted:
+        return interrupted_status()
     except KeyboardInterrupt:
         print(f"vexal {args.command}: interrupted", file=sys.stderr)
-        return 128 + interrupts[0] if interrupts else 130
+        return interrupted_status()
     except BrokenPipeError:
         # The reader has gone (`vexal study | head`): that is the end, quietly.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -331,7 +64,6 @@ def main(argv: list[str] | None = None) -> int:
         parser.exit(1, f"vexal {args.command}: error: {where}{shortened(error.strerror or str(error))}\n")
     except ValueError as error:
         parser.exit(1, f"vexal {args.command}: error: {shortened(str(error))}\n")
-    finally:
-        for number, handler in handlers.items():
-            signal.signal(number, handler)
-    return 0
+    # A signal after the last step: every output is written, but the
+    # status says the run was stopped.
+    return interrupted_status() if interrupts.received() is not None else 0

@@ -1,20 +1,29 @@
 """Output files: checked before any work, written atomically.
 
-Every output goes to a temporary file in its own directory and is renamed
-into place once complete, so a failed or interrupted run never leaves a
-truncated file where a good one stood.
+A regular file (or a new one) is written to a temporary file in its own
+directory and renamed into place once complete, so a failed or interrupted
+run never leaves a truncated file where a good one stood; a symbolic link
+is followed, so the file it names is replaced and the link kept. Anything
+else a user points us at (a device such as /dev/null, a FIFO, a terminal)
+is written in place: replacing it would break it.
 """
 import contextlib
 import os
+import secrets
+import stat
 import sys
-import tempfile
 from collections.abc import Collection, Iterable, Iterator
 from typing import IO, Any
 
+# Temporary files being written, removed by `discard_temporaries` when the
+# process must end at once (a second Ctrl-C).
+TEMPORARIES: set[str] = set()
+
 
 def check_outputs(outputs: Iterable[str | None], inputs: Collection[str | None] = ()) -> None:
-    """Refuses, before any work, an output that cannot be written or that
-    would overwrite an input. `None` and '-' (stdout) are always fine."""
+    """Refuses, before any work, an output that cannot be written, that the
+    user may not write, or that would overwrite an input. `None` and '-'
+    (stdout) are always fine."""
     paths = [p for p in outputs if p not in (None, "-")]
     for path in paths:
         for source in inputs:
@@ -22,10 +31,39 @@ def check_outputs(outputs: Iterable[str | None], inputs: Collection[str | None] 
                 raise ValueError(f"{path}: is the input file; choose another output")
         if os.path.isdir(path):
             raise IsADirectoryError(21, "Is a directory", path)
-        # The only reliable test is to do it: create (and drop) a file beside it.
-        fd, probe = tempfile.mkstemp(dir=directory_of(path), prefix=".vexal-probe-")
-        os.close(fd)
-        os.unlink(probe)
+        if exists(path) and not is_regular(path):
+            if not os.access(path, os.W_OK):
+                raise PermissionError(13, "Permission denied", path)
+            continue  # written in place
+        if exists(path) and not writable(path):
+            raise PermissionError(13, "Permission denied (the file is read-only)", path)
+        # The only reliable test of the directory is to do it: create (and
+        # drop) a file beside the output.
+        try:
+            with creating(target_of(path)) as (fd, _):
+                os.close(fd)
+        except OSError as error:
+            raise type(error)(error.errno, error.strerror, path) from None
+
+
+def exists(path: str) -> bool:
+    return os.path.lexists(path)
+
+
+def is_regular(path: str) -> bool:
+    """A regular file, or a link to one; a dangling link counts as a new
+    regular file."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:  # not there (yet): check_outputs says what is wrong
+        return True
+
+
+def writable(path: str) -> bool:
+    """Whether the user may write the file. Root may write anything, but a
+    file with no write permission at all is kept read-only for root too,
+    as the user who made it so meant."""
+    return os.access(path, os.W_OK) and os.stat(path).st_mode & 0o222 != 0
 
 
 def same_file(a: str, b: str) -> bool:
@@ -33,6 +71,11 @@ def same_file(a: str, b: str) -> bool:
         return os.path.samefile(a, b)
     except OSError:
         return os.path.abspath(a) == os.path.abspath(b)
+
+
+def target_of(path: str) -> str:
+    """The regular file a path stands for: the path, or the file its links lead to."""
+    return os.path.realpath(path) if os.path.islink(path) else path
 
 
 def directory_of(path: str) -> str:
@@ -44,22 +87,55 @@ def directory_of(path: str) -> str:
 
 
 @contextlib.contextmanager
+def creating(path: str) -> Iterator[tuple[int, str]]:
+    """A new temporary file beside `path`: its descriptor and name. The name
+    is listed in TEMPORARIES before the file exists and until the block
+    ends, and the file is removed when the block ends unless it was renamed
+    away, so that no way out leaves it behind."""
+    directory = directory_of(path)
+    while True:
+        temp = os.path.join(directory, f".{os.path.basename(path)}.{secrets.token_hex(4)}.tmp")
+        TEMPORARIES.add(temp)
+        try:
+            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, file_mode(path))
+            break
+        except FileExistsError:
+            TEMPORARIES.discard(temp)
+        except BaseException:
+            TEMPORARIES.discard(temp)
+            raise
+    try:
+        yield fd, temp
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        TEMPORARIES.discard(temp)
+
+
+def discard_temporaries() -> None:
+    for temp in list(TEMPORARIES):
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+
+
+@contextlib.contextmanager
 def replacing(path: str | os.PathLike[str], binary: bool = False) -> Iterator[IO[Any]]:
     """A file object whose content replaces `path` when the block ends
-    without an exception; on an exception `path` is left as it was."""
+    without an exception; on an exception `path` is left as it was. A path
+    that is not a regular file is written in place."""
     path = os.fspath(path)
-    fd, temp = tempfile.mkstemp(dir=directory_of(path), prefix=f".{os.path.basename(path)}.", suffix=".tmp")
-    try:
+    if exists(path) and not is_regular(path):
+        with open(path, "wb") if binary else open(path, "w", newline="", encoding="utf-8") as file:
+            yield file
+        return
+    path = target_of(path)
+    with creating(path) as (fd, temp):
         os.fchmod(fd, file_mode(path))
         with os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", newline="", encoding="utf-8") as file:
             yield file
             file.flush()
             os.fsync(file.fileno())
         os.replace(temp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
-        raise
 
 
 def file_mode(path: str) -> int:

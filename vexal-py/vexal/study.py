@@ -13,10 +13,16 @@ at once (`run_cases`), so a study of any size runs in bounded memory and a
 table on disk (`StudyTable`) holds every finished case, ready to resume.
 """
 import concurrent.futures
+import contextlib
 import csv
 import ctypes
 import dataclasses
+import hashlib
+import io
+import json
+import math
 import os
+import re
 import signal
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures.process import BrokenProcessPool
@@ -30,8 +36,8 @@ from tqdm.auto import tqdm
 
 import _vexal
 
-from . import _native
-from .outputs import replacing
+from . import _native, interrupts
+from .outputs import check_outputs, is_regular, replacing
 from .planning import Landing, PlanOptions, Search, check_options, check_search
 
 # A case to plan: a Config, or its JSON text.
@@ -199,6 +205,7 @@ class Pool:
         self.window = WINDOW_PER_WORKER * workers if self.own else WINDOW_FOREIGN
         # The one-worker pool a suspect case runs on.
         self.single: concurrent.futures.ProcessPoolExecutor | None = None
+        self.stopped = False  # its workers killed
 
     def submit(self, text: str, options: PlanOptions | None,
                tag: tuple[int, int] | None = None) -> concurrent.futures.Future[CaseResult]:
@@ -214,7 +221,9 @@ class Pool:
         retry of a case that was in flight when a worker died."""
         self.single = process_pool(1)
         try:
-            return self.single.submit(solve_text, text, options).result()
+            future = self.single.submit(solve_text, text, options)
+            wait_any([future])
+            return future.result()
         except BrokenProcessPool:
             (worker,) = self.single._processes.values()
             # The pool's own thread reaps the dead worker too; read its exit
@@ -222,6 +231,9 @@ class Pool:
             self.single.shutdown(wait=True)
             worker.join()
             return died(worker.exitcode)
+        except BaseException:
+            kill_workers(self.single)
+            raise
         finally:
             self.single.shutdown(wait=True)
             self.single = None
@@ -233,20 +245,44 @@ class Pool:
         if not self.own:
             return
         if self.kind == "threads":
-            # Plans running on other threads cannot see the signal.
-            _native.stop_all()
-            try:
-                concurrent.futures.wait(futures)
-            finally:
-                _native.stop_all(False)
+            interrupts.stop_plans(futures)  # plans on other threads cannot see the signal
         else:
-            for executor in (self.executor, self.single):
-                for worker in list((getattr(executor, "_processes", None) or {}).values()):
-                    worker.kill()
+            kill_workers(self.executor)
+            self.stopped = True
 
     def close(self) -> None:
-        if self.own:
+        if not self.own:
+            return
+        if not self.stopped:
             self.executor.shutdown(wait=True, cancel_futures=True)
+            return
+        # Its workers were killed: the pool's thread notices and ends; the
+        # workers are reaped here, each given a moment.
+        workers = list((getattr(self.executor, "_processes", None) or {}).values())
+        self.executor.shutdown(wait=False, cancel_futures=True)
+        for worker in workers:
+            worker.join(WORKER_EXIT_WAIT)
+
+
+# Seconds to wait for a killed worker process to be reaped.
+WORKER_EXIT_WAIT: float = 5.0
+
+
+def kill_workers(executor: concurrent.futures.Executor | None) -> None:
+    """Kills a process pool's workers by their PIDs, at once."""
+    for worker in list((getattr(executor, "_processes", None) or {}).values()):
+        with contextlib.suppress(OSError, ValueError):
+            worker.kill()
+
+
+def wait_any(futures: Iterable[concurrent.futures.Future[Any]]) -> set[concurrent.futures.Future[Any]]:
+    """The futures done once one is, asking after noted signals meanwhile."""
+    while True:
+        interrupts.check()
+        done, _ = concurrent.futures.wait(futures, timeout=interrupts.POLL,
+                                          return_when=concurrent.futures.FIRST_COMPLETED)
+        if done:
+            return done
 
 
 def run_cases(cases: Iterable[tuple[int, Case]], record: Callable[[int, Case, CaseResult], object],
@@ -267,84 +303,89 @@ def run_cases(cases: Iterable[tuple[int, Case]], record: Callable[[int, Case, Ca
     and one lost again is recorded as that case's error; any other exception
     of a foreign executor is its case's error at once. On Ctrl-C,
     or any exception from `record`, pending cases are cancelled, running
-    ones stopped, and the exception raised.
+    ones stopped, and the exception raised. On the main thread a Ctrl-C
+    handled the default way is only noted while the executor's own code
+    runs, and acted on here between its steps (see `interrupts`), so that
+    it cannot leave the executor half stopped.
     """
     workers = workers or os.cpu_count() or 1
-    landing = (options or {}).get("landing", "target")
-    pool = Pool(executor, workers)
-    pending: dict[concurrent.futures.Future[CaseResult], tuple[int, Case, str]] = {}
-    bar = tqdm(total=total, initial=initial, unit="case", desc="planning", disable=None if progress else True)
-    failures = 0
-    lost: list[tuple[int, Case, str]] = []  # cases a foreign executor lost with a worker, for one more try
+    with interrupts.watching():
+        landing = (options or {}).get("landing", "target")
+        pool = Pool(executor, workers)
+        pending: dict[concurrent.futures.Future[CaseResult], tuple[int, Case, str]] = {}
+        bar = tqdm(total=total, initial=initial, unit="case", desc="planning", disable=None if progress else True)
+        failures = 0
+        lost: list[tuple[int, Case, str]] = []  # cases a foreign executor lost with a worker, for one more try
 
-    def finish(index: int, case: Case, result: CaseResult) -> None:
-        nonlocal failures
-        record(index, case, result)
-        failures += not result.ok
-        bar.set_postfix(failed=failures, refresh=False)
-        bar.update(1)
+        def finish(index: int, case: Case, result: CaseResult) -> None:
+            nonlocal failures
+            record(index, case, result)
+            failures += not result.ok
+            bar.set_postfix(failed=failures, refresh=False)
+            bar.update(1)
 
-    try:
-        queue = iter(cases)
-        more = True
-        while True:
-            while more and len(pending) < pool.window:
-                item = next(queue, None)
-                if item is None:
-                    more = False
+        try:
+            queue = iter(cases)
+            more = True
+            while True:
+                while more and len(pending) < pool.window:
+                    item = next(queue, None)
+                    if item is None:
+                        more = False
+                        break
+                    index, case = item
+                    try:
+                        text = case if isinstance(case, str) else checked_text(case, landing)
+                    except ValueError as error:
+                        if not planner_error(error):
+                            raise
+                        finish(index, case, failed(str(error)))
+                        continue
+                    pending[pool.submit(text, options, (index, 0))] = (index, case, text)
+                if not pending:
                     break
-                index, case = item
-                try:
-                    text = case if isinstance(case, str) else checked_text(case, landing)
-                except ValueError as error:
-                    if not planner_error(error):
-                        raise
-                    finish(index, case, failed(str(error)))
-                    continue
-                pending[pool.submit(text, options, (index, 0))] = (index, case, text)
-            if not pending:
-                break
-            done, _ = concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
-            suspects = []
-            for future in done:
-                index, case, text = pending.pop(future)
+                done = wait_any(pending)
+                suspects = []
+                for future in done:
+                    index, case, text = pending.pop(future)
+                    try:
+                        result = future.result()
+                    except BrokenProcessPool:
+                        if not pool.own:
+                            raise
+                        suspects.append((index, case, text))
+                        continue
+                    except Exception as error:  # the executor's, not the planner's
+                        if lost_with_worker(error):
+                            lost.append((index, case, text))
+                            continue
+                        result = failed(executor_error(error))
+                    finish(index, case, result)
+                if suspects:
+                    # Every case in flight failed with the pool.
+                    suspects += pending.values()
+                    pending.clear()
+                    pool.renew()
+                    for index, case, text in sorted(suspects, key=lambda s: s[0]):
+                        finish(index, case, pool.alone(text, options))
+            # Alone on the cluster, a bystander plans; the case that kills its
+            # worker is lost again, and only it is marked.
+            for index, case, text in sorted(lost, key=lambda s: s[0]):
+                future = pool.submit(text, options, (index, 1))
+                pending[future] = (index, case, text)
+                wait_any([future])
                 try:
                     result = future.result()
-                except BrokenProcessPool:
-                    if not pool.own:
-                        raise
-                    suspects.append((index, case, text))
-                    continue
-                except Exception as error:  # the executor's, not the planner's
-                    if lost_with_worker(error):
-                        lost.append((index, case, text))
-                        continue
+                except Exception as error:
                     result = failed(executor_error(error))
+                del pending[future]
                 finish(index, case, result)
-            if suspects:
-                # Every case in flight failed with the pool.
-                suspects += pending.values()
-                pending.clear()
-                pool.renew()
-                for index, case, text in sorted(suspects, key=lambda s: s[0]):
-                    finish(index, case, pool.alone(text, options))
-        # Alone on the cluster, a bystander plans; the case that kills its
-        # worker is lost again, and only it is marked.
-        for index, case, text in sorted(lost, key=lambda s: s[0]):
-            future = pool.submit(text, options, (index, 1))
-            pending[future] = (index, case, text)
-            try:
-                result = future.result()
-            except Exception as error:
-                result = failed(executor_error(error))
-            del pending[future]
-            finish(index, case, result)
-    except BaseException:
-        pool.stop(list(pending))
-        raise
-    finally:
-        bar.close()
-        pool.close()
+        except BaseException:
+            pool.stop(list(pending))
+            raise
+        finally:
+            bar.close()
+            pool.close()
 
 
 def lost_with_worker(error: BaseException) -> bool:
@@ -370,6 +411,8 @@ def checked_text(config: _vexal.Config, landing: Landing = "target") -> str:
 INPUTS: tuple[str, ...] = ("x0", "y0", "z0", "vx0", "vy0", "vz0", "wet_mass", "real_max_thrust")
 OUTCOME: tuple[str, ...] = tuple(field.name for field in dataclasses.fields(CaseResult))
 COLUMNS: tuple[str, ...] = ("case", "seed", *INPUTS, *OUTCOME)
+FIGURES: tuple[str, ...] = ("time_of_flight", "final_mass", "fuel_used", "solves", "landing_error")
+PLANNED: tuple[str, ...] = ("Solved", "AlmostSolved")  # the statuses of a planned case
 
 
 def inputs_of(case: Case) -> list[float]:
@@ -390,62 +433,182 @@ def result_of(row: Sequence[str]) -> CaseResult:
                       status=values["status"], error=values["error"] or None)
 
 
+def cell(text: str) -> str:
+    """A cell quoted in a message: in full, or its start when long."""
+    return repr(text) if len(text) <= 40 else f"{text[:40]!r}... ({len(text)} characters)"
+
+
+def outcome_problem(values: Mapping[str, str]) -> str | None:
+    """What is wrong with a row's outcome, if anything: a planned case has
+    every figure, finite; a failed one its message and no figure."""
+    status, error = values["status"], values["error"]
+    if status == "error":
+        filled = [name for name in FIGURES if values[name] != ""]
+        if not error:
+            return "status error without its message"
+        return f"{filled[0]} {cell(values[filled[0]])} given for a failed case" if filled else None
+    if status not in PLANNED:
+        return f"status {cell(status)} is neither a solver's success nor 'error'"
+    if error:
+        return f"an error given for a planned case ({status})"
+    for name in FIGURES:
+        text = values[name]
+        try:
+            value = int(text) if name == "solves" else float(text)
+        except ValueError:
+            return f"{name} {cell(text)} is not a number"
+        if not math.isfinite(value):
+            return f"{name} {cell(text)} is not a finite number"
+    return None
+
+
+def read_rows(source: str) -> list[tuple[int, list[str]]]:
+    """The rows of a study table after its header, each with the number of
+    the line it ends on; a last line cut short (a run killed while writing
+    it) is dropped. A file that is not such a table is refused naming it."""
+    try:
+        with open(source, "rb") as file:
+            data = file.read()
+    except FileNotFoundError:
+        return []
+    if data and not data.endswith(b"\n"):
+        data = data[:data.rfind(b"\n") + 1]
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise ValueError(f"{source}: not a study table: byte {error.start} is not UTF-8 text") from None
+    reader = csv.reader(io.StringIO(text, newline=""))
+    rows = []
+    try:
+        header = next(reader, None)
+        if header is None:
+            return []
+        if tuple(header) != COLUMNS:
+            raise ValueError(f"{source}: not a study table (its columns are not {', '.join(COLUMNS)})")
+        for row in reader:
+            rows.append((reader.line_num, row))
+    except csv.Error as error:
+        raise ValueError(f"{source}: line {reader.line_num}: not a row of a study table ({error})") from None
+    return rows
+
+
+def definition_problem(there: Any, here: Any, key: str = "") -> str | None:
+    """The first field, in `here`'s order, whose value differs between two
+    study definitions, with both values; None when they agree."""
+    if isinstance(here, dict) and isinstance(there, dict):
+        for name in [*here, *(k for k in there if k not in here)]:
+            problem = definition_problem(there.get(name, ABSENT), here.get(name, ABSENT),
+                                         f"{key}.{name}" if key else name)
+            if problem:
+                return problem
+        return None
+    if there == here and type(there) is type(here):
+        return None
+    shown = ["absent" if v is ABSENT else json.dumps(v) for v in (there, here)]
+    return f"{key or 'the definition'} is {shown[0]} in it, {shown[1]} here"
+
+
+ABSENT = object()
+CASE_INDEX = re.compile(r"[0-9]{1,19}")
+
+
 class StudyTable:
     """The CSV table of a study at `path`, written as cases finish.
 
-    Rows go to `path + ".part"` as they come, one flushed line each; `finish`
-    writes them to `path` sorted by case (atomically) and drops the part
-    file. With `resume` the rows already in `path` (and in a part file a
-    killed run left) are taken over, and `done` holds them by case index.
+    What defines the study (`definition`: its configuration, dispersions,
+    seed, case count, search and options, as JSON values) is kept beside the
+    table in `path + ".study.json"`. Rows go to `path + ".part"` as they
+    come, one flushed line each; `finish` writes them to `path` sorted by
+    case (atomically) and drops the part file. The part file, while there
+    is one, holds the study the definition names; otherwise `path` does.
+
+    With `resume` the rows already written (in the part file a killed run
+    left, else in `path`) are taken over, and `done` holds them by case
+    index; `cases` are this study's cases in order, to check them against.
+    Everything is checked before any file is touched: a table of another
+    study, or a row that is not one of this study's, is refused with a
+    ValueError and every file left as it was.
     """
 
-    def __init__(self, path: str, seed: int | None = None, resume: bool = False) -> None:
-        self.path, self.part, self.seed = path, path + ".part", seed
-        self.done: dict[int, list[str]] = {}
-        if resume:
-            for source in (path, self.part):
-                self.done.update(self.read(source))
-        self.file = open(self.part, "w", newline="", encoding="utf-8")
+    def __init__(self, path: str, definition: Mapping[str, Any], n_cases: int, seed: int | None = None,
+                 resume: bool = False, cases: Iterable[Case] = ()) -> None:
+        self.path, self.part, self.definition_path = path, path + ".part", path + ".study.json"
+        self.definition = json.loads(json.dumps(definition))  # as it reads back
+        self.n_cases, self.seed = n_cases, seed
+        self.done: dict[int, list[str]] = self.taken_over(cases) if resume else {}
+        # Checked: from here on files change.
+        with replacing(self.part) as file:
+            writer = csv.writer(file, lineterminator="\n")
+            writer.writerow(COLUMNS)
+            writer.writerows(self.done[index] for index in sorted(self.done))
+        self.file = open(self.part, "a", newline="", encoding="utf-8")
         self.writer = csv.writer(self.file, lineterminator="\n")
-        self.writer.writerow(COLUMNS)
-        self.writer.writerows(self.done.values())
-        self.file.flush()
-        self.written = len(self.done)
-        self.taken_over = self.written
+        # A resumed table's definition is on disk already; a new one's is
+        # written with its first row, so that until then the files left by
+        # an earlier study still describe each other.
+        self.defined = bool(self.done)
+        self.written = self.taken_over_count = len(self.done)
 
-    def read(self, source: str) -> dict[int, list[str]]:
-        """Rows of a table, by case index; a last line cut short is dropped."""
-        try:
-            with open(source, newline="", encoding="utf-8") as file:
-                text = file.read()
-        except FileNotFoundError:
+    def taken_over(self, cases: Iterable[Case]) -> dict[int, list[str]]:
+        source = self.part if os.path.lexists(self.part) else self.path
+        if not os.path.lexists(source):
             return {}
-        if text and not text.endswith("\n"):
-            text = text[:text.rfind("\n") + 1]
-        rows = list(csv.reader(text.splitlines(keepends=True)))
-        if not rows:
-            return {}
-        if tuple(rows[0]) != COLUMNS:
-            raise ValueError(f"{source}: not a study table (its columns are not {', '.join(COLUMNS)})")
+        self.check_definition()
+        rows = read_rows(source)
         seed = "" if self.seed is None else str(self.seed)
-        found = {}
-        for row in rows[1:]:
+        found: dict[int, list[str]] = {}
+        first_line: dict[int, int] = {}
+        for line, row in rows:
+            where = f"{source}: line {line}"
             if len(row) != len(COLUMNS):
-                continue
+                raise ValueError(f"{where}: has {len(row)} fields, not {len(COLUMNS)}")
+            if not (CASE_INDEX.fullmatch(row[0]) and int(row[0]) < self.n_cases):
+                raise ValueError(f"{where}: case {cell(row[0])} is not one of this study's cases, "
+                                 f"0 to {self.n_cases - 1}")
+            index = int(row[0])
             if row[1] != seed:
-                raise ValueError(f"{source}: holds cases of seed {row[1] or 'none'}, not {seed or 'none'}; "
-                                 "resume with the same seed")
-            found[int(row[0])] = row
+                raise ValueError(f"{where}: case {index} has seed {cell(row[1])}, not this study's "
+                                 f"{seed or 'none'}")
+            problem = outcome_problem(dict(zip(COLUMNS, row, strict=True)))
+            if problem:
+                raise ValueError(f"{where}: case {index}: {problem}")
+            if index in found and found[index] != row:
+                raise ValueError(f"{where}: case {index} again, with other contents than on line "
+                                 f"{first_line[index]}")
+            found[index] = row
+            first_line.setdefault(index, line)
+        for index, case in enumerate(cases):
+            if index > max(found, default=-1):
+                break
+            if index in found and found[index][2:2 + len(INPUTS)] != [str(v) for v in inputs_of(case)]:
+                raise ValueError(f"{source}: line {first_line[index]}: case {index} has other inputs than "
+                                 f"this study's case {index}; resume with the same study")
         return found
 
-    def check(self, index: int, case: Case) -> None:
-        """Refuses to resume a table whose case differs from this study's."""
-        row = self.done[index]
-        if row[2:2 + len(INPUTS)] != [str(v) for v in inputs_of(case)]:
-            raise ValueError(f"{self.path}: case {index} has other inputs than this study's case {index} "
-                             "(another configuration or other sigmas); resume with the same ones")
+    def check_definition(self) -> None:
+        """Refuses to resume a table whose study is not this one."""
+        try:
+            with open(self.definition_path, encoding="utf-8") as file:
+                there = json.load(file)
+        except FileNotFoundError:
+            raise ValueError(f"{self.path}: no study definition beside it ({self.definition_path}), so it "
+                             "cannot be checked against this study; run without --resume to start anew") from None
+        except (ValueError, UnicodeDecodeError) as error:
+            raise ValueError(f"{self.definition_path}: not a study definition ({error})") from None
+        problem = definition_problem(there, self.definition)
+        if problem:
+            raise ValueError(f"{self.path}: another study's table: {problem} ({self.definition_path}); "
+                             "resume with the same settings")
+
+    def define(self) -> None:
+        if not self.defined:
+            with replacing(self.definition_path) as file:
+                json.dump(self.definition, file, indent=1)
+                file.write("\n")
+            self.defined = True
 
     def add(self, index: int, case: Case, result: CaseResult) -> None:
+        self.define()
         self.writer.writerow(table_row(index, self.seed, case, result))
         self.file.flush()
         self.written += 1
@@ -453,7 +616,9 @@ class StudyTable:
     def finish(self) -> list[list[str]]:
         """Writes the sorted table to its path; returns the rows."""
         self.file.close()
-        rows = sorted(self.read(self.part).values(), key=lambda row: int(row[0]))
+        self.define()
+        rows = [row for _, row in read_rows(self.part)]
+        rows.sort(key=lambda row: int(row[0]))
         with replacing(self.path) as file:
             writer = csv.writer(file, lineterminator="\n")
             writer.writerow(COLUMNS)
@@ -462,9 +627,10 @@ class StudyTable:
         return rows
 
     def close(self) -> None:
-        """Leaves the part file for a later resume, if it holds new rows."""
+        """Leaves the part file for a later resume, unless it was new and
+        holds nothing: then the files are as they were."""
         self.file.close()
-        if self.written == self.taken_over:
+        if not self.defined:
             os.unlink(self.part)
 
 
@@ -502,7 +668,6 @@ def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Execu
         except ValueError as error:
             raise ValueError(f"case {i}: {error}") from None
     records: list[CaseResult | None] = [None] * len(configs)
-    table = StudyTable(out, seed, resume) if out is not None else None
 
     def record(index: int, case: Case, result: CaseResult) -> None:
         records[index] = result
@@ -510,23 +675,43 @@ def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Execu
             table.add(index, case, result)
 
     workers = min(workers or os.cpu_count() or 1, max(1, len(configs)))
-    try:
-        if table is not None:
+    with interrupts.watching():
+        table = None
+        if out is not None:
+            check_table_path(out)
+            definition = {"cases": len(configs), "seed": seed, **options, "configs": digest(configs)}
+            table = StudyTable(out, definition, len(configs), seed, resume, configs)
             for index, row in table.done.items():
-                if index < len(configs):
-                    table.check(index, configs[index])
-                    records[index] = result_of(row)
-        cases = ((i, c) for i, c in enumerate(configs) if records[i] is None)
-        run_cases(cases, record, executor, workers, options, progress,
-                  total=len(configs), initial=len(configs) - records.count(None))
-    except KeyboardInterrupt:
+                records[index] = result_of(row)
+        try:
+            cases = ((i, c) for i, c in enumerate(configs) if records[i] is None)
+            run_cases(cases, record, executor, workers, options, progress,
+                      total=len(configs), initial=len(configs) - records.count(None))
+        except KeyboardInterrupt:
+            if table is not None:
+                table.finish()
+            raise
+        except BaseException:
+            if table is not None:
+                table.close()
+            raise
         if table is not None:
             table.finish()
-        raise
-    except BaseException:
-        if table is not None:
-            table.close()
-        raise
-    if table is not None:
-        table.finish()
     return cast(list[CaseResult], records)  # run_cases recorded every case
+
+
+def digest(configs: Sequence[Case]) -> str:
+    """A fingerprint of a list of cases, whatever form each is given in."""
+    sha = hashlib.sha256()
+    for case in configs:
+        config = _vexal.Config.from_json(case) if isinstance(case, str) else case
+        sha.update(config.to_json().encode() + b"\n")
+    return f"sha256:{sha.hexdigest()}"
+
+
+def check_table_path(path: str) -> None:
+    """Refuses a study table path that cannot take its table, part file
+    and definition: a study's table is a regular file of its own."""
+    check_outputs([path, path + ".part", path + ".study.json"])
+    if not is_regular(path):
+        raise ValueError(f"{path}: not a regular file; a study's table must be one, to resume it")

@@ -1,0 +1,327 @@
+"""The commands of the `vexal` command line: plan one descent, print the
+default configuration, or run a dispersion study. `cli` runs them.
+
+Each asks `interrupts.check()` before any step that writes, and plans on
+threads it can stop, so that Ctrl-C ends it between steps, never inside one.
+Outputs are checked before any work and written atomically.
+"""
+import argparse
+import csv
+import dataclasses
+import json
+import math
+import os
+import sys
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from types import ModuleType
+from typing import IO, Any, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+import _vexal
+
+from . import _native, interrupts, planning, study
+from .outputs import check_outputs, is_regular, writing
+
+EPILOG_PLAN: str = "Without a time of flight (in the file or --tof) the planner searches for the best one."
+
+
+Number = TypeVar("Number", int, float)
+
+
+def ranged(kind: Callable[[str], Number], expected: str, low: Number, high: Number | None = None,
+           low_included: bool = True, not_a_number: str | None = None) -> Callable[[str], Number]:
+    """An argparse type: a finite `kind` from `low` (or above it) up to
+    `high`; `not_a_number` is the complaint about text that is no `kind`."""
+    def convert(text: str) -> Number:
+        try:
+            value = kind(text)
+        except ValueError:  # not a number, or an integer of more digits than Python reads
+            if not_a_number:
+                raise argparse.ArgumentTypeError(f"{not_a_number}: {shown(text)}") from None
+            value = None
+        if value is None or not (math.isfinite(value) and (value >= low if low_included else value > low)):
+            raise argparse.ArgumentTypeError(f"expected {expected}, got {shown(text)}")
+        if high is not None and value > high:
+            raise argparse.ArgumentTypeError(f"expected at most {high}, got {shown(text)}")
+        return value
+    return convert
+
+
+def shown(text: str) -> str:
+    """An argument quoted in a message: in full, or its start when long."""
+    return repr(text) if len(text) <= 60 else f"{text[:60]!r}... ({len(text)} characters)"
+
+
+COUNT: Callable[[str], int] = ranged(int, "a whole number of at least 1", 1)
+# The node count is a 64-bit unsigned integer in the planner.
+NODE_COUNT: Callable[[str], int] = ranged(int, "a whole number of at least 1", 1, 2**64 - 1)
+SEED: Callable[[str], int] = ranged(int, "a whole number of at least 0", 0, not_a_number="invalid int value")
+SECONDS: Callable[[str], float] = ranged(float, "a positive number of seconds", 0.0, low_included=False)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from . import __version__
+
+    parser = argparse.ArgumentParser(prog="vexal", description="Fuel-optimal powered-descent planner.")
+    parser.add_argument("--version", action="version", version=f"vexal {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    plan = commands.add_parser("plan", help="plan one descent and summarise it", epilog=EPILOG_PLAN)
+    add_config_arguments(plan)
+    plan.add_argument("--plot", metavar="OUT.png", help="write a figure of the descent (needs matplotlib)")
+    plan.add_argument("--csv", metavar="OUT.csv", help="write one row per node ('-' for stdout)")
+    plan.add_argument("--json", metavar="OUT.json", help="write the plan and its configuration ('-' for stdout)")
+    plan.set_defaults(run=run_plan)
+
+    config = commands.add_parser("config", help="print the default configuration as JSON")
+    config.set_defaults(run=run_config)
+
+    disperse = commands.add_parser("study", help="plan a dispersion (Monte Carlo) study",
+                                   epilog="Failed cases are rows with their error, not failures of the command.")
+    add_config_arguments(disperse)
+    disperse.add_argument("--cases", type=COUNT, default=100, help="number of cases (default 100)")
+    disperse.add_argument("--seed", type=SEED, default=0, help="random seed (default 0)")
+    for field in dataclasses.fields(study.Sigma):
+        disperse.add_argument(f"--sigma-{field.name.replace('_', '-')}", dest=f"sigma_{field.name}",
+                              type=float, default=field.default, metavar="SIGMA",
+                              help=f"one-sigma dispersion of {field.metadata['what']} "
+                                   f"(default {field.default:g})")
+    disperse.add_argument("--executor", choices=sorted(study.EXECUTORS), default=study.DEFAULT_EXECUTOR,
+                          help=f"run cases on threads or processes (default {study.DEFAULT_EXECUTOR})")
+    disperse.add_argument("--workers", type=COUNT,
+                          help="threads or worker processes (default: all cores, at most one per case)")
+    disperse.add_argument("--csv", metavar="OUT.csv",
+                          help="write one row per case as each finishes, sorted at the end (default: stdout)")
+    disperse.add_argument("--resume", action="store_true",
+                          help="keep the cases already in the --csv table and plan only the others")
+    disperse.add_argument("--hist", metavar="OUT.png",
+                          help="write histograms of fuel used, and of landing error with --nearest (needs matplotlib)")
+    disperse.set_defaults(run=run_study)
+    return parser
+
+
+def add_config_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("config", nargs="?", metavar="CONFIG.json",
+                        help="configuration file, '-' for stdin (default: the default configuration)")
+    parser.add_argument("--n", type=NODE_COUNT, help="node count")
+    parser.add_argument("--tof", type=SECONDS, metavar="SECONDS", help="fixed time of flight")
+    parser.add_argument("--bracket", type=float, nargs=2, metavar=("LO", "HI"),
+                        help="search the time of flight between LO and HI seconds")
+    parser.add_argument("--search", choices=planning.SEARCHES, default="golden",
+                        help="golden: the fixed 36-solve search (default); fast: the same optimum in fewer solves")
+    parser.add_argument("--glide-slope", type=float, metavar="DEG", help="glide-slope angle, degrees")
+    parser.add_argument("--wet-mass", type=float, metavar="KG", help="wet mass, kg")
+    parser.add_argument("--fuel", type=float, metavar="KG", help="fuel mass, kg")
+    parser.add_argument("--throttle", type=float, nargs=2, metavar=("MIN", "MAX"),
+                        help="throttle range, fractions of rated thrust")
+    parser.add_argument("--pointing", action="store_true",
+                        help="keep the thrust within max_angle_deg of vertical")
+    parser.add_argument("--max-angle", type=float, metavar="DEG", help="pointing limit, degrees from vertical")
+    parser.add_argument("--nearest", action="store_true",
+                        help="land as near the target as can be when it cannot be reached")
+
+
+def overrides(args: argparse.Namespace) -> dict[str, object]:
+    """The configuration fields set on the command line."""
+    fields = {"n": args.n, "time_of_flight": args.tof, "glide_slope_angle_deg": args.glide_slope,
+              "wet_mass": args.wet_mass, "fuel": args.fuel, "max_angle_deg": args.max_angle}
+    if args.bracket:
+        fields["tof_min"], fields["tof_max"] = args.bracket
+    if args.throttle:
+        fields["min_thrust_pct"], fields["max_thrust_pct"] = args.throttle
+    return {name: value for name, value in fields.items() if value is not None}
+
+
+def unknown_keys(document: object) -> list[str]:
+    """Keys of a configuration document that are not configuration fields."""
+    if not isinstance(document, dict):
+        return []
+    known = json.loads(_vexal.Config().to_json())
+    unknown = [key for key in document if key not in known]
+    for record, fields in known.items():
+        given = document.get(record)
+        if isinstance(given, dict):
+            unknown += [f"{record}.{key}" for key in given if key not in fields]
+    return unknown
+
+
+def load_config(args: argparse.Namespace) -> _vexal.Config:
+    """The configuration named on the command line, with the flags applied
+    and every value checked."""
+    if args.config is None:
+        config = _vexal.Config()
+    else:
+        if args.config == "-":
+            text = sys.stdin.read()
+        else:
+            with open(args.config, encoding="utf-8") as file:
+                text = file.read()
+        try:
+            config = _vexal.Config.from_json(text)
+        except ValueError as error:
+            raise ValueError(f"{args.config}: {error}") from None
+        unknown = unknown_keys(json.loads(text))
+        if unknown:
+            raise ValueError(f"{args.config}: not configuration fields: {', '.join(unknown)}")
+    config = planning.configured(config, **overrides(args))
+    _native.checked(config, plan_options(args)["landing"])
+    return config
+
+
+def plan_options(args: argparse.Namespace) -> planning.PlanOptions:
+    """The planner's options set on the command line, for one plan or every case."""
+    return {"search": args.search, "pointing": args.pointing, "landing": "nearest" if args.nearest else "target"}
+
+
+def figures() -> ModuleType:
+    """The figure module, or a user error when matplotlib is not installed."""
+    try:
+        from . import plotting
+    except ModuleNotFoundError as error:
+        raise ValueError(f"plotting needs {error.name}: pip install 'vexal[plot]'") from None
+    return plotting
+
+
+def write_csv(path: str | None, columns: Mapping[str, npt.NDArray[Any] | None]) -> None:
+    """Writes equal-length columns with a header row to `path`, or to stdout
+    when it is None or '-'; None is an empty cell."""
+    values = [c.tolist() if isinstance(c, np.ndarray) else c for c in columns.values()]
+    with writing(path) as file:
+        writer = csv.writer(file, lineterminator="\n")
+        writer.writerow(columns)
+        writer.writerows(zip(*values, strict=True))
+
+
+def run_plan(args: argparse.Namespace) -> None:
+    check_outputs([args.csv, args.json, args.plot], [args.config])
+    plotting = figures() if args.plot else None
+    config = load_config(args)
+    interrupts.check()
+    result = interrupts.call(planning.plan, config, **plan_options(args))
+    # With a table on stdout the summary goes to stderr, out of its way.
+    to_stdout = "-" in (args.csv, args.json)
+    print(result.format_summary(), file=sys.stderr if to_stdout else sys.stdout)
+    if args.csv:
+        interrupts.check()
+        write_csv(args.csv, result.node_table())
+    if args.json:
+        interrupts.check()
+        with writing(args.json) as file:
+            file.write(result.to_json() + "\n")
+    if plotting:
+        figure = plotting.plot(result, config)
+        interrupts.check()
+        plotting.save(figure, args.plot)
+
+
+def run_config(args: argparse.Namespace) -> None:
+    print(_vexal.Config().to_json())
+
+
+def run_study(args: argparse.Namespace) -> None:
+    to_file = args.csv not in (None, "-")
+    table_file = to_file and is_regular(args.csv)
+    if args.resume and not table_file:
+        raise ValueError("--resume needs --csv OUT.csv, the table to continue" +
+                         (f"; {args.csv} is not a regular file" if to_file else ""))
+    check_outputs([args.csv, args.hist], [args.config])
+    if table_file:
+        study.check_table_path(args.csv)
+    plotting = figures() if args.hist else None
+    config = load_config(args)
+    sigma = study.Sigma(**{f.name: getattr(args, f"sigma_{f.name}") for f in dataclasses.fields(study.Sigma)})
+    options = plan_options(args)
+
+    def cases() -> Iterator[_vexal.Config]:
+        return study.dispersions(config, args.cases, args.seed, sigma)
+
+    table: study.StudyTable | InOrder
+    if table_file:
+        definition = {"config": json.loads(config.to_json()), "sigma": dataclasses.asdict(sigma),
+                      "seed": args.seed, "cases": args.cases, **options}
+        table = study.StudyTable(args.csv, definition, args.cases, args.seed, args.resume, cases())
+        where = f"{args.csv}; --resume to continue"
+    else:  # stdout, or a file written in place (a FIFO, a device)
+        table = InOrder(args.seed, args.csv if to_file else None)
+        where = args.csv if to_file else "stdout"
+    interrupted = False
+    try:
+        todo = ((index, case) for index, case in enumerate(cases()) if index not in table.done)
+        study.run_cases(todo, table.add, args.executor, min(args.workers or os.cpu_count() or 1, args.cases),
+                        options, total=args.cases, initial=len(table.done))
+    except KeyboardInterrupt:
+        interrupted = True
+    except BaseException:
+        table.close()
+        raise
+    rows = table.finish()
+
+    def stop_if_interrupted() -> None:
+        if interrupted or interrupts.received() is not None:
+            print(f"interrupted: {len(rows)} of {args.cases} cases written to {where}", file=sys.stderr)
+            raise Interrupted
+
+    stop_if_interrupted()
+    records = [study.result_of(row) for row in rows]
+    # With the table on stdout the closing line goes to stderr, out of its way.
+    print(study_summary(records), file=sys.stdout if args.csv not in (None, "-") else sys.stderr)
+    if plotting:
+        figure = plotting.plot_final_mass(records, nearest=args.nearest)
+        stop_if_interrupted()
+        plotting.save(figure, args.hist)
+
+
+class InOrder:
+    """A study table written as it goes, in case order, each row as soon as
+    every case before it has finished: on stdout, or into a file that
+    cannot be replaced (a FIFO, a device). Nothing to resume there."""
+
+    def __init__(self, seed: int, path: str | None = None) -> None:
+        self.seed, self.next = seed, 0
+        self.done: dict[int, list[str]] = {}
+        self.waiting: dict[int, list[str]] = {}
+        self.rows: list[list[str]] = []
+        self.file: IO[str] = sys.stdout if path is None else open(path, "w", newline="", encoding="utf-8")
+        self.writer = csv.writer(self.file, lineterminator="\n")
+        self.writer.writerow(study.COLUMNS)
+
+    def add(self, index: int, case: study.Case, result: study.CaseResult) -> None:
+        self.waiting[index] = [str(v) if v is not None else "" for v in study.table_row(index, self.seed, case, result)]
+        while self.next in self.waiting:
+            self.emit(self.waiting.pop(self.next))
+            self.next += 1
+        self.file.flush()
+
+    def emit(self, row: list[str]) -> None:
+        self.writer.writerow(row)
+        self.rows.append(row)
+
+    def finish(self) -> list[list[str]]:
+        for index in sorted(self.waiting):
+            self.emit(self.waiting.pop(index))
+        self.close()
+        return self.rows
+
+    def close(self) -> None:
+        self.file.flush()
+        if self.file is not sys.stdout:
+            self.file.close()
+
+
+def study_summary(records: Sequence[study.CaseResult]) -> str:
+    masses = [r.final_mass for r in records if r.final_mass is not None]  # the planned cases
+    line = f"{len(records)} cases: {len(masses)} planned, {len(records) - len(masses)} failed"
+    if masses:
+        line += (f"; final mass mean {np.mean(masses):.3f} kg, "
+                 f"min {np.min(masses):.3f} kg, max {np.max(masses):.3f} kg")
+        errors = [r.landing_error for r in records if r.landing_error is not None]
+        if max(errors) > study.ON_TARGET:  # nearest landings off the target
+            line += (f"; {sum(r.on_target for r in records)} on target, "
+                     f"landing error max {np.max(errors):.3f} m")
+    return line
+
+
+class Interrupted(Exception):
+    """The work was stopped and has said so."""
