@@ -2,10 +2,14 @@ import csv
 import importlib.metadata
 import io
 import json
+import os
 import pathlib
+import random
 import signal
+import stat
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -150,6 +154,8 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text):
      "vexal plan: error: no/such/dir/nodes.csv: No such file or directory"),
     (["plan", "--throttle", "0.9", "0.5"],
      "vexal plan: error: spacecraft.min_thrust_pct (0.9) must not exceed spacecraft.max_thrust_pct (0.5)"),
+    (["plan", "--n", "10", "--tof", "50", "--json", "/proc/plan.json"],
+     "vexal plan: error: /proc/plan.json: No such file or directory"),
     (["study", "--fuel", "2500"],
      "vexal study: error: spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got 2500.0"),
 ])
@@ -281,6 +287,9 @@ def test_infeasible_search_bracket(tmp_path):
     (["plan", "a.json", "b.json"], "unrecognized arguments: b.json"),
     (["study", "--cases", "0"], "argument --cases: expected a whole number of at least 1, got '0'"),
     (["study", "--seed", "x"], "argument --seed: invalid int value: 'x'"),
+    (["study", "--seed", "-1"], "argument --seed: expected a whole number of at least 0, got '-1'"),
+    (["plan", "--n", str(2**64)], f"argument --n: expected at most {2**64 - 1}, got '{2**64}'"),
+    (["plan", "--n", "1" * 5000], "argument --n: expected a whole number of at least 1, got '11111"),
 ])
 def test_bad_arguments_exit_2(args, complaint):
     result = vexal_cli(*args)
@@ -476,3 +485,137 @@ def test_a_resume_takes_over_what_is_unambiguous(tmp_path, small_study, change):
     lay_out(tmp_path, files)
     succeeded(vexal_cli(*SMALL, "--resume", cwd=tmp_path))
     assert files_in(tmp_path) == small_study
+
+
+def catches(pid, number):
+    """Whether a process has a handler of its own for a signal."""
+    status = pathlib.Path(f"/proc/{pid}/status").read_text()
+    mask = int(status.split("SigCgt:")[1].split()[0], 16)
+    return bool(mask >> (number - 1) & 1)
+
+
+def start_watched(args, cwd, **options):
+    """The command line in a child process, once it has taken over SIGTERM:
+    from then on no signal may end it any other way than its own."""
+    child = subprocess.Popen([sys.executable, "-m", "vexal", *map(str, args)], cwd=cwd, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, **options)
+    while not catches(child.pid, signal.SIGTERM):
+        assert child.poll() is None, child.communicate()
+        time.sleep(0.001)
+    return child
+
+
+QUICK = ["study", "--n", 40, "--tof", 50, "--cases", 40, "--seed", 1, "--workers", 2, "--csv", "t.csv"]
+
+
+@pytest.mark.parametrize("executor", ["threads", "processes"])
+@pytest.mark.parametrize("signals", [1, 2])
+def test_signals_at_any_moment_end_the_study_cleanly(tmp_path, executor, signals):
+    # From the package's import to past the end of a study of about half a
+    # second: one signal, or two a few milliseconds apart.
+    rng = random.Random(signals)
+    for attempt in range(15):
+        where = tmp_path / str(attempt)
+        where.mkdir()
+        child = start_watched([*QUICK, "--executor", executor], where)
+        for _ in range(signals):
+            time.sleep(rng.uniform(0.0, 0.8 if _ == 0 else 0.01))
+            child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+        names = sorted(p.name for p in where.iterdir())
+        assert not [name for name in names if name.endswith(".tmp")] and "Traceback" not in err + out
+        if err.startswith("interrupted: "):
+            rows = (where / "t.csv").read_text().splitlines()[1:]
+            assert (child.returncode, err, names) == (
+                130, f"interrupted: {len(rows)} of 40 cases written to t.csv; --resume to continue\n",
+                ["t.csv", "t.csv.study.json"])
+            assert [int(row.split(",")[0]) for row in rows] == sorted({int(row.split(",")[0]) for row in rows})
+        elif out:  # done before the signal, or done when it came
+            assert (child.returncode in (0, 130), err, out.startswith("40 cases: 40 planned")) == (True, "", True)
+        else:  # while loading, before the table; or a second signal ended the run at once
+            assert (child.returncode, err) == (130, "")
+            assert names in ([], ["t.csv.part"], ["t.csv.part", "t.csv.study.json"]) if signals == 2 else names == []
+
+
+def test_ctrl_c_just_after_a_worker_dies(tmp_path):
+    rng = random.Random(4)
+    for attempt in range(15):
+        where = tmp_path / str(attempt)
+        where.mkdir()
+        child = start_watched([*QUICK, "--n", 60, "--cases", 60, "--executor", "processes"], where)
+        part = where / "t.csv.part"
+        while not (part.exists() and part.read_text().count("\n") >= 3):
+            assert child.poll() is None
+            time.sleep(0.002)
+        workers = workers_of(child.pid)
+        os.kill(int(workers[0]), signal.SIGKILL)
+        time.sleep(rng.uniform(0.004, 0.020))
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=60)
+        rows = (where / "t.csv").read_text().splitlines()[1:]
+        assert (child.returncode, err) == (130, f"interrupted: {len(rows)} of 60 cases written to t.csv; "
+                                                "--resume to continue\n")
+        assert [pid for pid in workers if running(pid)] == []
+
+
+def test_a_study_started_with_ctrl_c_ignored_keeps_ignoring_it(tmp_path):
+    # As a shell starts a background job: Ctrl-C is for the foreground.
+    ignore = lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)  # noqa: E731
+    child = start_watched([*STUDY, "--n", 400], tmp_path, preexec_fn=ignore)
+    child.send_signal(signal.SIGINT)
+    time.sleep(1.0)
+    assert child.poll() is None
+    child.send_signal(signal.SIGTERM)
+    _, err = child.communicate(timeout=60)
+    assert child.returncode == 143 and err.startswith("interrupted: ")
+
+
+def fifo(path):
+    """A FIFO at `path` with a reader collecting what comes through it."""
+    os.mkfifo(path)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(path.read_bytes()))
+    reader.start()
+    return lambda: (reader.join(60), got[0])[1]
+
+
+def null_device(path):
+    try:
+        os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # what /dev/null is
+    except PermissionError:
+        pytest.skip("cannot make a device node here")
+    return lambda: b""
+
+
+def link(target):
+    def make(path):
+        path.symlink_to(target)
+        return lambda: path.resolve().read_bytes() if path.resolve().exists() else b""
+    return make
+
+
+@pytest.mark.parametrize("make, command, kind, expected", [
+    (fifo, ["plan", "--csv"], stat.S_ISFIFO, b"time,"),
+    (fifo, ["study", "--cases", 3, "--csv"], stat.S_ISFIFO, b"case,seed,"),
+    (null_device, ["plan", "--json"], stat.S_ISCHR, b""),
+    (link("/proc/self/fd/1"), ["plan", "--json"], stat.S_ISLNK, b'solves                         1\n{\n  "status"'),
+    (link("table.csv"), ["plan", "--csv"], stat.S_ISLNK, b"time,"),
+])
+def test_outputs_that_are_not_regular_files_are_written_in_place(tmp_path, make, command, kind, expected):
+    out = tmp_path / "out"
+    received = make(out)
+    result = vexal_cli(*command, out, "--n", 10, "--tof", 50, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    # Still what it was (a link still a link), and nothing beside it.
+    assert kind(out.lstat().st_mode) and sorted(p.name for p in tmp_path.iterdir()) in (["out"], ["out", "table.csv"])
+    assert expected in (received() or result.stdout.encode())
+
+
+def test_a_read_only_output_is_not_replaced(tmp_path):
+    out = tmp_path / "plan.json"
+    out.write_text("kept")
+    out.chmod(0o444)
+    result = vexal_cli("plan", "--n", 10, "--tof", 50, "--json", out.name, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (1, "vexal plan: error: plan.json: Permission denied "
+                                                     "(the file is read-only)\n")
+    assert out.read_text() == "kept" and sorted(p.name for p in tmp_path.iterdir()) == ["plan.json"]

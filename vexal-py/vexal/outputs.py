@@ -35,7 +35,7 @@ def check_outputs(outputs: Iterable[str | None], inputs: Collection[str | None] 
             if not os.access(path, os.W_OK):
                 raise PermissionError(13, "Permission denied", path)
             continue  # written in place
-        if exists(path) and not writable(path):
+        if os.path.exists(path) and not writable(path):
             raise PermissionError(13, "Permission denied (the file is read-only)", path)
         # The only reliable test of the directory is to do it: create (and
         # drop) a file beside the output.
