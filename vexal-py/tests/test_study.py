@@ -32,8 +32,10 @@ def draws(configs):
 
 
 def test_dispersions_are_reproducible_and_counted():
-    texts = [c.to_json() for c in dispersions(NOMINAL, 20, seed=7)]
-    assert len(texts) == 20 and len(set(texts)) == 20
+    cases = dispersions(NOMINAL, 20, seed=7)
+    assert len(cases) == 20 and cases[3].to_json() == list(cases)[3].to_json()  # a list, read again and again
+    texts = [c.to_json() for c in cases]
+    assert len(set(texts)) == 20
     assert texts == [c.to_json() for c in dispersions(NOMINAL, 20, seed=7)]
     # A shorter study is the start of a longer one with the same seed.
     assert texts[:5] == [c.to_json() for c in dispersions(NOMINAL, 5, seed=7)]
@@ -225,3 +227,17 @@ class Recording(concurrent.futures.ThreadPoolExecutor):
     def submit(self, fn, text, *rest):
         self.planned.append(text)
         return super().submit(fn, text, *rest)
+
+
+def test_a_study_stopped_by_ctrl_c_leaves_the_next_one_alone():
+    result = run_python("""
+        import _thread, threading, vexal
+        cases = list(vexal.dispersions(vexal.Config(solver=vexal.Solver(n=400, time_of_flight=50.0)), 6, seed=1))
+        threading.Timer(0.5, _thread.interrupt_main).start()
+        try:
+            vexal.solve_many(cases, workers=2, progress=False)
+        except KeyboardInterrupt:
+            print("interrupted")
+        print([r.status for r in vexal.solve_many(cases[:2], workers=2, progress=False)])
+    """)
+    assert result.stdout.splitlines() == ["interrupted", "['Solved', 'Solved']"], result.stderr

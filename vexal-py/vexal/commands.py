@@ -235,7 +235,7 @@ def run_study(args: argparse.Namespace) -> None:
     options = plan_options(args)
 
     def cases() -> Iterator[_vexal.Config]:
-        return study.dispersions(config, args.cases, args.seed, sigma)
+        return study.iter_dispersions(config, args.cases, args.seed, sigma)
 
     table: study.StudyTable | InOrder
     if table_file:

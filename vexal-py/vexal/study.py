@@ -65,13 +65,20 @@ class Sigma:
 
 
 def dispersions(config: _vexal.Config, n_cases: int, seed: int,
-                sigma: Sigma | Mapping[str, float] = Sigma()) -> Iterator[_vexal.Config]:
-    """Yields `n_cases` perturbed copies of `config`, reproducibly.
+                sigma: Sigma | Mapping[str, float] = Sigma()) -> list[_vexal.Config]:
+    """A list of `n_cases` perturbed copies of `config`, reproducibly.
 
     The same `seed` gives the same cases, and a shorter study is a prefix of
     a longer one with the same seed. `sigma` is a `Sigma` or a mapping of
     some of its fields.
     """
+    return list(iter_dispersions(config, n_cases, seed, sigma))
+
+
+def iter_dispersions(config: _vexal.Config, n_cases: int, seed: int,
+                     sigma: Sigma | Mapping[str, float] = Sigma()) -> Iterator[_vexal.Config]:
+    """The cases of `dispersions`, one at a time: a study of any size in
+    bounded memory."""
     if not isinstance(sigma, Sigma):
         sigma = Sigma(**sigma)
     rng = default_rng(seed)
