@@ -140,7 +140,9 @@ def test_a_lone_bound_takes_the_automatic_other_end():
     (lambda: vexal.plan(search=1), TypeError, "search must be a str, got int"),
     (lambda: vexal.plan(time_of_flight="45"), TypeError, None),
     (lambda: vexal.plan(tof=45.0), TypeError, "plan() got an unexpected keyword argument 'tof'"),
-    (lambda: vexal.plan(5), TypeError, "config must be a vexal.Config, its JSON text or None, got int"),
+    (lambda: vexal.plan(5), TypeError,
+     "config must be a vexal.Config, its JSON text, the path of a configuration file or None, got int"),
+    (lambda: vexal.plan("no-such.json"), FileNotFoundError, None),
     (lambda: vexal.plan(search="fast", tolerance=0.0), ValueError,
      "tolerance must be greater than 0 and less than 1, got 0.0"),
     (lambda: vexal.solve_many([], executor="fibres"), ValueError,
@@ -163,6 +165,16 @@ def test_bad_options(call, kind, message):
     assert type(info.value) is kind
     if message:
         assert str(info.value) == message
+
+
+def test_a_configuration_file_is_read_from_its_path(tmp_path):
+    path = tmp_path / "descent.json"
+    path.write_text(config_with(n=12, time_of_flight=45.0).to_json())
+    plans = [vexal.plan(given) for given in (path, str(path), "  " + path.read_text())]
+    assert {(p.n, p.time_of_flight, p.final_mass) for p in plans} == {(12, 45.0, plans[0].final_mass)}
+    path.write_text('{"solver": {"n": 0.5}}')
+    error = raises_exactly(lambda: vexal.plan(path), ValueError)
+    assert str(error).startswith(f"{path}: invalid type: floating point `0.5`") and error.kind == "json"
 
 
 def test_overrides_leave_the_given_config_alone():

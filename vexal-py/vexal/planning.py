@@ -7,6 +7,7 @@ stops on Ctrl-C with KeyboardInterrupt.
 import dataclasses
 import json
 import math
+import os
 from typing import Any, Literal, TypeAlias, TypedDict
 
 import numpy as np
@@ -198,23 +199,26 @@ def finite_or_null(value: object) -> object:
     return value
 
 
-def configured(config: _vexal.Config | str | None = None, **overrides: object) -> _vexal.Config:
-    """A new Config: `config` (a Config, its JSON text, or None for the
-    default) with the named fields replaced. The records of a Config are
-    copies, so `config.solver.n = 60` is lost; this is the way to change one."""
+def configured(config: _vexal.Config | str | os.PathLike[str] | None = None, **overrides: object) -> _vexal.Config:
+    """A new Config: `config` (a Config; its JSON text, a string starting
+    with "{"; the path of a configuration file, a string or a path object;
+    or None for the default) with the named fields replaced. The records of
+    a Config are copies, so `config.solver.n = 60` is lost; this is the way
+    to change one."""
     if config is None:
         config = _vexal.Config()
-    elif isinstance(config, str):
-        try:
-            config = _vexal.Config.from_json(config)
-        except ValueError as error:
-            error.kind = "json"  # type: ignore[attr-defined]  # as the native planner marks its own
-            raise
+    elif isinstance(config, str) and config.lstrip().startswith("{"):
+        config = from_json(config)
+    elif isinstance(config, str | os.PathLike):
+        with open(config, encoding="utf-8") as file:
+            text = file.read()
+        config = from_json(text, where=f"{os.fspath(config)}: ")
     elif isinstance(config, _vexal.Config):
         config = _vexal.Config(spacecraft=config.spacecraft, environment=config.environment,
                                solver=config.solver)
     else:
-        raise TypeError(f"config must be a vexal.Config, its JSON text or None, got {type(config).__name__}")
+        raise TypeError("config must be a vexal.Config, its JSON text, the path of a configuration file or None, "
+                        f"got {type(config).__name__}")
     records = {}
     for name, value in overrides.items():
         record = FIELD_RECORD.get(name)
@@ -226,6 +230,16 @@ def configured(config: _vexal.Config | str | None = None, **overrides: object) -
     for record, value in records.items():
         setattr(config, record, value)
     return config
+
+
+def from_json(text: str, where: str = "") -> _vexal.Config:
+    """A Config read from JSON text; an error names `where` it was read."""
+    try:
+        return _vexal.Config.from_json(text)
+    except ValueError as error:
+        failure = ValueError(f"{where}{error}") if where else error
+        failure.kind = "json"  # type: ignore[attr-defined]  # as the native planner marks its own
+        raise failure from None
 
 
 def check_search(search: object) -> None:
@@ -250,12 +264,12 @@ def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
     return norm > NEGLIGIBLE_THRUST * float(np.max(norm, initial=0.0))
 
 
-def plan(config: _vexal.Config | str | None = None, *, search: Search = "golden", tolerance: float = 2e-4,
-         pointing: bool = False, landing: Landing = "target", **overrides: object) -> Plan:
+def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search: Search = "golden",
+         tolerance: float = 2e-4, pointing: bool = False, landing: Landing = "target", **overrides: object) -> Plan:
     """Plans one descent and returns a `Plan`.
 
-    `config` is a `vexal.Config` (or its JSON text; default: the default
-    descent); keywords replace single fields, e.g. `plan(config, n=60,
+    `config` is a `vexal.Config`, its JSON text, or the path of a
+    configuration file (default: the default descent); keywords replace single fields, e.g. `plan(config, n=60,
     time_of_flight=45.0)`. Without a time of flight the best one is searched
     for: `search="golden"` is exactly `_vexal.solve`'s search (36 solves, the
     same trajectory bit for bit); `search="fast"` reaches the same optimum in
