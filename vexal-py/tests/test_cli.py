@@ -14,12 +14,15 @@ import time
 
 import pytest
 from conftest import run_python, small_config
+from matplotlib.figure import Figure
 
 import _vexal
 import vexal
 from vexal.outputs import replacing
 
 PNG = b"\x89PNG\r\n\x1a\n"
+FIXED = '{"solver": {"time_of_flight": 45.0}}'
+FIGURE_FORMATS = ", ".join("." + f for f in sorted(Figure().canvas.get_supported_filetypes()))
 
 
 def vexal_cli(*args, cwd=None, stdin=None):
@@ -92,6 +95,8 @@ def test_plan_nearest_landing_summary(tmp_path):
     assert lines[6].split()[3:] == [f"{expected.max_pointing_angle_deg:.2f}", "deg", "from", "vertical",
                                     "(limit", "90)"]
     assert lines[7].split()[2:] == [f"{expected.landing_error:.3f}", "m", "(nearest", "landing)"]
+    assert lines[9:] == [f"warning: the target is out of reach; the nearest landing is {expected.landing_error:.3f} m "
+                         "from it"] and expected.landing_error > 1.0
     assert (tmp_path / "far.png").read_bytes().startswith(PNG)
 
 
@@ -156,16 +161,20 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text):
      "vexal plan: error: spacecraft.min_thrust_pct (0.9) must not exceed spacecraft.max_thrust_pct (0.5)"),
     (["plan", "--n", "10", "--tof", "50", "--json", "/proc/plan.json"],
      "vexal plan: error: /proc/plan.json: No such file or directory"),
+    (["plan", "plan.json", "--bracket", "20", "90"],
+     "vexal plan: error: --bracket searches for the time of flight, but plan.json fixes it at 45 s; drop one of them"),
+    (["plan", "--plot", "descent.txt"], f"vexal plan: error: descent.txt: cannot write a figure as .txt; use one of "
+                                        f"{FIGURE_FORMATS}"),
     (["study", "--fuel", "2500"],
      "vexal study: error: spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got 2500.0"),
 ])
 def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
-    (tmp_path / "plan.json").write_text("{}")
+    (tmp_path / "plan.json").write_text(FIXED)
     result = vexal_cli(*args, cwd=tmp_path)
     assert result.returncode == 1 and result.stderr == message + "\n"
     # Refused before any work: nothing written, the input intact.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["plan.json"]
-    assert (tmp_path / "plan.json").read_text() == "{}"
+    assert (tmp_path / "plan.json").read_text() == FIXED
 
 
 @pytest.mark.parametrize("text, unknown", [
@@ -287,6 +296,8 @@ def test_infeasible_search_bracket(tmp_path):
     (["plan", "a.json", "b.json"], "unrecognized arguments: b.json"),
     (["study", "--cases", "0"], "argument --cases: expected a whole number of at least 1, got '0'"),
     (["study", "--seed", "x"], "argument --seed: invalid int value: 'x'"),
+    (["plan", "--tof", "45", "--bracket", "20", "90"], "argument --bracket: not allowed with argument --tof"),
+    (["study", "--sigma-position", "-1"], "argument --sigma-position: expected a number of at least 0, got '-1'"),
     (["study", "--seed", "-1"], "argument --seed: expected a whole number of at least 0, got '-1'"),
     (["plan", "--n", str(2**64)], f"argument --n: expected at most {2**64 - 1}, got '{2**64}'"),
     (["plan", "--n", "1" * 5000], "argument --n: expected a whole number of at least 1, got '11111"),
@@ -542,7 +553,7 @@ def test_ctrl_c_just_after_a_worker_dies(tmp_path):
     for attempt in range(15):
         where = tmp_path / str(attempt)
         where.mkdir()
-        child = start_watched([*QUICK, "--n", 60, "--cases", 60, "--executor", "processes"], where)
+        child = start_watched([*QUICK, "--n", 60, "--cases", 400, "--executor", "processes"], where)
         part = where / "t.csv.part"
         while not (part.exists() and part.read_text().count("\n") >= 3):
             assert child.poll() is None
@@ -553,7 +564,7 @@ def test_ctrl_c_just_after_a_worker_dies(tmp_path):
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=60)
         rows = (where / "t.csv").read_text().splitlines()[1:]
-        assert (child.returncode, err) == (130, f"interrupted: {len(rows)} of 60 cases written to t.csv; "
+        assert (child.returncode, err) == (130, f"interrupted: {len(rows)} of 400 cases written to t.csv; "
                                                 "--resume to continue\n")
         assert [pid for pid in workers if running(pid)] == []
 

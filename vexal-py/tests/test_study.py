@@ -71,6 +71,8 @@ def test_zero_sigmas_give_the_nominal_case():
 def test_unknown_sigma_is_refused():
     with pytest.raises(TypeError):
         list(dispersions(NOMINAL, 1, seed=0, sigma={"altitude": 1.0}))
+    with pytest.raises(ValueError, match=r"^sigma.velocity must be a finite number of at least 0, got -1.0$"):
+        Sigma(velocity=-1.0)
 
 
 def sequential(configs):

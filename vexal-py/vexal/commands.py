@@ -59,6 +59,7 @@ COUNT: Callable[[str], int] = ranged(int, "a whole number of at least 1", 1)
 NODE_COUNT: Callable[[str], int] = ranged(int, "a whole number of at least 1", 1, 2**64 - 1)
 SEED: Callable[[str], int] = ranged(int, "a whole number of at least 0", 0, not_a_number="invalid int value")
 SECONDS: Callable[[str], float] = ranged(float, "a positive number of seconds", 0.0, low_included=False)
+SIGMA: Callable[[str], float] = ranged(float, "a number of at least 0", 0.0)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -85,7 +86,7 @@ def build_parser() -> argparse.ArgumentParser:
     disperse.add_argument("--seed", type=SEED, default=0, help="random seed (default 0)")
     for field in dataclasses.fields(study.Sigma):
         disperse.add_argument(f"--sigma-{field.name.replace('_', '-')}", dest=f"sigma_{field.name}",
-                              type=float, default=field.default, metavar="SIGMA",
+                              type=SIGMA, default=field.default, metavar="SIGMA",
                               help=f"one-sigma dispersion of {field.metadata['what']} "
                                    f"(default {field.default:g})")
     disperse.add_argument("--executor", choices=sorted(study.EXECUTORS), default=study.DEFAULT_EXECUTOR,
@@ -106,9 +107,10 @@ def add_config_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("config", nargs="?", metavar="CONFIG.json",
                         help="configuration file, '-' for stdin (default: the default configuration)")
     parser.add_argument("--n", type=NODE_COUNT, help="node count")
-    parser.add_argument("--tof", type=SECONDS, metavar="SECONDS", help="fixed time of flight")
-    parser.add_argument("--bracket", type=float, nargs=2, metavar=("LO", "HI"),
-                        help="search the time of flight between LO and HI seconds")
+    horizon = parser.add_mutually_exclusive_group()
+    horizon.add_argument("--tof", type=SECONDS, metavar="SECONDS", help="fixed time of flight")
+    horizon.add_argument("--bracket", type=float, nargs=2, metavar=("LO", "HI"),
+                         help="search the time of flight between LO and HI seconds")
     parser.add_argument("--search", choices=planning.SEARCHES, default="golden",
                         help="golden: the fixed 36-solve search (default); fast: the same optimum in fewer solves")
     parser.add_argument("--glide-slope", type=float, metavar="DEG", help="glide-slope angle, degrees")
@@ -165,6 +167,9 @@ def load_config(args: argparse.Namespace) -> _vexal.Config:
         unknown = unknown_keys(json.loads(text))
         if unknown:
             raise ValueError(f"{args.config}: not configuration fields: {', '.join(unknown)}")
+    if args.bracket and config.solver.time_of_flight is not None and args.tof is None:
+        raise ValueError(f"--bracket searches for the time of flight, but {args.config} fixes it at "
+                         f"{config.solver.time_of_flight:g} s; drop one of them")
     config = planning.configured(config, **overrides(args))
     _native.checked(config, plan_options(args)["landing"])
     return config
@@ -175,12 +180,14 @@ def plan_options(args: argparse.Namespace) -> planning.PlanOptions:
     return {"search": args.search, "pointing": args.pointing, "landing": "nearest" if args.nearest else "target"}
 
 
-def figures() -> ModuleType:
-    """The figure module, or a user error when matplotlib is not installed."""
+def figures(path: str) -> ModuleType:
+    """The figure module, once `path` is known to name a format it writes;
+    a user error when matplotlib is not installed."""
     try:
         from . import plotting
     except ModuleNotFoundError as error:
         raise ValueError(f"plotting needs {error.name}: pip install 'vexal[plot]'") from None
+    plotting.figure_format(path)
     return plotting
 
 
@@ -196,7 +203,7 @@ def write_csv(path: str | None, columns: Mapping[str, npt.NDArray[Any] | None]) 
 
 def run_plan(args: argparse.Namespace) -> None:
     check_outputs([args.csv, args.json, args.plot], [args.config])
-    plotting = figures() if args.plot else None
+    plotting = figures(args.plot) if args.plot else None
     config = load_config(args)
     interrupts.check()
     result = interrupts.call(planning.plan, config, **plan_options(args))
@@ -229,7 +236,7 @@ def run_study(args: argparse.Namespace) -> None:
     check_outputs([args.csv, args.hist], [args.config])
     if table_file:
         study.check_table_path(args.csv)
-    plotting = figures() if args.hist else None
+    plotting = figures(args.hist) if args.hist else None
     config = load_config(args)
     sigma = study.Sigma(**{f.name: getattr(args, f"sigma_{f.name}") for f in dataclasses.fields(study.Sigma)})
     options = plan_options(args)

@@ -47,6 +47,8 @@ FLOOR_MARGIN: float = 1e-3
 # at nodes whose thrust is not negligible (above this fraction of the largest).
 POINTING_MARGIN: float = 1e-6
 NEGLIGIBLE_THRUST: float = 1e-6
+# A landing this close (m) counts as reaching the target.
+ON_TARGET: float = 0.01
 
 
 @dataclasses.dataclass(frozen=True, repr=False, eq=False)
@@ -160,6 +162,9 @@ class Plan:
             shown = ", ".join(map(str, self.below_floor[:10])) + (", ..." if len(self.below_floor) > 10 else "")
             lines.append(f"warning: thrust below the throttle floor at {len(self.below_floor)} of {self.n} "
                          f"nodes ({shown}); the plan is not flyable there")
+        if self.landing == "nearest" and self.landing_error > ON_TARGET:
+            lines.append(f"warning: the target is out of reach; the nearest landing is {self.landing_error:.3f} m "
+                         "from it")
         if self.over_pointing and self.relaxation_gap is not None:
             lines.append(f"warning: thrust past the pointing limit at {len(self.over_pointing)} of {self.n} nodes "
                          f"(largest gap (sigma-|u|)/sigma {float(np.max(self.relaxation_gap)):.1e})")

@@ -278,11 +278,22 @@ def plot_final_mass(records: Sequence[CaseResult], nearest: bool = False) -> Fig
     return fig
 
 
+def figure_format(path: str) -> str:
+    """The image format a path's suffix names (PNG without one); a
+    ValueError, before any work, for one matplotlib cannot write."""
+    suffix = os.path.splitext(path)[1][1:].lower() or "png"
+    formats = Figure().canvas.get_supported_filetypes()
+    if suffix not in formats:
+        raise ValueError(f"{path}: cannot write a figure as .{suffix}; "
+                         f"use one of {', '.join('.' + f for f in sorted(formats))}")
+    return suffix
+
+
 def save(fig: Figure, path: str) -> None:
     """Writes the figure to `path` (format from its suffix, PNG without one),
     atomically, and releases it."""
     try:
         with replacing(path, binary=True) as file:
-            fig.savefig(file, format=os.path.splitext(path)[1][1:].lower() or "png", dpi=100)
+            fig.savefig(file, format=figure_format(path), dpi=100)
     finally:
         plt.close(fig)

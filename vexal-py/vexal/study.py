@@ -38,7 +38,7 @@ import _vexal
 
 from . import _native, interrupts
 from .outputs import check_outputs, is_regular, replacing
-from .planning import Landing, PlanOptions, Search, check_options, check_search
+from .planning import ON_TARGET, Landing, PlanOptions, Search, check_options, check_search
 
 # A case to plan: a Config, or its JSON text.
 Case: TypeAlias = _vexal.Config | str
@@ -62,6 +62,12 @@ class Sigma:
         default=0.005, metadata={"what": "wet mass, fraction of nominal"})
     thrust: float = dataclasses.field(
         default=0.01, metadata={"what": "rated maximum thrust, fraction of nominal"})
+
+    def __post_init__(self) -> None:
+        for field in dataclasses.fields(self):
+            value = getattr(self, field.name)
+            if not (isinstance(value, int | float) and math.isfinite(value) and value >= 0.0):
+                raise ValueError(f"sigma.{field.name} must be a finite number of at least 0, got {value!r}")
 
 
 def dispersions(config: _vexal.Config, n_cases: int, seed: int,
@@ -121,8 +127,6 @@ class CaseResult:
         return self.ok and cast(float, self.landing_error) <= ON_TARGET  # a planned case has its figures
 
 
-# A nearest landing this close counts as reaching the target.
-ON_TARGET: float = 0.01
 
 
 def solve_text(text: str, options: PlanOptions | None = None, tag: object = None) -> CaseResult:
