@@ -56,9 +56,12 @@ def test_plan_default_configuration_searches():
     assert [line.split("  ")[0] for line in lines] == [
         "status", "time of flight", "touchdown time", "final mass", "fuel used", "peak throttle",
         "largest thrust angle", "landing error", "solves"]
-    expected = _vexal.solve(_vexal.Config(solver=_vexal.Solver(n=10)))
-    assert lines[3].split()[-2] == f"{expected.final_mass:.3f}"
+    assert lines[3].split()[-2] == f"{vexal.plan(n=10).final_mass:.3f}"
+    assert lines[6].endswith("deg from vertical (limit 90)") and float(lines[6].split()[3]) <= 90.0
     assert lines[8].split()[1:] == ["36", "(golden", "search)"]
+    # Without the limit, the exact module's plan.
+    free = succeeded(vexal_cli("plan", "--n", 10, "--no-pointing")).splitlines()
+    assert free[3].split()[-2] == f"{_vexal.solve(_vexal.Config(solver=_vexal.Solver(n=10))).final_mass:.3f}"
 
 
 @pytest.mark.parametrize("args, fields", [
@@ -323,7 +326,7 @@ def test_study_writes_a_table_and_a_histogram(tmp_path):
     args = ["--n", 10, "--cases", 5, "--seed", 4, "--workers", 2]
     out = succeeded(vexal_cli("study", *args, "--csv", "cases.csv", "--hist", "mass.png", cwd=tmp_path))
     cases = list(vexal.dispersions(_vexal.Config(solver=_vexal.Solver(n=10)), 5, seed=4))
-    expected = [_vexal.solve(c).final_mass for c in cases]
+    expected = [vexal.plan(c).final_mass for c in cases]
     rows = list(csv.DictReader((tmp_path / "cases.csv").open()))
     assert [int(r["case"]) for r in rows] == list(range(5))
     assert [float(r["final_mass"]) for r in rows] == expected
@@ -437,7 +440,7 @@ REFUSED = {
     "node count": (None, ["--n", 12], OTHER_STUDY.format("config.solver.n is 10 in it, 12 here")),
     "fewer cases": (None, ["--cases", 5], OTHER_STUDY.format("cases is 10 in it, 5 here")),
     "search": (None, ["--search", "fast"], OTHER_STUDY.format('search is "golden" in it, "fast" here')),
-    "pointing": (None, ["--pointing"], OTHER_STUDY.format("pointing is false in it, true here")),
+    "pointing": (None, ["--no-pointing"], OTHER_STUDY.format("pointing is true in it, false here")),
     "NaN outcome": (edit(4, FINAL_MASS, "nan"), [], "t.csv: line 4: case 2: final_mass 'nan' is not a finite number"),
     "overflowing outcome": (edit(5, FINAL_MASS, "1e400"), [],
                             "t.csv: line 5: case 3: final_mass '1e400' is not a finite number"),

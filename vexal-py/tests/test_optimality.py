@@ -69,7 +69,7 @@ def test_pointing_limit_is_optimal_and_kept(name):
     fields, tof = POINTING[name]
     config = vexal.configured(vehicle(), n=60, time_of_flight=tof, **fields)
     theta = config.environment.max_angle_deg
-    free, plan = vexal.plan(config), vexal.plan(config, pointing=True)
+    free, plan = vexal.plan(config, pointing=False), vexal.plan(config)
     assert free.max_pointing_angle_deg > theta + 1.0
     assert plan.pointing_limit_deg == theta and plan.over_pointing == () and plan.relaxation_tight
     assert plan.max_pointing_angle_deg <= theta + math.degrees(1e-6)
@@ -82,7 +82,7 @@ def test_pointing_limit_is_optimal_and_kept(name):
 
 def test_mars_descent_with_the_pointing_limit_matches_the_published_fuel():
     config = vexal.configured(vehicle(), tof_min=40.0, tof_max=100.0, **MARS)
-    free, plan = vexal.plan(config, search="fast"), vexal.plan(config, search="fast", pointing=True)
+    free, plan = vexal.plan(config, search="fast", pointing=False), vexal.plan(config, search="fast")
     assert free.fuel_used == pytest.approx(369.28, abs=0.01) and free.max_pointing_angle_deg > 50.0
     # Published: 373.77 kg, with Mars rotation and a four-sided glide pyramid.
     assert plan.fuel_used == pytest.approx(373.33, abs=0.01) and plan.max_pointing_angle_deg < 40.0 + 1e-4

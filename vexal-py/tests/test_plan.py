@@ -37,17 +37,21 @@ LUNAR = dict(wet_mass=12000.0, fuel=5000.0, real_max_thrust=60000.0, gravity=[0.
 def test_golden_is_the_contracts_solve_bit_for_bit(fields):
     config = config_with(**fields)
     expected = _vexal.solve(config)
-    plan = vexal.plan(config)
+    plan = vexal.plan(config, pointing=False)
     for name in ARRAYS:
         assert np.array_equal(getattr(plan, name), getattr(expected, name)), name
     assert (plan.status, plan.final_mass, plan.objective) == (expected.status, expected.final_mass, expected.objective)
     assert plan.solves == (1 if "time_of_flight" in fields else 36)
     n = len(expected.time_points)
     assert plan.touchdown_time == expected.time_points[-1] == pytest.approx(plan.time_of_flight * (n - 1) / n)
+    # By default the configuration's pointing limit holds: the engine never thrusts downward.
+    limited = vexal.plan(config)
+    assert limited.pointing_limit_deg == 90.0 and limited.max_pointing_angle_deg <= 90.0 + 1e-4
+    assert limited.final_mass <= plan.final_mass + 1e-6
 
 
 def test_plan_reports_the_thrust_direction_and_loose_nodes():
-    plan = vexal.plan(n=40, time_of_flight=150.0)
+    plan = vexal.plan(n=40, time_of_flight=150.0, pointing=False)
     up = np.degrees(np.arccos(plan.u_values[:, 2] / np.linalg.norm(plan.u_values, axis=1)))
     np.testing.assert_allclose(plan.pointing_angle_deg, up, atol=1e-9)
     # Node 0 asks for 92 % of the throttle floor, though the solver says "Solved".
@@ -75,7 +79,7 @@ def test_fast_search_finds_the_golden_optimum_with_fewer_solves():
     configs += list(vexal.dispersions(configs[0], 4, seed=2024))
     solves = []
     for config in configs:
-        golden, fast = vexal.plan(config), vexal.plan(config, search="fast")
+        golden, fast = vexal.plan(config, pointing=False), vexal.plan(config, search="fast", pointing=False)
         solves.append(fast.solves)
         assert fast.final_mass == pytest.approx(golden.final_mass, rel=1e-6)
         assert fast.time_of_flight == pytest.approx(golden.time_of_flight, rel=1e-3)
@@ -233,15 +237,15 @@ def same_plan(a, b):
 @pytest.mark.parametrize("search", ["golden", "fast"])
 def test_options_that_change_nothing_give_the_same_plan(search):
     config = config_with(glide_slope_angle_deg=5.0)
-    plain = vexal.plan(config, search=search)
+    plain = vexal.plan(config, search=search, pointing=False)
     # A limit of 180 degrees or more adds no row; a reachable target is planned exactly.
-    wide = vexal.plan(config, search=search, pointing=True, max_angle_deg=180.0)
-    nearest = vexal.plan(config, search=search, landing="nearest")
+    wide = vexal.plan(config, search=search, max_angle_deg=180.0)
+    nearest = vexal.plan(config, search=search, landing="nearest", pointing=False)
     assert same_plan(plain, wide) and wide.pointing_limit_deg is None
     assert same_plan(plain, nearest) and nearest.landing_error < 1e-6
     # The landing-error stage, then the exact one where the first is feasible.
     assert plain.solves < nearest.solves <= 2 * plain.solves
-    assert not vexal.plan(config, max_angle_deg=-5.0).over_pointing  # carried, unchecked, without the limit
+    assert not vexal.plan(config, max_angle_deg=-5.0, pointing=False).over_pointing  # unchecked without the limit
 
 
 def test_a_limit_past_horizontal_that_the_relaxation_misses_is_reported():

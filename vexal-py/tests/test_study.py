@@ -7,6 +7,7 @@ import pytest
 from conftest import run_python, small_config
 
 import _vexal
+import vexal
 import vexal.cli
 from vexal import CaseResult, Sigma, dispersions, solve_many
 from vexal.study import run_cases, solve_text
@@ -76,11 +77,11 @@ def test_unknown_sigma_is_refused():
 
 
 def sequential(configs):
-    """What solve_many must reproduce: one _vexal.solve per case, in order."""
+    """What solve_many must reproduce: one vexal.plan per case, in order."""
     results = []
     for config in configs:
         try:
-            t = _vexal.solve(config)
+            t = vexal.plan(config)
         except ValueError as error:
             results.append(("error", str(error), None))
         else:

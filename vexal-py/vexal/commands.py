@@ -118,8 +118,9 @@ def add_config_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--fuel", type=float, metavar="KG", help="fuel mass, kg")
     parser.add_argument("--throttle", type=float, nargs=2, metavar=("MIN", "MAX"),
                         help="throttle range, fractions of rated thrust")
-    parser.add_argument("--pointing", action="store_true",
-                        help="keep the thrust within max_angle_deg of vertical")
+    parser.add_argument("--pointing", action=argparse.BooleanOptionalAction, default=True,
+                        help="keep the thrust within environment.max_angle_deg of vertical (default: on; "
+                             "--no-pointing plans without the limit, as the exact module does)")
     parser.add_argument("--max-angle", type=float, metavar="DEG", help="pointing limit, degrees from vertical")
     parser.add_argument("--nearest", action="store_true",
                         help="land as near the target as can be when it cannot be reached")

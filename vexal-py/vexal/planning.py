@@ -270,20 +270,22 @@ def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
 
 
 def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search: Search = "golden",
-         tolerance: float = 2e-4, pointing: bool = False, landing: Landing = "target", **overrides: object) -> Plan:
+         tolerance: float = 2e-4, pointing: bool = True, landing: Landing = "target", **overrides: object) -> Plan:
     """Plans one descent and returns a `Plan`.
 
     `config` is a `vexal.Config`, its JSON text, or the path of a
-    configuration file (default: the default descent); keywords replace single fields, e.g. `plan(config, n=60,
-    time_of_flight=45.0)`. Without a time of flight the best one is searched
-    for: `search="golden"` is exactly `_vexal.solve`'s search (36 solves, the
+    configuration file (default: the default descent); keywords replace
+    single fields, e.g. `plan(config, n=60, time_of_flight=45.0)`. Without a
+    time of flight the best one is searched for: `search="golden"` is
+    exactly `_vexal.solve`'s search (36 solves; with `pointing=False` the
     same trajectory bit for bit); `search="fast"` reaches the same optimum in
     far fewer solves, to `tolerance` (relative) on the time of flight.
 
-    `pointing=True` keeps every node's thrust within `max_angle_deg` of
-    vertical (off by default, so that a plan is `_vexal.solve`'s unless
-    asked; 180 degrees or more adds nothing, a negative or NaN angle is a
-    ValueError). `landing="nearest"` plans, when the target cannot be
+    Every node's thrust is kept within the configuration's
+    `environment.max_angle_deg` of vertical (90 by default: the engine never
+    thrusts downward); `pointing=False` plans without that limit, as
+    `_vexal.solve` does (180 degrees or more adds nothing, a negative or NaN
+    angle is a ValueError unless `pointing=False`). `landing="nearest"` plans, when the target cannot be
     reached at any time of flight, the descent that lands closest to it:
     least landing error first, then least fuel; a reachable target gives the
     fuel-optimal plan.

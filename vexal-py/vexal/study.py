@@ -135,8 +135,9 @@ def solve_text(text: str, options: PlanOptions | None = None, tag: object = None
     is not read: it makes each submission's arguments unique, so that an
     executor keying tasks by their arguments (Dask) plans identical cases
     each, and a case tried again anew rather than from its failed task."""
+    merged: PlanOptions = {**DEFAULT_OPTIONS, **(options or {})}
     try:
-        data = _native.plan(text, **(options or {}))
+        data = _native.plan(text, **merged)
     except ValueError as error:
         if not planner_error(error):
             raise
@@ -152,6 +153,10 @@ def solve_text(text: str, options: PlanOptions | None = None, tag: object = None
         solves=data["solves"],
         landing_error=data["landing_error"],
     )
+
+
+# What an option left out means: the front door's defaults, not the native module's.
+DEFAULT_OPTIONS: PlanOptions = {"pointing": True}
 
 
 def planner_error(error: ValueError) -> bool:
@@ -647,7 +652,7 @@ class StudyTable:
 
 def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Executor = DEFAULT_EXECUTOR,
                progress: bool = True, search: Search = "golden", workers: int | None = None, out: str | None = None,
-               resume: bool = False, seed: int | None = None, pointing: bool = False,
+               resume: bool = False, seed: int | None = None, pointing: bool = True,
                landing: Landing = "target") -> list[CaseResult]:
     """Plans every configuration and returns one `CaseResult` each, in order.
 
