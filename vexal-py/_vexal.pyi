@@ -27,47 +27,58 @@ class Spacecraft:
         fuel_consumption: _Float = 5e-4,
     ) -> Spacecraft: ...
     @property
-    def wet_mass(self) -> float: ...
+    def wet_mass(self) -> float:
+        """Mass at ignition, fuel included, kg."""
     @wet_mass.setter
     def wet_mass(self, value: _Float) -> None: ...
     @property
-    def fuel(self) -> float: ...
+    def fuel(self) -> float:
+        """Fuel at ignition, kg; the dry mass is wet_mass - fuel."""
     @fuel.setter
     def fuel(self, value: _Float) -> None: ...
     @property
-    def real_max_thrust(self) -> float: ...
+    def real_max_thrust(self) -> float:
+        """Rated maximum thrust of the engine, N."""
     @real_max_thrust.setter
     def real_max_thrust(self, value: _Float) -> None: ...
     @property
-    def min_thrust_pct(self) -> float: ...
+    def min_thrust_pct(self) -> float:
+        """Throttle floor: a fraction (not percent) of real_max_thrust, 0..1."""
     @min_thrust_pct.setter
     def min_thrust_pct(self, value: _Float) -> None: ...
     @property
-    def max_thrust_pct(self) -> float: ...
+    def max_thrust_pct(self) -> float:
+        """Throttle ceiling: a fraction (not percent) of real_max_thrust, 0..1."""
     @max_thrust_pct.setter
     def max_thrust_pct(self, value: _Float) -> None: ...
     @property
-    def max_velocity(self) -> float: ...
+    def max_velocity(self) -> float:
+        """Speed limit at every node, m/s."""
     @max_velocity.setter
     def max_velocity(self, value: _Float) -> None: ...
     @property
-    def initial_position(self) -> list[float]: ...
+    def initial_position(self) -> list[float]:
+        """Start [x, y, z], m, in the landing frame: z is the height, up from the landing plane."""
     @initial_position.setter
     def initial_position(self, value: _Vector) -> None: ...
     @property
-    def initial_velocity(self) -> list[float]: ...
+    def initial_velocity(self) -> list[float]:
+        """Velocity at the start, m/s."""
     @initial_velocity.setter
     def initial_velocity(self, value: _Vector) -> None: ...
     @property
-    def target_velocity(self) -> list[float]: ...
+    def target_velocity(self) -> list[float]:
+        """Velocity at touchdown, m/s."""
     @target_velocity.setter
     def target_velocity(self, value: _Vector) -> None: ...
     @property
-    def target_position(self) -> list[float]: ...
+    def target_position(self) -> list[float]:
+        """Landing site [x, y, z], m."""
     @target_position.setter
     def target_position(self, value: _Vector) -> None: ...
     @property
-    def fuel_consumption(self) -> float: ...
+    def fuel_consumption(self) -> float:
+        """Fuel burnt per newton per second, alpha = 1/(Isp g0), kg/(N s)."""
     @fuel_consumption.setter
     def fuel_consumption(self, value: _Float) -> None: ...
 
@@ -80,15 +91,20 @@ class Environment:
         max_angle_deg: _Float = 90.0,
     ) -> Environment: ...
     @property
-    def gravity(self) -> list[float]: ...
+    def gravity(self) -> list[float]:
+        """Gravitational acceleration, m/s^2 (constant)."""
     @gravity.setter
     def gravity(self, value: _Vector) -> None: ...
     @property
-    def glide_slope_angle_deg(self) -> float: ...
+    def glide_slope_angle_deg(self) -> float:
+        """Least elevation of every node seen from the landing site, degrees; 0: only the ground."""
     @glide_slope_angle_deg.setter
     def glide_slope_angle_deg(self, value: _Float) -> None: ...
     @property
-    def max_angle_deg(self) -> float: ...
+    def max_angle_deg(self) -> float:
+        """Pointing limit: greatest thrust angle from vertical, degrees.
+
+        The vexal package keeps it by default; `solve` carries it unused."""
     @max_angle_deg.setter
     def max_angle_deg(self, value: _Float) -> None: ...
 
@@ -102,23 +118,24 @@ class Solver:
         tof_max: _Float | None = None,
     ) -> Solver: ...
     @property
-    def n(self) -> int: ...
+    def n(self) -> int:
+        """Node count."""
     @n.setter
     def n(self, value: SupportsIndex) -> None: ...
     @property
     def time_of_flight(self) -> float | None:
-        """Discretization horizon. `None` ⇒ `solve` searches for the fuel-optimal
+        """Discretization horizon, s. `None` ⇒ `solve` searches for the fuel-optimal
         time-of-flight."""
     @time_of_flight.setter
     def time_of_flight(self, value: _Float | None) -> None: ...
     @property
     def tof_min(self) -> float | None:
-        """Lower bound for the time-of-flight search. `None` ⇒ auto-bracket."""
+        """Lower bound for the time-of-flight search, s. `None` ⇒ auto-bracket."""
     @tof_min.setter
     def tof_min(self, value: _Float | None) -> None: ...
     @property
     def tof_max(self) -> float | None:
-        """Upper bound for the time-of-flight search. `None` ⇒ auto-bracket."""
+        """Upper bound for the time-of-flight search, s. `None` ⇒ auto-bracket."""
     @tof_max.setter
     def tof_max(self, value: _Float | None) -> None: ...
 
@@ -149,26 +166,37 @@ class Config:
 @final
 class PyTrajectory:
     @property
-    def positions(self) -> npt.NDArray[np.float64]: ...
+    def positions(self) -> npt.NDArray[np.float64]:
+        """Node positions, (n, 3), m."""
     @property
-    def velocities(self) -> npt.NDArray[np.float64]: ...
+    def velocities(self) -> npt.NDArray[np.float64]:
+        """Node velocities, (n, 3), m/s."""
     @property
-    def u_values(self) -> npt.NDArray[np.float64]: ...
+    def u_values(self) -> npt.NDArray[np.float64]:
+        """Thrust acceleration T/m per node, (n, 3), m/s^2."""
     @property
-    def thrusts(self) -> npt.NDArray[np.float64]: ...
+    def thrusts(self) -> npt.NDArray[np.float64]:
+        """Thrust magnitude per node, (n,), N."""
     @property
-    def normalized_thrusts(self) -> npt.NDArray[np.float64]: ...
+    def normalized_thrusts(self) -> npt.NDArray[np.float64]:
+        """Throttle per node: thrust over real_max_thrust, (n,)."""
     @property
-    def z_values(self) -> npt.NDArray[np.float64]: ...
+    def z_values(self) -> npt.NDArray[np.float64]:
+        """Log of the mass per node, (n,), ln kg."""
     @property
-    def s_values(self) -> npt.NDArray[np.float64]: ...
+    def s_values(self) -> npt.NDArray[np.float64]:
+        """Slack sigma >= |u| bounding the thrust acceleration, (n,), m/s^2."""
     @property
-    def time_points(self) -> npt.NDArray[np.float64]: ...
+    def time_points(self) -> npt.NDArray[np.float64]:
+        """Node times k tof/n, (n,), s."""
     @property
-    def objective(self) -> float: ...
+    def objective(self) -> float:
+        """The program's optimum: the log of the final mass, ln kg."""
     @property
-    def final_mass(self) -> float: ...
+    def final_mass(self) -> float:
+        """Mass at the last node, kg."""
     @property
-    def status(self) -> str: ...
+    def status(self) -> str:
+        """The solver's status (Solved, AlmostSolved)."""
 
 def solve(config: Config) -> PyTrajectory: ...

@@ -70,6 +70,7 @@ def test_plan_default_configuration_searches():
     (["--glide-slope", "10", "--wet-mass", "2100", "--fuel", "1500", "--throttle", "0.3", "0.9", "--tof", "50"],
      {"environment": {"glide_slope_angle_deg": 10.0},
       "spacecraft": {"wet_mass": 2100.0, "fuel": 1500.0, "min_thrust_pct": 0.3, "max_thrust_pct": 0.9}}),
+    (["--isp", "225", "--tof", "50"], {"spacecraft": {"fuel_consumption": 1.0 / (225.0 * 9.80665)}}),
 ])
 def test_flags_reach_the_configuration(args, fields):
     out = succeeded(vexal_cli("plan", "--n", 10, "--json", "-", *args))

@@ -1,5 +1,7 @@
+import dataclasses
 import json
 import math
+import pathlib
 import signal
 import subprocess
 import sys
@@ -169,6 +171,15 @@ def test_bad_options(call, kind, message):
     assert type(info.value) is kind
     if message:
         assert str(info.value) == message
+
+
+def test_the_readme_gives_every_field_its_meaning_and_unit():
+    readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
+    rows = [line.split("|")[1] for line in readme.splitlines() if line.startswith("| `")]
+    named = {name.strip(" `") for row in rows for name in row.split(",")}
+    fields = {f"{record}.{name}" for record, names in json.loads(vexal.Config().to_json()).items() for name in names}
+    assert fields <= named
+    assert {f.name for f in dataclasses.fields(vexal.Plan)} <= named
 
 
 def test_a_configuration_file_is_read_from_its_path(tmp_path):

@@ -24,6 +24,7 @@ import _vexal
 from . import _native, interrupts, planning, study
 from .outputs import check_outputs, is_regular, writing
 
+G0: float = 9.80665  # standard gravity, m/s^2: Isp in seconds to kg/(N s)
 EPILOG_PLAN: str = "Without a time of flight (in the file or --tof) the planner searches for the best one."
 
 
@@ -116,8 +117,10 @@ def add_config_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--glide-slope", type=float, metavar="DEG", help="glide-slope angle, degrees")
     parser.add_argument("--wet-mass", type=float, metavar="KG", help="wet mass, kg")
     parser.add_argument("--fuel", type=float, metavar="KG", help="fuel mass, kg")
+    parser.add_argument("--isp", type=SECONDS, metavar="SECONDS",
+                        help="specific impulse, s: sets fuel_consumption to 1/(Isp g0), g0 = 9.80665 m/s^2")
     parser.add_argument("--throttle", type=float, nargs=2, metavar=("MIN", "MAX"),
-                        help="throttle range, fractions of rated thrust")
+                        help="throttle range, fractions (not percent) of the rated thrust, e.g. 0.2 0.8")
     parser.add_argument("--pointing", action=argparse.BooleanOptionalAction, default=True,
                         help="keep the thrust within environment.max_angle_deg of vertical (default: on; "
                              "--no-pointing plans without the limit, as the exact module does)")
@@ -134,6 +137,8 @@ def overrides(args: argparse.Namespace) -> dict[str, object]:
         fields["tof_min"], fields["tof_max"] = args.bracket
     if args.throttle:
         fields["min_thrust_pct"], fields["max_thrust_pct"] = args.throttle
+    if args.isp:
+        fields["fuel_consumption"] = 1.0 / (args.isp * G0)
     return {name: value for name, value in fields.items() if value is not None}
 
 

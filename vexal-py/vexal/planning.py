@@ -72,31 +72,57 @@ class Plan:
     """
 
     status: str
+    """The solver's status of the final solve (Solved, AlmostSolved)."""
     time_of_flight: float
+    """Horizon, s: given, or found by the search."""
     touchdown_time: float
+    """Time of the last node, s: (n - 1)/n of the horizon."""
     final_mass: float
+    """Mass at the last node, kg."""
     fuel_used: float
+    """Fuel burnt, kg: wet_mass - final_mass."""
     objective: float
+    """The program's optimum: the log of the final mass, ln kg."""
     solves: int
+    """Fixed-horizon solves made."""
     iterations: int
+    """Solver iterations of the final solve."""
     search: Search | None
+    """The search mode, or None for a fixed horizon."""
     time_points: npt.NDArray[np.float64]
+    """Node times, (n,), s."""
     positions: npt.NDArray[np.float64]
+    """Node positions, (n, 3), m; z is the height above the landing plane."""
     velocities: npt.NDArray[np.float64]
+    """Node velocities, (n, 3), m/s."""
     u_values: npt.NDArray[np.float64]
+    """Thrust acceleration T/m per node, (n, 3), m/s^2."""
     thrusts: npt.NDArray[np.float64]
+    """Thrust magnitude per node, (n,), N."""
     normalized_thrusts: npt.NDArray[np.float64]
+    """Throttle per node: thrust over real_max_thrust, (n,)."""
     z_values: npt.NDArray[np.float64]
+    """Log of the mass per node, (n,), ln kg."""
     s_values: npt.NDArray[np.float64]
+    """Slack sigma >= |u| bounding the thrust acceleration, (n,), m/s^2."""
     pointing_angle_deg: npt.NDArray[np.float64]
+    """Thrust angle from vertical per node, (n,), degrees."""
     below_floor: tuple[int, ...]
+    """Nodes whose thrust is below the throttle floor."""
     config: _vexal.Config
+    """The configuration planned."""
     pointing_limit_deg: float | None = None
+    """The pointing limit in force, degrees; None without one."""
     over_pointing: tuple[int, ...] = ()
+    """Nodes whose thrust points past the limit by more than 1e-6 rad."""
     relaxation_gap: npt.NDArray[np.float64] | None = None
+    """(sigma - |u|)/sigma per node, (n,); 0 where the relaxation is tight."""
     landing: Landing = "target"
+    """"target", or "nearest" for the nearest landing."""
     landing_point: npt.NDArray[np.float64] | None = None
+    """The last node's position, (3,), m."""
     landing_error: float = 0.0
+    """Horizontal distance of the landing point from the target, m."""
 
     @property
     def max_pointing_angle_deg(self) -> float:
