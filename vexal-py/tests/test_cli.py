@@ -388,11 +388,15 @@ def test_a_huge_value_is_quoted_in_part(tmp_path):
 
 
 def test_study_records_failed_cases(tmp_path):
-    out = succeeded(vexal_cli("study", "--n", 10, "--tof", 5, "--cases", 2, "--csv", "cases.csv", cwd=tmp_path))
+    result = vexal_cli("study", "--n", 10, "--tof", 5, "--cases", 2, "--csv", "cases.csv", "--hist", "fuel.png",
+                       cwd=tmp_path)
     rows = list(csv.DictReader((tmp_path / "cases.csv").open()))
     assert [(r["status"], r["error"], r["final_mass"]) for r in rows] == [
         ("error", "solver status: PrimalInfeasible", "")] * 2
-    assert out == "2 cases: 0 planned, 2 failed\n"
+    # Nothing planned: the command fails, and draws no empty histogram.
+    assert (result.returncode, result.stdout, result.stderr) == (1, "2 cases: 0 planned, 2 failed\n", (
+        "vexal study: error: every case failed; their errors are in the table (cases.csv); no histogram written\n"))
+    assert not (tmp_path / "fuel.png").exists()
 
 
 # A finished 10-case study, then the table edited as a run, a user or a disk
@@ -493,12 +497,16 @@ def test_a_refused_resume_leaves_every_file_as_it_was(tmp_path, small_study, nam
     assert files_in(tmp_path) == files
 
 
-@pytest.mark.parametrize("change", [repeated(5), repeated(5, cut=True), killed])
-def test_a_resume_takes_over_what_is_unambiguous(tmp_path, small_study, change):
+@pytest.mark.parametrize("change, said", [
+    (repeated(5), "10 cases: 0 planned, 10 already in the table, 0 failed; "),
+    (repeated(5, cut=True), "10 cases: 0 planned, 10 already in the table, 0 failed; "),
+    (killed, "10 cases: 4 planned, 6 already in the table, 0 failed; "),
+])
+def test_a_resume_takes_over_what_is_unambiguous(tmp_path, small_study, change, said):
     files = dict(small_study)
     change(files)
     lay_out(tmp_path, files)
-    succeeded(vexal_cli(*SMALL, "--resume", cwd=tmp_path))
+    assert succeeded(vexal_cli(*SMALL, "--resume", cwd=tmp_path)).startswith(said)
     assert files_in(tmp_path) == small_study
 
 

@@ -14,7 +14,7 @@ import os
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import ModuleType
-from typing import IO, Any, TypeVar
+from typing import IO, Any, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -279,9 +279,14 @@ def run_study(args: argparse.Namespace) -> None:
     stop_if_interrupted()
     records = [study.result_of(row) for row in rows]
     # With the table on stdout the closing line goes to stderr, out of its way.
-    print(study_summary(records), file=sys.stdout if args.csv not in (None, "-") else sys.stderr)
+    kept = [study.result_of(row) for row in table.done.values()]
+    print(study_summary(records, kept, nearest=args.nearest),
+          file=sys.stdout if args.csv not in (None, "-") else sys.stderr)
+    if not any(record.ok for record in records):
+        raise ValueError(f"every case failed; their errors are in the table ({where.split(';')[0]})"
+                         + ("; no histogram written" if plotting else ""))
     if plotting:
-        figure = plotting.plot_final_mass(records, nearest=args.nearest)
+        figure = plotting.plot_final_mass(records, nearest=args.nearest, fuel_budget=config.spacecraft.fuel)
         stop_if_interrupted()
         plotting.save(figure, args.hist)
 
@@ -323,14 +328,25 @@ class InOrder:
             self.file.close()
 
 
-def study_summary(records: Sequence[study.CaseResult]) -> str:
-    masses = [r.final_mass for r in records if r.final_mass is not None]  # the planned cases
-    line = f"{len(records)} cases: {len(masses)} planned, {len(records) - len(masses)} failed"
-    if masses:
-        line += (f"; final mass mean {np.mean(masses):.3f} kg, "
-                 f"min {np.min(masses):.3f} kg, max {np.max(masses):.3f} kg")
-        errors = [r.landing_error for r in records if r.landing_error is not None]
-        if max(errors) > study.ON_TARGET:  # nearest landings off the target
+def study_summary(records: Sequence[study.CaseResult], kept: Sequence[study.CaseResult] = (),
+                  nearest: bool = False) -> str:
+    """The closing line of a study: the cases this run planned and failed
+    (and those a resumed table already held), then figures over every
+    planned case."""
+    planned = [r for r in records if r.ok]
+    kept_ok = sum(r.ok for r in kept)
+    failed = len(records) - len(planned) - (len(kept) - kept_ok)
+    line = f"{len(records)} cases: {len(planned) - kept_ok} planned, "
+    line += f"{len(kept)} already in the table, " if kept else ""
+    line += f"{failed} failed"
+    if planned:
+        masses = [cast(float, r.final_mass) for r in planned]
+        fuel = np.percentile([cast(float, r.fuel_used) for r in planned], [5, 50, 95])
+        line += (f"; final mass mean {np.mean(masses):.3f} kg, min {np.min(masses):.3f} kg, "
+                 f"max {np.max(masses):.3f} kg; fuel used 5 % {fuel[0]:.3f} kg, median {fuel[1]:.3f} kg, "
+                 f"95 % {fuel[2]:.3f} kg")
+        errors = [cast(float, r.landing_error) for r in planned]
+        if nearest or max(errors) > study.ON_TARGET:
             line += (f"; {sum(r.on_target for r in records)} on target, "
                      f"landing error max {np.max(errors):.3f} m")
     return line

@@ -20,6 +20,7 @@ import numpy as np  # noqa: E402
 import numpy.typing as npt  # noqa: E402
 from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
+from matplotlib.ticker import MaxNLocator  # noqa: E402
 from mpl_toolkits.mplot3d.axes3d import Axes3D  # noqa: E402
 
 import _vexal  # noqa: E402
@@ -249,9 +250,11 @@ def _limit_line(axes: Axes, data: Array, limit: float, label: str) -> None:
     axes.axhline(limit, color=LIMIT, linestyle="--", linewidth=1, label=label)
 
 
-def plot_final_mass(records: Sequence[CaseResult], nearest: bool = False) -> Figure:
-    """Histograms over the successful cases of a study: fuel used, and with
-    `nearest` (a study of nearest landings) the landing error beside it."""
+def plot_final_mass(records: Sequence[CaseResult], nearest: bool = False,
+                    fuel_budget: float | None = None) -> Figure:
+    """Histograms over the successful cases of a study: fuel used (with the
+    `fuel_budget`, kg, marked), and with `nearest` (a study of nearest
+    landings) the landing error beside it."""
     done = [r for r in records if r.ok]
     failed = len(records) - len(done)
     fig, all_axes = plt.subplots(1, 2 if nearest else 1, figsize=(12 if nearest else 7, 4.5),
@@ -261,12 +264,26 @@ def plot_final_mass(records: Sequence[CaseResult], nearest: bool = False) -> Fig
         shown.append(("landing_error", "landing error (m)", "m"))
     for axes, (name, label, unit) in zip(all_axes[0], shown, strict=True):
         values = [getattr(r, name) for r in done]
-        axes.hist(values, bins="auto", color=PATH, edgecolor="white")
+        low, high = (min(values), max(values)) if values else (0.0, 1.0)
+        if high - low < 1e-9 * max(1.0, abs(high)):  # all alike: one bar, with room around it
+            pad = max(1e-3, 0.01 * abs(high))
+            axes.hist(values, bins=1, range=(low - pad, high + pad), color=PATH, edgecolor="white")
+            axes.set_xlim(low - 10 * pad, high + 10 * pad)
+        else:
+            axes.hist(values, bins="auto", color=PATH, edgecolor="white")
         axes.set_xlabel(label)
         axes.set_ylabel("cases")
+        axes.yaxis.set_major_locator(MaxNLocator(integer=True))
         if values:
             mean = float(np.mean(values))
             axes.axvline(mean, color=LIMIT, linestyle="--", label=f"mean {mean:.1f} {unit}")
+        if name == "fuel_used" and fuel_budget is not None:
+            left, right = axes.get_xlim()
+            if left <= fuel_budget <= right:
+                axes.axvline(fuel_budget, color="black", linewidth=1.5, label=f"fuel budget {fuel_budget:.1f} kg")
+            else:  # far from the cases: named, not drawn, so the bars stay readable
+                axes.plot([], [], color="black", linewidth=1.5, label=f"fuel budget {fuel_budget:.1f} kg (off scale)")
+        if values or fuel_budget is not None:
             axes.legend()
         axes.grid(True, alpha=0.3)
     title = f"Fuel used over {len(done)} planned cases"
