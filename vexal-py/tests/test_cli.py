@@ -183,7 +183,9 @@ def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
 
 @pytest.mark.parametrize("text, unknown", [
     ('{"status": "Solved", "final_mass": 1800.0, "config": {}}', "status, final_mass, config"),
-    ('{"solver": {"n": 20, "tof": 45}}', "solver.tof"),
+    ('{"solver": {"n": 20, "tof": 45}}', "solver.tof (did you mean solver.tof_min?)"),
+    ('{"spacecraft": {"wetmass": 2000}, "enviroment": {}}',
+     "enviroment (did you mean environment?), spacecraft.wetmass (did you mean spacecraft.wet_mass?)"),
 ])
 def test_unknown_keys_are_refused(tmp_path, text, unknown):
     (tmp_path / "plan.json").write_text(text)
@@ -297,7 +299,8 @@ def test_infeasible_search_bracket(tmp_path):
     (["plan", "--n", "2.5"], "argument --n: expected a whole number of at least 1, got '2.5'"),
     (["plan", "--tof", "-3"], "argument --tof: expected a positive number of seconds, got '-3'"),
     (["plan", "--tof", "nan"], "argument --tof: expected a positive number of seconds, got 'nan'"),
-    (["plan", "a.json", "b.json"], "unrecognized arguments: b.json"),
+    (["plan", "a.json", "b.json"], "usage: vexal plan [-h]"),
+    (["plan", "--serach", "fast"], "vexal plan: error: unrecognized arguments: --serach (did you mean --search?)"),
     (["study", "--cases", "0"], "argument --cases: expected a whole number of at least 1, got '0'"),
     (["study", "--seed", "x"], "argument --seed: invalid int value: 'x'"),
     (["plan", "--tof", "45", "--bracket", "20", "90"], "argument --bracket: not allowed with argument --tof"),

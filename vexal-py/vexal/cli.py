@@ -10,6 +10,7 @@ load, and noted rather than raised: the commands act on them between steps
 (see `interrupts`). A signal the process was started with ignored (a
 background job of a shell) stays ignored.
 """
+import difflib
 import os
 import signal
 import sys
@@ -47,7 +48,12 @@ def run(argv: list[str] | None) -> int:
     parser = commands.build_parser()
     if interrupts.received() is not None:  # while loading: nothing has started
         return interrupted_status()
-    args = parser.parse_args(argv)
+    args, extras = parser.parse_known_args(argv)
+    if extras:  # the command's usage, and the flag a typo may have meant
+        flags = [flag for action in args.parser._actions for flag in action.option_strings]
+        near = [difflib.get_close_matches(extra.split("=")[0], flags, n=1) for extra in extras if extra[:1] == "-"]
+        args.parser.error(f"unrecognized arguments: {' '.join(extras)}"
+                          + "".join(f" (did you mean {match[0]}?)" for match in near if match))
     try:
         args.run(args)
     except commands.Interrupted:

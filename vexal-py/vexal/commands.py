@@ -8,6 +8,7 @@ Outputs are checked before any work and written atomically.
 import argparse
 import csv
 import dataclasses
+import difflib
 import json
 import math
 import os
@@ -75,10 +76,10 @@ def build_parser() -> argparse.ArgumentParser:
     plan.add_argument("--plot", metavar="OUT.png", help="write a figure of the descent (needs matplotlib)")
     plan.add_argument("--csv", metavar="OUT.csv", help="write one row per node ('-' for stdout)")
     plan.add_argument("--json", metavar="OUT.json", help="write the plan and its configuration ('-' for stdout)")
-    plan.set_defaults(run=run_plan)
+    plan.set_defaults(run=run_plan, parser=plan)
 
     config = commands.add_parser("config", help="print the default configuration as JSON")
-    config.set_defaults(run=run_config)
+    config.set_defaults(run=run_config, parser=config)
 
     disperse = commands.add_parser("study", help="plan a dispersion (Monte Carlo) study",
                                    epilog="Failed cases are rows with their error, not failures of the command.")
@@ -100,7 +101,7 @@ def build_parser() -> argparse.ArgumentParser:
                           help="keep the cases already in the --csv table and plan only the others")
     disperse.add_argument("--hist", metavar="OUT.png",
                           help="write histograms of fuel used, and of landing error with --nearest (needs matplotlib)")
-    disperse.set_defaults(run=run_study)
+    disperse.set_defaults(run=run_study, parser=disperse)
     return parser
 
 
@@ -143,16 +144,24 @@ def overrides(args: argparse.Namespace) -> dict[str, object]:
 
 
 def unknown_keys(document: object) -> list[str]:
-    """Keys of a configuration document that are not configuration fields."""
+    """Keys of a configuration document that are not configuration fields,
+    each with the nearest field when one is close."""
     if not isinstance(document, dict):
         return []
     known = json.loads(_vexal.Config().to_json())
-    unknown = [key for key in document if key not in known]
+    unknown = [with_suggestion(key, list(known)) for key in document if key not in known]
     for record, fields in known.items():
         given = document.get(record)
         if isinstance(given, dict):
-            unknown += [f"{record}.{key}" for key in given if key not in fields]
+            unknown += [with_suggestion(f"{record}.{key}", [f"{record}.{name}" for name in fields])
+                        for key in given if key not in fields]
     return unknown
+
+
+def with_suggestion(name: str, known: Sequence[str]) -> str:
+    """`name`, and the nearest of `known` if one is close enough to be a typo."""
+    match = difflib.get_close_matches(name, known, n=1)
+    return f"{name} (did you mean {match[0]}?)" if match else name
 
 
 def load_config(args: argparse.Namespace) -> _vexal.Config:
