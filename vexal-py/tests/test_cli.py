@@ -645,3 +645,18 @@ def test_a_read_only_output_is_not_replaced(tmp_path):
     assert (result.returncode, result.stderr) == (1, "vexal plan: error: plan.json: Permission denied "
                                                      "(the file is read-only)\n")
     assert out.read_text() == "kept" and sorted(p.name for p in tmp_path.iterdir()) == ["plan.json"]
+
+
+EXAMPLES = pathlib.Path(__file__).parents[2] / "examples"
+
+
+@pytest.mark.parametrize("script, args, first", [
+    ("plan_descent.py", [], "status                    Solved"),
+    ("mars_lander.py", [], "status                    Solved"),
+    ("dispersion_study.py", ["fuel.png"], "40 cases, 40 planned: fuel used "),
+])
+def test_the_examples_run(tmp_path, script, args, first):
+    result = subprocess.run([sys.executable, EXAMPLES / script, *args], cwd=tmp_path, capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0 and result.stdout.startswith(first), result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(args)

@@ -1,0 +1,37 @@
+"""The Mars lander of a published lossless-convexification example: 1905 kg
+wet, 400 kg of fuel, six 3.1 kN engines canted 27 degrees, throttle 0.3-0.8,
+Isp 225 s, a 4-degree glide slope and a 40-degree pointing limit, planned
+with and without that limit.
+
+Run after `pip install .`:  python examples/mars_lander.py
+"""
+import math
+
+import vexal
+
+CANT = math.radians(27.0)
+MARS = vexal.Config(
+    spacecraft=vexal.Spacecraft(
+        wet_mass=1905.0, fuel=400.0,                       # kg
+        real_max_thrust=6 * 3100.0 * math.cos(CANT),       # N, along the vehicle's axis
+        min_thrust_pct=0.3, max_thrust_pct=0.8,            # fractions of real_max_thrust
+        fuel_consumption=1.0 / (225.0 * 9.807 * math.cos(CANT)),  # 1/(Isp g0), kg/(N s)
+        max_velocity=500.0 / 3.6,                          # m/s
+        initial_position=[2000.0, 0.0, 1500.0],            # m; z is the height
+        initial_velocity=[80.0, 30.0, -75.0],              # m/s
+    ),
+    environment=vexal.Environment(gravity=[0.0, 0.0, -3.7114], glide_slope_angle_deg=4.0, max_angle_deg=40.0),
+    solver=vexal.Solver(n=100, tof_min=40.0, tof_max=100.0),
+)
+
+
+def main():
+    limited = vexal.plan(MARS, search="fast")                 # the 40-degree limit holds by default
+    free = vexal.plan(MARS, search="fast", pointing=False)    # without it
+    print(limited.format_summary())
+    print(f"without the pointing limit: {free.fuel_used:.2f} kg of fuel, thrust up to "
+          f"{free.max_pointing_angle_deg:.2f} deg from vertical")
+
+
+if __name__ == "__main__":
+    main()
