@@ -137,16 +137,22 @@ def test_overrides_from_stdin(args, override):
     assert {k: document["config"]["solver"][k] for k in override} == override
 
 
-MALFORMED = ["", '{"solver": {"n": 1.5}}', '{"spacecraft": {"wet_mass": 2000,}}', "[1, 2, 3, 4]"]
+# A malformed file, and the field a wrong type is named by.
+MALFORMED = [
+    ("", ""), ('{"spacecraft": {"wet_mass": 2000,}}', ""), ("[1, 2, 3, 4]", ""),
+    ('{"solver": {"n": 1.5}}', "solver.n: "), ('{"solver": {"n": 100, "tof_max": "90"}}', "solver.tof_max: "),
+    ('{"spacecraft": {"wet_mass": 2000,\n  "fuel": "1500"}}', "spacecraft.fuel: "),
+    ('{"environment": {"gravity": [0, -3.7]}}', "environment.gravity: "), ('{"solver": 100}', "solver: "),
+]
 
 
-@pytest.mark.parametrize("text", MALFORMED)
-def test_malformed_file_reports_the_readers_message(tmp_path, text):
+@pytest.mark.parametrize("text, field", MALFORMED)
+def test_malformed_file_reports_the_readers_message(tmp_path, text, field):
     (tmp_path / "bad.json").write_text(text)
     result = vexal_cli("plan", "bad.json", cwd=tmp_path)
     expected = message_of(lambda: _vexal.Config.from_json(text))
     assert (result.returncode, result.stdout) == (1, "")
-    assert result.stderr == f"vexal plan: error: bad.json: {expected}\n"
+    assert result.stderr == f"vexal plan: error: bad.json: {field}{expected}\n"
 
 
 @pytest.mark.parametrize("args, message", [

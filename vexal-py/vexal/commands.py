@@ -175,10 +175,7 @@ def load_config(args: argparse.Namespace) -> _vexal.Config:
         else:
             with open(args.config, encoding="utf-8") as file:
                 text = file.read()
-        try:
-            config = _vexal.Config.from_json(text)
-        except ValueError as error:
-            raise ValueError(f"{args.config}: {error}") from None
+        config = planning.from_json(text, where=f"{args.config}: ")
         unknown = unknown_keys(json.loads(text))
         if unknown:
             raise ValueError(f"{args.config}: not configuration fields: {', '.join(unknown)}")

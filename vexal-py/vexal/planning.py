@@ -264,13 +264,53 @@ def configured(config: _vexal.Config | str | os.PathLike[str] | None = None, **o
 
 
 def from_json(text: str, where: str = "") -> _vexal.Config:
-    """A Config read from JSON text; an error names `where` it was read."""
+    """A Config read from JSON text; an error names `where` it was read and,
+    for a value of the wrong type, the field."""
     try:
         return _vexal.Config.from_json(text)
     except ValueError as error:
-        failure = ValueError(f"{where}{error}") if where else error
+        field = mistyped_field(text)
+        failure = ValueError(f"{where}{field + ': ' if field else ''}{error}")
         failure.kind = "json"  # type: ignore[attr-defined]  # as the native planner marks its own
         raise failure from None
+
+
+def mistyped_field(text: str) -> str | None:
+    """The first field, in the document's order, whose value cannot have its
+    field's type (the reader's message gives only a line and column)."""
+    try:
+        document = json.loads(text)
+    except ValueError:
+        return None  # not JSON at all: the reader's message says where
+    if not isinstance(document, dict):
+        return None
+    for record, fields in document.items():
+        known = DEFAULTS.get(record)
+        if known is None:
+            continue
+        if not isinstance(fields, dict):
+            return str(record)
+        for name, value in fields.items():
+            if name in known and not fits(known[name], value):
+                return f"{record}.{name}"
+    return None
+
+
+def fits(default: object, value: object) -> bool:
+    """Whether a JSON value can stand where the default stands."""
+    def number(v: object) -> bool:
+        return isinstance(v, int | float) and not isinstance(v, bool)
+    if isinstance(default, list):
+        return isinstance(value, list) and len(value) == len(default) and all(map(number, value))
+    if isinstance(default, int) and not isinstance(default, bool):  # the node count: a JSON integer
+        return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+    if default is None:  # an optional time
+        return value is None or number(value)
+    return number(value)
+
+
+# The default configuration as JSON values: every field's type, by example.
+DEFAULTS: dict[str, dict[str, object]] = json.loads(_vexal.Config().to_json())
 
 
 def check_search(search: object) -> None:
