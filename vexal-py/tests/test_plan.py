@@ -189,7 +189,7 @@ def test_a_configuration_file_is_read_from_its_path(tmp_path):
     assert {(p.n, p.time_of_flight, p.final_mass) for p in plans} == {(12, 45.0, plans[0].final_mass)}
     path.write_text('{"solver": {"n": 0.5}}')
     error = raises_exactly(lambda: vexal.plan(path), ValueError)
-    assert str(error).startswith(f"{path}: invalid type: floating point `0.5`") and error.kind == "json"
+    assert str(error).startswith(f"{path}: solver.n: invalid type: floating point `0.5`") and error.kind == "json"
 
 
 def test_overrides_leave_the_given_config_alone():
