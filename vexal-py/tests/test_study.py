@@ -15,20 +15,19 @@ from vexal.study import run_cases, solve_text
 NOMINAL = _vexal.Config(solver=_vexal.Solver(n=10))
 
 
-def spacecraft_fields(config):
-    return json.loads(config.to_json())["spacecraft"]
-
-
 def draws(configs):
-    """Per case: position and velocity offsets, then relative mass and thrust offsets."""
-    nominal = spacecraft_fields(NOMINAL)
+    """Per case: position and velocity offsets, then the relative offsets of
+    the wet mass, thrust, fuel, Isp (from the fuel consumption) and gravity."""
+    nominal = json.loads(NOMINAL.to_json())
     rows = []
     for config in configs:
-        s = spacecraft_fields(config)
-        rows.append([*np.subtract(s["initial_position"], nominal["initial_position"]),
-                     *np.subtract(s["initial_velocity"], nominal["initial_velocity"]),
-                     s["wet_mass"] / nominal["wet_mass"] - 1.0,
-                     s["real_max_thrust"] / nominal["real_max_thrust"] - 1.0])
+        document = json.loads(config.to_json())
+        s, n = document["spacecraft"], nominal["spacecraft"]
+        rows.append([*np.subtract(s["initial_position"], n["initial_position"]),
+                     *np.subtract(s["initial_velocity"], n["initial_velocity"]),
+                     s["wet_mass"] / n["wet_mass"] - 1.0, s["real_max_thrust"] / n["real_max_thrust"] - 1.0,
+                     s["fuel"] / n["fuel"] - 1.0, n["fuel_consumption"] / s["fuel_consumption"] - 1.0,
+                     document["environment"]["gravity"][2] / nominal["environment"]["gravity"][2] - 1.0])
     return np.array(rows)
 
 
@@ -44,24 +43,31 @@ def test_dispersions_are_reproducible_and_counted():
     assert list(dispersions(NOMINAL, 0, seed=7)) == []
 
 
-@pytest.mark.parametrize("given", [Sigma(), {"position": 100.0, "thrust": 0.05}])
+VEHICLE = {"fuel": 0.02, "isp": 0.01, "gravity": 0.005}
+
+
+@pytest.mark.parametrize("given", [Sigma(), {"position": 100.0, "thrust": 0.05}, VEHICLE,
+                                   {**VEHICLE, "distribution": "uniform"}])
 def test_dispersions_follow_their_sigmas(given):
     configs = list(dispersions(NOMINAL, 4000, seed=1, sigma=given))
     sigma = given if isinstance(given, Sigma) else Sigma(**given)
-    expected = np.array([sigma.position] * 3 + [sigma.velocity] * 3 + [sigma.wet_mass, sigma.thrust])
+    spread = np.array([sigma.position] * 3 + [sigma.velocity] * 3 +
+                      [sigma.wet_mass, sigma.thrust, sigma.fuel, sigma.isp, sigma.gravity])
     offsets = draws(configs)
-    assert np.allclose(offsets.std(axis=0), expected, rtol=0.05)
-    assert np.all(np.abs(offsets.mean(axis=0)) < 4.0 * expected / np.sqrt(len(configs)))
+    if sigma.distribution == "uniform":  # evenly over plus or minus sigma
+        assert np.all(np.abs(offsets) <= spread * (1 + 1e-12))
+        spread = spread / np.sqrt(3.0)
+    assert np.allclose(offsets.std(axis=0), spread, rtol=0.05)
+    assert np.all(np.abs(offsets.mean(axis=0)) <= 4.0 * spread / np.sqrt(len(configs)))
     # The dispersed quantities are drawn independently of one another.
-    correlation = np.corrcoef(offsets, rowvar=False)
-    assert np.all(np.abs(correlation - np.eye(8)) < 0.1)
-    # Everything else is the nominal configuration's.
-    untouched = json.loads(NOMINAL.to_json())
-    for config in configs[:50]:
-        document = json.loads(config.to_json())
-        for name in ("initial_position", "initial_velocity", "wet_mass", "real_max_thrust"):
-            document["spacecraft"][name] = untouched["spacecraft"][name]
-        assert document == untouched
+    drawn = spread > 0
+    correlation = np.corrcoef(offsets[:, drawn], rowvar=False)
+    assert np.all(np.abs(correlation - np.eye(drawn.sum())) < 0.1)
+    # Nothing else moves, and the start of a study is as it always was.
+    assert np.all(offsets[:, ~drawn] == 0.0)
+    if sigma.distribution == "normal":
+        assert np.array_equal(draws(configs[:50])[:, :8], draws(dispersions(NOMINAL, 50, seed=1, sigma={
+            name: getattr(sigma, name) for name in ("position", "velocity", "wet_mass", "thrust")}))[:, :8])
 
 
 def test_zero_sigmas_give_the_nominal_case():
@@ -74,6 +80,8 @@ def test_unknown_sigma_is_refused():
         list(dispersions(NOMINAL, 1, seed=0, sigma={"altitude": 1.0}))
     with pytest.raises(ValueError, match=r"^sigma.velocity must be a finite number of at least 0, got -1.0$"):
         Sigma(velocity=-1.0)
+    with pytest.raises(ValueError, match=r"^sigma.distribution must be 'normal' or 'uniform', got 'gauss'$"):
+        Sigma(distribution="gauss")
 
 
 def sequential(configs):

@@ -87,10 +87,15 @@ def build_parser() -> argparse.ArgumentParser:
     disperse.add_argument("--cases", type=COUNT, default=100, help="number of cases (default 100)")
     disperse.add_argument("--seed", type=SEED, default=0, help="random seed (default 0)")
     for field in dataclasses.fields(study.Sigma):
+        if field.name not in study.SPREADS:
+            continue
         disperse.add_argument(f"--sigma-{field.name.replace('_', '-')}", dest=f"sigma_{field.name}",
                               type=SIGMA, default=field.default, metavar="SIGMA",
                               help=f"one-sigma dispersion of {field.metadata['what']} "
                                    f"(default {field.default:g})")
+    disperse.add_argument("--distribution", choices=study.DISTRIBUTIONS, default="normal",
+                          help="normal: each sigma is one standard deviation (default); uniform: values spread "
+                               "evenly over plus or minus each sigma")
     disperse.add_argument("--executor", choices=sorted(study.EXECUTORS), default=study.DEFAULT_EXECUTOR,
                           help=f"run cases on threads or processes (default {study.DEFAULT_EXECUTOR})")
     disperse.add_argument("--workers", type=COUNT,
@@ -250,7 +255,8 @@ def run_study(args: argparse.Namespace) -> None:
         study.check_table_path(args.csv)
     plotting = figures(args.hist) if args.hist else None
     config = load_config(args)
-    sigma = study.Sigma(**{f.name: getattr(args, f"sigma_{f.name}") for f in dataclasses.fields(study.Sigma)})
+    sigma = study.Sigma(**{name: getattr(args, f"sigma_{name}") for name in study.SPREADS},
+                        distribution=args.distribution)
     options = plan_options(args)
 
     def cases() -> Iterator[_vexal.Config]:

@@ -28,6 +28,8 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any, TypeAlias, cast
 
+import numpy as np
+
 # Imported now, not on first use: NumPy loads its random module lazily, and
 # that import swallows a KeyboardInterrupt raised inside it, so a Ctrl-C or
 # SIGTERM arriving while a study draws its first case would be lost.
@@ -46,12 +48,16 @@ Case: TypeAlias = _vexal.Config | str
 
 @dataclasses.dataclass(frozen=True)
 class Sigma:
-    """One-sigma dispersions, drawn independently from normal distributions.
+    """Dispersions, drawn independently for each case.
 
-    `position` and `velocity` are per axis, in the configuration's units
-    (metres, metres per second); `wet_mass` and `thrust` are fractions of the
-    nominal wet mass and rated maximum thrust. The fuel load is not
-    perturbed, so a wet-mass dispersion is a dry-mass dispersion.
+    `position` and `velocity` are per axis, in metres and metres per second;
+    the others are fractions of the nominal value: `wet_mass` (the fuel load
+    kept, so it disperses the dry mass), `thrust` (the rated maximum thrust),
+    `fuel` (the fuel load), `isp` (the specific impulse: the fuel
+    consumption is divided by 1 + the draw) and `gravity` (the gravity
+    vector, scaled). With `distribution="normal"` each is one standard
+    deviation; with "uniform" each value is spread evenly over plus or minus
+    it.
     """
 
     position: float = dataclasses.field(
@@ -59,19 +65,33 @@ class Sigma:
     velocity: float = dataclasses.field(
         default=2.0, metadata={"what": "initial velocity, m/s per axis"})
     wet_mass: float = dataclasses.field(
-        default=0.005, metadata={"what": "wet mass, fraction of nominal"})
+        default=0.005, metadata={"what": "wet mass (fuel load kept), fraction of nominal"})
     thrust: float = dataclasses.field(
         default=0.01, metadata={"what": "rated maximum thrust, fraction of nominal"})
+    fuel: float = dataclasses.field(
+        default=0.0, metadata={"what": "fuel load, fraction of nominal"})
+    isp: float = dataclasses.field(
+        default=0.0, metadata={"what": "specific impulse, fraction of nominal"})
+    gravity: float = dataclasses.field(
+        default=0.0, metadata={"what": "gravity, fraction of nominal"})
+    distribution: str = "normal"
 
     def __post_init__(self) -> None:
-        for field in dataclasses.fields(self):
-            value = getattr(self, field.name)
+        for name in SPREADS:
+            value = getattr(self, name)
             if not (isinstance(value, int | float) and math.isfinite(value) and value >= 0.0):
-                raise ValueError(f"sigma.{field.name} must be a finite number of at least 0, got {value!r}")
+                raise ValueError(f"sigma.{name} must be a finite number of at least 0, got {value!r}")
+        if self.distribution not in DISTRIBUTIONS:
+            raise ValueError(f"sigma.distribution must be 'normal' or 'uniform', got {self.distribution!r}")
+
+
+DISTRIBUTIONS: tuple[str, ...] = ("normal", "uniform")
+# The dispersed quantities of a Sigma, in its order.
+SPREADS: tuple[str, ...] = ("position", "velocity", "wet_mass", "thrust", "fuel", "isp", "gravity")
 
 
 def dispersions(config: _vexal.Config, n_cases: int, seed: int,
-                sigma: Sigma | Mapping[str, float] = Sigma()) -> list[_vexal.Config]:
+                sigma: Sigma | Mapping[str, Any] = Sigma()) -> list[_vexal.Config]:
     """A list of `n_cases` perturbed copies of `config`, reproducibly.
 
     The same `seed` gives the same cases, and a shorter study is a prefix of
@@ -82,21 +102,33 @@ def dispersions(config: _vexal.Config, n_cases: int, seed: int,
 
 
 def iter_dispersions(config: _vexal.Config, n_cases: int, seed: int,
-                     sigma: Sigma | Mapping[str, float] = Sigma()) -> Iterator[_vexal.Config]:
+                     sigma: Sigma | Mapping[str, Any] = Sigma()) -> Iterator[_vexal.Config]:
     """The cases of `dispersions`, one at a time: a study of any size in
     bounded memory."""
     if not isinstance(sigma, Sigma):
         sigma = Sigma(**sigma)
-    rng = default_rng(seed)
+    # The start, mass and thrust are drawn from the seed's stream, as they
+    # always were; the vehicle's other quantities from a stream of their
+    # own, so that adding them changes no earlier study's cases.
+    start, vehicle = default_rng(seed), default_rng([seed, 1])
+    uniform = sigma.distribution == "uniform"
     nominal = config.spacecraft
     environment, solver = config.environment, config.solver
+    gravity = np.array(environment.gravity)
     for _ in range(n_cases):
-        draw = rng.standard_normal(8)
+        draw = start.uniform(-1.0, 1.0, 8) if uniform else start.standard_normal(8)
+        more = vehicle.uniform(-1.0, 1.0, 3) if uniform else vehicle.standard_normal(3)
         spacecraft = config.spacecraft
         spacecraft.initial_position = (nominal.initial_position + sigma.position * draw[0:3]).tolist()
         spacecraft.initial_velocity = (nominal.initial_velocity + sigma.velocity * draw[3:6]).tolist()
         spacecraft.wet_mass = nominal.wet_mass * (1.0 + sigma.wet_mass * draw[6])
         spacecraft.real_max_thrust = nominal.real_max_thrust * (1.0 + sigma.thrust * draw[7])
+        if sigma.fuel:
+            spacecraft.fuel = nominal.fuel * (1.0 + sigma.fuel * more[0])
+        if sigma.isp:
+            spacecraft.fuel_consumption = nominal.fuel_consumption / (1.0 + sigma.isp * more[1])
+        if sigma.gravity:
+            environment.gravity = (gravity * (1.0 + sigma.gravity * more[2])).tolist()
         yield _vexal.Config(spacecraft=spacecraft, environment=environment, solver=solver)
 
 
@@ -424,7 +456,8 @@ def checked_text(config: _vexal.Config, landing: Landing = "target") -> str:
 
 # A study's table: one row per case, its index and seed, its dispersed
 # inputs, then its outcome.
-INPUTS: tuple[str, ...] = ("x0", "y0", "z0", "vx0", "vy0", "vz0", "wet_mass", "real_max_thrust")
+INPUTS: tuple[str, ...] = ("x0", "y0", "z0", "vx0", "vy0", "vz0", "wet_mass", "real_max_thrust", "fuel",
+                           "fuel_consumption", "gx", "gy", "gz")
 OUTCOME: tuple[str, ...] = tuple(field.name for field in dataclasses.fields(CaseResult))
 COLUMNS: tuple[str, ...] = ("case", "seed", *INPUTS, *OUTCOME)
 FIGURES: tuple[str, ...] = ("time_of_flight", "final_mass", "fuel_used", "solves", "landing_error")
@@ -432,8 +465,10 @@ PLANNED: tuple[str, ...] = ("Solved", "AlmostSolved")  # the statuses of a plann
 
 
 def inputs_of(case: Case) -> list[float]:
-    vehicle = (_vexal.Config.from_json(case) if isinstance(case, str) else case).spacecraft
-    return [*vehicle.initial_position, *vehicle.initial_velocity, vehicle.wet_mass, vehicle.real_max_thrust]
+    config = _vexal.Config.from_json(case) if isinstance(case, str) else case
+    vehicle = config.spacecraft
+    return [*vehicle.initial_position, *vehicle.initial_velocity, vehicle.wet_mass, vehicle.real_max_thrust,
+            vehicle.fuel, vehicle.fuel_consumption, *config.environment.gravity]
 
 
 def table_row(index: int, seed: int | None, case: Case, result: CaseResult) -> list[object]:
