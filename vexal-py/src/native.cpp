@@ -24,6 +24,7 @@
 #include "objects.hpp"
 #include "vexal/check.hpp"
 #include "vexal/json.hpp"
+#include "vexal/memory.hpp"
 #include "vexal/planner.hpp"
 
 namespace vexal::py {
@@ -145,8 +146,12 @@ Outcome plan_core(const Config& config, const SearchOptions& options, bool point
         if (!options.nearest_landing) return solve_one(c, t, ProgramOptions{pointing});
         return nearest_landing(c, pointing, [&](const ProgramOptions& program) { return solve_one(c, t, program); });
     };
-    if (auto ok = check_node_count(config.solver.n); !ok) {
-        out.result = std::unexpected(std::move(ok.error()));
+    // Plans on other threads share the process's memory: this one waits
+    // until its program fits beside theirs, and gives its share back on
+    // return, before the lock is taken again.
+    auto memory = reserve_memory(config.solver.n, &stop);
+    if (!memory) {
+        out.result = std::unexpected(std::move(memory.error()));
     } else if (config.solver.time_of_flight) {
         out.result = fixed(config, *config.solver.time_of_flight);
     } else {
