@@ -94,6 +94,32 @@ def test_plans_on_threads_wait_for_room_under_the_address_space_limit(workers, n
     assert (result.returncode, result.stdout) == (0, f"{[True] * workers}\n"), result.stderr
 
 
+def test_stop_all_ends_only_the_plans_in_progress():
+    result = run_python("""
+        import threading
+        from _vexal import Config, Solver
+        from vexal import _native
+
+        small = Config(solver=Solver(n=20, time_of_flight=45.0))
+        _native.stop_all()  # with nothing in progress, it ends nothing
+        print(_native.plan(small)["status"])
+
+        ended = []
+        def search():
+            try:
+                _native.plan(Config(solver=Solver(n=2000)))  # minutes
+            except KeyboardInterrupt:
+                ended.append("KeyboardInterrupt")
+        worker = threading.Thread(target=search)
+        worker.start()
+        while worker.is_alive():  # until a call finds the plan in progress
+            _native.stop_all()
+            worker.join(0.05)
+        print(*ended, _native.plan(small)["status"])
+    """)
+    assert (result.returncode, result.stdout) == (0, "Solved\nKeyboardInterrupt Solved\n"), result.stderr
+
+
 def workload(value):
     c = Config(solver=Solver(n=10, time_of_flight=50.0))
     s = c.spacecraft
