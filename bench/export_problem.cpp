@@ -11,6 +11,7 @@
 
 #include "vexal/assemble.hpp"
 #include "vexal/json.hpp"
+#include "vexal/memory.hpp"
 
 namespace {
 

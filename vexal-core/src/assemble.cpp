@@ -1,13 +1,10 @@
 #include "vexal/assemble.hpp"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <string>
+#include <iterator>
 #include <limits>
+#include <string>
 
 #include "vexal/error.hpp"
 
@@ -15,103 +12,6 @@ namespace vexal {
 namespace {
 
 constexpr double kDegToRad = 0.017453292519943295;
-
-// Bytes one node may cost from assembly through the solver's factorisation
-// (rows, column lists, CSC, the solver's copies and KKT system). Measured peak:
-// about 21 KB per node at n = 10^3 .. 5*10^4; this keeps half again in hand.
-// Node counts whose program cannot fit in this machine's memory are refused
-// rather than left to the allocator (or the out-of-memory killer).
-constexpr std::uint64_t kBytesPerNode = 32 * 1024;
-
-constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t physical_memory_bytes() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return kUnlimited;
-    const auto p = static_cast<std::uint64_t>(pages);
-    const auto s = static_cast<std::uint64_t>(page_size);
-    return p > kUnlimited / s ? kUnlimited : p * s;
-}
-
-// The n-th number of /proc/self/statm (pages), in bytes; 0 when unreadable.
-std::uint64_t statm_bytes(int field) {
-    std::ifstream in("/proc/self/statm");
-    std::uint64_t value = 0;
-    for (int i = 0; i <= field && in >> value; ++i) {
-    }
-    return in ? value * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
-}
-
-// What a resource limit leaves of its room, given what is in use already.
-std::uint64_t rlimit_room(int resource, std::uint64_t used) {
-    rlimit limit{};
-    if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnlimited;
-    const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
-    return cap > used ? cap - used : 0;
-}
-
-// A number from a cgroup file; "max" and unreadable files mean no limit.
-std::uint64_t cgroup_value(const std::string& path) {
-    std::ifstream in(path);
-    std::uint64_t value = 0;
-    return in >> value ? value : kUnlimited;
-}
-
-// The memory the cgroup (v2: memory.max; v1: memory.limit_in_bytes) has
-// left for this process.
-std::uint64_t cgroup_room() {
-    std::ifstream in("/proc/self/cgroup");
-    std::string line;
-    std::uint64_t room = kUnlimited;
-    while (std::getline(in, line)) {
-        const auto first = line.find(':');
-        const auto second = line.find(':', first + 1);
-        if (first == std::string::npos || second == std::string::npos) continue;
-        const std::string controllers = line.substr(first + 1, second - first - 1);
-        const std::string group = line.substr(second + 1);
-        std::string dir;
-        std::string max_file;
-        std::string used_file;
-        if (controllers.empty()) {
-            dir = "/sys/fs/cgroup" + group;
-            max_file = "/memory.max";
-            used_file = "/memory.current";
-            if (!std::ifstream(dir + max_file)) dir = "/sys/fs/cgroup/unified" + group;
-        } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
-            dir = "/sys/fs/cgroup/memory" + group;
-            max_file = "/memory.limit_in_bytes";
-            used_file = "/memory.usage_in_bytes";
-        } else {
-            continue;
-        }
-        const std::uint64_t cap = cgroup_value(dir + max_file);
-        if (cap == kUnlimited) continue;
-        const std::uint64_t used = cgroup_value(dir + used_file);
-        room = std::min(room, used == kUnlimited ? cap : (cap > used ? cap - used : 0));
-    }
-    return room;
-}
-
-struct Room {
-    std::uint64_t bytes;
-    const char* what;
-};
-
-// The memory this process can still take: the machine's, or less under an
-// address-space or data limit or a memory cgroup.
-Room memory_room() {
-    Room room{physical_memory_bytes(), "this machine has"};
-    const Room limits[] = {
-        {rlimit_room(RLIMIT_AS, statm_bytes(0)), "the address-space limit (RLIMIT_AS) leaves"},
-        {rlimit_room(RLIMIT_DATA, statm_bytes(5)), "the data-size limit (RLIMIT_DATA) leaves"},
-        {cgroup_room(), "the memory cgroup leaves"},
-    };
-    for (const Room& limit : limits) {
-        if (limit.bytes < room.bytes) room = limit;
-    }
-    return room;
-}
 
 Row row(std::initializer_list<std::pair<std::uint64_t, double>> coeffs, double rhs) {
     return Row{std::vector<std::pair<std::uint64_t, double>>(coeffs), rhs};
@@ -281,23 +181,6 @@ void append_moved(std::vector<T>& to, std::vector<T>& from) {
 }
 
 }  // namespace
-
-Result<void> check_node_count(std::uint64_t n) {
-    if (n == 0) return fail(ErrorKind::invalid_input, "invalid node count: n must be at least 1 (got 0)");
-    if (n > std::numeric_limits<std::uint64_t>::max() / kBytesPerNode) {
-        return fail(ErrorKind::invalid_input,
-                    "invalid node count: n = " + std::to_string(n) + " is too large, the program's size overflows");
-    }
-    const std::uint64_t need = n * kBytesPerNode;
-    const Room have = memory_room();
-    if (need > have.bytes) {
-        return fail(ErrorKind::invalid_input, "invalid node count: n = " + std::to_string(n) +
-                                                  " is too large, the program needs about " +
-                                                  std::to_string(need >> 20) + " MiB and " + have.what + " " +
-                                                  std::to_string(have.bytes >> 20) + " MiB");
-    }
-    return {};
-}
 
 ReferenceProfile reference_profile(const Config& config, double dt) {
     const Spacecraft& sc = config.spacecraft;

@@ -9,6 +9,7 @@
 
 #include "text_format.hpp"
 #include "vexal/assemble.hpp"
+#include "vexal/memory.hpp"
 
 namespace vexal {
 namespace {

@@ -2,13 +2,17 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <numeric>
+#include <optional>
+#include <thread>
 
 #include "vexal/assemble.hpp"
 #include "vexal/error.hpp"
+#include "vexal/memory.hpp"
 #include "vexal/planner.hpp"
 
 namespace vexal {
@@ -366,11 +370,102 @@ TEST(Assemble, RefusesNodeCountsWithoutAProgram) {
     for (const auto& [n, message] : cases) {
         Config c = with_tof(50.0, n);
         const auto t = solve(c);
-        ASSERT_FALSE(t.has_value());
-        EXPECT_EQ(t.error().kind, ErrorKind::invalid_input);
-        EXPECT_EQ(t.error().message.rfind(message, 0), 0u) << t.error().message;
+        const auto reserved = reserve_memory(n);  // what the plans that may run at once ask
+        for (const Error& error : {t.error(), reserved.error()}) {
+            EXPECT_EQ(error.kind, ErrorKind::invalid_input);
+            EXPECT_EQ(error.message.rfind(message, 0), 0u) << error.message;
+        }
     }
     EXPECT_THROW(assemble(with_tof(50.0, 0), 50.0), InternalError);
+}
+
+constexpr std::uint64_t kLedgerNodes = 1000;
+constexpr std::uint64_t kLedgerNeed = kLedgerNodes * kBytesPerNode;  // 31.25 MiB
+
+MemoryLedger::Probe fixed_room(std::uint64_t bytes, std::atomic<int>* probes = nullptr) {
+    return [=] {
+        if (probes) ++*probes;
+        return MemoryRoom{bytes, "the test's room has"};
+    };
+}
+
+// Admitted while the need fits beside what others hold; refused at once when
+// it cannot fit alone, or no program has that node count, however much is held.
+TEST(MemoryLedger, AdmitsWhatFitsBesideTheReservationsHeld) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    struct Case {
+        std::uint64_t room;
+        int held;
+        std::uint64_t n;
+        std::optional<std::string> refusal;
+    };
+    const Case cases[] = {
+        {kLedgerNeed, 0, kLedgerNodes, std::nullopt},
+        {3 * kLedgerNeed, 2, kLedgerNodes, std::nullopt},
+        {kLedgerNeed / 2, 0, kLedgerNodes,
+         "invalid node count: n = 1000 is too large, the program needs about 31 MiB and the test's room has 15 MiB"},
+        {kMax, 1, 0, check_node_count(0).error().message},
+        {kMax, 1, kMax, check_node_count(kMax).error().message},
+    };
+    for (const Case& c : cases) {
+        MemoryLedger ledger(fixed_room(c.room));
+        std::vector<MemoryReservation> held;
+        for (int i = 0; i < c.held; ++i) held.push_back(*ledger.reserve(kLedgerNodes));
+        const std::uint64_t before = ledger.reserved();
+        {
+            const auto r = ledger.reserve(c.n);
+            if (c.refusal) {
+                ASSERT_FALSE(r.has_value());
+                EXPECT_EQ(r.error().kind, ErrorKind::invalid_input);
+                EXPECT_EQ(r.error().message, *c.refusal);
+                EXPECT_EQ(ledger.reserved(), before);
+            } else {
+                ASSERT_TRUE(r.has_value()) << r.error().message;
+                EXPECT_EQ(r->bytes(), c.n * kBytesPerNode);
+                EXPECT_EQ(ledger.reserved(), before + r->bytes());
+            }
+        }
+        EXPECT_EQ(ledger.reserved(), before);
+        held.clear();
+        EXPECT_EQ(ledger.reserved(), 0u);
+    }
+}
+
+// One that does not fit beside another waits until that one is released, or
+// until its own stop request ends it.
+TEST(MemoryLedger, WaitsForRoomOrAStop) {
+    for (const bool stopped : {false, true}) {
+        std::atomic<int> probes = 0;
+        MemoryLedger ledger(fixed_room(3 * kLedgerNeed / 2, &probes));
+        auto first = ledger.reserve(kLedgerNodes);
+        ASSERT_TRUE(first.has_value());
+        std::atomic<bool> stop_now = false;
+        const StopCheck stop = [&] { return stop_now.load(); };
+        std::atomic<bool> returned = false;
+        Result<MemoryReservation> second;
+        std::thread waiter([&] {
+            second = ledger.reserve(kLedgerNodes, &stop);
+            returned = true;
+        });
+        // The first reservation's measure, then two of the waiter's: it
+        // found no room, waited and found none again.
+        while (probes < 3 && !returned) std::this_thread::yield();
+        EXPECT_FALSE(returned);
+        if (stopped) {
+            stop_now = true;
+        } else {
+            *first = MemoryReservation();  // released by the assignment
+        }
+        waiter.join();
+        if (stopped) {
+            ASSERT_FALSE(second.has_value());
+            EXPECT_EQ(second.error().kind, ErrorKind::interrupted);
+            EXPECT_EQ(second.error().message, "interrupted");
+        } else {
+            ASSERT_TRUE(second.has_value()) << second.error().message;
+        }
+        EXPECT_EQ(ledger.reserved(), kLedgerNeed);
+    }
 }
 
 // A program that would not fit under the process's limits is refused
@@ -395,14 +490,20 @@ TEST(Assemble, RefusesNodeCountsBeyondTheMemoryLimits) {
         ASSERT_EQ(setrlimit(resource, &low), 0);
         const auto big = check_node_count(100000);  // about 3 GiB
         const auto small = check_node_count(1000);
+        const auto big_reserved = reserve_memory(100000);
+        const bool small_reserved = reserve_memory(1000).has_value();
         ASSERT_EQ(setrlimit(resource, &saved), 0);
         ASSERT_FALSE(big.has_value());
-        const std::string& message = big.error().message;
-        EXPECT_EQ(message.rfind("invalid node count: n = 100000 is too large, the program needs about 3125 MiB and ", 0),
-                  0u)
-            << message;
-        EXPECT_NE(message.find(what), std::string::npos) << message;
+        ASSERT_FALSE(big_reserved.has_value());
+        for (const std::string& message : {big.error().message, big_reserved.error().message}) {
+            EXPECT_EQ(
+                message.rfind("invalid node count: n = 100000 is too large, the program needs about 3125 MiB and ", 0),
+                0u)
+                << message;
+            EXPECT_NE(message.find(what), std::string::npos) << message;
+        }
         EXPECT_TRUE(small.has_value());
+        EXPECT_TRUE(small_reserved);
     }
 }
 

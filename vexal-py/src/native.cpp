@@ -24,6 +24,7 @@
 #include "objects.hpp"
 #include "vexal/check.hpp"
 #include "vexal/json.hpp"
+#include "vexal/memory.hpp"
 #include "vexal/planner.hpp"
 
 namespace vexal::py {
@@ -34,14 +35,15 @@ namespace {
 // iteration; a pending signal's handler runs on the main thread with the
 // lock held, and the exception it raises is kept for the return to the
 // interpreter. stop_all() ends every plan in progress on any thread (the
-// thread pool of solve_many after Ctrl-C).
+// thread pool of solve_many after Ctrl-C): it moves the stop generation on,
+// and a plan stops once the generation differs from the one it began in.
 
-std::atomic<bool> g_stop_all{false};
+std::atomic<std::uint64_t> g_stop_generation{0};
 
 class Interrupt {
 public:
-    // Built with the lock held.
-    Interrupt() {
+    // Built with the lock held, for a plan that began in `generation`.
+    explicit Interrupt(std::uint64_t generation) : generation_(generation) {
         Ref threading(PyImport_ImportModule("threading"));
         Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
         Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
@@ -70,7 +72,7 @@ public:
     // most once per kMinGap, which bounds the cost on small, fast solves.
     bool requested(bool now = false) noexcept {
         if (raised_) return true;
-        if (g_stop_all.load(std::memory_order_relaxed)) return raised_ = true;
+        if (g_stop_generation.load(std::memory_order_relaxed) != generation_) return raised_ = true;
         if (!main_thread_) return false;
         const auto t = std::chrono::steady_clock::now();
         if (!now && t < next_) return false;
@@ -107,6 +109,7 @@ private:
     }
 
     static constexpr std::chrono::milliseconds kMinGap{2};
+    std::uint64_t generation_;
     bool main_thread_ = false;
     bool raised_ = false;
     std::chrono::steady_clock::time_point next_{};
@@ -145,8 +148,12 @@ Outcome plan_core(const Config& config, const SearchOptions& options, bool point
         if (!options.nearest_landing) return solve_one(c, t, ProgramOptions{pointing});
         return nearest_landing(c, pointing, [&](const ProgramOptions& program) { return solve_one(c, t, program); });
     };
-    if (auto ok = check_node_count(config.solver.n); !ok) {
-        out.result = std::unexpected(std::move(ok.error()));
+    // Plans on other threads share the process's memory: this one waits
+    // until its program fits beside theirs, and gives its share back on
+    // return, before the lock is taken again.
+    auto memory = reserve_memory(config.solver.n, &stop);
+    if (!memory) {
+        out.result = std::unexpected(std::move(memory.error()));
     } else if (config.solver.time_of_flight) {
         out.result = fixed(config, *config.solver.time_of_flight);
     } else {
@@ -354,6 +361,9 @@ constexpr const char* kPlanParams[] = {"config", "search", "tolerance", "pointin
 constexpr Signature kPlanSignature{"plan()", kPlanParams, 1};
 
 PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // First of all: a stop_all() that returns before this line leaves the
+    // plan alone, any later one ends it.
+    const std::uint64_t generation = g_stop_generation.load();
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* arg[5] = {};
         if (!bind(kPlanSignature, args, nargs, kwnames, arg)) return nullptr;
@@ -367,7 +377,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (!config || !pointing_in_force(*config, pointing)) return nullptr;
         pointing = pointing && config->environment.max_angle_deg < 180.0;
 
-        Interrupt interrupt;
+        Interrupt interrupt(generation);
         std::optional<Outcome> outcome;
         {
             Unlocked unlocked;
@@ -397,8 +407,8 @@ PyObject* checked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     });
 }
 
-// stop_all(stop=True): ends every plan in progress (and every one started
-// until stop_all(False)) with KeyboardInterrupt.
+// stop_all(stop=True): ends every plan in progress with KeyboardInterrupt.
+// stop_all(False) is accepted from older callers and does nothing.
 PyObject* stop_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         static constexpr const char* params[] = {"stop"};
@@ -407,14 +417,15 @@ PyObject* stop_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!bind(signature, args, nargs, kwnames, &arg)) return nullptr;
         const int stop = arg ? PyObject_IsTrue(arg) : 1;
         if (stop < 0) return nullptr;
-        g_stop_all.store(stop != 0);
+        if (stop) g_stop_generation.fetch_add(1);
         return Py_NewRef(Py_None);
     });
 }
 
 PyMethodDef kMethods[] = {
     {"stop_all", as_cfunction(&stop_all), METH_FASTCALL | METH_KEYWORDS,
-     "stop_all(stop=True)\n--\n\nEnds every plan in progress with KeyboardInterrupt."},
+     "stop_all(stop=True)\n--\n\nEnds every plan in progress at the moment of the call with KeyboardInterrupt; "
+     "plans started afterwards run normally. stop_all(False) does nothing."},
     {"plan", as_cfunction(&plan), METH_FASTCALL | METH_KEYWORDS,
      "plan(config, search='golden', tolerance=2e-4, pointing=False, landing='target')\n--\n\n"
      "Plans the descent with the lock released; returns a dict of its data."},

@@ -64,6 +64,62 @@ def test_a_node_count_beyond_the_address_space_limit_is_refused_not_a_crash():
                                     "and the address-space limit (RLIMIT_AS) leaves "), result.stdout
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize("workers, n", [(2, 3000), (4, 5000)])
+def test_plans_on_threads_wait_for_room_under_the_address_space_limit(workers, n):
+    # The limit leaves one plan's estimated need (32 KiB a node) and a tenth:
+    # each plan fits alone, four at once did not (the solver's failed
+    # allocation aborted the interpreter). Every thread the study runs is
+    # started before the measure: their stacks and heaps count toward the limit.
+    result = run_python(f"""
+        import concurrent.futures, resource, threading
+        import vexal
+        from vexal import Config, Solver
+
+        pool = concurrent.futures.ThreadPoolExecutor({workers})
+        started = threading.Barrier({workers})
+        tiny = Config(solver=Solver(n=10, time_of_flight=50.0))
+        list(pool.map(lambda _: (started.wait(), vexal.plan(tiny)), range({workers})))
+        vexal.solve_many([tiny], executor=pool, progress=False)
+        with open("/proc/self/statm") as f:
+            mapped = int(f.read().split()[0]) * resource.getpagesize()
+        saved = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + {n} * 32 * 1024 * 11 // 10, saved[1]))
+        config = Config(solver=Solver(n={n}, time_of_flight=50.0))
+        limited = vexal.solve_many([config] * {workers}, executor=pool, progress=False)
+        resource.setrlimit(resource.RLIMIT_AS, saved)
+        alone = vexal.plan(config).final_mass
+        print([r.error or r.final_mass == alone for r in limited])
+    """)
+    assert (result.returncode, result.stdout) == (0, f"{[True] * workers}\n"), result.stderr
+
+
+def test_stop_all_ends_only_the_plans_in_progress():
+    result = run_python("""
+        import threading
+        from _vexal import Config, Solver
+        from vexal import _native
+
+        small = Config(solver=Solver(n=20, time_of_flight=45.0))
+        _native.stop_all()  # with nothing in progress, it ends nothing
+        print(_native.plan(small)["status"])
+
+        ended = []
+        def search():
+            try:
+                _native.plan(Config(solver=Solver(n=2000)))  # minutes
+            except KeyboardInterrupt:
+                ended.append("KeyboardInterrupt")
+        worker = threading.Thread(target=search)
+        worker.start()
+        while worker.is_alive():  # until a call finds the plan in progress
+            _native.stop_all()
+            worker.join(0.05)
+        print(*ended, _native.plan(small)["status"])
+    """)
+    assert (result.returncode, result.stdout) == (0, "Solved\nKeyboardInterrupt Solved\n"), result.stderr
+
+
 def workload(value):
     c = Config(solver=Solver(n=10, time_of_flight=50.0))
     s = c.spacecraft

@@ -91,12 +91,6 @@ struct ReferenceProfile {
     std::vector<double> c2;
 };
 
-// Refuses a node count for which no program can be built: zero, or so large
-// that the program's sizes overflow or cannot fit in this machine's memory
-// (kind invalid_input). The planning entries run it once, before any
-// assembly.
-Result<void> check_node_count(std::uint64_t n);
-
 // The reference profile for time step dt (the horizon over n).
 ReferenceProfile reference_profile(const Config& config, double dt);
 
@@ -107,7 +101,8 @@ std::vector<Row> equality_rows(const Config& config, double dt, Landing landing 
 
 // The whole program for the given time of flight; config's own
 // time_of_flight, tof_min and tof_max are not read. Precondition: the node
-// count passed check_node_count (a zero one throws InternalError).
+// count passed check_node_count (vexal/memory.hpp; a zero one throws
+// InternalError).
 Problem assemble(const Config& config, double time_of_flight, const ProgramOptions& options = {});
 
 }  // namespace vexal
