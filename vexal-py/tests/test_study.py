@@ -243,12 +243,13 @@ class Recording(concurrent.futures.ThreadPoolExecutor):
 def test_a_study_stopped_by_ctrl_c_leaves_the_next_one_alone():
     result = run_python("""
         import _thread, threading, vexal
-        cases = list(vexal.dispersions(vexal.Config(solver=vexal.Solver(n=400, time_of_flight=50.0)), 6, seed=1))
+        long = vexal.dispersions(vexal.Config(solver=vexal.Solver(n=3000, time_of_flight=50.0)), 4, seed=1)
         threading.Timer(0.5, _thread.interrupt_main).start()
         try:
-            vexal.solve_many(cases, workers=2, progress=False)
+            vexal.solve_many(long, workers=2, progress=False)
         except KeyboardInterrupt:
             print("interrupted")
-        print([r.status for r in vexal.solve_many(cases[:2], workers=2, progress=False)])
+        short = vexal.dispersions(vexal.Config(solver=vexal.Solver(n=20, time_of_flight=50.0)), 2, seed=1)
+        print([r.status for r in vexal.solve_many(short, workers=2, progress=False)])
     """)
     assert result.stdout.splitlines() == ["interrupted", "['Solved', 'Solved']"], result.stderr

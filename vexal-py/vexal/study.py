@@ -375,21 +375,33 @@ def run_cases(cases: Iterable[tuple[int, Case]], record: Callable[[int, Case, Ca
         try:
             queue = iter(cases)
             more = True
+            unsent: list[tuple[int, Case, str]] = []  # refused by a pool that had just broken
             while True:
-                while more and len(pending) < pool.window:
-                    item = next(queue, None)
-                    if item is None:
-                        more = False
-                        break
-                    index, case = item
+                while (more or unsent) and len(pending) < pool.window:
+                    if unsent:
+                        index, case, text = unsent.pop()
+                    else:
+                        item = next(queue, None)
+                        if item is None:
+                            more = False
+                            break
+                        index, case = item
+                        try:
+                            text = case if isinstance(case, str) else checked_text(case, landing)
+                        except ValueError as error:
+                            if not planner_error(error):
+                                raise
+                            finish(index, case, failed(str(error)))
+                            continue
                     try:
-                        text = case if isinstance(case, str) else checked_text(case, landing)
-                    except ValueError as error:
-                        if not planner_error(error):
+                        pending[pool.submit(text, options, (index, 0))] = (index, case, text)
+                    except BrokenProcessPool:  # a worker died since the last wait
+                        if not pool.own:
                             raise
-                        finish(index, case, failed(str(error)))
-                        continue
-                    pending[pool.submit(text, options, (index, 0))] = (index, case, text)
+                        unsent.append((index, case, text))
+                        if pending:
+                            break  # the cases in flight fail with the pool: handled below
+                        pool.renew()  # none in flight: the death took no case with it
                 if not pending:
                     break
                 done = wait_any(pending)
