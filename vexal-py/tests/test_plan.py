@@ -9,6 +9,8 @@ import textwrap
 import threading
 import time
 
+import hypothesis
+import hypothesis.strategies as st
 import numpy as np
 import pytest
 from conftest import raises_exactly
@@ -280,3 +282,21 @@ def test_a_start_outside_the_cone_is_refused_unless_the_landing_is_nearest():
     assert plan.landing_error > 100.0 and plan.solves == 2
     assert plan.landing_point.tolist() == plan.positions[-1].tolist()
     assert f"{plan.landing_error:10.3f} m (nearest landing)" in plan.format_summary()
+
+
+HOSTILE = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True), st.integers(-2**70, -1), st.integers(2**64, 2**80),
+    st.just(10**400), st.lists(st.floats(allow_nan=True), max_size=5), st.text(max_size=4), st.none(), st.booleans())
+KEYWORDS = ["wet_mass", "fuel", "real_max_thrust", "min_thrust_pct", "initial_position", "gravity", "max_angle_deg",
+            "glide_slope_angle_deg", "n", "time_of_flight", "tof_min", "search", "landing", "tolerance", "pointing"]
+
+
+@hypothesis.settings(max_examples=300, deadline=None, derandomize=True)
+@hypothesis.given(st.sampled_from(KEYWORDS), HOSTILE)
+def test_a_hostile_keyword_is_a_plan_a_type_error_or_a_marked_value_error(name, value):
+    try:
+        vexal.plan(**{"n": 10, "time_of_flight": 50.0, name: value})
+    except TypeError:
+        pass
+    except ValueError as error:
+        assert getattr(error, "kind", None) in ("invalid_input", "infeasible", "solver_status"), repr(error)

@@ -257,7 +257,10 @@ def configured(config: _vexal.Config | str | os.PathLike[str] | None = None, **o
             raise TypeError(f"plan() got an unexpected keyword argument {name!r}")
         if record not in records:
             records[record] = getattr(config, record)
-        setattr(records[record], name, value)
+        try:
+            setattr(records[record], name, value)
+        except (OverflowError, ValueError) as error:  # a value no field can hold: too large, wrong length
+            raise invalid_input(f"{record}.{name}: {error}") from None
     for record, value in records.items():
         setattr(config, record, value)
     return config
@@ -313,11 +316,23 @@ def fits(default: object, value: object) -> bool:
 DEFAULTS: dict[str, dict[str, object]] = json.loads(_vexal.Config().to_json())
 
 
-def check_search(search: object) -> None:
+def invalid_input(message: str) -> ValueError:
+    """The ValueError of an argument no plan can take, marked as the native
+    planner marks its own."""
+    error = ValueError(message)
+    error.kind = "invalid_input"  # type: ignore[attr-defined]
+    return error
+
+
+def check_search(search: object, tolerance: object = 2e-4) -> None:
     if not isinstance(search, str):
         raise TypeError(f"search must be a str, got {type(search).__name__}")
     if search not in SEARCHES:
-        raise ValueError(f"search must be 'golden' or 'fast', got {search!r}")
+        raise invalid_input(f"search must be 'golden' or 'fast', got {search!r}")
+    if isinstance(tolerance, bool) or not isinstance(tolerance, int | float):
+        raise TypeError(f"tolerance must be a float, got {type(tolerance).__name__}")
+    if not 0.0 < tolerance < 1.0:
+        raise invalid_input(f"tolerance must be greater than 0 and less than 1, got {tolerance!r}")
 
 
 def check_options(pointing: object, landing: object) -> None:
@@ -326,7 +341,7 @@ def check_options(pointing: object, landing: object) -> None:
     if not isinstance(landing, str):
         raise TypeError(f"landing must be a str, got {type(landing).__name__}")
     if landing not in LANDINGS:
-        raise ValueError(f"landing must be 'target' or 'nearest', got {landing!r}")
+        raise invalid_input(f"landing must be 'target' or 'nearest', got {landing!r}")
 
 
 def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
@@ -362,7 +377,7 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     "infeasible" (no feasible time of flight), "solver_status" or
     "solver_construction". Ctrl-C stops planning with KeyboardInterrupt.
     """
-    check_search(search)
+    check_search(search, tolerance)
     check_options(pointing, landing)
     config = configured(config, **overrides)
     data = _native.plan(config, search, tolerance, pointing, landing)
