@@ -120,6 +120,7 @@ Result<ConicSolution> solve_conic(const Problem& problem, const StopCheck* stop,
     out.status = kStatusNames[status];
     out.success = status == VEXAL_CLARABEL_SOLVED || status == VEXAL_CLARABEL_ALMOST_SOLVED;
     out.stopped = status == VEXAL_CLARABEL_CALLBACK_TERMINATED;
+    out.infeasible = status == VEXAL_CLARABEL_PRIMAL_INFEASIBLE || status == VEXAL_CLARABEL_ALMOST_PRIMAL_INFEASIBLE;
     if (out.success) {
         const double* x = nullptr;
         std::uint64_t x_len = 0;

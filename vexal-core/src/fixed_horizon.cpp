@@ -24,8 +24,10 @@ Result<Trajectory> solve_fixed(const Config& config, double time_of_flight, cons
         auto solution = solve_conic(scaled(problem, scaling), stop, tolerance);
         if (!solution) return std::unexpected(std::move(solution.error()));
         if (!solution->success) {
-            return fail(solution->stopped ? ErrorKind::interrupted : ErrorKind::solver_status,
-                        "solver status: " + solution->status);
+            const ErrorKind kind = solution->stopped      ? ErrorKind::interrupted
+                                   : solution->infeasible ? ErrorKind::infeasible
+                                                          : ErrorKind::solver_status;
+            return fail(kind, "solver status: " + solution->status);
         }
         x = std::move(solution->x);
         if (x.size() != scaling.columns.size()) {

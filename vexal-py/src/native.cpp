@@ -11,11 +11,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "arguments.hpp"
 #include "arrays.hpp"
@@ -357,6 +359,29 @@ std::optional<Config> read_config(PyObject* value, bool nearest_landing = false)
     return std::move(*checked);
 }
 
+// The plan no trajectory can fly, in the front door's words: the horizon or
+// the bracket in seconds and, when no time of flight reaches the target, the
+// way to land as near as can be.
+Error in_plain_words(Error error, const Config& config, const SearchOptions& options) {
+    if (error.kind != ErrorKind::infeasible) return error;
+    const char* goal = options.nearest_landing ? "lands" : "reaches the target";
+    char text[192];
+    if (config.solver.time_of_flight) {
+        std::snprintf(text, sizeof text, "no trajectory %s in %g s", goal, *config.solver.time_of_flight);
+        error.message = text;
+        return error;
+    }
+    // The checks set both ends of a bracket given in part.
+    const auto [lower, upper] = config.solver.tof_min ? std::pair{*config.solver.tof_min, *config.solver.tof_max}
+                                                      : auto_bracket(config.spacecraft);
+    std::snprintf(text, sizeof text, "no trajectory %s with a time of flight in [%.3f s, %.3f s]", goal, lower, upper);
+    error.message = text;
+    if (!options.nearest_landing) {
+        error.message += "; the nearest landing (landing='nearest', --nearest) comes as close as it can";
+    }
+    return error;
+}
+
 constexpr const char* kPlanParams[] = {"config", "search", "tolerance", "pointing", "landing"};
 constexpr Signature kPlanSignature{"plan()", kPlanParams, 1};
 
@@ -385,7 +410,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         }
         if (interrupt.restore()) return nullptr;
         if (!outcome->result) {
-            raise_planning_error(outcome->result.error());
+            raise_planning_error(in_plain_words(std::move(outcome->result.error()), *config, options));
             return nullptr;
         }
         return result_dict(*outcome->result, outcome->solves);

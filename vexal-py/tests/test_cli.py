@@ -163,7 +163,7 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text, field):
      "vexal study: error: plan.json/mass.png: No such file or directory"),
     (["study", "--csv", "."], "vexal study: error: .: Is a directory"),
     (["study", "--resume"], "vexal study: error: --resume needs --csv OUT.csv, the table to continue"),
-    (["plan", "--n", "10", "--tof", "5"], "vexal plan: error: solver status: PrimalInfeasible"),
+    (["plan", "--n", "10", "--tof", "5"], "vexal plan: error: no trajectory reaches the target in 5 s"),
     (["study", "missing.json"], "vexal study: error: missing.json: No such file or directory"),
     (["plan", "--n", "10", "--tof", "50", "--csv", "no/such/dir/nodes.csv"],
      "vexal plan: error: no/such/dir/nodes.csv: No such file or directory"),
@@ -295,7 +295,9 @@ def test_infeasible_search_bracket(tmp_path):
     (tmp_path / "short.json").write_text(config.to_json())
     result = vexal_cli("plan", "short.json", cwd=tmp_path)
     assert result.returncode == 1
-    assert result.stderr == "vexal plan: error: infeasible: no feasible time-of-flight in [1.000, 3.000]\n"
+    assert result.stderr == ("vexal plan: error: no trajectory reaches the target with a time of flight in "
+                             "[1.000 s, 3.000 s]; the nearest landing (landing='nearest', --nearest) comes as close "
+                             "as it can\n")
 
 
 @pytest.mark.parametrize("args, complaint", [
@@ -401,7 +403,7 @@ def test_study_records_failed_cases(tmp_path):
                        cwd=tmp_path)
     rows = list(csv.DictReader((tmp_path / "cases.csv").open()))
     assert [(r["status"], r["error"], r["final_mass"]) for r in rows] == [
-        ("error", "solver status: PrimalInfeasible", "")] * 2
+        ("error", "no trajectory reaches the target in 5 s", "")] * 2
     # Nothing planned: the command fails, and draws no empty histogram.
     assert (result.returncode, result.stdout, result.stderr) == (1, "2 cases: 0 planned, 2 failed\n", (
         "vexal study: error: every case failed; their errors are in the table (cases.csv); no histogram written\n"))

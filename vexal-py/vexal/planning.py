@@ -374,7 +374,7 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     Inputs are checked first: a value no descent can have is a ValueError
     naming the field. Infeasible descents are ValueErrors with the planner's
     message. Either carries the failure's `kind`: "invalid_input", "json",
-    "infeasible" (no feasible time of flight), "solver_status" or
+    "infeasible" (no trajectory reaches the target), "solver_status" or
     "solver_construction". Ctrl-C stops planning with KeyboardInterrupt.
     """
     check_search(search, tolerance)

@@ -16,6 +16,7 @@ struct ConicSolution {
     std::string status;  // the solver's status name, e.g. "Solved"
     bool success = false;  // Solved or AlmostSolved
     bool stopped = false;  // ended by the stop request (CallbackTerminated)
+    bool infeasible = false;  // PrimalInfeasible or AlmostPrimalInfeasible: no point satisfies the program
     std::vector<double> x;  // the primal vector, one entry per column of A
     std::uint32_t iterations = 0;  // interior-point iterations taken
 };

@@ -12,7 +12,7 @@ namespace vexal {
 
 enum class ErrorKind {
     invalid_input,        // a value no program can be built or planned for
-    infeasible,           // no feasible time of flight in the searched bracket
+    infeasible,           // no feasible time of flight in the searched bracket, or none at a fixed one
     solver_status,        // the solver ended without an acceptable point
     solver_construction,  // the solver refused the program
     json,                 // JSON text that is not a configuration

@@ -33,8 +33,9 @@ inline constexpr double kLandingSolverTolerance = 1e-10;
 
 // Plans the descent for the given time of flight (config's own
 // time_of_flight is ignored). Errors are values, never thrown: "solver
-// status: <name>" (kind solver_status, or interrupted when the stop request
-// ended the solve) or the solver's construction error. The solver works on
+// status: <name>" (kind infeasible when the solver proves that no point
+// satisfies the program, interrupted when the stop request ended the solve,
+// solver_status otherwise) or the solver's construction error. The solver works on
 // the program with its columns scaled; a point it accepts that still
 // violates the unscaled program is an error, not a trajectory.
 // Precondition: the node count passed check_node_count.
