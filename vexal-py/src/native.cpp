@@ -85,6 +85,10 @@ public:
         return raised_;
     }
 
+    // With the lock: keeps the pending exception (one the caller's progress
+    // callback raised) as the interrupt that ends the plan.
+    void keep_pending() noexcept { fetch(); }
+
     // With the lock: puts the kept exception back; false when there is none.
     bool restore() noexcept {
         if (!raised_) return false;
@@ -137,14 +141,44 @@ struct Outcome {
     unsigned solves = 0;
 };
 
-// Runs without the lock; touches no Python object.
-Outcome plan_core(const Config& config, const SearchOptions& options, bool pointing, Interrupt& interrupt) {
+// The caller's progress(solves, best_final_mass) after each solve: the
+// solves made so far and the greatest final mass of a plan so far (None
+// before the first; the landing-error stage of a nearest landing is no
+// plan). It runs on the planning thread, with the lock taken for the call;
+// an exception it raises ends the plan.
+class Progress {
+public:
+    explicit Progress(PyObject* callback) noexcept : callback_(callback) {}
+
+    // Without the lock.
+    void report(unsigned solves, const SolveResult& result, bool a_plan, Interrupt& interrupt) noexcept {
+        if (result && a_plan && (!best_ || result->final_mass > *best_)) best_ = result->final_mass;
+        if (!callback_) return;
+        PyGILState_STATE gil = PyGILState_Ensure();
+        {  // the references go before the lock does
+            Ref best(best_ ? PyFloat_FromDouble(*best_) : Py_NewRef(Py_None));
+            Ref done(best ? PyObject_CallFunction(callback_, "IO", solves, best.get()) : nullptr);
+            if (!done) interrupt.keep_pending();
+        }
+        PyGILState_Release(gil);
+    }
+
+private:
+    PyObject* callback_;  // borrowed from the call's arguments; None is none
+    std::optional<double> best_;
+};
+
+// Runs without the lock; touches no Python object but through `progress`.
+Outcome plan_core(const Config& config, const SearchOptions& options, bool pointing, Interrupt& interrupt,
+                  Progress& progress) {
     Outcome out{fail(ErrorKind::interrupted, "interrupted"), 0};
     const StopCheck stop = [&interrupt] { return interrupt.requested(); };
     const auto solve_one = [&](const Config& c, double t, const ProgramOptions& program) -> SolveResult {
         if (interrupt.requested(true)) return fail(ErrorKind::interrupted, "interrupted");
         ++out.solves;
-        return solve_fixed(c, t, &stop, program);
+        SolveResult result = solve_fixed(c, t, &stop, program);
+        progress.report(out.solves, result, program.landing != Landing::nearest, interrupt);
+        return result;
     };
     const FixedSolver fixed = [&](const Config& c, double t) -> SolveResult {
         if (!options.nearest_landing) return solve_one(c, t, ProgramOptions{pointing});
@@ -382,7 +416,7 @@ Error in_plain_words(Error error, const Config& config, const SearchOptions& opt
     return error;
 }
 
-constexpr const char* kPlanParams[] = {"config", "search", "tolerance", "pointing", "landing"};
+constexpr const char* kPlanParams[] = {"config", "search", "tolerance", "pointing", "landing", "progress"};
 constexpr Signature kPlanSignature{"plan()", kPlanParams, 1};
 
 PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -390,8 +424,14 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     // plan alone, any later one ends it.
     const std::uint64_t generation = g_stop_generation.load();
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* arg[5] = {};
+        PyObject* arg[6] = {};
         if (!bind(kPlanSignature, args, nargs, kwnames, arg)) return nullptr;
+        PyObject* callback = arg[5] && arg[5] != Py_None ? arg[5] : nullptr;
+        if (callback && !PyCallable_Check(callback)) {
+            raise_not_instance(callback, "Callable");
+            add_note("progress");
+            return nullptr;
+        }
         SearchOptions options;
         bool pointing = false;
         if (arg[1] && !read_search(arg[1], options)) return nullptr;
@@ -403,10 +443,11 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         pointing = pointing && config->environment.max_angle_deg < 180.0;
 
         Interrupt interrupt(generation);
+        Progress progress(callback);
         std::optional<Outcome> outcome;
         {
             Unlocked unlocked;
-            outcome.emplace(plan_core(*config, options, pointing, interrupt));
+            outcome.emplace(plan_core(*config, options, pointing, interrupt, progress));
         }
         if (interrupt.restore()) return nullptr;
         if (!outcome->result) {
@@ -452,8 +493,9 @@ PyMethodDef kMethods[] = {
      "stop_all(stop=True)\n--\n\nEnds every plan in progress at the moment of the call with KeyboardInterrupt; "
      "plans started afterwards run normally. stop_all(False) does nothing."},
     {"plan", as_cfunction(&plan), METH_FASTCALL | METH_KEYWORDS,
-     "plan(config, search='golden', tolerance=2e-4, pointing=False, landing='target')\n--\n\n"
-     "Plans the descent with the lock released; returns a dict of its data."},
+     "plan(config, search='golden', tolerance=2e-4, pointing=False, landing='target', progress=None)\n--\n\n"
+     "Plans the descent with the lock released; returns a dict of its data. progress(solves, best_final_mass) "
+     "is called after each solve."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
      "checked(config, landing='target')\n--\n\nRaises ValueError naming a field no descent can have."},
     {nullptr, nullptr, 0, nullptr},

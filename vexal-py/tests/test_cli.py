@@ -1,9 +1,11 @@
+import contextlib
 import csv
 import importlib.metadata
 import io
 import json
 import os
 import pathlib
+import pty
 import random
 import signal
 import stat
@@ -680,3 +682,19 @@ def test_a_study_disperses_the_vehicle_as_asked(tmp_path):
     assert [[float(r[c]) for c in ("fuel", "fuel_consumption", "gz")] for r in rows] == [
         [c.spacecraft.fuel, c.spacecraft.fuel_consumption, c.environment.gravity[2]] for c in cases]
     assert all(abs(float(r["fuel"]) / 1700.0 - 1.0) <= 0.1 for r in rows) and len({r["gz"] for r in rows}) == 4
+
+
+def test_a_plan_shows_its_progress_on_a_terminal_only():
+    main, terminal = pty.openpty()
+    child = subprocess.Popen([sys.executable, "-m", "vexal", "plan", "--n", "20"], stdout=subprocess.PIPE,
+                             stderr=terminal, text=True)
+    os.close(terminal)
+    out, _ = child.communicate(timeout=60)
+    shown = b""
+    with contextlib.suppress(OSError):  # the end of the terminal's output
+        while chunk := os.read(main, 4096):
+            shown += chunk
+    os.close(main)
+    assert child.returncode == 0 and out.startswith("status")
+    assert b"\rplanning: 36 of 36 solves, best final mass " in shown and shown.endswith(b"\r\x1b[K")
+    assert "planning" not in vexal_cli("plan", "--n", 20).stderr

@@ -300,3 +300,19 @@ def test_a_hostile_keyword_is_a_plan_a_type_error_or_a_marked_value_error(name, 
         pass
     except ValueError as error:
         assert getattr(error, "kind", None) in ("invalid_input", "infeasible", "solver_status"), repr(error)
+
+
+def test_progress_is_told_of_each_solve_and_can_end_the_plan():
+    calls = []
+    plan = vexal.plan(n=20, progress=lambda solves, best: calls.append((solves, best)))
+    assert [solves for solves, _ in calls] == list(range(1, 37))
+    best = [b for _, b in calls if b is not None]  # None until a solve finds a plan
+    assert best == sorted(best) and best[-1] == pytest.approx(plan.final_mass, rel=1e-4)
+
+    def enough(solves, best):
+        if solves == 3:
+            raise RuntimeError("enough")
+    with pytest.raises(RuntimeError, match="enough"):
+        vexal.plan(n=20, progress=enough)
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'Callable'"):
+        vexal.plan(n=20, progress=5)

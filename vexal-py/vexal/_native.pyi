@@ -1,4 +1,5 @@
 # The vexal package's native module; `vexal.plan` is its documented face.
+from collections.abc import Callable
 from typing import Literal, TypedDict, type_check_only
 
 import numpy as np
@@ -31,7 +32,8 @@ class PlanData(TypedDict):
 # "infeasible", "solver_status", "solver_construction" or "json".
 def plan(config: Config | str, search: Literal["golden", "fast"] = "golden",
          tolerance: float = 2e-4, pointing: bool = False,
-         landing: Literal["target", "nearest"] = "target") -> PlanData: ...
+         landing: Literal["target", "nearest"] = "target",
+         progress: Callable[[int, float | None], object] | None = None) -> PlanData: ...
 def checked(config: Config | str, landing: Literal["target", "nearest"] = "target") -> None: ...
 def stop_all(stop: bool = True) -> None:
     """Ends every plan in progress at the moment of the call with

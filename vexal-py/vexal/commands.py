@@ -223,7 +223,12 @@ def run_plan(args: argparse.Namespace) -> None:
     plotting = figures(args.plot) if args.plot else None
     config = load_config(args)
     interrupts.check()
-    result = interrupts.call(planning.plan, config, **plan_options(args))
+    line = ProgressLine(36 if args.search == "golden" and not args.nearest and config.solver.time_of_flight is None
+                        else None)
+    try:
+        result = interrupts.call(planning.plan, config, **plan_options(args), progress=line.show)
+    finally:
+        line.clear()
     # With a table on stdout the summary goes to stderr, out of its way.
     to_stdout = "-" in (args.csv, args.json)
     print(result.format_summary(), file=sys.stderr if to_stdout else sys.stdout)
@@ -301,6 +306,30 @@ def run_study(args: argparse.Namespace) -> None:
         figure = plotting.plot_final_mass(records, nearest=args.nearest, fuel_budget=config.spacecraft.fuel)
         stop_if_interrupted()
         plotting.save(figure, args.hist)
+
+
+class ProgressLine:
+    """One line on a terminal's stderr while a plan searches: the solves
+    made (of the search's `budget`, when it is known) and the best final
+    mass so far; nothing when stderr is not a terminal."""
+
+    def __init__(self, budget: int | None) -> None:
+        self.budget, self.shown = budget, False
+        self.on = sys.stderr.isatty()
+
+    def show(self, solves: int, best: float | None) -> None:
+        if not self.on:
+            return
+        done = f"{solves} of {self.budget} solves" if self.budget else f"{solves} solve{'s' * (solves != 1)}"
+        mass = f", best final mass {best:.3f} kg" if best is not None else ""
+        sys.stderr.write(f"\rplanning: {done}{mass}\x1b[K")
+        sys.stderr.flush()
+        self.shown = True
+
+    def clear(self) -> None:
+        if self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
 
 
 class InOrder:

@@ -8,6 +8,7 @@ import dataclasses
 import json
 import math
 import os
+from collections.abc import Callable
 from typing import Any, Literal, TypeAlias, TypedDict
 
 import numpy as np
@@ -351,7 +352,8 @@ def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
 
 
 def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search: Search = "golden",
-         tolerance: float = 2e-4, pointing: bool = True, landing: Landing = "target", **overrides: object) -> Plan:
+         tolerance: float = 2e-4, pointing: bool = True, landing: Landing = "target",
+         progress: Callable[[int, float | None], object] | None = None, **overrides: object) -> Plan:
     """Plans one descent and returns a `Plan`.
 
     `config` is a `vexal.Config`, its JSON text, or the path of a
@@ -376,11 +378,16 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     message. Either carries the failure's `kind`: "invalid_input", "json",
     "infeasible" (no trajectory reaches the target), "solver_status" or
     "solver_construction". Ctrl-C stops planning with KeyboardInterrupt.
+
+    `progress(solves, best_final_mass)`, if given, is called after each
+    solve, on the planning thread: the solves made so far and the greatest
+    final mass planned so far (None before the first). An exception it
+    raises ends the plan.
     """
     check_search(search, tolerance)
     check_options(pointing, landing)
     config = configured(config, **overrides)
-    data = _native.plan(config, search, tolerance, pointing, landing)
+    data = _native.plan(config, search, tolerance, pointing, landing, progress)
     return make_plan(data, search, config, pointing, landing)
 
 
