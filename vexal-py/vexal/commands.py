@@ -386,10 +386,10 @@ def study_summary(records: Sequence[study.CaseResult], kept: Sequence[study.Case
         line += (f"; final mass mean {np.mean(masses):.3f} kg, min {np.min(masses):.3f} kg, "
                  f"max {np.max(masses):.3f} kg; fuel used 5 % {fuel[0]:.3f} kg, median {fuel[1]:.3f} kg, "
                  f"95 % {fuel[2]:.3f} kg")
+        line += f"; {sum(r.on_target for r in records)} on target"
         errors = [cast(float, r.landing_error) for r in planned]
         if nearest or max(errors) > study.ON_TARGET:
-            line += (f"; {sum(r.on_target for r in records)} on target, "
-                     f"landing error max {np.max(errors):.3f} m")
+            line += f", landing error max {np.max(errors):.3f} m"
     return line
 
 
