@@ -34,7 +34,7 @@ def rows(path):
 def run(cases, executor, search, directory):
     out = os.path.join(directory, f"cases{cases}.csv")
     child = subprocess.Popen([sys.executable, "-m", "vexal", "study", "--n", "30", "--cases", str(cases),
-                              "--executor", executor, "--search", search, "--csv", out],
+                              "--executor", executor, "--search", search, "--no-pointing", "--csv", out],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     start = time.perf_counter()
     samples = []  # (fraction done, RSS MiB)
