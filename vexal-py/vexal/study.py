@@ -610,7 +610,6 @@ class StudyTable:
         # written with its first row, so that until then the files left by
         # an earlier study still describe each other.
         self.defined = bool(self.done)
-        self.written = self.taken_over_count = len(self.done)
 
     def taken_over(self, cases: Iterable[Case]) -> dict[int, list[str]]:
         source = self.part if os.path.lexists(self.part) else self.path
@@ -674,7 +673,6 @@ class StudyTable:
         self.define()
         self.writer.writerow(table_row(index, self.seed, case, result))
         self.file.flush()
-        self.written += 1
 
     def finish(self) -> list[list[str]]:
         """Writes the sorted table to its path; returns the rows."""
