@@ -18,12 +18,6 @@ constexpr const char* kStatusNames[] = {
 };
 static_assert(std::size(kStatusNames) == VEXAL_CLARABEL_CALLBACK_TERMINATED + 1, "a status without a name");
 
-
-struct SolverDeleter {
-    void operator()(vexal_clarabel_solver* s) const { vexal_clarabel_free(s); }
-};
-using SolverHandle = std::unique_ptr<vexal_clarabel_solver, SolverDeleter>;
-
 // Owns the text a binding call hands back.
 struct Message {
     char* text = nullptr;
@@ -49,6 +43,21 @@ extern "C" std::int32_t ask_stop(void* context) {
     }
 }
 
+vexal_clarabel_settings settings_for(const ConicSettings& wanted) {
+    vexal_clarabel_settings settings = solver_settings();
+    if (wanted.tolerance > 0.0) {
+        // Tighter targets; "almost solved" then still means the default accuracy.
+        const vexal_clarabel_settings defaults = settings;
+        settings.tol_gap_abs = settings.tol_gap_rel = settings.tol_feas = wanted.tolerance;
+        settings.reduced_tol_gap_abs = defaults.tol_gap_abs;
+        settings.reduced_tol_gap_rel = defaults.tol_gap_rel;
+        settings.reduced_tol_feas = defaults.tol_feas;
+    }
+    if (!wanted.refinement) settings.iterative_refinement_enable = false;
+    if (wanted.updatable) settings.presolve_enable = settings.input_sparse_dropzeros = false;
+    return settings;
+}
+
 }  // namespace
 
 // The library's own defaults, with output switched off.
@@ -60,7 +69,9 @@ vexal_clarabel_settings solver_settings() {
     return s;
 }
 
-Result<ConicSolution> solve_conic(const Problem& problem, const StopCheck* stop, double tolerance) {
+void ConicSolver::Free::operator()(vexal_clarabel_solver* s) const { vexal_clarabel_free(s); }
+
+Result<ConicSolver> ConicSolver::build(const Problem& problem, const ConicSettings& wanted) {
     std::vector<vexal_clarabel_cone> cones;
     cones.reserve(problem.cones.size());
     for (const Cone& c : problem.cones) {
@@ -69,44 +80,61 @@ Result<ConicSolution> solve_conic(const Problem& problem, const StopCheck* stop,
                                                                                 : VEXAL_CLARABEL_SECOND_ORDER_CONE;
         cones.push_back({kind, c.dim});
     }
-    vexal_clarabel_settings settings = solver_settings();
-    if (tolerance > 0.0) {
-        // Tighter targets; "almost solved" then still means the default accuracy.
-        const vexal_clarabel_settings defaults = settings;
-        settings.tol_gap_abs = settings.tol_gap_rel = settings.tol_feas = tolerance;
-        settings.reduced_tol_gap_abs = defaults.tol_gap_abs;
-        settings.reduced_tol_gap_rel = defaults.tol_gap_rel;
-        settings.reduced_tol_feas = defaults.tol_feas;
-    }
+    const vexal_clarabel_settings settings = settings_for(wanted);
     const vexal_clarabel_csc p = csc_view(problem.p), a = csc_view(problem.a);
 
-    SolverHandle solver;
-    {
-        vexal_clarabel_solver* raw = nullptr;
-        Message message;
-        const vexal_clarabel_code code =
-            vexal_clarabel_new(&p, problem.q.data(), problem.q.size(), &a, problem.b.data(), problem.b.size(),
-                               cones.data(), cones.size(), &settings, &raw, &message.text);
-        solver.reset(raw);
-        if (code == VEXAL_CLARABEL_CONSTRUCTION_ERROR) {
-            return fail(ErrorKind::solver_construction, "solver construction error: " + message.str());
-        }
-        expect_ok(code, message, "solver construction failed");
+    ConicSolver solver;
+    vexal_clarabel_solver* raw = nullptr;
+    Message message;
+    const vexal_clarabel_code code =
+        vexal_clarabel_new(&p, problem.q.data(), problem.q.size(), &a, problem.b.data(), problem.b.size(),
+                           cones.data(), cones.size(), &settings, &raw, &message.text);
+    solver.handle_.reset(raw);
+    if (code == VEXAL_CLARABEL_CONSTRUCTION_ERROR) {
+        return fail(ErrorKind::solver_construction, "solver construction error: " + message.str());
     }
-    if (stop && *stop) {
+    expect_ok(code, message, "solver construction failed");
+    if (wanted.updatable) {
+        solver.updatable_ = true;
+        solver.colptr_ = problem.a.colptr;
+        solver.rowval_ = problem.a.rowval;
+        solver.cones_ = problem.cones;
+        solver.rows_ = problem.a.m;
+    }
+    return solver;
+}
+
+void ConicSolver::update(const Problem& problem) {
+    if (!updatable_) throw InternalError("update of a solver not built updatable");
+    if (problem.a.m != rows_ || problem.a.colptr != colptr_ || problem.a.rowval != rowval_ ||
+        problem.cones != cones_ || !problem.p.rowval.empty()) {
+        throw InternalError("update of a program whose pattern differs from the solver's");
+    }
+    Message message;
+    expect_ok(vexal_clarabel_update(handle_.get(), problem.q.data(), problem.q.size(), problem.a.nzval.data(),
+                                    problem.a.nzval.size(), problem.b.data(), problem.b.size(), &message.text),
+              message, "updating the solver failed");
+}
+
+ConicSolution ConicSolver::solve(const StopCheck* stop) {
+    vexal_clarabel_solver* solver = handle_.get();
+    {
+        // Set for every solve: a solver kept across solves must not ask an
+        // earlier solve's stop request.
         Message message;
-        expect_ok(vexal_clarabel_set_stop(solver.get(), ask_stop, const_cast<StopCheck*>(stop), &message.text),
+        const bool asks = stop && *stop;
+        expect_ok(vexal_clarabel_set_stop(solver, asks ? ask_stop : nullptr,
+                                          asks ? const_cast<StopCheck*>(stop) : nullptr, &message.text),
                   message, "setting the stop request failed");
     }
     {
         Message message;
-        expect_ok(vexal_clarabel_solve(solver.get(), &message.text), message, "solve failed");
+        expect_ok(vexal_clarabel_solve(solver, &message.text), message, "solve failed");
     }
     vexal_clarabel_status status = VEXAL_CLARABEL_UNSOLVED;
     {
         Message message;
-        expect_ok(vexal_clarabel_get_status(solver.get(), &status, &message.text), message,
-                  "reading the status failed");
+        expect_ok(vexal_clarabel_get_status(solver, &status, &message.text), message, "reading the status failed");
     }
     if (status < 0 || status >= static_cast<int>(std::size(kStatusNames))) {
         throw InternalError("unknown solver status code " + std::to_string(status));
@@ -114,21 +142,33 @@ Result<ConicSolution> solve_conic(const Problem& problem, const StopCheck* stop,
     ConicSolution out;
     {
         Message message;
-        expect_ok(vexal_clarabel_iterations(solver.get(), &out.iterations, &message.text), message,
+        expect_ok(vexal_clarabel_iterations(solver, &out.iterations, &message.text), message,
                   "reading the iteration count failed");
     }
     out.status = kStatusNames[status];
-    out.success = status == VEXAL_CLARABEL_SOLVED || status == VEXAL_CLARABEL_ALMOST_SOLVED;
+    out.solved = status == VEXAL_CLARABEL_SOLVED;
+    out.success = out.solved || status == VEXAL_CLARABEL_ALMOST_SOLVED;
     out.stopped = status == VEXAL_CLARABEL_CALLBACK_TERMINATED;
     out.infeasible = status == VEXAL_CLARABEL_PRIMAL_INFEASIBLE || status == VEXAL_CLARABEL_ALMOST_PRIMAL_INFEASIBLE;
     if (out.success) {
         const double* x = nullptr;
         std::uint64_t x_len = 0;
         Message message;
-        expect_ok(vexal_clarabel_x(solver.get(), &x, &x_len, &message.text), message, "reading x failed");
+        expect_ok(vexal_clarabel_x(solver, &x, &x_len, &message.text), message, "reading x failed");
         out.x.assign(x, x + x_len);
+        const double* z = nullptr;
+        std::uint64_t z_len = 0;
+        Message dual_message;
+        expect_ok(vexal_clarabel_z(solver, &z, &z_len, &dual_message.text), dual_message, "reading z failed");
+        out.z.assign(z, z + z_len);
     }
     return out;
+}
+
+Result<ConicSolution> solve_conic(const Problem& problem, const StopCheck* stop, double tolerance) {
+    auto solver = ConicSolver::build(problem, ConicSettings{tolerance});
+    if (!solver) return std::unexpected(std::move(solver.error()));
+    return solver->solve(stop);
 }
 
 }  // namespace vexal

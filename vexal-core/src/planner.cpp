@@ -86,49 +86,167 @@ struct SearchStopped {
     Error error;
 };
 
+// A time of flight solved: the search's merit there (minus infinity when
+// no trajectory exists) and the slope of the final mass in the time of
+// flight (NaN when the solve gave none: a nearest landing off the target).
+struct Probe {
+    double t;
+    double merit;
+    double slope;
+};
+
+// The fast search's refinement when each solve also gives the slope of the
+// final mass in the time of flight: the optimum lies between the last
+// point whose slope rises and the first whose slope falls (or a time with
+// no trajectory, or the bracket's end). Each step is the secant of the
+// slopes across that interval (a Newton step from the best point when one
+// side has no slope yet), kept inside it, and halves it instead whenever
+// two steps in a row have not; it ends when the interval, or the step the
+// secant asks for, is below the tolerance on the time. The best trajectory
+// solved is the answer.
+SolveResult refine_with_slopes(const Config& config, const FixedSolver& fixed_solver, std::vector<Probe> probes,
+                               double lower, double upper, double h, Trajectory best, const SearchOptions& options) {
+    const double relative_tolerance = options.relative_tolerance;
+    constexpr int kMaxSteps = 60;
+    // What the best point may fall short of the optimum's final mass, as a
+    // fraction of it, once the time is known to the tolerance.
+    constexpr double kMassTolerance = 3e-7;
+    const auto better = [](const Probe& p, const Probe& q) { return p.merit > q.merit; };
+    Probe x = *std::min_element(probes.begin(), probes.end(), better);
+    std::optional<Probe> left, right;  // the interval's ends, when solved
+    double a = lower, b = upper;
+    const auto narrow = [&](const Probe& p) {
+        const bool past = std::isfinite(p.merit) && std::isfinite(p.slope) ? p.slope < 0.0 : p.t > x.t;
+        if (past && p.t < b) b = p.t, right = p;
+        if (!past && p.t > a) a = p.t, left = p;
+    };
+    for (const Probe& p : probes) narrow(p);
+    // Under a concave final mass, the tangent at either end bounds every
+    // mass between the ends: what the best point may still be short of.
+    const auto shortfall = [&] {
+        double bound = std::numeric_limits<double>::infinity();
+        for (const std::optional<Probe>& end : {left, right}) {
+            if (end && std::isfinite(end->merit) && std::isfinite(end->slope)) {
+                bound = std::min(bound, end->merit + std::abs(end->slope) * (b - a) - x.merit);
+            }
+        }
+        return bound;
+    };
+    int slow_steps = 0;
+    for (int step = 0; step < kMaxSteps; ++step) {
+        const double tol = relative_tolerance * std::max(std::abs(x.t), h);
+        const double width = b - a;
+        const bool close_enough = shortfall() <= kMassTolerance * x.merit;
+        if (width <= 2.0 * tol && (close_enough || width <= 1e-3 * tol)) break;
+        // The secant of the slopes at the best point and the nearest other
+        // point that has one.
+        double u = std::numeric_limits<double>::quiet_NaN();
+        const Probe* other = nullptr;
+        for (const Probe& p : probes) {
+            if (p.t == x.t || !std::isfinite(p.merit) || !std::isfinite(p.slope)) continue;
+            if (!other || std::abs(p.t - x.t) < std::abs(other->t - x.t)) other = &p;
+        }
+        if (other && std::isfinite(x.slope) && other->slope != x.slope) {
+            u = x.t - x.slope * (x.t - other->t) / (x.slope - other->slope);
+            // A step this small, from a secant this local and a point this
+            // flat: the best point is the optimum.
+            if (std::abs(u - x.t) <= tol && std::abs(other->t - x.t) <= 20.0 * tol &&
+                std::abs(x.slope) * tol <= kMassTolerance * x.merit) {
+                break;
+            }
+        }
+        // Steps keep clear of the ends and of the best point, by the
+        // tolerance while the interval is wide, by a share of it after.
+        const double clear = std::min(tol, 0.25 * width);
+        const double margin = std::max(clear, 0.01 * width);
+        // A secant that leaps across most of the interval extrapolates a
+        // curve that bends too much: halving is surer.
+        if (!std::isfinite(u) || u <= a + margin || u >= b - margin || std::abs(u - x.t) > 0.5 * width ||
+            slow_steps >= 2) {
+            u = 0.5 * (a + b);
+        }
+        if (std::abs(u - x.t) < clear) u = x.t + std::copysign(clear, u - x.t);
+        auto r = fixed_solver(config, u);
+        Probe p{u, r ? search_merit(*r, config, options) : -std::numeric_limits<double>::infinity(),
+                r ? r->mass_slope : std::numeric_limits<double>::quiet_NaN()};
+        if (r && p.merit > x.merit) {
+            x = p;
+            best = std::move(*r);
+        }
+        probes.push_back(p);
+        narrow(p);
+        slow_steps = (b - a) > 0.5 * width ? slow_steps + 1 : 0;
+    }
+    return best;
+}
+
 // Brent's method on -search_merit, started from the best point of a coarse
 // grid with its nearest solved neighbours as the bracket and the points of
 // the first parabola. Each evaluation is one fixed solve; the best
 // trajectory seen is the answer, never re-solved.
-SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, double lower, double upper,
-                        const SearchOptions& options) {
+SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, const BatchSolver& batch,
+                        double lower, double upper, const SearchOptions& options) {
     const double relative_tolerance = options.relative_tolerance;
     constexpr double kInfeasible = std::numeric_limits<double>::infinity();
     const double h = (upper - lower) / kGridIntervals;
     std::optional<Trajectory> best;
-    std::array<double, kGridIntervals + 1> cost;
+    std::array<double, kGridIntervals + 1> cost, slope;
     cost.fill(std::numeric_limits<double>::quiet_NaN());  // NaN: not solved
+    slope.fill(std::numeric_limits<double>::quiet_NaN());
     int best_index = -1;
-    const auto grid_point = [&](int i) {
-        auto r = fixed_solver(config, lower + i * h);
-        cost[i] = r ? -search_merit(*r, config, options) : kInfeasible;
-        if (r && (best_index < 0 || cost[i] < cost[best_index])) {
-            best_index = i;
-            best = std::move(*r);
+    // Solves the listed grid points together; ties go to the earliest listed.
+    const auto grid_points = [&](const std::vector<int>& points) {
+        std::vector<double> times;
+        for (int i : points) times.push_back(lower + i * h);
+        std::vector<SolveResult> results = batch(config, times);
+        for (std::size_t j = 0; j < points.size(); ++j) {
+            const int i = points[j];
+            SolveResult& r = results[j];
+            cost[i] = r ? -search_merit(*r, config, options) : kInfeasible;
+            if (r) slope[i] = r->mass_slope;
+            if (r && (best_index < 0 || cost[i] < cost[best_index])) {
+                best_index = i;
+                best = std::move(*r);
+            }
         }
     };
     // Every third point of the search's grid, the ends only when the best
     // inner point is next to them; all the rest only when none of those is
     // feasible, so a narrow feasible window is found as the grid finds it.
-    for (int i : {3, 6, 9}) grid_point(i);
-    if (best_index < 0 || best_index == 3) grid_point(0);
-    if (best_index < 0 || best_index == 9) grid_point(kGridIntervals);
+    grid_points({3, 6, 9});
+    // With the slope of the final mass at each point, the best point's slope
+    // says on which side the optimum lies: no end is needed.
+    const auto sloped = [&] { return best_index >= 0 && std::isfinite(slope[best_index]); };
+    if (!sloped() && (best_index < 0 || best_index == 3)) grid_points({0});
+    if (!sloped() && (best_index < 0 || best_index == 9)) grid_points({kGridIntervals});
     if (best_index < 0) {
+        std::vector<int> rest;
         for (int i = 0; i <= kGridIntervals; ++i) {
-            if (std::isnan(cost[i])) grid_point(i);
+            if (std::isnan(cost[i])) rest.push_back(i);
         }
+        grid_points(rest);
     }
     if (best_index < 0) return no_feasible_time(lower, upper);
+    if (sloped()) {
+        std::vector<Probe> probes;
+        for (int i = 0; i <= kGridIntervals; ++i) {
+            if (!std::isnan(cost[i])) probes.push_back({lower + i * h, -cost[i], slope[i]});
+        }
+        return refine_with_slopes(config, fixed_solver, std::move(probes), lower, upper, h, std::move(*best),
+                                  options);
+    }
     // Towards a coarse neighbour that is infeasible, the fine-grid
     // neighbour narrows the bracket; towards a feasible one the curve is
     // already known well enough for a parabola.
     const int centre = best_index;
+    std::vector<int> fine;
     for (int side : {-1, 1}) {
         const int i = centre + side, coarse = centre + 3 * side;
         if (i < 0 || i > kGridIntervals || !std::isnan(cost[i])) continue;
         if (coarse >= 0 && coarse <= kGridIntervals && std::isfinite(cost[coarse])) continue;
-        grid_point(i);
+        fine.push_back(i);
     }
+    if (!fine.empty()) grid_points(fine);
 
     // The nearest solved grid points on either side bound the refinement.
     int left = best_index, right = best_index;
@@ -251,7 +369,8 @@ SolveResult search_golden(const Config& config, const FixedSolver& fixed_solver,
 
 }  // namespace
 
-SolveResult search(const Config& config, const FixedSolver& fixed_solver, const SearchOptions& options) {
+SolveResult search(const Config& config, const FixedSolver& fixed_solver, const SearchOptions& options,
+                   const BatchSolver& batch) {
     const Solver& s = config.solver;
     const auto [lower, upper] =
         s.tof_min && s.tof_max ? std::pair{*s.tof_min, *s.tof_max} : auto_bracket(config.spacecraft);
@@ -260,8 +379,20 @@ SolveResult search(const Config& config, const FixedSolver& fixed_solver, const 
         if (!r && r.error().kind == ErrorKind::interrupted) throw SearchStopped{std::move(r.error())};
         return r;
     };
+    const BatchSolver judge_all = [&](const Config& c, const std::vector<double>& times) {
+        std::vector<SolveResult> results;
+        if (batch) {
+            results = batch(c, times);
+            for (SolveResult& r : results) {
+                if (!r && r.error().kind == ErrorKind::interrupted) throw SearchStopped{std::move(r.error())};
+            }
+        } else {
+            for (double t : times) results.push_back(judge(c, t));
+        }
+        return results;
+    };
     try {
-        return options.mode == SearchMode::fast ? search_fast(config, judge, lower, upper, options)
+        return options.mode == SearchMode::fast ? search_fast(config, judge, judge_all, lower, upper, options)
                                                 : search_golden(config, judge, lower, upper, options);
     } catch (SearchStopped& stopped) {
         return std::unexpected(std::move(stopped.error));

@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -27,6 +29,7 @@
 #include "vexal/check.hpp"
 #include "vexal/json.hpp"
 #include "vexal/memory.hpp"
+#include "vexal/parallel.hpp"
 #include "vexal/planner.hpp"
 
 namespace vexal::py {
@@ -69,13 +72,14 @@ public:
     Interrupt(const Interrupt&) = delete;
     Interrupt& operator=(const Interrupt&) = delete;
 
-    // Without the lock. Signals are delivered to the main thread only, so
-    // other threads never take the lock here; the main thread takes it at
-    // most once per kMinGap, which bounds the cost on small, fast solves.
+    // Without the lock, from any thread of the plan. Signals are delivered
+    // to the main thread only, so other threads never take the lock here;
+    // the main thread, when it plans, takes it at most once per kMinGap,
+    // which bounds the cost on small, fast solves.
     bool requested(bool now = false) noexcept {
         if (raised_) return true;
         if (g_stop_generation.load(std::memory_order_relaxed) != generation_) return raised_ = true;
-        if (!main_thread_) return false;
+        if (!main_thread_ || std::this_thread::get_id() != planner_) return false;
         const auto t = std::chrono::steady_clock::now();
         if (!now && t < next_) return false;
         next_ = t + kMinGap;
@@ -116,8 +120,9 @@ private:
 
     static constexpr std::chrono::milliseconds kMinGap{2};
     std::uint64_t generation_;
+    std::thread::id planner_ = std::this_thread::get_id();
     bool main_thread_ = false;
-    bool raised_ = false;
+    std::atomic<bool> raised_ = false;
     std::chrono::steady_clock::time_point next_{};
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
@@ -139,6 +144,7 @@ private:
 struct Outcome {
     SolveResult result;
     unsigned solves = 0;
+    SolveCounts quick;  // the quick path's figures (fast search only)
 };
 
 // The caller's progress(solves, best_final_mass) after each solve: the
@@ -150,9 +156,10 @@ class Progress {
 public:
     explicit Progress(PyObject* callback) noexcept : callback_(callback) {}
 
-    // Without the lock.
-    void report(unsigned solves, const SolveResult& result, bool a_plan, Interrupt& interrupt) noexcept {
-        if (result && a_plan && (!best_ || result->final_mass > *best_)) best_ = result->final_mass;
+    // Without the lock. `planned`: the final mass of the solve's plan, if
+    // it made one.
+    void report(unsigned solves, std::optional<double> planned, Interrupt& interrupt) noexcept {
+        if (planned && (!best_ || *planned > *best_)) best_ = planned;
         if (!callback_) return;
         PyGILState_STATE gil = PyGILState_Ensure();
         {  // the references go before the lock does
@@ -168,33 +175,87 @@ private:
     std::optional<double> best_;
 };
 
+// The grid threads of one plan: the cores this process may use, capped by
+// the points solved at once and by the programs that fit in memory together.
+unsigned grid_threads(std::uint64_t n, unsigned wanted) {
+    constexpr unsigned kMostPointsAtOnce = 3;
+    const unsigned threads = std::min(wanted ? wanted : available_cores(), kMostPointsAtOnce);
+    if (threads <= 1) return 1;
+    const std::uint64_t room = memory_room().bytes / kBytesPerNode / std::max<std::uint64_t>(n, 1);
+    return static_cast<unsigned>(std::clamp<std::uint64_t>(std::min<std::uint64_t>(threads, room), 1, threads));
+}
+
+void add(SolveCounts& total, const SolveCounts& more) {
+    total.solves += more.solves;
+    total.fallbacks += more.fallbacks;
+    total.builds += more.builds;
+}
+
 // Runs without the lock; touches no Python object but through `progress`.
-Outcome plan_core(const Config& config, const SearchOptions& options, bool pointing, Interrupt& interrupt,
-                  Progress& progress) {
-    Outcome out{fail(ErrorKind::interrupted, "interrupted"), 0};
+// The fast search takes the quick path (QuickSolves) and solves its grid
+// points on `threads` threads (0: from the cores); every grid point is
+// solved on a solver of its own, so the plan is the same on any number of
+// threads. The golden search is the reference and takes neither.
+Outcome plan_core(const Config& config, const SearchOptions& options, bool pointing, unsigned threads,
+                  Interrupt& interrupt, Progress& progress) {
+    Outcome out{fail(ErrorKind::interrupted, "interrupted"), 0, {}};
+    const bool fast = options.mode == SearchMode::fast;
     const StopCheck stop = [&interrupt] { return interrupt.requested(); };
-    const auto solve_one = [&](const Config& c, double t, const ProgramOptions& program) -> SolveResult {
-        if (interrupt.requested(true)) return fail(ErrorKind::interrupted, "interrupted");
-        ++out.solves;
-        SolveResult result = solve_fixed(c, t, &stop, program);
-        progress.report(out.solves, result, program.landing != Landing::nearest, interrupt);
-        return result;
+    // The final mass of each fixed solve's plan, if it made one (the
+    // landing-error stage of a nearest landing makes none).
+    using Log = std::vector<std::optional<double>>;
+    const auto count = [&](std::optional<double> planned) { progress.report(++out.solves, planned, interrupt); };
+    // The solves at one time of flight. Without a log they are counted and
+    // reported at once (on the planning thread); a grid thread logs them
+    // for the planning thread to count and report in order.
+    const auto solve_at = [&](const Config& c, double t, QuickSolves* quick, Log* log) -> SolveResult {
+        const auto solve_one = [&](const ProgramOptions& program) -> SolveResult {
+            if (interrupt.requested(log == nullptr)) return fail(ErrorKind::interrupted, "interrupted");
+            SolveResult result = solve_fixed(c, t, &stop, program, quick);
+            std::optional<double> planned;
+            if (result && program.landing != Landing::nearest) planned = result->final_mass;
+            if (log) log->push_back(planned);
+            else count(planned);
+            return result;
+        };
+        if (!options.nearest_landing) return solve_one(ProgramOptions{pointing});
+        return nearest_landing(c, pointing, solve_one);
     };
+    std::optional<QuickSolves> kept;
+    if (fast) kept.emplace();
     const FixedSolver fixed = [&](const Config& c, double t) -> SolveResult {
-        if (!options.nearest_landing) return solve_one(c, t, ProgramOptions{pointing});
-        return nearest_landing(c, pointing, [&](const ProgramOptions& program) { return solve_one(c, t, program); });
+        return solve_at(c, t, kept ? &*kept : nullptr, nullptr);
+    };
+    const bool searched = !config.solver.time_of_flight;
+    const unsigned pool = fast && searched ? grid_threads(config.solver.n, threads) : 1;
+    const BatchSolver batch = [&](const Config& c, const std::vector<double>& times) {
+        if (interrupt.requested(true)) {
+            return std::vector<SolveResult>(times.size(), fail(ErrorKind::interrupted, "interrupted"));
+        }
+        std::vector<SolveResult> results(times.size(), fail(ErrorKind::interrupted, "interrupted"));
+        std::vector<QuickSolves> own(times.size());
+        std::vector<Log> logs(times.size());
+        for_each_index(times.size(), pool,
+                       [&](std::size_t i) { results[i] = solve_at(c, times[i], &own[i], &logs[i]); });
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            add(out.quick, own[i].counts);
+            for (std::optional<double> planned : logs[i]) count(planned);
+        }
+        return results;
     };
     // Plans on other threads share the process's memory: this one waits
-    // until its program fits beside theirs, and gives its share back on
+    // until its programs fit beside theirs, and gives its share back on
     // return, before the lock is taken again.
-    auto memory = reserve_memory(config.solver.n, &stop);
+    auto memory = reserve_memory(config.solver.n * pool, &stop);
     if (!memory) {
         out.result = std::unexpected(std::move(memory.error()));
     } else if (config.solver.time_of_flight) {
         out.result = fixed(config, *config.solver.time_of_flight);
     } else {
-        out.result = search(config, fixed, options);
+        out.result = search(config, fixed, options, fast ? batch : BatchSolver{});
     }
+    if (kept) add(out.quick, kept->counts);
+    kept.reset();  // the kept solvers go before the reservation does
     return out;
 }
 
@@ -234,18 +295,19 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
     return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
-PyObject* result_dict(const Trajectory& trajectory, unsigned solves) {
+PyObject* result_dict(const Trajectory& trajectory, unsigned solves, unsigned fallbacks) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     for (const FieldDef& field : kResultFields) {
         if (!set_item(dict.get(), field.name, field.get(trajectory))) return nullptr;
     }
     if (!set_item(dict.get(), "solves", PyLong_FromUnsignedLong(solves))) return nullptr;
+    if (!set_item(dict.get(), "fallbacks", PyLong_FromUnsignedLong(fallbacks))) return nullptr;
     return dict.release();
 }
 
 // ---------------------------------------------------------------------------
-// plan(config, search="golden", tolerance=2e-4, pointing=False, landing="target")
+// plan(config, search="fast", tolerance=2e-4, pointing=False, landing="target", progress=None, threads=None)
 
 struct SearchName {
     std::string_view name;
@@ -416,7 +478,25 @@ Error in_plain_words(Error error, const Config& config, const SearchOptions& opt
     return error;
 }
 
-constexpr const char* kPlanParams[] = {"config", "search", "tolerance", "pointing", "landing", "progress"};
+// threads: None (from the cores) or a positive count of grid threads.
+bool read_threads(PyObject* value, unsigned& threads) {
+    if (value == Py_None) return true;
+    if (PyBool_Check(value) || !PyLong_Check(value)) {
+        raise_not_instance(value, "int");
+        add_note("threads");
+        return false;
+    }
+    const long long count = PyLong_AsLongLong(value);
+    if (count == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (!(count >= 1 && count <= 1024)) {
+        PyErr_Format(PyExc_ValueError, "threads must be None or from 1 to 1024, got %R", value);
+        return false;
+    }
+    threads = static_cast<unsigned>(count);
+    return true;
+}
+
+constexpr const char* kPlanParams[] = {"config", "search", "tolerance", "pointing", "landing", "progress", "threads"};
 constexpr Signature kPlanSignature{"plan()", kPlanParams, 1};
 
 PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -424,7 +504,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     // plan alone, any later one ends it.
     const std::uint64_t generation = g_stop_generation.load();
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* arg[6] = {};
+        PyObject* arg[7] = {};
         if (!bind(kPlanSignature, args, nargs, kwnames, arg)) return nullptr;
         PyObject* callback = arg[5] && arg[5] != Py_None ? arg[5] : nullptr;
         if (callback && !PyCallable_Check(callback)) {
@@ -433,7 +513,10 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             return nullptr;
         }
         SearchOptions options;
+        options.mode = SearchMode::fast;
         bool pointing = false;
+        unsigned threads = 0;
+        if (arg[6] && !read_threads(arg[6], threads)) return nullptr;
         if (arg[1] && !read_search(arg[1], options)) return nullptr;
         if (arg[2] && !read_tolerance(arg[2], options)) return nullptr;
         if (arg[3] && !read_pointing(arg[3], pointing)) return nullptr;
@@ -447,14 +530,14 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         std::optional<Outcome> outcome;
         {
             Unlocked unlocked;
-            outcome.emplace(plan_core(*config, options, pointing, interrupt, progress));
+            outcome.emplace(plan_core(*config, options, pointing, threads, interrupt, progress));
         }
         if (interrupt.restore()) return nullptr;
         if (!outcome->result) {
             raise_planning_error(in_plain_words(std::move(outcome->result.error()), *config, options));
             return nullptr;
         }
-        return result_dict(*outcome->result, outcome->solves);
+        return result_dict(*outcome->result, outcome->solves, outcome->quick.fallbacks);
     });
 }
 
@@ -493,9 +576,10 @@ PyMethodDef kMethods[] = {
      "stop_all(stop=True)\n--\n\nEnds every plan in progress at the moment of the call with KeyboardInterrupt; "
      "plans started afterwards run normally. stop_all(False) does nothing."},
     {"plan", as_cfunction(&plan), METH_FASTCALL | METH_KEYWORDS,
-     "plan(config, search='golden', tolerance=2e-4, pointing=False, landing='target', progress=None)\n--\n\n"
+     "plan(config, search='fast', tolerance=2e-4, pointing=False, landing='target', progress=None, "
+     "threads=None)\n--\n\n"
      "Plans the descent with the lock released; returns a dict of its data. progress(solves, best_final_mass) "
-     "is called after each solve."},
+     "is called after each solve. threads: the fast search's grid threads (None: from the cores)."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
      "checked(config, landing='target')\n--\n\nRaises ValueError naming a field no descent can have."},
     {nullptr, nullptr, 0, nullptr},

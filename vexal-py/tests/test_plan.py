@@ -41,7 +41,7 @@ LUNAR = dict(wet_mass=12000.0, fuel=5000.0, real_max_thrust=60000.0, gravity=[0.
 def test_golden_is_the_contracts_solve_bit_for_bit(fields):
     config = config_with(**fields)
     expected = _vexal.solve(config)
-    plan = vexal.plan(config, pointing=False)
+    plan = vexal.plan(config, search="golden", pointing=False)
     for name in ARRAYS:
         assert np.array_equal(getattr(plan, name), getattr(expected, name)), name
     assert (plan.status, plan.final_mass, plan.objective) == (expected.status, expected.final_mass, expected.objective)
@@ -304,7 +304,7 @@ def test_a_hostile_keyword_is_a_plan_a_type_error_or_a_marked_value_error(name, 
 
 def test_progress_is_told_of_each_solve_and_can_end_the_plan():
     calls = []
-    plan = vexal.plan(n=20, progress=lambda solves, best: calls.append((solves, best)))
+    plan = vexal.plan(n=20, search="golden", progress=lambda solves, best: calls.append((solves, best)))
     assert [solves for solves, _ in calls] == list(range(1, 37))
     best = [b for _, b in calls if b is not None]  # None until a solve finds a plan
     assert best == sorted(best) and best[-1] == pytest.approx(plan.final_mass, rel=1e-4)

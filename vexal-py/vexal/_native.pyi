@@ -27,13 +27,15 @@ class PlanData(TypedDict):
     iterations: int
     landing_error: float
     solves: int
+    fallbacks: int
 
 # A failed plan raises ValueError with the attribute `kind`: "invalid_input",
 # "infeasible", "solver_status", "solver_construction" or "json".
-def plan(config: Config | str, search: Literal["golden", "fast"] = "golden",
+def plan(config: Config | str, search: Literal["golden", "fast"] = "fast",
          tolerance: float = 2e-4, pointing: bool = False,
          landing: Literal["target", "nearest"] = "target",
-         progress: Callable[[int, float | None], object] | None = None) -> PlanData: ...
+         progress: Callable[[int, float | None], object] | None = None,
+         threads: int | None = None) -> PlanData: ...
 def checked(config: Config | str, landing: Literal["target", "nearest"] = "target") -> None: ...
 def stop_all(stop: bool = True) -> None:
     """Ends every plan in progress at the moment of the call with

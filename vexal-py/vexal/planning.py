@@ -86,6 +86,9 @@ class Plan:
     """The program's optimum: the log of the final mass, ln kg."""
     solves: int
     """Fixed-horizon solves made."""
+    fallbacks: int
+    """Solves of the fast search whose quick answer was not accurate enough
+    and that were solved again with the solver's defaults."""
     iterations: int
     """Solver iterations of the final solve."""
     search: Search | None
@@ -351,18 +354,23 @@ def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
     return norm > NEGLIGIBLE_THRUST * float(np.max(norm, initial=0.0))
 
 
-def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search: Search = "golden",
+def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search: Search = "fast",
          tolerance: float = 2e-4, pointing: bool = True, landing: Landing = "target",
-         progress: Callable[[int, float | None], object] | None = None, **overrides: object) -> Plan:
+         progress: Callable[[int, float | None], object] | None = None, threads: int | None = None,
+         **overrides: object) -> Plan:
     """Plans one descent and returns a `Plan`.
 
     `config` is a `vexal.Config`, its JSON text, or the path of a
     configuration file (default: the default descent); keywords replace
     single fields, e.g. `plan(config, n=60, time_of_flight=45.0)`. Without a
-    time of flight the best one is searched for: `search="golden"` is
-    exactly `_vexal.solve`'s search (36 solves; with `pointing=False` the
-    same trajectory bit for bit); `search="fast"` reaches the same optimum in
-    far fewer solves, to `tolerance` (relative) on the time of flight.
+    time of flight the best one is searched for: `search="fast"` (the
+    default) reaches the optimum in about a third of the solves, to
+    `tolerance` (relative) on the time of flight, each solve on the
+    solver's quick path with its answer checked; `search="golden"` is
+    exactly `_vexal.solve`'s search, the reference (36 solves; with
+    `pointing=False` the same trajectory bit for bit). The fast search
+    solves its first grid points on `threads` threads (default: one per
+    available core, at most three; studies plan with one).
 
     Every node's thrust is kept within the configuration's
     `environment.max_angle_deg` of vertical (90 by default: the engine never
@@ -387,7 +395,7 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     check_search(search, tolerance)
     check_options(pointing, landing)
     config = configured(config, **overrides)
-    data = _native.plan(config, search, tolerance, pointing, landing, progress)
+    data = _native.plan(config, search, tolerance, pointing, landing, progress, threads)
     return make_plan(data, search, config, pointing, landing)
 
 
@@ -427,6 +435,7 @@ def make_plan(data: "_native.PlanData", search: Search, config: _vexal.Config, p
         fuel_used=sc.wet_mass - data["final_mass"],
         objective=data["objective"],
         solves=data["solves"],
+        fallbacks=data["fallbacks"],
         iterations=data["iterations"],
         search=None if config.solver.time_of_flight is not None else search,
         time_points=column("time_points"),

@@ -3,7 +3,8 @@
 Configurations do not pickle, so work crosses process boundaries as the JSON
 text of `Config.to_json`, checked first (the JSON form writes NaN and
 infinities as null, which would change the case); each worker plans it with
-the package's native module (the same search as `_vexal.solve` by default).
+the package's native module (the fast search by default, its grid on the
+worker's own thread: the workers already use every core).
 Planning releases the interpreter lock, so a thread pool runs cases in
 parallel; a process pool, or any `concurrent.futures.Executor` such as
 Dask's `Client.get_executor()`, runs the same call elsewhere.
@@ -169,7 +170,7 @@ def solve_text(text: str, options: PlanOptions | None = None, tag: object = None
     each, and a case tried again anew rather than from its failed task."""
     merged: PlanOptions = {**DEFAULT_OPTIONS, **(options or {})}
     try:
-        data = _native.plan(text, **merged)
+        data = _native.plan(text, threads=1, **merged)
     except ValueError as error:
         if not planner_error(error):
             raise
@@ -188,7 +189,7 @@ def solve_text(text: str, options: PlanOptions | None = None, tag: object = None
 
 
 # What an option left out means: the front door's defaults, not the native module's.
-DEFAULT_OPTIONS: PlanOptions = {"pointing": True}
+DEFAULT_OPTIONS: PlanOptions = {"search": "fast", "pointing": True}
 
 
 def planner_error(error: ValueError) -> bool:
@@ -696,7 +697,7 @@ class StudyTable:
 
 
 def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Executor = DEFAULT_EXECUTOR,
-               progress: bool = True, search: Search = "golden", workers: int | None = None, out: str | None = None,
+               progress: bool = True, search: Search = "fast", workers: int | None = None, out: str | None = None,
                resume: bool = False, seed: int | None = None, pointing: bool = True,
                landing: Landing = "target") -> list[CaseResult]:
     """Plans every configuration and returns one `CaseResult` each, in order.

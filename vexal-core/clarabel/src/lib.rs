@@ -477,6 +477,47 @@ pub unsafe extern "C" fn vexal_clarabel_solve(
 }
 
 /// # Safety
+/// `solver` is null or a live handle; `q`, `a_nzval` and `b` are null or
+/// valid for their stated lengths.
+#[no_mangle]
+pub unsafe extern "C" fn vexal_clarabel_update(
+    solver: *mut Solver,
+    q: *const f64,
+    q_len: u64,
+    a_nzval: *const f64,
+    a_nnz: u64,
+    b: *const f64,
+    b_len: u64,
+    message: *mut *mut c_char,
+) -> Code {
+    guard(message, || {
+        let Some(s) = solver.as_mut() else {
+            return invalid("solver is null".to_owned());
+        };
+        let q = borrow(q, q_len, "q")?;
+        let a = borrow(a_nzval, a_nnz, "A.nzval")?;
+        let b = borrow(b, b_len, "b")?;
+        // An empty update means "unchanged" to the library: refuse it, as
+        // every program has values in all three.
+        let (q_now, a_now, b_now) = (s.0.data.q.len(), s.0.data.A.nnz(), s.0.data.b.len());
+        if (q.len(), a.len(), b.len()) != (q_now, a_now, b_now) {
+            return invalid(format!(
+                "update sizes (q {}, A {}, b {}) differ from the solver's (q {q_now}, A {a_now}, b {b_now})",
+                q.len(),
+                a.len(),
+                b.len()
+            ));
+        }
+        let refused = |e: clarabel::solver::DataUpdateError| Failure::Invalid(e.to_string());
+        // The library's update takes owned vectors (its slice form is unsized).
+        s.0.update_q(&q.to_vec()).map_err(refused)?;
+        s.0.update_A(&a.to_vec()).map_err(refused)?;
+        s.0.update_b(&b.to_vec()).map_err(refused)?;
+        Ok(())
+    })
+}
+
+/// # Safety
 /// `solver` is null or a live handle; `status` is null or writable.
 #[no_mangle]
 pub unsafe extern "C" fn vexal_clarabel_get_status(
@@ -494,6 +535,26 @@ pub unsafe extern "C" fn vexal_clarabel_get_status(
 }
 
 /// # Safety
+/// `solver` is null or a live handle; `values` and `len` are null or writable.
+unsafe fn solution_vector(
+    solver: *const Solver,
+    values: *mut *const f64,
+    len: *mut u64,
+    message: *mut *mut c_char,
+    pick: fn(&Solver) -> &[f64],
+) -> Code {
+    guard(message, || {
+        let (Some(s), false, false) = (solver.as_ref(), values.is_null(), len.is_null()) else {
+            return invalid("solver, values or length is null".to_owned());
+        };
+        let vector = pick(s);
+        *values = vector.as_ptr();
+        *len = vector.len() as u64;
+        Ok(())
+    })
+}
+
+/// # Safety
 /// `solver` is null or a live handle; `x` and `x_len` are null or writable.
 #[no_mangle]
 pub unsafe extern "C" fn vexal_clarabel_x(
@@ -502,15 +563,19 @@ pub unsafe extern "C" fn vexal_clarabel_x(
     x_len: *mut u64,
     message: *mut *mut c_char,
 ) -> Code {
-    guard(message, || {
-        let (Some(s), false, false) = (solver.as_ref(), x.is_null(), x_len.is_null()) else {
-            return invalid("solver, x or x_len is null".to_owned());
-        };
-        let primal = &s.0.solution.x;
-        *x = primal.as_ptr();
-        *x_len = primal.len() as u64;
-        Ok(())
-    })
+    solution_vector(solver, x, x_len, message, |s| &s.0.solution.x)
+}
+
+/// # Safety
+/// `solver` is null or a live handle; `z` and `z_len` are null or writable.
+#[no_mangle]
+pub unsafe extern "C" fn vexal_clarabel_z(
+    solver: *const Solver,
+    z: *mut *const f64,
+    z_len: *mut u64,
+    message: *mut *mut c_char,
+) -> Code {
+    solution_vector(solver, z, z_len, message, |s| &s.0.solution.z)
 }
 
 /// # Safety

@@ -1,6 +1,7 @@
 #pragma once
 // One fixed-horizon solve through the conic solver, and its result record.
 #include <expected>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,54 @@ struct Trajectory {
     double time_of_flight = 0.0;
     std::uint32_t iterations = 0;  // the solver's iterations (not shown to Python)
     double landing_error = 0.0;    // horizontal distance of the last node from the target (not shown to _vexal)
+    // d(final_mass)/d(time_of_flight) at this optimum, from the solver's
+    // duals; NaN unless the quick path planned to the target.
+    double mass_slope = std::numeric_limits<double>::quiet_NaN();
 };
 
 // The solver's gap and feasibility tolerances when it minimises the landing error.
 inline constexpr double kLandingSolverTolerance = 1e-10;
+
+// What the solves of one plan did on the quick path.
+struct SolveCounts {
+    unsigned solves = 0;     // fixed-horizon solves that took the quick path
+    unsigned fallbacks = 0;  // of those, answered by a solve with the library's defaults
+    unsigned builds = 0;     // solvers built (the rest were updates of a kept one)
+};
+
+// The quick path of the solves of one plan (one thread's): iterative
+// refinement off, and one solver per program kind kept from solve to solve
+// and given the new horizon's values. Its answer is taken only when the
+// solver calls it Solved and the point violates the program by at most
+// quick_violation (relative), or when the solver finds the program
+// infeasible; anything else is solved again as without the quick path,
+// with the library's defaults. The solver chooses its equilibration when it
+// is built, and kept too long it takes more iterations: it is built again
+// when the horizon has moved by more than rebuild_fraction of the one it
+// was built at.
+class QuickSolves {
+public:
+    static constexpr double kViolation = 1e-8;
+    static constexpr double kRebuildFraction = 0.1;
+
+    double quick_violation = kViolation;
+    double rebuild_fraction = kRebuildFraction;
+    SolveCounts counts;
+
+    // The kept solver for the program kind of `options`, given `program`'s
+    // values (built anew when there is none or the horizon moved too far).
+    Result<ConicSolver*> solver_for(const Problem& program, double time_of_flight, const ProgramOptions& options,
+                                    double tolerance);
+
+private:
+    struct Kept {
+        bool pointing;
+        Landing landing;
+        double built_at;
+        ConicSolver solver;
+    };
+    std::vector<Kept> kept_;
+};
 
 // Plans the descent for the given time of flight (config's own
 // time_of_flight is ignored). Errors are values, never thrown: "solver
@@ -38,8 +83,10 @@ inline constexpr double kLandingSolverTolerance = 1e-10;
 // solver_status otherwise) or the solver's construction error. The solver works on
 // the program with its columns scaled; a point it accepts that still
 // violates the unscaled program is an error, not a trajectory.
+// With `quick`, the solve takes its quick path (see QuickSolves): the
+// answers are those of the plain solve to the solver's accuracy.
 // Precondition: the node count passed check_node_count.
 Result<Trajectory> solve_fixed(const Config& config, double time_of_flight, const StopCheck* stop = nullptr,
-                               const ProgramOptions& options = {});
+                               const ProgramOptions& options = {}, QuickSolves* quick = nullptr);
 
 }  // namespace vexal

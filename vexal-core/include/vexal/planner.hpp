@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "vexal/config.hpp"
 #include "vexal/error.hpp"
@@ -65,14 +66,21 @@ inline constexpr double kLandingMargin = 1e-5;  // m
 // (plus the margin). A target reached is planned by the literal program.
 SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSolver& solve_one);
 
+// Solves several times of flight at once (their order given, results in
+// that order); the search hands it the points it needs together. Empty:
+// one FixedSolver call after the other.
+using BatchSolver = std::function<std::vector<SolveResult>(const Config&, const std::vector<double>&)>;
+
 // The grid + refinement search for the greatest search_merit (the final
 // mass unless nearest_landing) over the bracket (tof_min, tof_max when both
 // are set, else the automatic one). A failing candidate counts as
 // infeasible, except one the stop request ended (kind interrupted): that
 // error ends the search at once. No feasible grid point: "infeasible: no
 // feasible time-of-flight in [lower, upper]" (kind infeasible).
+// The fast search asks for its grid points through `batch` when given (the
+// golden one solves every point in turn, as it always has).
 SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
-                   const SearchOptions& options = {});
+                   const SearchOptions& options = {}, const BatchSolver& batch = {});
 
 // The entry: the node count checked once, then one fixed-horizon solve at
 // the configured time of flight, or the search.

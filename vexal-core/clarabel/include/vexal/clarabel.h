@@ -149,12 +149,26 @@ vexal_clarabel_code vexal_clarabel_new(const vexal_clarabel_csc* P, const double
 
 vexal_clarabel_code vexal_clarabel_solve(vexal_clarabel_solver* solver, char** message);
 
+/* Replaces the values of q, of A's stored entries (in the order of the
+ * pattern the solver was built with) and of b, for the next solve. The
+ * solver keeps the equilibration it computed when it was built. Refused
+ * (INVALID_ARGUMENT) when a length differs from the solver's, or when the
+ * solver was built with presolve or dropped zeros. */
+vexal_clarabel_code vexal_clarabel_update(vexal_clarabel_solver* solver, const double* q, uint64_t q_len,
+                                          const double* a_nzval, uint64_t a_nnz, const double* b, uint64_t b_len,
+                                          char** message);
+
 vexal_clarabel_code vexal_clarabel_get_status(const vexal_clarabel_solver* solver,
                                               vexal_clarabel_status* status, char** message);
 
 /* The primal vector, valid until the solver is freed or solved again. */
 vexal_clarabel_code vexal_clarabel_x(const vexal_clarabel_solver* solver, const double** x,
                                      uint64_t* x_len, char** message);
+
+/* The dual vector z of the last solve (one entry per row of A): *z points
+ * into the solver and stays valid until its next solve or its release. */
+vexal_clarabel_code vexal_clarabel_z(const vexal_clarabel_solver* solver, const double** z, uint64_t* z_len,
+                                     char** message);
 
 /* The interior-point iterations of the last solve. */
 vexal_clarabel_code vexal_clarabel_iterations(const vexal_clarabel_solver* solver, uint32_t* iterations,
