@@ -1,11 +1,13 @@
 """Figures of vexal.plan: solves and time per search mode over the scenario
-table, thread scaling, and the delay from SIGINT to KeyboardInterrupt.
+table and over a seeded random table (vexal-py/tests/random_descents.py), thread
+scaling, and the delay from SIGINT to KeyboardInterrupt.
 
-    python bench/bench_plan.py [search|threads|sigint|all] [--cases 200]
+    python bench/bench_plan.py [search|random|threads|sigint|all] [--cases 200] [--seed 2026]
 """
 import argparse
 import math
 import os
+import pathlib
 import signal
 import statistics
 import subprocess
@@ -15,6 +17,9 @@ import threading
 import time
 
 import vexal
+
+sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "vexal-py" / "tests"))
+from random_descents import random_descent  # noqa: E402
 
 
 def scenarios(dispersed=200):
@@ -57,6 +62,47 @@ def bench_search(cases):
         print(f"  worse: {name}: {solves} solves, mass {dm:+.2e}, tof {dt:+.2e} (golden {tg:.4f} s, fast {tf:.4f} s)")
     for row in rows[:4]:
         print(f"  {row[0]:16s} golden {row[1]} fast {row[2]} mass {row[3]:+.1e} tof {row[4]:+.1e}")
+
+
+def bench_random(cases, seed):
+    """The fast search against the golden one, with the pointing limit (the
+    default), on `cases` random descents: solves per plan by world, the
+    worst final-mass and time-of-flight differences, the quick path's
+    fallback rate, and the time per plan of each."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    rows, seconds, skipped = [], {"golden": 0.0, "fast": 0.0}, 0
+    for _ in range(cases):
+        world, config = random_descent(rng)
+        plans = {}
+        try:
+            for mode in ("golden", "fast"):
+                start = time.perf_counter()
+                plans[mode] = vexal.plan(config, search=mode)
+                seconds[mode] += time.perf_counter() - start
+        except ValueError:
+            skipped += 1  # no descent at all: nothing to compare
+            continue
+        g, f = plans["golden"], plans["fast"]
+        rows.append((world, f.solves, f.fallbacks, (f.final_mass - g.final_mass) / g.final_mass,
+                     (f.time_of_flight - g.time_of_flight) / g.time_of_flight))
+    count = len(rows)
+    solves = [r[1] for r in rows]
+    print(f"random table (seed {seed}): {count} descents planned, {skipped} with no descent")
+    print(f"  fast: {statistics.mean(solves):.2f} solves per plan (median {statistics.median(solves):g}, "
+          f"max {max(solves)}), golden 36")
+    for world in ("Moon", "Mars", "Earth"):
+        mine = [r[1] for r in rows if r[0] == world]
+        if mine:
+            print(f"    {world}: {statistics.mean(mine):.2f} (max {max(mine)}) over {len(mine)}")
+    print(f"  final mass vs golden: worst {min(r[3] for r in rows):+.1e} (relative); time of flight: worst "
+          f"|{max(abs(r[4]) for r in rows):.1e}|; misses of 1e-6 / 1e-3: "
+          f"{sum(1 for r in rows if r[3] < -1e-6 or abs(r[4]) > 1e-3)}")
+    print(f"  fallbacks: {sum(r[2] for r in rows)} of {sum(solves)} fast solves "
+          f"({100 * sum(r[2] for r in rows) / sum(solves):.1f} %)")
+    print(f"  time per plan: golden {1e3 * seconds['golden'] / (count + skipped):.0f} ms, fast "
+          f"{1e3 * seconds['fast'] / (count + skipped):.0f} ms")
 
 
 def bench_threads(n, repeat=3):
@@ -112,11 +158,15 @@ def bench_sigint(n, repeats=3):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("what", nargs="?", default="all", choices=["search", "threads", "sigint", "all"])
+    parser.add_argument("what", nargs="?", default="all", choices=["search", "random", "threads", "sigint", "all"])
     parser.add_argument("--cases", type=int, default=200, help="seeded dispersions in the scenario table")
+    parser.add_argument("--random-cases", type=int, default=62, help="descents in the random table")
+    parser.add_argument("--seed", type=int, default=2026, help="seed of the random table")
     args = parser.parse_args()
     if args.what in ("search", "all"):
         bench_search(args.cases)
+    if args.what in ("random", "all"):
+        bench_random(args.random_cases, args.seed)
     if args.what in ("threads", "all"):
         bench_threads(200)
     if args.what in ("sigint", "all"):

@@ -55,6 +55,7 @@ vexal_clarabel_settings settings_for(const ConicSettings& wanted) {
     }
     if (!wanted.refinement) settings.iterative_refinement_enable = false;
     if (wanted.updatable) settings.presolve_enable = settings.input_sparse_dropzeros = false;
+    if (wanted.max_iterations > 0) settings.max_iter = wanted.max_iterations;
     return settings;
 }
 

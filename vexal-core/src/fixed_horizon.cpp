@@ -110,7 +110,7 @@ Result<ConicSolver*> QuickSolves::solver_for(const Problem& program, double time
         kept->solver.update(program);
         return &kept->solver;
     }
-    auto built = ConicSolver::build(program, ConicSettings{tolerance, false, true});
+    auto built = ConicSolver::build(program, ConicSettings{tolerance, false, true, kMaxIterations});
     if (!built) return std::unexpected(std::move(built.error()));
     ++counts.builds;
     if (kept == kept_.end()) {
@@ -143,7 +143,7 @@ Result<Trajectory> solve_fixed(const Config& config, double time_of_flight, cons
             point = judged(std::move(*solution), problem, scaling, kViolationTolerance);
         }
         if (!*point) return std::unexpected(std::move(point->error()));
-        if (quick && options.landing == Landing::target) {
+        if (quick && quick->slopes && options.landing == Landing::target) {
             slope = objective_slope(config, time_of_flight, options, **point);
         }
         x = std::move((*point)->x);

@@ -149,11 +149,12 @@ SolveResult refine_with_slopes(const Config& config, const FixedSolver& fixed_so
         if (other && std::isfinite(x.slope) && other->slope != x.slope) {
             u = x.t - x.slope * (x.t - other->t) / (x.slope - other->slope);
             // A step this small, from a secant this local and a point this
-            // flat: the best point is the optimum.
-            if (std::abs(u - x.t) <= tol && std::abs(other->t - x.t) <= 20.0 * tol &&
-                std::abs(x.slope) * tol <= kMassTolerance * x.merit) {
-                break;
-            }
+            // flat, or from a point whose own tangent leaves no mass to gain
+            // anywhere in the interval: the best point is the optimum.
+            const bool local =
+                std::abs(other->t - x.t) <= 20.0 * tol && std::abs(x.slope) * tol <= kMassTolerance * x.merit;
+            const bool level = std::abs(x.slope) * width <= 0.01 * kMassTolerance * x.merit;
+            if (std::abs(u - x.t) <= tol && (local || level)) break;
         }
         // Steps keep clear of the ends and of the best point, by the
         // tolerance while the interval is wide, by a share of it after.
@@ -213,10 +214,13 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, c
     // Every third point of the search's grid, the ends only when the best
     // inner point is next to them; all the rest only when none of those is
     // feasible, so a narrow feasible window is found as the grid finds it.
-    grid_points({3, 6, 9});
     // With the slope of the final mass at each point, the best point's slope
-    // says on which side the optimum lies: no end is needed.
+    // says on which side the optimum lies: no end is needed, and when the
+    // mass falls at the first point no later one either (most optima lie
+    // below it: the bracket's upper end is generous).
     const auto sloped = [&] { return best_index >= 0 && std::isfinite(slope[best_index]); };
+    grid_points({3});
+    if (!sloped() || !(slope[3] < 0.0)) grid_points({6, 9});
     if (!sloped() && (best_index < 0 || best_index == 3)) grid_points({0});
     if (!sloped() && (best_index < 0 || best_index == 9)) grid_points({kGridIntervals});
     if (best_index < 0) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "vexal/planner.hpp"
@@ -19,6 +20,7 @@ constexpr double kGolden = 0.618033988749895;
 struct ScriptedSolver {
     std::function<double(double)> score;
     std::vector<double> calls;
+    bool sloped = false;  // gives the score's slope as the quick path does
 
     FixedSolver bind() {
         return [this](const Config&, double t) -> SolveResult {
@@ -31,6 +33,10 @@ struct ScriptedSolver {
             Trajectory tr;
             tr.final_mass = s;
             tr.time_of_flight = t;
+            if (sloped) {
+                const double h = 1e-6 * std::max(t, 1.0);
+                tr.mass_slope = (score(t + h) - score(t - h)) / (2.0 * h);
+            }
             return tr;
         };
     }
@@ -294,36 +300,44 @@ TEST(Search, EqualBoundsSolveThatTimeOnly) {
 }
 
 TEST(FastSearch, FindsTheMaximumWithFewSolves) {
+    // Calls allowed without slopes (Brent on the merit) and with them (the
+    // secant on the slopes).
     struct Case {
         const char* name;
         std::function<double(double)> score;
         double peak;
         std::size_t max_calls;
+        std::size_t max_sloped_calls;
     };
     const double nan = std::nan("");
     const Case cases[] = {
-        {"interior parabola", [](double t) { return peak_at(t, 52.3); }, 52.3, 9},
+        {"interior parabola", [](double t) { return peak_at(t, 52.3); }, 52.3, 9, 6},
         {"skewed peak", [](double t) { return 1000.0 - std::pow(std::abs(t - 71.7), 1.5) - 0.2 * t; },
-         71.7 - (0.2 / 1.5) * (0.2 / 1.5), 20},
-        {"best at the lower end", [](double t) { return -t; }, 0.0, 20},
-        {"best at the upper end", [](double t) { return t; }, 120.0, 20},
+         71.7 - (0.2 / 1.5) * (0.2 / 1.5), 20, 20},
+        // A corner: the slope never vanishes, the mass bound ends the search.
+        {"kink", [](double t) { return 1000.0 - 3.0 * std::abs(t - 33.3); }, 33.3, 30, 22},
+        {"best at the lower end", [](double t) { return -t; }, 0.0, 20, 26},
+        {"best at the upper end", [](double t) { return t; }, 120.0, 20, 26},
         // Only below 20 s is feasible: the coarse points 0 and 30 bound it.
-        {"infeasible above", [&](double t) { return t < 20.0 ? peak_at(t, 12.0) : nan; }, 12.0, 20},
+        {"infeasible above", [&](double t) { return t < 20.0 ? peak_at(t, 12.0) : nan; }, 12.0, 20, 14},
         // Feasible only between 40 and 50: no coarse point lands there, the
         // fine grid does.
-        {"narrow window", [&](double t) { return t >= 40.0 && t <= 50.0 ? peak_at(t, 47.0) : nan; }, 47.0, 30},
+        {"narrow window", [&](double t) { return t >= 40.0 && t <= 50.0 ? peak_at(t, 47.0) : nan; }, 47.0, 30, 22},
     };
     for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        ScriptedSolver s{k.score, {}};
+      for (bool sloped : {false, true}) {
+        SCOPED_TRACE(std::string(k.name) + (sloped ? ", with slopes" : ""));
+        ScriptedSolver s{k.score, {}, sloped};
         const auto r = search(bracketed(0.0, 120.0), s.bind(), {SearchMode::fast, 1e-4});
         ASSERT_TRUE(r.has_value());
         EXPECT_NEAR(r->time_of_flight, k.peak, 1e-3 * std::max(k.peak, 1.0));  // the goal set for the fast search
-        EXPECT_LE(s.calls.size(), k.max_calls);
+        EXPECT_GE(r->final_mass, k.score(k.peak) - 1e-6 * std::max(std::abs(k.score(k.peak)), 1.0));
+        EXPECT_LE(s.calls.size(), sloped ? k.max_sloped_calls : k.max_calls);
         for (double t : s.calls) {
             EXPECT_GE(t, 0.0);
             EXPECT_LE(t, 120.0);
         }
+      }
     }
 
     ScriptedSolver none{[](double) { return std::nan(""); }, {}};

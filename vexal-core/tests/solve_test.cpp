@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "vexal/assemble.hpp"
+#include "vexal/conic.hpp"
 #include "vexal/planner.hpp"
 #include "vexal/fixed_horizon.hpp"
 
@@ -286,6 +287,58 @@ TEST(RealSearch, FixedTimeOfFlightIgnoresTheBracket) {
     ASSERT_TRUE(a && b);
     EXPECT_EQ(a->z_values, b->z_values);
     EXPECT_EQ(a->time_of_flight, 40.0);
+}
+
+// The quick path: its answers match the plain solve's to the solver's
+// accuracy, a refused answer is the plain solve's own, and a kept solver is
+// rebuilt once the horizon has moved too far.
+TEST(QuickSolves, AnswersKeptSolversAndFallbacks) {
+    struct Case {
+        const char* name;
+        double first, second;    // horizons solved in turn on one QuickSolves
+        double quick_violation;  // what the quick answer may violate
+        unsigned builds, fallbacks;
+    };
+    const Case cases[] = {
+        {"updated within the threshold", 40.0, 48.0, QuickSolves::kViolation, 1, 0},
+        {"rebuilt past it", 40.0, 52.0, QuickSolves::kViolation, 2, 0},
+        {"no quick answer passes", 40.0, 48.0, 0.0, 1, 2},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Config c = vehicle(40);
+        c.environment.glide_slope_angle_deg = 10.0;
+        QuickSolves quick;
+        quick.quick_violation = k.quick_violation;
+        ASSERT_TRUE(solve_fixed(c, k.first, nullptr, {}, &quick));
+        const auto kept = solve_fixed(c, k.second, nullptr, {}, &quick);
+        const auto plain = solve_fixed(c, k.second);
+        ASSERT_TRUE(kept && plain);
+        EXPECT_EQ(quick.counts.solves, 2u);
+        EXPECT_EQ(quick.counts.builds, k.builds);
+        EXPECT_EQ(quick.counts.fallbacks, k.fallbacks);
+        if (k.fallbacks) {
+            EXPECT_EQ(kept->z_values, plain->z_values);  // the plain solve's answer, bit for bit
+        } else {
+            // To the solver's accuracy: a kept solver keeps the equilibration
+            // of the horizon it was built at, and its last iterate differs.
+            EXPECT_NEAR(kept->final_mass, plain->final_mass, 1e-7 * plain->final_mass);
+        }
+        // The slope the duals give against the final masses on either side.
+        const double h = 1e-3 * k.second;
+        const auto up = solve_fixed(c, k.second + h), down = solve_fixed(c, k.second - h);
+        ASSERT_TRUE(up && down);
+        EXPECT_NEAR(kept->mass_slope, (up->final_mass - down->final_mass) / (2.0 * h),
+                    1e-2 * std::abs(kept->mass_slope) + 1e-6);
+        EXPECT_TRUE(std::isnan(plain->mass_slope));
+    }
+    // A kept solver takes new values, never a new pattern.
+    Config c = vehicle(10);
+    auto solver = ConicSolver::build(assemble(c, 40.0), ConicSettings{0.0, false, true});
+    ASSERT_TRUE(solver);
+    solver->update(assemble(c, 45.0));
+    EXPECT_THROW(solver->update(assemble(c, 45.0, ProgramOptions{true})), InternalError);
+    EXPECT_THROW(solver->update(assemble(vehicle(11), 45.0)), InternalError);
 }
 
 }  // namespace

@@ -221,12 +221,13 @@ Outcome plan_core(const Config& config, const SearchOptions& options, bool point
         if (!options.nearest_landing) return solve_one(ProgramOptions{pointing});
         return nearest_landing(c, pointing, solve_one);
     };
+    const bool searched = !config.solver.time_of_flight;
     std::optional<QuickSolves> kept;
     if (fast) kept.emplace();
+    if (kept) kept->slopes = searched;  // only a search reads them
     const FixedSolver fixed = [&](const Config& c, double t) -> SolveResult {
         return solve_at(c, t, kept ? &*kept : nullptr, nullptr);
     };
-    const bool searched = !config.solver.time_of_flight;
     const unsigned pool = fast && searched ? grid_threads(config.solver.n, threads) : 1;
     const BatchSolver batch = [&](const Config& c, const std::vector<double>& times) {
         if (interrupt.requested(true)) {

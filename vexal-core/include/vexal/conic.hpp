@@ -41,6 +41,8 @@ struct ConicSettings {
     // Presolve and zero dropping off, so that update() is allowed. On a
     // program with no infinite bound and no stored zero this changes nothing.
     bool updatable = false;
+    // Positive: replaces the solver's iteration limit.
+    std::uint32_t max_iterations = 0;
 };
 
 // One solver, built for a program and solvable again after new values for

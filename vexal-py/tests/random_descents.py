@@ -1,7 +1,8 @@
 """A seeded random table of descents nobody tuned on: lunar, Martian and
 terrestrial vehicles of 1.5-15 t, throttle floors from 0, glide slopes
-0-40 degrees, starts up to 3 km off the target, n = 30-400. The benches
-that quote a figure "on a seeded random table" draw their cases here.
+0-40 degrees, starts up to 3 km off the target, n = 30-400. The tests and
+the benches that quote a figure "on a seeded random table" draw their cases
+here.
 """
 import math
 
