@@ -110,7 +110,7 @@ SolveResult refine_with_slopes(const Config& config, const FixedSolver& fixed_so
     constexpr int kMaxSteps = 60;
     // What the best point may fall short of the optimum's final mass, as a
     // fraction of it, once the time is known to the tolerance.
-    constexpr double kMassTolerance = 3e-7;
+    constexpr double kMassTolerance = 1e-7;
     const auto better = [](const Probe& p, const Probe& q) { return p.merit > q.merit; };
     Probe x = *std::min_element(probes.begin(), probes.end(), better);
     std::optional<Probe> left, right;  // the interval's ends, when solved
@@ -195,11 +195,22 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, c
     cost.fill(std::numeric_limits<double>::quiet_NaN());  // NaN: not solved
     slope.fill(std::numeric_limits<double>::quiet_NaN());
     int best_index = -1;
-    // Solves the listed grid points together; ties go to the earliest listed.
-    const auto grid_points = [&](const std::vector<int>& points) {
+    // A point off the grid solved beside the first grid point, and its plan.
+    std::optional<Probe> ahead;
+    std::optional<Trajectory> ahead_plan;
+    // Solves the listed grid points together (and `off_grid`, a time off
+    // the grid, when given); ties go to the earliest listed.
+    const auto grid_points = [&](const std::vector<int>& points, std::optional<double> off_grid = std::nullopt) {
         std::vector<double> times;
         for (int i : points) times.push_back(lower + i * h);
+        if (off_grid) times.push_back(*off_grid);
         std::vector<SolveResult> results = batch(config, times);
+        if (off_grid) {
+            SolveResult& r = results.back();
+            ahead = Probe{*off_grid, r ? search_merit(*r, config, options) : -kInfeasible,
+                          r ? r->mass_slope : std::numeric_limits<double>::quiet_NaN()};
+            if (r) ahead_plan = std::move(*r);
+        }
         for (std::size_t j = 0; j < points.size(); ++j) {
             const int i = points[j];
             SolveResult& r = results[j];
@@ -219,7 +230,14 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, c
     // mass falls at the first point no later one either (most optima lie
     // below it: the bracket's upper end is generous).
     const auto sloped = [&] { return best_index >= 0 && std::isfinite(slope[best_index]); };
-    grid_points({3});
+    // Planning to the target, every solve has its slope, and when the mass
+    // falls at the first grid point the refinement's first step halves the
+    // interval below it: that point is solved at once, beside the first.
+    if (options.nearest_landing) {
+        grid_points({3});
+    } else {
+        grid_points({3}, lower + 1.5 * h);
+    }
     if (!sloped() || !(slope[3] < 0.0)) grid_points({6, 9});
     if (!sloped() && (best_index < 0 || best_index == 3)) grid_points({0});
     if (!sloped() && (best_index < 0 || best_index == 9)) grid_points({kGridIntervals});
@@ -235,6 +253,10 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, c
         std::vector<Probe> probes;
         for (int i = 0; i <= kGridIntervals; ++i) {
             if (!std::isnan(cost[i])) probes.push_back({lower + i * h, -cost[i], slope[i]});
+        }
+        if (ahead) {
+            probes.push_back(*ahead);
+            if (ahead_plan && ahead->merit > -cost[best_index]) best = std::move(ahead_plan);
         }
         return refine_with_slopes(config, fixed_solver, std::move(probes), lower, upper, h, std::move(*best),
                                   options);
