@@ -13,19 +13,26 @@ and solve, from matrices already read; a missing peer package is skipped.
     pip install clarabel ecos qoco scipy
     python bench/peers.py [--n 50 100 1000] [--repeats 9] [--glide-slope 10] [--export build/bench/export_problem]
 """
-import argparse
-import json
 import os
-import statistics
-import subprocess
-import sys
-import tempfile
-import time
 
-import numpy as np
-from scipy import sparse
+# One thread for every library: the solvers are timed in process CPU time,
+# and an idle pool of BLAS or OpenMP threads that spins after a peer's call
+# would be charged to whichever call comes next.
+for _name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_name, "1")
 
-import vexal
+import argparse  # noqa: E402
+import json  # noqa: E402
+import statistics  # noqa: E402
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+from scipy import sparse  # noqa: E402
+
+import vexal  # noqa: E402
 
 try:
     import clarabel
