@@ -114,7 +114,8 @@ def bench_threads(n, repeat=3):
     for threads in sorted({1, 2, cores}):
         best = math.inf
         for _ in range(repeat):
-            workers = [threading.Thread(target=vexal.plan, args=(c,), kwargs={"n": n}) for c in configs[:threads]]
+            workers = [threading.Thread(target=vexal.plan, args=(c,), kwargs={"n": n, "threads": 1})
+                       for c in configs[:threads]]
             start = time.perf_counter()
             for w in workers:
                 w.start()
