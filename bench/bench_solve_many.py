@@ -23,11 +23,11 @@ from vexal import dispersions, solve_many
 
 
 def cases_per_second(cases, executor, workers, repeat):
-    solve_many(cases[:workers], executor=executor, progress=False, pointing=False)
+    solve_many(cases[:workers], executor=executor, progress=False, pointing=False, search="golden")
     best = 0.0
     for _ in range(repeat):
         start = time.perf_counter()
-        records = solve_many(cases, executor=executor, progress=False, pointing=False)
+        records = solve_many(cases, executor=executor, progress=False, pointing=False, search="golden")
         best = max(best, len(cases) / (time.perf_counter() - start))
         assert all(r.ok for r in records), [r.error for r in records if not r.ok]
     return best
@@ -73,7 +73,7 @@ def builtin_executors(args):
             best = 0.0
             for _ in range(args.repeat):
                 start = time.perf_counter()
-                solve_many(cases, executor=executor, progress=False, pointing=False)
+                solve_many(cases, executor=executor, progress=False, pointing=False, search="golden")
                 best = max(best, len(cases) / (time.perf_counter() - start))
             rates[executor] = best
         print(f"| {n} | {rates['threads']:.2f} | {rates['processes']:.2f} | "
