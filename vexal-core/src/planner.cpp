@@ -181,10 +181,12 @@ SolveResult refine_with_slopes(const Config& config, const FixedSolver& fixed_so
     return best;
 }
 
-// Brent's method on -search_merit, started from the best point of a coarse
-// grid with its nearest solved neighbours as the bracket and the points of
-// the first parabola. Each evaluation is one fixed solve; the best
-// trajectory seen is the answer, never re-solved.
+// A few points of the golden search's grid, then the refinement: with the
+// slope of the final mass at the best point, refine_with_slopes; without,
+// Brent's method on -search_merit, started from the best grid point with its
+// nearest solved neighbours as the bracket and the points of the first
+// parabola. Each evaluation is one fixed solve; the best trajectory seen is
+// the answer, never re-solved.
 SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, const BatchSolver& batch,
                         double lower, double upper, const SearchOptions& options) {
     const double relative_tolerance = options.relative_tolerance;

@@ -185,12 +185,6 @@ unsigned grid_threads(std::uint64_t n, unsigned wanted) {
     return static_cast<unsigned>(std::clamp<std::uint64_t>(std::min<std::uint64_t>(threads, room), 1, threads));
 }
 
-void add(SolveCounts& total, const SolveCounts& more) {
-    total.solves += more.solves;
-    total.fallbacks += more.fallbacks;
-    total.builds += more.builds;
-}
-
 // Runs without the lock; touches no Python object but through `progress`.
 // The fast search takes the quick path (QuickSolves) and solves its grid
 // points on `threads` threads (0: from the cores); every grid point is
@@ -230,16 +224,14 @@ Outcome plan_core(const Config& config, const SearchOptions& options, bool point
     };
     const unsigned pool = fast && searched ? grid_threads(config.solver.n, threads) : 1;
     const BatchSolver batch = [&](const Config& c, const std::vector<double>& times) {
-        if (interrupt.requested(true)) {
-            return std::vector<SolveResult>(times.size(), fail(ErrorKind::interrupted, "interrupted"));
-        }
         std::vector<SolveResult> results(times.size(), fail(ErrorKind::interrupted, "interrupted"));
+        if (interrupt.requested(true)) return results;
         std::vector<QuickSolves> own(times.size());
         std::vector<Log> logs(times.size());
         for_each_index(times.size(), pool,
                        [&](std::size_t i) { results[i] = solve_at(c, times[i], &own[i], &logs[i]); });
         for (std::size_t i = 0; i < times.size(); ++i) {
-            add(out.quick, own[i].counts);
+            out.quick += own[i].counts;
             for (std::optional<double> planned : logs[i]) count(planned);
         }
         return results;
@@ -255,7 +247,7 @@ Outcome plan_core(const Config& config, const SearchOptions& options, bool point
     } else {
         out.result = search(config, fixed, options, fast ? batch : BatchSolver{});
     }
-    if (kept) add(out.quick, kept->counts);
+    if (kept) out.quick += kept->counts;
     kept.reset();  // the kept solvers go before the reservation does
     return out;
 }

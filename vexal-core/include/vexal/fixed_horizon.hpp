@@ -40,6 +40,13 @@ struct SolveCounts {
     unsigned solves = 0;     // fixed-horizon solves that took the quick path
     unsigned fallbacks = 0;  // of those, answered by a solve with the library's defaults
     unsigned builds = 0;     // solvers built (the rest were updates of a kept one)
+
+    SolveCounts& operator+=(const SolveCounts& more) {
+        solves += more.solves;
+        fallbacks += more.fallbacks;
+        builds += more.builds;
+        return *this;
+    }
 };
 
 // The quick path of the solves of one plan (one thread's): iterative

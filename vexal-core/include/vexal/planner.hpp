@@ -28,13 +28,14 @@ SolveResult solve_fixed_plain(const Config& config, double time_of_flight);
 
 enum class SearchMode {
     golden,  // 13-point grid, 20 golden-section steps, one final solve: always 36 solves
-    fast,    // 3 to 5 points of that grid, then Brent's method to a tolerance on the time
+    fast,    // a few points of that grid, then a secant of the final mass's slopes (Brent's
+             // method on the merit when solves give no slope) to a tolerance on the time
 };
 
 struct SearchOptions {
     SearchMode mode = SearchMode::golden;
-    // fast only: Brent stops once the time of flight is known to about this
-    // fraction of itself.
+    // fast only: the refinement stops once the time of flight is known to
+    // about this fraction of itself.
     double relative_tolerance = 2e-4;
     // Rank times of flight by landing error first, then by final mass.
     bool nearest_landing = false;
