@@ -1,0 +1,63 @@
+#pragma once
+// The vehicle as it really flies: three translational degrees of freedom
+// and a mass that falls with the thrust, under the thrust it is commanded,
+// as its engine really gives it. Integrated by the classic fourth-order
+// Runge-Kutta method; a flight ends at the ground, or at a time limit.
+#include <functional>
+#include <vector>
+
+#include "vexal/config.hpp"
+
+namespace vexal {
+
+// The engine as it is, not as the planner assumes it.
+struct Engine {
+    double min_thrust = 0.0;        // N, while it burns
+    double max_thrust = 0.0;        // N
+    double fuel_consumption = 0.0;  // kg/(N s), the true one
+    double dry_mass = 0.0;          // kg: no thrust below it
+    // The thrust given is (1 + scale_error) times the command, clipped to
+    // [min_thrust, max_thrust], turned by `misalignment` (a rotation
+    // matrix, rows first), and reached through a first-order lag of time
+    // constant `lag` (s; 0: at once).
+    double scale_error = 0.0;
+    std::array<Vec3, 3> misalignment{Vec3{1.0, 0.0, 0.0}, Vec3{0.0, 1.0, 0.0}, Vec3{0.0, 0.0, 1.0}};
+    double lag = 0.0;
+};
+
+struct PlantState {
+    double t = 0.0;
+    Vec3 position{};  // m; the ground is height 0
+    Vec3 velocity{};  // m/s
+    double mass = 0.0;  // kg
+    Vec3 thrust{};      // N, the engine's actual thrust: with a lag, where it starts from
+};
+
+// The thrust commanded at time t, N.
+using ThrustCommand = std::function<Vec3(double t)>;
+
+// What the engine gives for a command: scaled, clipped to its limits (none
+// once the mass is down to the dry mass) and turned.
+Vec3 engine_thrust(const Engine& engine, const Vec3& command, double mass);
+
+// One step of length h from `state`, the command read at the step's start,
+// middle and end. (A step across the moment the tank runs dry is only first
+// order accurate: fly() ends its step there.)
+PlantState plant_step(const Engine& engine, const Vec3& gravity, const PlantState& state,
+                      const ThrustCommand& command, double h);
+
+enum class FlightEnd { ground, time_limit };
+
+struct FlightSegment {
+    std::vector<PlantState> states;  // the start, then one per step; the last at the end
+    FlightEnd end = FlightEnd::time_limit;
+};
+
+// Flies from `start` until `until` (s) in steps of at most `step`, or until
+// the vehicle reaches the ground (height 0, moving down): the last state is
+// then interpolated to the crossing. A vehicle that starts on or below the
+// ground has landed already.
+FlightSegment fly(const Engine& engine, const Vec3& gravity, const PlantState& start, const ThrustCommand& command,
+                  double until, double step);
+
+}  // namespace vexal

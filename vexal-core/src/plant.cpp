@@ -1,0 +1,138 @@
+#include "vexal/plant.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vexal {
+namespace {
+
+Vec3 operator+(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+Vec3 operator*(double s, const Vec3& a) { return {s * a[0], s * a[1], s * a[2]}; }
+
+// The state's rates: velocity, acceleration, mass flow and the lag's pull.
+struct Rates {
+    Vec3 position, velocity;
+    double mass;
+    Vec3 thrust;
+};
+
+Rates rates(const Engine& engine, const Vec3& gravity, const PlantState& s, const Vec3& command) {
+    const Vec3 wanted = engine_thrust(engine, command, s.mass);
+    const Vec3 thrust = engine.lag > 0.0 ? s.thrust : wanted;
+    const Vec3 pull = engine.lag > 0.0 ? (1.0 / engine.lag) * (wanted + -1.0 * s.thrust) : Vec3{};
+    // Out of fuel, the engine gives nothing whatever its lag holds.
+    const bool burning = s.mass > engine.dry_mass;
+    const Vec3 acting = burning ? thrust : Vec3{};
+    return {s.velocity, (1.0 / s.mass) * acting + gravity, burning ? -engine.fuel_consumption * norm(acting) : 0.0,
+            pull};
+}
+
+PlantState advanced(const PlantState& s, const Rates& r, double h) {
+    return {s.t + h, s.position + h * r.position, s.velocity + h * r.velocity, s.mass + h * r.mass,
+            s.thrust + h * r.thrust};
+}
+
+}  // namespace
+
+Vec3 engine_thrust(const Engine& engine, const Vec3& command, double mass) {
+    if (mass <= engine.dry_mass) return {};
+    const double size = norm(command);
+    if (!(size > 0.0)) return {};
+    const double given = std::clamp((1.0 + engine.scale_error) * size, engine.min_thrust, engine.max_thrust);
+    const Vec3 along = (given / size) * command;
+    const auto& m = engine.misalignment;
+    return {m[0][0] * along[0] + m[0][1] * along[1] + m[0][2] * along[2],
+            m[1][0] * along[0] + m[1][1] * along[1] + m[1][2] * along[2],
+            m[2][0] * along[0] + m[2][1] * along[1] + m[2][2] * along[2]};
+}
+
+PlantState plant_step(const Engine& engine, const Vec3& gravity, const PlantState& s, const ThrustCommand& command,
+                      double h) {
+    const Vec3 start = command(s.t), middle = command(s.t + 0.5 * h), end = command(s.t + h);
+    const Rates k1 = rates(engine, gravity, s, start);
+    const Rates k2 = rates(engine, gravity, advanced(s, k1, 0.5 * h), middle);
+    const Rates k3 = rates(engine, gravity, advanced(s, k2, 0.5 * h), middle);
+    const Rates k4 = rates(engine, gravity, advanced(s, k3, h), end);
+    const auto sum = [](const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+        return (1.0 / 6.0) * (a + 2.0 * b + 2.0 * c + d);
+    };
+    PlantState next = advanced(s, {sum(k1.position, k2.position, k3.position, k4.position),
+                                   sum(k1.velocity, k2.velocity, k3.velocity, k4.velocity),
+                                   (k1.mass + 2.0 * k2.mass + 2.0 * k3.mass + k4.mass) / 6.0,
+                                   sum(k1.thrust, k2.thrust, k3.thrust, k4.thrust)},
+                               h);
+    if (!(engine.lag > 0.0)) next.thrust = engine_thrust(engine, end, next.mass);
+    return next;
+}
+
+namespace {
+
+// The state at the ground crossing inside the step from a to b: the height
+// is the cubic through both ends' heights and vertical speeds, its root
+// found by bisection; the rest is interpolated along the step.
+PlantState at_ground(const PlantState& a, const PlantState& b) {
+    const double h = b.t - a.t;
+    const auto height = [&](double f) {
+        const double f2 = f * f, f3 = f2 * f;
+        return (2 * f3 - 3 * f2 + 1) * a.position[2] + (f3 - 2 * f2 + f) * h * a.velocity[2] +
+               (-2 * f3 + 3 * f2) * b.position[2] + (f3 - f2) * h * b.velocity[2];
+    };
+    double lo = 0.0, hi = 1.0;
+    for (int i = 0; i < 60; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (height(mid) > 0.0 ? lo : hi) = mid;
+    }
+    const double f = hi, g = 1.0 - f;
+    const double f2 = f * f, f3 = f2 * f;
+    PlantState out;
+    out.t = a.t + f * h;
+    for (int j = 0; j < 3; ++j) {
+        // Cubic Hermite for the position, linear for the rest.
+        out.position[j] = (2 * f3 - 3 * f2 + 1) * a.position[j] + (f3 - 2 * f2 + f) * h * a.velocity[j] +
+                          (-2 * f3 + 3 * f2) * b.position[j] + (f3 - f2) * h * b.velocity[j];
+        out.velocity[j] = g * a.velocity[j] + f * b.velocity[j];
+        out.thrust[j] = g * a.thrust[j] + f * b.thrust[j];
+    }
+    out.position[2] = 0.0;
+    out.mass = g * a.mass + f * b.mass;
+    return out;
+}
+
+}  // namespace
+
+FlightSegment fly(const Engine& engine, const Vec3& gravity, const PlantState& start, const ThrustCommand& command,
+                  double until, double step) {
+    FlightSegment out;
+    out.states.push_back(start);
+    if (start.position[2] <= 0.0) {
+        out.end = FlightEnd::ground;
+        return out;
+    }
+    while (out.states.back().t < until) {
+        const PlantState& now = out.states.back();
+        double h = std::min(step, until - now.t);
+        PlantState next = plant_step(engine, gravity, now, command, h);
+        if (now.mass > engine.dry_mass && next.mass < engine.dry_mass) {
+            // The tank runs dry inside the step: end the step there, where
+            // the thrust stops, so that no step straddles the cut.
+            for (int i = 0; i < 3 && next.mass != engine.dry_mass; ++i) {
+                h *= (now.mass - engine.dry_mass) / (now.mass - next.mass);
+                next = plant_step(engine, gravity, now, command, h);
+            }
+            next.mass = engine.dry_mass;
+            next.thrust = engine.lag > 0.0 ? next.thrust : Vec3{};
+        }
+        if (next.position[2] <= 0.0) {
+            out.states.push_back(at_ground(now, next));
+            out.end = FlightEnd::ground;
+            return out;
+        }
+        // Land exactly on `until`, not a rounding short of it.
+        if (until - next.t < 1e-12 * std::max(1.0, until)) next.t = until;
+        out.states.push_back(next);
+    }
+    out.end = FlightEnd::time_limit;
+    return out;
+}
+
+}  // namespace vexal

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "vexal/plant.hpp"
+
+namespace vexal {
+namespace {
+
+const Vec3 kMars{0.0, 0.0, -3.71};
+
+Engine engine(double min_thrust = 0.0, double max_thrust = 30000.0) {
+    Engine e;
+    e.min_thrust = min_thrust;
+    e.max_thrust = max_thrust;
+    e.fuel_consumption = 5e-4;
+    e.dry_mass = 300.0;
+    return e;
+}
+
+PlantState at(double height, double vz, double mass) {
+    PlantState s;
+    s.position = {10.0, -5.0, height};
+    s.velocity = {2.0, 1.0, vz};
+    s.mass = mass;
+    return s;
+}
+
+// Against closed forms: a free fall lands when the parabola says; a
+// vertical burn follows the rocket equation, to fourth order in the step;
+// a burn that empties the tank stops at the dry mass.
+TEST(Plant, AgreesWithClosedForms) {
+    const ThrustCommand off = [](double) { return Vec3{}; };
+    {
+        const FlightSegment fall = fly(engine(), kMars, at(100.0, -10.0, 1000.0), off, 60.0, 0.5);
+        ASSERT_EQ(fall.end, FlightEnd::ground);
+        const double t = (-10.0 + std::sqrt(100.0 + 2.0 * 3.71 * 100.0)) / 3.71;  // 0 = 100 - 10 t - g t^2 / 2
+        EXPECT_NEAR(fall.states.back().t, t, 1e-9);
+        EXPECT_NEAR(fall.states.back().position[0], 10.0 + 2.0 * t, 1e-9);
+        EXPECT_NEAR(fall.states.back().velocity[2], -10.0 - 3.71 * t, 1e-6);
+        EXPECT_EQ(fall.states.back().position[2], 0.0);
+    }
+    const double thrust = 8000.0, alpha = 5e-4, m0 = 1000.0;
+    const ThrustCommand up = [&](double) { return Vec3{0.0, 0.0, thrust}; };
+    const double t = 20.0;
+    const double exact = -5.0 - 3.71 * t + std::log(m0 / (m0 - alpha * thrust * t)) / alpha;
+    double previous = 0.0;
+    for (double step : {2.0, 1.0, 0.5}) {
+        const FlightSegment burn = fly(engine(), kMars, at(5000.0, -5.0, m0), up, t, step);
+        const PlantState& end = burn.states.back();
+        EXPECT_EQ(end.t, t);
+        EXPECT_NEAR(end.mass, m0 - alpha * thrust * t, 1e-9);
+        const double error = std::abs(end.velocity[2] - exact);
+        if (previous > 0.0) {
+            EXPECT_LT(error, previous / 12.0) << "step " << step;  // 16 for fourth order
+        }
+        previous = error;
+    }
+    EXPECT_LT(previous, 1e-6);
+    // 8 kN burns 4 kg/s: the 700 kg of fuel last 175 s, then the vehicle coasts.
+    const FlightSegment empty = fly(engine(), kMars, at(1e6, 0.0, m0), up, 200.0, 0.5);
+    EXPECT_EQ(empty.states.back().mass, 300.0);
+    const double speed_at_burnout = -3.71 * 175.0 + std::log(m0 / 300.0) / alpha;
+    EXPECT_NEAR(empty.states.back().velocity[2], speed_at_burnout - 3.71 * 25.0, 0.05);
+}
+
+// The engine's own errors: its limits, a scale error, a misalignment and a lag.
+TEST(Plant, EngineGivesWhatItCan) {
+    Engine e = engine(2000.0, 20000.0);
+    EXPECT_EQ(engine_thrust(e, {0.0, 0.0, 50000.0}, 1000.0), (Vec3{0.0, 0.0, 20000.0}));
+    EXPECT_EQ(engine_thrust(e, {0.0, 0.0, 100.0}, 1000.0), (Vec3{0.0, 0.0, 2000.0}));
+    EXPECT_EQ(engine_thrust(e, {0.0, 0.0, 10000.0}, 300.0), (Vec3{}));  // no fuel left
+    e.scale_error = -0.02;
+    EXPECT_NEAR(engine_thrust(e, {0.0, 6000.0, 8000.0}, 1000.0)[2], 0.98 * 8000.0, 1e-9);
+    const double c = std::cos(0.01), s = std::sin(0.01);
+    e.misalignment = {Vec3{c, 0.0, s}, Vec3{0.0, 1.0, 0.0}, Vec3{-s, 0.0, c}};
+    const Vec3 turned = engine_thrust(e, {0.0, 0.0, 10000.0}, 1000.0);
+    EXPECT_NEAR(std::atan2(turned[0], turned[2]), 0.01, 1e-12);
+    EXPECT_NEAR(norm(turned), 9800.0, 1e-9);
+
+    Engine lagging = engine();
+    lagging.lag = 0.5;
+    const ThrustCommand up = [](double) { return Vec3{0.0, 0.0, 10000.0}; };
+    const FlightSegment burn = fly(lagging, kMars, at(5000.0, 0.0, 1000.0), up, 0.5, 0.01);
+    EXPECT_NEAR(burn.states.back().thrust[2], 10000.0 * (1.0 - std::exp(-1.0)), 1e-3);
+}
+
+}  // namespace
+}  // namespace vexal
