@@ -1,8 +1,14 @@
 #include "vexal/guidance.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <memory>
+#include <optional>
+#include <random>
+
+#include "vexal/check.hpp"
+#include "vexal/planner.hpp"
 
 namespace vexal {
 
@@ -26,6 +32,161 @@ ThrustCommand planned_thrust(const Trajectory& plan, double start) {
         const Vec3 &a = thrust[k], &b = thrust[k + 1];
         return {a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]), a[2] + f * (b[2] - a[2])};
     };
+}
+
+}  // namespace vexal
+
+namespace vexal {
+namespace {
+
+// The rotation by `angle` (rad) about the unit vector `axis`, rows first.
+std::array<Vec3, 3> rotation(const Vec3& axis, double angle) {
+    const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
+    const double x = axis[0], y = axis[1], z = axis[2];
+    return {Vec3{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
+            Vec3{t * x * y + s * z, t * y * y + c, t * y * z - s * x},
+            Vec3{t * x * z - s * y, t * y * z + s * x, t * z * z + c}};
+}
+
+// The plan's mass at time t after its start: its log held to first order.
+double planned_mass(const Trajectory& plan, double t) {
+    const std::vector<double>& z = plan.z_values;
+    const double dt = plan.time_points.size() > 1 ? plan.time_points[1] : 0.0;
+    const double at = dt > 0.0 ? std::clamp(t / dt, 0.0, static_cast<double>(z.size() - 1)) : 0.0;
+    const std::size_t k = std::min(static_cast<std::size_t>(at), z.size() - 1);
+    const double f = at - static_cast<double>(k);
+    return std::exp(k + 1 < z.size() ? z[k] + f * (z[k + 1] - z[k]) : z[k]);
+}
+
+constexpr std::uint64_t kLeastNodes = 5;
+
+}  // namespace
+
+Flight simulate(const Config& config, const GuidanceOptions& options, const FlightErrors& errors) {
+    using Clock = std::chrono::steady_clock;
+    const Spacecraft& sc = config.spacecraft;
+    const ProgramOptions program{options.pointing};
+    Flight flight;
+
+    // The vehicle as the plans see it: its top thrust less the reserve.
+    Config planned = config;
+    planned.spacecraft.max_thrust_pct =
+        std::max(sc.min_thrust_pct, sc.max_thrust_pct * (1.0 - options.thrust_margin));
+
+    // The plan at ignition.
+    const auto started = Clock::now();
+    QuickSolves quick;
+    const FixedSolver fixed = [&](const Config& c, double t) { return solve_fixed(c, t, nullptr, program, &quick); };
+    auto first = config.solver.time_of_flight ? fixed(planned, *config.solver.time_of_flight)
+                                              : search(planned, fixed, SearchOptions{SearchMode::fast});
+    if (!first) {
+        flight.message = first.error().message;
+        return flight;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    Trajectory plan = std::move(*first);
+    flight.first_plan = plan;
+    flight.planned_fuel = sc.wet_mass - plan.final_mass;
+    flight.plans.push_back({0.0, PlanSource::searched, seconds, plan.time_points.back()});
+
+    // The world as it is.
+    std::mt19937_64 random(errors.seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_real_distribution<double> uniform(0.0, 2.0 * std::acos(-1.0));
+    Engine engine;
+    engine.min_thrust = sc.min_thrust_pct * sc.real_max_thrust;
+    engine.max_thrust = sc.max_thrust_pct * sc.real_max_thrust;
+    engine.fuel_consumption = sc.fuel_consumption / (1.0 + errors.isp_error);
+    engine.dry_mass = sc.wet_mass - sc.fuel;
+    engine.lag = errors.engine_lag;
+    const double bearing = uniform(random);  // drawn whatever the angle, so that seeds keep their meaning
+    const double misalignment = errors.misalignment_deg * std::acos(-1.0) / 180.0;
+    engine.misalignment = rotation({std::cos(bearing), std::sin(bearing), 0.0}, misalignment);
+    const Vec3& g = config.environment.gravity;
+    const Vec3 gravity{g[0] * (1.0 + errors.gravity_error), g[1] * (1.0 + errors.gravity_error),
+                       g[2] * (1.0 + errors.gravity_error)};
+
+    PlantState state;
+    state.position = sc.initial_position;
+    state.velocity = sc.initial_velocity;
+    state.mass = sc.wet_mass + errors.initial_mass_error;
+    ThrustCommand command = planned_thrust(plan, 0.0);
+    state.thrust = engine_thrust(engine, command(0.0), state.mass);  // lit before the flight starts
+    flight.history.push_back(state);
+
+    const double dt = plan.time_points.size() > 1 ? plan.time_points[1] : 0.0;
+    double plan_start = 0.0;
+    double touchdown = plan.time_points.back();
+    const double time_limit = touchdown + std::max(60.0, 0.5 * touchdown);
+    const auto append = [&](const FlightSegment& segment) {
+        flight.history.insert(flight.history.end(), segment.states.begin() + 1, segment.states.end());
+        state = flight.history.back();
+        return segment.end == FlightEnd::ground;
+    };
+    for (;;) {
+        const bool replans = options.replan_period > 0.0 && touchdown - state.t > options.final_hold;
+        const double until = replans ? std::min(state.t + options.replan_period, touchdown) : touchdown;
+        engine.scale_error = errors.thrust_bias + errors.thrust_noise * normal(random);
+        if (append(fly(engine, gravity, state, command, until, options.step))) {
+            flight.outcome = FlightOutcome::landed;
+            return flight;
+        }
+        if (state.t >= touchdown) break;
+        if (!replans) continue;
+
+        // A new plan from what navigation says, to land when the current one does.
+        const auto asked = Clock::now();
+        Config c = planned;
+        for (int j = 0; j < 3; ++j) {
+            c.spacecraft.initial_position[j] = state.position[j] + errors.position_noise * normal(random);
+            c.spacecraft.initial_velocity[j] = state.velocity[j] + errors.velocity_noise * normal(random);
+        }
+        const double mass = planned_mass(plan, state.t - plan_start);
+        c.spacecraft.wet_mass = mass;
+        c.spacecraft.fuel = mass - (sc.wet_mass - sc.fuel);
+        const double remaining = touchdown - state.t;
+        const auto n = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::llround(remaining / dt)) + 1,
+                                                 kLeastNodes, std::max(config.solver.n, kLeastNodes));
+        c.solver.n = n;
+        const double horizon = remaining * static_cast<double>(n) / static_cast<double>(n - 1);
+        c.solver.time_of_flight = horizon;
+        c.solver.tof_min.reset();
+        c.solver.tof_max.reset();
+        PlanSource source = PlanSource::kept;
+        std::optional<Trajectory> next;
+        QuickSolves replan_solves;
+        const auto solve_one = [&](const ProgramOptions& p) {
+            return solve_fixed(c, horizon, nullptr, p, &replan_solves);
+        };
+        if (checked_for_planning(c)) {
+            if (auto r = solve_one(program); r) next = std::move(*r), source = PlanSource::replanned;
+        }
+        if (!next && options.thrust_margin > 0.0) {
+            // Behind the plan: the reserve is there to be spent.
+            c.spacecraft.max_thrust_pct = sc.max_thrust_pct;
+            if (checked_for_planning(c)) {
+                if (auto r = solve_one(program); r) next = std::move(*r), source = PlanSource::reserve;
+            }
+        }
+        if (!next && checked_for_planning(c, true)) {
+            if (auto r = nearest_landing(c, options.pointing, solve_one); r) {
+                next = std::move(*r), source = PlanSource::nearest;
+            }
+        }
+        if (next) {
+            plan = std::move(*next);
+            plan_start = state.t;
+            touchdown = plan_start + plan.time_points.back();
+            command = planned_thrust(plan, plan_start);
+        }
+        const double took = std::chrono::duration<double>(Clock::now() - asked).count();
+        flight.plans.push_back({state.t, source, took, touchdown});
+    }
+    // The last plan has landed: the engine is cut, the vehicle comes down.
+    const ThrustCommand cut = [](double) { return Vec3{}; };
+    flight.outcome = append(fly(engine, gravity, state, cut, time_limit, options.step)) ? FlightOutcome::landed
+                                                                                         : FlightOutcome::time_limit;
+    return flight;
 }
 
 }  // namespace vexal

@@ -61,5 +61,51 @@ TEST(Guidance, AnErrorFreeFlightLandsWhereThePlanDoes) {
     }
 }
 
+double miss(const Flight& f) { return std::hypot(f.history.back().position[0], f.history.back().position[1]); }
+
+// Guidance in the loop: re-planning from where the vehicle is corrects what
+// the open loop cannot, a hopeless engine is a result and not an error, and
+// a seed gives the same flight every time.
+TEST(Guidance, ReplanningLandsWhatTheOpenLoopMisses) {
+    Config c;
+    c.solver.n = 50;
+    c.environment.glide_slope_angle_deg = 10.0;
+    GuidanceOptions closed, open;
+    closed.thrust_margin = open.thrust_margin = 0.05;
+    open.replan_period = 0.0;
+
+    const Flight exact = simulate(c, closed);
+    ASSERT_EQ(exact.outcome, FlightOutcome::landed);
+    EXPECT_LT(miss(exact), 0.1);
+    EXPECT_LT(norm(exact.history.back().velocity), 1.0);
+    EXPECT_GT(exact.plans.size(), 20u);
+
+    FlightErrors weak;
+    weak.thrust_bias = -0.02;
+    const Flight corrected = simulate(c, closed, weak), uncorrected = simulate(c, open, weak);
+    ASSERT_EQ(corrected.outcome, FlightOutcome::landed);
+    EXPECT_LT(miss(corrected), 0.2 * miss(uncorrected));
+    EXPECT_LT(std::abs(corrected.history.back().velocity[2]), 0.5 * std::abs(uncorrected.history.back().velocity[2]));
+
+    FlightErrors hopeless;
+    hopeless.thrust_bias = -0.6;
+    const Flight crash = simulate(c, closed, hopeless);
+    EXPECT_EQ(crash.outcome, FlightOutcome::landed);  // at a speed no vehicle survives, and said so
+    EXPECT_LT(crash.history.back().velocity[2], -20.0);
+
+    FlightErrors noisy;
+    noisy.thrust_noise = 0.01;
+    noisy.position_noise = 1.0;
+    noisy.velocity_noise = 0.1;
+    noisy.misalignment_deg = 0.5;
+    noisy.seed = 7;
+    const Flight a = simulate(c, closed, noisy), b = simulate(c, closed, noisy);
+    ASSERT_EQ(a.history.size(), b.history.size());
+    EXPECT_EQ(a.history.back().position, b.history.back().position);
+    EXPECT_EQ(a.history.back().mass, b.history.back().mass);
+    noisy.seed = 8;
+    EXPECT_NE(simulate(c, closed, noisy).history.back().position, a.history.back().position);
+}
+
 }  // namespace
 }  // namespace vexal

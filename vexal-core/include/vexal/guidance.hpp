@@ -12,3 +12,74 @@ namespace vexal {
 ThrustCommand planned_thrust(const Trajectory& plan, double start = 0.0);
 
 }  // namespace vexal
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vexal {
+
+// What the world does differently from what the planner assumes; every
+// error is off by default and drawn from `seed`.
+struct FlightErrors {
+    double thrust_bias = 0.0;         // fraction of the commanded thrust (-0.02: 2 % short)
+    double thrust_noise = 0.0;        // 1-sigma fraction, drawn anew every guidance period
+    double misalignment_deg = 0.0;    // thrust direction off the command, about a random horizontal axis
+    double isp_error = 0.0;           // fraction: the true specific impulse is (1 + isp_error) times the planned
+    double initial_mass_error = 0.0;  // kg added to the wet mass the planner assumes
+    double gravity_error = 0.0;       // fraction: the true gravity is (1 + gravity_error) times the planned
+    double position_noise = 0.0;      // m, 1 sigma per axis, on what guidance sees at each re-plan
+    double velocity_noise = 0.0;      // m/s, likewise
+    double engine_lag = 0.0;          // s, the engine's first-order time constant
+    std::uint64_t seed = 0;
+};
+
+struct GuidanceOptions {
+    double replan_period = 2.0;  // s between re-plans; 0: fly the first plan open loop
+    bool pointing = true;        // the pointing limit in every plan
+    double step = 0.01;          // s, the plant's integration step
+    // No re-plan with less than this left of the current plan (s): the last
+    // seconds are flown as planned.
+    double final_hold = 2.0;
+    // The share of the engine's top thrust every plan leaves in reserve, for
+    // the guidance to make up what the engine falls short of.
+    double thrust_margin = 0.0;
+};
+
+// How a plan of the flight was made.
+enum class PlanSource {
+    searched,  // at ignition: the time-of-flight search
+    replanned, // from the navigated state, over the time the current plan has left
+    reserve,   // that failed; the same with the thrust reserve spent
+    nearest,   // that failed; the nearest landing over the same time
+    kept,      // that failed too; the current plan flown on
+};
+
+struct PlanEvent {
+    double t = 0.0;             // s, flight time at which it was asked for
+    PlanSource source = PlanSource::searched;
+    double seconds = 0.0;       // wall time it took
+    double touchdown_time = 0;  // s, flight time of the plan's last node
+};
+
+enum class FlightOutcome { landed, time_limit, no_plan };
+
+struct Flight {
+    FlightOutcome outcome = FlightOutcome::no_plan;
+    std::string message;              // why there was no plan at ignition
+    std::vector<PlantState> history;  // the true state, every integration step
+    std::vector<PlanEvent> plans;
+    Trajectory first_plan;            // the plan made at ignition
+    double planned_fuel = 0.0;        // kg, of the first plan
+};
+
+// Flies the descent of `config` under guidance: plans at ignition (the fast
+// search, or the configured time of flight), then every replan_period
+// re-plans from the state navigation gives (the true one plus its noise)
+// with the time the current plan has left and the mass it expects, falling
+// back to the nearest landing and then to the plan in force. After the last
+// plan's last node the engine is cut. Deterministic for a given seed.
+// Precondition: the configuration passed checked_for_planning.
+Flight simulate(const Config& config, const GuidanceOptions& options = {}, const FlightErrors& errors = {});
+
+}  // namespace vexal
