@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,7 @@
 #include "errors.hpp"
 #include "objects.hpp"
 #include "vexal/check.hpp"
+#include "vexal/guidance.hpp"
 #include "vexal/json.hpp"
 #include "vexal/memory.hpp"
 #include "vexal/parallel.hpp"
@@ -549,6 +551,149 @@ PyObject* checked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     });
 }
 
+// ---------------------------------------------------------------------------
+// simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05,
+//          step=0.01, errors=None, seed=0): a descent flown under guidance.
+
+struct ErrorField {
+    const char* name;
+    double FlightErrors::*error;
+};
+constexpr ErrorField kErrorFields[] = {
+    {"thrust_bias", &FlightErrors::thrust_bias},
+    {"thrust_noise", &FlightErrors::thrust_noise},
+    {"misalignment_deg", &FlightErrors::misalignment_deg},
+    {"isp_error", &FlightErrors::isp_error},
+    {"initial_mass_error", &FlightErrors::initial_mass_error},
+    {"gravity_error", &FlightErrors::gravity_error},
+    {"position_noise", &FlightErrors::position_noise},
+    {"velocity_noise", &FlightErrors::velocity_noise},
+    {"engine_lag", &FlightErrors::engine_lag},
+};
+
+// A finite number for the option `name`, within [low, high].
+bool read_number(PyObject* value, double& out, const char* name, double low, double high) {
+    if (PyBool_Check(value) || !PyNumber_Check(value)) {
+        raise_not_instance(value, "float");
+        add_note(name);
+        return false;
+    }
+    if (!convert_arg(value, out, name)) return false;
+    if (!(out >= low && out <= high)) {
+        Ref low_value(PyFloat_FromDouble(low)), high_value(PyFloat_FromDouble(high));
+        PyErr_Format(PyExc_ValueError, "%s must be from %R to %R, got %R", name, low_value.get(), high_value.get(),
+                     value);
+        return false;
+    }
+    return true;
+}
+
+// The errors a dict gives by name; a name it does not know is refused.
+bool read_errors(PyObject* value, FlightErrors& errors) {
+    if (value == Py_None) return true;
+    if (!PyDict_Check(value)) {
+        raise_not_instance(value, "dict");
+        add_note("errors");
+        return false;
+    }
+    PyObject *key = nullptr, *item = nullptr;
+    for (Py_ssize_t at = 0; PyDict_Next(value, &at, &key, &item);) {
+        std::string_view name;
+        if (!convert_arg(key, name, "errors")) return false;
+        const ErrorField* field = nullptr;
+        for (const ErrorField& f : kErrorFields) {
+            if (name == f.name) field = &f;
+        }
+        if (!field) {
+            PyErr_Format(PyExc_ValueError, "errors: no error named %R", key);
+            return false;
+        }
+        const double high = name == "misalignment_deg" ? 90.0 : std::numeric_limits<double>::max();
+        const double low = name.ends_with("noise") || name == "engine_lag" || name == "misalignment_deg"
+                               ? 0.0
+                               : -std::numeric_limits<double>::max();
+        if (!read_number(item, errors.*(field->error), field->name, low, high)) return false;
+    }
+    return true;
+}
+
+PyObject* states_dict(const std::vector<PlantState>& states) {
+    std::vector<double> t, mass;
+    std::vector<Vec3> position, velocity, thrust;
+    for (const PlantState& s : states) {
+        t.push_back(s.t);
+        mass.push_back(s.mass);
+        position.push_back(s.position);
+        velocity.push_back(s.velocity);
+        thrust.push_back(s.thrust);
+    }
+    Ref dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "t", vec1(t)) || !set_item(dict.get(), "position", nx3(position)) ||
+        !set_item(dict.get(), "velocity", nx3(velocity)) || !set_item(dict.get(), "mass", vec1(mass)) ||
+        !set_item(dict.get(), "thrust", nx3(thrust))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+constexpr const char* kPlanSourceNames[] = {"searched", "replanned", "reserve", "nearest", "kept"};
+constexpr const char* kOutcomeNames[] = {"landed", "time_limit", "no_plan"};
+
+PyObject* flight_dict(const Flight& flight) {
+    Ref dict(PyDict_New());
+    Ref plans(PyList_New(0));
+    if (!dict || !plans) return nullptr;
+    for (const PlanEvent& e : flight.plans) {
+        Ref item(Py_BuildValue("{s:d,s:s,s:d,s:d}", "t", e.t, "source", kPlanSourceNames[static_cast<int>(e.source)],
+                               "seconds", e.seconds, "touchdown_time", e.touchdown_time));
+        if (!item || PyList_Append(plans.get(), item.get()) < 0) return nullptr;
+    }
+    if (!set_item(dict.get(), "outcome", to_python(std::string(kOutcomeNames[static_cast<int>(flight.outcome)]))) ||
+        !set_item(dict.get(), "message", to_python(flight.message)) ||
+        !set_item(dict.get(), "history", states_dict(flight.history)) ||
+        !set_item(dict.get(), "plans", plans.release()) ||
+        !set_item(dict.get(), "planned_fuel", to_python(flight.planned_fuel))) {
+        return nullptr;
+    }
+    if (flight.outcome != FlightOutcome::no_plan &&
+        !set_item(dict.get(), "first_plan", result_dict(flight.first_plan, 0, 0))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static constexpr const char* params[] = {"config", "replan_period", "pointing", "thrust_margin",
+                                                 "step", "errors", "seed"};
+        static constexpr Signature signature{"simulate()", params, 1};
+        PyObject* arg[7] = {};
+        if (!bind(signature, args, nargs, kwnames, arg)) return nullptr;
+        GuidanceOptions options;
+        options.thrust_margin = 0.05;
+        FlightErrors errors;
+        if (arg[1] && !read_number(arg[1], options.replan_period, "replan_period", 0.0, 1e6)) return nullptr;
+        if (arg[2] && !read_pointing(arg[2], options.pointing)) return nullptr;
+        if (arg[3] && !read_number(arg[3], options.thrust_margin, "thrust_margin", 0.0, 0.5)) return nullptr;
+        if (arg[4] && !read_number(arg[4], options.step, "step", 1e-4, 1.0)) return nullptr;
+        if (arg[5] && !read_errors(arg[5], errors)) return nullptr;
+        if (arg[6] && !convert_arg(arg[6], errors.seed, "seed")) return nullptr;
+        const std::optional<Config> config = read_config(arg[0]);
+        if (!config || !pointing_in_force(*config, options.pointing)) return nullptr;
+        options.pointing = options.pointing && config->environment.max_angle_deg < 180.0;
+        if (auto ok = check_node_count(config->solver.n); !ok) {
+            raise_planning_error(ok.error());
+            return nullptr;
+        }
+        std::optional<Flight> flight;
+        {
+            Unlocked unlocked;
+            flight.emplace(vexal::simulate(*config, options, errors));
+        }
+        return flight_dict(*flight);
+    });
+}
+
 // stop_all(stop=True): ends every plan in progress with KeyboardInterrupt.
 // stop_all(False) is accepted from older callers and does nothing.
 PyObject* stop_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -573,6 +718,9 @@ PyMethodDef kMethods[] = {
      "threads=None)\n--\n\n"
      "Plans the descent with the lock released; returns a dict of its data. progress(solves, best_final_mass) "
      "is called after each solve. threads: the fast search's grid threads (None: from the cores)."},
+    {"simulate", as_cfunction(&simulate), METH_FASTCALL | METH_KEYWORDS,
+     "simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05, step=0.01, errors=None, seed=0)"
+     "\n--\n\nFlies the descent under guidance with the lock released; returns a dict of the flight."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
      "checked(config, landing='target')\n--\n\nRaises ValueError naming a field no descent can have."},
     {nullptr, nullptr, 0, nullptr},

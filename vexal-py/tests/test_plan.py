@@ -1,3 +1,4 @@
+import concurrent.futures
 import dataclasses
 import json
 import math
@@ -321,3 +322,28 @@ def test_progress_is_told_of_each_solve_and_can_end_the_plan():
         vexal.plan(n=20, progress=enough)
     with pytest.raises(TypeError, match="'int' object is not an instance of 'Callable'"):
         vexal.plan(n=20, progress=5)
+
+
+NOISY = {"thrust_noise": 0.01, "position_noise": 1.0, "velocity_noise": 0.1, "misalignment_deg": 0.5,
+         "isp_error": 0.01, "initial_mass_error": 5.0, "engine_lag": 0.1}
+
+
+def flown(seed):
+    flight = vexal.simulate(n=30, glide_slope_angle_deg=10.0, errors=NOISY, seed=seed)
+    return flight.position.tobytes() + flight.mass.tobytes()
+
+
+def test_a_flight_under_guidance_lands_and_repeats_on_threads_and_processes():
+    flight = vexal.simulate(n=40)
+    figures = flight.summary()
+    assert flight.outcome == "landed" and figures["touchdown_error"] < 0.1
+    assert figures["touchdown_vertical_speed"] < 1.0 and figures["replans"] > 15
+    assert figures["fuel_used"] == pytest.approx(flight.planned_fuel, rel=0.02) and figures["fuel_margin"] > 0
+    assert flight.t[0] == 0.0 and not flight.position.flags.writeable
+    # A seed is the same flight in this thread, another thread and another process.
+    here = flown(3)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        assert list(pool.map(flown, [3, 4])) == [here, flown(4)]
+    with concurrent.futures.ProcessPoolExecutor(1) as pool:
+        assert pool.submit(flown, 3).result() == here
+    raises_exactly(lambda: vexal.simulate(n=20, errors={"bias": 0.1}), ValueError, "errors: no error named 'bias'")

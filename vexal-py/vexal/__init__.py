@@ -18,6 +18,7 @@ from _vexal import Config, Environment, Solver, Spacecraft
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
+    from .flight import Flight, simulate
     from .planning import Plan, configured, plan
     from .study import CaseResult, Sigma, dispersions, solve_many
     from .trajectory import Trajectory, format_summary, node_table, summary, time_of_flight
@@ -25,20 +26,21 @@ if TYPE_CHECKING:
 if TYPE_CHECKING:
     __version__: str
 
-__all__ = ["CaseResult", "Config", "Environment", "Plan", "Sigma", "Solver", "Spacecraft",
+__all__ = ["CaseResult", "Config", "Environment", "Flight", "Plan", "Sigma", "Solver", "Spacecraft",
            "configured", "dispersions", "format_summary", "node_table", "plan", "plot",
-           "solve_many", "summary", "time_of_flight"]
+           "simulate", "solve_many", "summary", "time_of_flight"]
 
 # Where each name of the package's face lives.
 _HOMES: dict[str, str] = {
     "Plan": "planning", "configured": "planning", "plan": "planning",
+    "Flight": "flight", "simulate": "flight",
     "CaseResult": "study", "Sigma": "study", "dispersions": "study", "solve_many": "study",
     "format_summary": "trajectory", "node_table": "trajectory", "summary": "trajectory",
     "time_of_flight": "trajectory",
 }
 
-_SUBMODULES: frozenset[str] = frozenset({"cli", "commands", "interrupts", "outputs", "planning", "plotting", "study",
-                                         "trajectory"})
+_SUBMODULES: frozenset[str] = frozenset({"cli", "commands", "flight", "interrupts", "outputs", "planning", "plotting",
+                                         "study", "trajectory"})
 
 
 def __getattr__(name: str) -> Any:

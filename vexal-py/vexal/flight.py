@@ -1,0 +1,117 @@
+"""A descent flown under guidance: `simulate(config)` plans at ignition,
+flies the plan through a simulated vehicle with the errors asked for, and
+re-plans every `replan_period` seconds from where the vehicle is; the
+`Flight` it returns holds the true state at every integration step, the
+plans made, and the touchdown's figures."""
+from __future__ import annotations
+
+import dataclasses
+import os
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import _vexal
+
+from . import _native
+from .planning import configured
+
+# The errors `simulate` takes by name, each off by default.
+ERRORS: tuple[str, ...] = ("thrust_bias", "thrust_noise", "misalignment_deg", "isp_error", "initial_mass_error",
+                           "gravity_error", "position_noise", "velocity_noise", "engine_lag")
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Flight:
+    """A flown descent. `outcome` is "landed" (the ground reached, at
+    whatever speed: see `touchdown_speed`), "time_limit" or "no_plan" (no
+    plan at ignition: `message` says why). Arrays hold one row per
+    integration step and are read-only; `plans` lists every plan asked for:
+    its flight time, how it was made ("searched", "replanned", "reserve" when
+    the thrust reserve had to be spent, "nearest", or "kept" when every
+    re-plan failed and the plan in force flew on), its wall time and its
+    touchdown time."""
+
+    outcome: str
+    message: str
+    t: npt.NDArray[np.float64]
+    """Flight time, (steps,), s."""
+    position: npt.NDArray[np.float64]
+    """True position, (steps, 3), m; z is the height above the landing plane."""
+    velocity: npt.NDArray[np.float64]
+    """True velocity, (steps, 3), m/s."""
+    mass: npt.NDArray[np.float64]
+    """True mass, (steps,), kg."""
+    thrust: npt.NDArray[np.float64]
+    """The engine's actual thrust, (steps, 3), N."""
+    plans: tuple[dict[str, Any], ...]
+    planned_fuel: float
+    """Fuel the plan made at ignition expects to burn, kg."""
+    config: _vexal.Config
+
+    @property
+    def touchdown_error(self) -> float:
+        """Horizontal distance of the last state from the target, m."""
+        target = np.asarray(self.config.spacecraft.target_position[:2])
+        return float(np.hypot(*(self.position[-1, :2] - target)))
+
+    @property
+    def touchdown_speed(self) -> tuple[float, float]:
+        """(vertical, horizontal) speed at the last state, m/s."""
+        v = self.velocity[-1]
+        return float(-v[2]), float(np.hypot(v[0], v[1]))
+
+    @property
+    def fuel_used(self) -> float:
+        return float(self.mass[0] - self.mass[-1])
+
+    @property
+    def fuel_margin(self) -> float:
+        """Fuel left in the tank at the end, kg."""
+        sc = self.config.spacecraft
+        return float(self.mass[-1] - (sc.wet_mass - sc.fuel))
+
+    def summary(self) -> dict[str, Any]:
+        """The figures of the flight, as a dict."""
+        sources = [p["source"] for p in self.plans]
+        vertical, horizontal = self.touchdown_speed
+        return {
+            "outcome": self.outcome,
+            "touchdown_time": float(self.t[-1]),
+            "touchdown_error": self.touchdown_error,
+            "touchdown_vertical_speed": vertical,
+            "touchdown_horizontal_speed": horizontal,
+            "fuel_used": self.fuel_used,
+            "planned_fuel": self.planned_fuel,
+            "fuel_margin": self.fuel_margin,
+            "replans": len(self.plans) - 1,
+            "fallbacks": {s: sources.count(s) for s in ("reserve", "nearest", "kept") if s in sources},
+            "longest_plan_seconds": max((p["seconds"] for p in self.plans), default=0.0),
+        }
+
+
+def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, replan_period: float = 2.0,
+             pointing: bool = True, thrust_margin: float = 0.05, step: float = 0.01, seed: int = 0,
+             errors: dict[str, float] | None = None, **overrides: object) -> Flight:
+    """Flies the descent of `config` (as `vexal.plan` takes it, keywords
+    replacing single fields) under guidance and returns a `Flight`.
+
+    The plan at ignition is the fast search's (or the configured time of
+    flight); every `replan_period` seconds (0: never) a new plan starts
+    from the navigated state, over the time the plan in force has left.
+    Plans keep `thrust_margin` of the top thrust in reserve and spend it
+    only when a re-plan cannot do without. `errors` maps the names in
+    `ERRORS` to values (fractions, kg, degrees, m, m/s, s); noises are
+    drawn from `seed`, and the same seed gives the same flight. The plant
+    is integrated with the classic Runge-Kutta method in steps of `step`
+    seconds; the plans' thrust is held to first order between their nodes.
+    """
+    config = configured(config, **overrides)
+    data = _native.simulate(config, replan_period, pointing, thrust_margin, step, errors or {}, seed)
+    history = data["history"]
+    for values in history.values():
+        values.setflags(write=False)
+    return Flight(outcome=data["outcome"], message=data["message"], t=history["t"], position=history["position"],
+                  velocity=history["velocity"], mass=history["mass"], thrust=history["thrust"],
+                  plans=tuple(data["plans"]), planned_fuel=data["planned_fuel"], config=config)
