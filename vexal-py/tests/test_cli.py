@@ -698,3 +698,18 @@ def test_a_plan_shows_its_progress_on_a_terminal_only():
     assert child.returncode == 0 and out.startswith("status")
     assert b" solves, best final mass " in shown and shown.endswith(b"\r\x1b[K")
     assert "planning" not in vexal_cli("plan", "--n", 20).stderr
+
+
+def test_fly_reports_the_touchdown_and_writes_its_figure(tmp_path):
+    lines = succeeded(vexal_cli("fly", "--n", 30, "--thrust-bias", -0.02, "--seed", 2, "--plot", "flight.png",
+                                "--csv", "flight.csv", cwd=tmp_path)).splitlines()
+    assert [line.split("  ")[0] for line in lines] == [
+        "outcome", "touchdown time", "touchdown error", "touchdown speed", "fuel used", "fuel left", "re-plans",
+        "longest plan"]
+    flown = vexal.simulate(n=30, errors={"thrust_bias": -0.02}, seed=2)
+    assert lines[2].split()[-2] == f"{flown.touchdown_error:.3f}"
+    rows = (tmp_path / "flight.csv").read_text().splitlines()
+    assert rows[0] == "t,x,y,z,vx,vy,vz,mass,thrust" and len(rows) == len(flown.t) + 1
+    assert (tmp_path / "flight.png").stat().st_size > 0
+    result = vexal_cli("fly", "--n", 30, "--replan", -1)
+    assert result.returncode == 2 and "expected a number of seconds of at least 0, got '-1'" in result.stderr

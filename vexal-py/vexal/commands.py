@@ -107,7 +107,36 @@ def build_parser() -> argparse.ArgumentParser:
     disperse.add_argument("--hist", metavar="OUT.png",
                           help="write histograms of fuel used, and of landing error with --nearest (needs matplotlib)")
     disperse.set_defaults(run=run_study, parser=disperse)
+
+    fly = commands.add_parser("fly", help="fly one descent under guidance, re-planning as it goes",
+                              epilog="The plan at ignition is searched as by 'vexal plan'; errors are off unless "
+                                     "set, and their noises drawn from --seed.")
+    add_config_arguments(fly)
+    fly.add_argument("--replan", type=ranged(float, "a number of seconds of at least 0", 0.0), default=2.0,
+                     metavar="SECONDS", help="seconds between re-plans; 0 flies the first plan open loop (default 2)")
+    fly.add_argument("--margin", type=ranged(float, "a fraction from 0 to 0.5", 0.0, 0.5), default=0.05,
+                     metavar="FRACTION", help="share of the top thrust the plans keep in reserve (default 0.05)")
+    fly.add_argument("--seed", type=SEED, default=0, help="random seed of the errors' noises (default 0)")
+    for name, what in FLIGHT_ERRORS.items():
+        fly.add_argument(f"--{name.replace('_', '-')}", type=float, dest=name, metavar="VALUE", help=what)
+    fly.add_argument("--plot", metavar="OUT.png", help="write a figure of the flight against its first plan")
+    fly.add_argument("--csv", metavar="OUT.csv", help="write one row per integration step ('-' for stdout)")
+    fly.set_defaults(run=run_fly, parser=fly)
     return parser
+
+
+# The errors of `vexal fly`, as simulate() names them.
+FLIGHT_ERRORS: dict[str, str] = {
+    "thrust_bias": "thrust magnitude error, a fraction of the command (e.g. -0.02)",
+    "thrust_noise": "one-sigma thrust magnitude noise, a fraction, drawn every guidance period",
+    "misalignment_deg": "thrust direction error, degrees",
+    "isp_error": "specific impulse error, a fraction",
+    "initial_mass_error": "wet mass error, kg",
+    "gravity_error": "gravity error, a fraction",
+    "position_noise": "one-sigma navigation error of the position, m per axis",
+    "velocity_noise": "one-sigma navigation error of the velocity, m/s per axis",
+    "engine_lag": "the engine's first-order time constant, s",
+}
 
 
 def add_config_arguments(parser: argparse.ArgumentParser) -> None:
@@ -242,6 +271,30 @@ def run_plan(args: argparse.Namespace) -> None:
             file.write(result.to_json() + "\n")
     if plotting:
         figure = plotting.plot(result, config)
+        interrupts.check()
+        plotting.save(figure, args.plot)
+
+
+def run_fly(args: argparse.Namespace) -> None:
+    from . import flight as flights
+
+    check_outputs([args.csv, args.plot], [args.config])
+    plotting = figures(args.plot) if args.plot else None
+    config = load_config(args)
+    errors = {name: getattr(args, name) for name in FLIGHT_ERRORS if getattr(args, name) is not None}
+    interrupts.check()
+    flown = interrupts.call(flights.simulate, config, replan_period=args.replan, pointing=args.pointing,
+                            thrust_margin=args.margin, seed=args.seed, errors=errors)
+    if flown.outcome == "no_plan":
+        raise ValueError(flown.message)
+    print(flown.format_summary(), file=sys.stderr if args.csv == "-" else sys.stdout)
+    if args.csv:
+        interrupts.check()
+        write_csv(args.csv, {"t": flown.t, **{f"{axis}": flown.position[:, i] for i, axis in enumerate("xyz")},
+                             **{f"v{axis}": flown.velocity[:, i] for i, axis in enumerate("xyz")},
+                             "mass": flown.mass, "thrust": np.linalg.norm(flown.thrust, axis=1)})
+    if plotting:
+        figure = plotting.plot_flight(flown)
         interrupts.check()
         plotting.save(figure, args.plot)
 

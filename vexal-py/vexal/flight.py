@@ -48,6 +48,8 @@ class Flight:
     plans: tuple[dict[str, Any], ...]
     planned_fuel: float
     """Fuel the plan made at ignition expects to burn, kg."""
+    first_plan_positions: npt.NDArray[np.float64]
+    """The node positions of the plan made at ignition, (n, 3), m."""
     config: _vexal.Config
 
     @property
@@ -91,6 +93,30 @@ class Flight:
         }
 
 
+    def format_summary(self) -> str:
+        """An aligned, human-readable block of the flight's figures."""
+        f = self.summary()
+        spent = ", ".join(f"{count} {SPENT[source]}" for source, count in f["fallbacks"].items())
+        rows = [
+            ("outcome", f"{self.outcome:>10}"),
+            ("touchdown time", f"{f['touchdown_time']:10.3f} s"),
+            ("touchdown error", f"{f['touchdown_error']:10.3f} m"),
+            ("touchdown speed", f"{f['touchdown_vertical_speed']:10.3f} m/s down, "
+                                f"{f['touchdown_horizontal_speed']:.3f} m/s across"),
+            ("fuel used", f"{f['fuel_used']:10.3f} kg (first plan {f['planned_fuel']:.3f} kg)"),
+            ("fuel left", f"{f['fuel_margin']:10.3f} kg"),
+            ("re-plans", f"{f['replans']:10d}" + (f" ({spent})" if spent else "")),
+            ("longest plan", f"{f['longest_plan_seconds']:10.3f} s"),
+        ]
+        width = max(len(label) for label, _ in rows)
+        return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
+
+
+# How the summary words the plans that were not plain re-plans.
+SPENT: dict[str, str] = {"reserve": "spent the thrust reserve", "nearest": "nearest landing",
+                         "kept": "kept the plan in force"}
+
+
 def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, replan_period: float = 2.0,
              pointing: bool = True, thrust_margin: float = 0.05, step: float = 0.01, seed: int = 0,
              errors: dict[str, float] | None = None, **overrides: object) -> Flight:
@@ -114,4 +140,6 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
         values.setflags(write=False)
     return Flight(outcome=data["outcome"], message=data["message"], t=history["t"], position=history["position"],
                   velocity=history["velocity"], mass=history["mass"], thrust=history["thrust"],
-                  plans=tuple(data["plans"]), planned_fuel=data["planned_fuel"], config=config)
+                  plans=tuple(data["plans"]), planned_fuel=data["planned_fuel"],
+                  first_plan_positions=data["first_plan"]["positions"] if "first_plan" in data else np.zeros((0, 3)),
+                  config=config)

@@ -25,6 +25,7 @@ from mpl_toolkits.mplot3d.axes3d import Axes3D  # noqa: E402
 
 import _vexal  # noqa: E402
 
+from .flight import Flight  # noqa: E402
 from .outputs import replacing  # noqa: E402
 from .planning import Plan  # noqa: E402
 from .study import CaseResult  # noqa: E402
@@ -292,6 +293,36 @@ def plot_final_mass(records: Sequence[CaseResult], nearest: bool = False,
     if nearest:
         title += f", {sum(r.on_target for r in records)} on target"
     all_axes[0][0].set_title(title)
+    return fig
+
+
+def plot_flight(flight: Flight) -> Figure:
+    """The flown descent against the plan made at ignition: height over
+    the horizontal distance from the target, and height, speed and thrust
+    over time, with the re-plans marked."""
+    fig, (side, timeline) = plt.subplots(1, 2, figsize=(12, 5))
+    target = np.asarray(flight.config.spacecraft.target_position)
+    flown = np.hypot(flight.position[:, 0] - target[0], flight.position[:, 1] - target[1])
+    plan = flight.first_plan_positions
+    side.plot(np.hypot(plan[:, 0] - target[0], plan[:, 1] - target[1]), plan[:, 2], "o", ms=3,
+              color="0.6", label="first plan (nodes)")
+    side.plot(flown, flight.position[:, 2], color="C0", label="flown")
+    at = np.searchsorted(flight.t, [p["t"] for p in flight.plans[1:]])
+    side.plot(flown[at], flight.position[at, 2], "x", color="C3", label="re-plans")
+    side.set_xlabel("horizontal distance from the target (m)")
+    side.set_ylabel("height (m)")
+    side.legend()
+    timeline.plot(flight.t, np.linalg.norm(flight.velocity, axis=1), color="C0", label="speed (m/s)")
+    timeline.plot(flight.t, np.linalg.norm(flight.thrust, axis=1) / 1000.0, color="C1", label="thrust (kN)")
+    for t in flight.t[at]:
+        timeline.axvline(t, color="C3", lw=0.5, alpha=0.5)
+    timeline.set_xlabel("time (s)")
+    timeline.legend()
+    f = flight.summary()
+    fig.suptitle(f"{flight.outcome}: {f['touchdown_error']:.2f} m from the target at "
+                 f"{f['touchdown_vertical_speed']:.2f} m/s down, {f['fuel_used']:.1f} kg of fuel, "
+                 f"{f['replans']} re-plans")
+    fig.tight_layout()
     return fig
 
 
