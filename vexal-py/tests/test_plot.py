@@ -136,3 +136,21 @@ def test_backend_without_a_display(environment, backend):
 def test_importing_the_package_leaves_matplotlib_alone():
     result = run_python("import sys, vexal; print('matplotlib' in sys.modules)")
     assert result.stdout.strip() == "False", result.stderr
+
+
+def test_landing_dispersion_ellipses_hold_the_scatter():
+    from vexal.plotting import plot_landing_dispersion
+
+    rng = np.random.default_rng(1)
+    points = rng.normal([3.0, -1.0], [4.0, 1.0], size=(400, 2))
+    summaries = [{"touchdown_point": p.tolist(), "touchdown_vertical_speed": 1.0, "fuel_margin": 5.0} for p in points]
+    fig = plot_landing_dispersion(summaries, target=(1.0, 1.0))
+    scatter = fig.axes[0]
+    rings = {line.get_label(): line.get_xydata() for line in scatter.lines}
+    assert np.allclose(rings["touchdowns (400)"], points - [1.0, 1.0])
+    # The 3-sigma ellipse is three times the 1-sigma one about the mean, and wider along x.
+    centre = (points - [1.0, 1.0]).mean(axis=0)
+    one, three = rings["1 sigma"] - centre, rings["3 sigma"] - centre
+    assert np.allclose(three, 3.0 * one)
+    assert np.ptp(one[:, 0]) / np.ptp(one[:, 1]) == pytest.approx(4.0, rel=0.15)
+    assert [sum(p.get_height() for p in axes.patches) for axes in fig.axes[1:]] == [400, 400]

@@ -82,6 +82,7 @@ class Flight:
             "outcome": self.outcome,
             "touchdown_time": float(self.t[-1]),
             "touchdown_error": self.touchdown_error,
+            "touchdown_point": self.position[-1, :2].tolist(),
             "touchdown_vertical_speed": vertical,
             "touchdown_horizontal_speed": horizontal,
             "fuel_used": self.fuel_used,

@@ -326,6 +326,37 @@ def plot_flight(flight: Flight) -> Figure:
     return fig
 
 
+def plot_landing_dispersion(summaries: Sequence[Mapping[str, Any]], target: Sequence[float] = (0.0, 0.0)) -> Figure:
+    """A Monte Carlo of flights, from their `Flight.summary()`: the
+    touchdown points on the ground plane about the target with the 1-sigma
+    and 3-sigma ellipses of their covariance, and histograms of the
+    touchdown's vertical speed and of the fuel left."""
+    points = np.array([s["touchdown_point"] for s in summaries], dtype=float) - np.asarray(target[:2], dtype=float)
+    fig, (scatter, speed, fuel) = plt.subplots(1, 3, figsize=(15, 4.8))
+    scatter.plot(points[:, 0], points[:, 1], ".", ms=3, alpha=0.6, label=f"touchdowns ({len(points)})")
+    scatter.plot([0.0], [0.0], "k+", ms=12, mew=2, label="target")
+    if len(points) > 2:
+        centre = points.mean(axis=0)
+        values, vectors = np.linalg.eigh(np.cov(points.T))
+        angle = np.linspace(0.0, 2.0 * np.pi, 200)
+        circle = np.stack([np.cos(angle), np.sin(angle)])
+        for k, style in ((1, "-"), (3, "--")):
+            ring = centre[:, None] + vectors @ (k * np.sqrt(np.maximum(values, 0.0))[:, None] * circle)
+            scatter.plot(ring[0], ring[1], style, color="C3", label=f"{k} sigma")
+    scatter.set_aspect("equal", adjustable="datalim")
+    scatter.set_xlabel("x from the target (m)")
+    scatter.set_ylabel("y from the target (m)")
+    scatter.legend(loc="best")
+    speed.hist([s["touchdown_vertical_speed"] for s in summaries], bins=30, color="C1")
+    speed.set_xlabel("touchdown vertical speed (m/s, down)")
+    fuel.hist([s["fuel_margin"] for s in summaries], bins=30, color="C2")
+    fuel.set_xlabel("fuel left at touchdown (kg)")
+    for axes in (speed, fuel):
+        axes.set_ylabel("flights")
+    fig.tight_layout()
+    return fig
+
+
 def figure_format(path: str) -> str:
     """The image format a path's suffix names (PNG without one); a
     ValueError, before any work, for one matplotlib cannot write."""
