@@ -11,33 +11,12 @@
 #include "vexal/planner.hpp"
 
 namespace vexal {
-
-ThrustCommand planned_thrust(const Trajectory& plan, double start) {
-    auto nodes = std::make_shared<std::vector<Vec3>>();
-    for (std::size_t k = 0; k < plan.u_values.size(); ++k) {
-        const double mass = std::exp(plan.z_values[k]);
-        const Vec3& u = plan.u_values[k];
-        nodes->push_back({mass * u[0], mass * u[1], mass * u[2]});
-    }
-    const double dt = plan.time_points.size() > 1 ? plan.time_points[1] - plan.time_points[0] : 0.0;
-    return [nodes, dt, start](double t) -> Vec3 {
-        const std::vector<Vec3>& thrust = *nodes;
-        if (thrust.empty()) return {};
-        const double at = dt > 0.0 ? (t - start) / dt : 0.0;
-        if (!(at > 0.0)) return thrust.front();
-        const std::size_t k = static_cast<std::size_t>(at);
-        if (k + 1 > thrust.size() || (k + 1 == thrust.size() && at != static_cast<double>(k))) return {};
-        if (k + 1 == thrust.size()) return thrust.back();  // the last node itself
-        const double f = at - static_cast<double>(k);
-        const Vec3 &a = thrust[k], &b = thrust[k + 1];
-        return {a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]), a[2] + f * (b[2] - a[2])};
-    };
-}
-
-}  // namespace vexal
-
-namespace vexal {
 namespace {
+
+// The time between the plan's nodes (0 for a single node).
+double node_spacing(const Trajectory& plan) {
+    return plan.time_points.size() > 1 ? plan.time_points[1] - plan.time_points[0] : 0.0;
+}
 
 // The rotation by `angle` (rad) about the unit vector `axis`, rows first.
 std::array<Vec3, 3> rotation(const Vec3& axis, double angle) {
@@ -48,10 +27,37 @@ std::array<Vec3, 3> rotation(const Vec3& axis, double angle) {
             Vec3{t * x * z - s * y, t * y * z + s * x, t * z * z + c}};
 }
 
+}  // namespace
+
+ThrustCommand planned_thrust(const Trajectory& plan, double start) {
+    auto nodes = std::make_shared<std::vector<Vec3>>();
+    for (std::size_t k = 0; k < plan.u_values.size(); ++k) {
+        const double mass = std::exp(plan.z_values[k]);
+        const Vec3& u = plan.u_values[k];
+        nodes->push_back({mass * u[0], mass * u[1], mass * u[2]});
+    }
+    const double dt = node_spacing(plan);
+    return [nodes, dt, start](double t) -> Vec3 {
+        const std::vector<Vec3>& thrust = *nodes;
+        if (thrust.empty()) return {};
+        const double at = dt > 0.0 ? (t - start) / dt : 0.0;
+        const double last = static_cast<double>(thrust.size() - 1);
+        if (!(at > 0.0)) return thrust.front();
+        if (at > last) return {};  // past the last node the plan has landed: the engine is cut
+        if (at == last) return thrust.back();
+        const std::size_t k = static_cast<std::size_t>(at);
+        const double f = at - static_cast<double>(k);
+        const Vec3 &a = thrust[k], &b = thrust[k + 1];
+        return {a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]), a[2] + f * (b[2] - a[2])};
+    };
+}
+
+namespace {
+
 // The plan's mass at time t after its start: its log held to first order.
 double planned_mass(const Trajectory& plan, double t) {
     const std::vector<double>& z = plan.z_values;
-    const double dt = plan.time_points.size() > 1 ? plan.time_points[1] : 0.0;
+    const double dt = node_spacing(plan);
     const double at = dt > 0.0 ? std::clamp(t / dt, 0.0, static_cast<double>(z.size() - 1)) : 0.0;
     const std::size_t k = std::min(static_cast<std::size_t>(at), z.size() - 1);
     const double f = at - static_cast<double>(k);
@@ -114,7 +120,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     state.thrust = engine_thrust(engine, command(0.0), state.mass);  // lit before the flight starts
     flight.history.push_back(state);
 
-    const double dt = plan.time_points.size() > 1 ? plan.time_points[1] : 0.0;
+    const double dt = node_spacing(plan);
     double plan_start = 0.0;
     double touchdown = plan.time_points.back();
     const double time_limit = touchdown + std::max(60.0, 0.5 * touchdown);
