@@ -5,12 +5,10 @@ and a Monte Carlo of the Mars lander's flights (--monte-carlo N) with
 seeded thrust, Isp and navigation errors, its landing scatter and figure.
 
     python bench/bench_flights.py [--n 30 50 100] [--periods 1 2] [--flights 5]
-    python bench/bench_flights.py --monte-carlo 1000 [--figure dispersion.png]
+    python bench/bench_flights.py --monte-carlo 1000 [--figure dispersion.png] [--out flights.csv]
 """
 import argparse
-import concurrent.futures
 import math
-import os
 import statistics
 import time
 
@@ -24,39 +22,38 @@ MARS = dict(wet_mass=1905.0, fuel=400.0, real_max_thrust=6 * 3100.0 * math.cos(C
             max_thrust_pct=0.8, fuel_consumption=1.0 / (225.0 * 9.807 * math.cos(CANT)), max_velocity=500.0 / 3.6,
             initial_position=[2000.0, 0.0, 1500.0], initial_velocity=[80.0, 30.0, -75.0],
             gravity=[0.0, 0.0, -3.7114], glide_slope_angle_deg=4.0, max_angle_deg=40.0, tof_min=40.0, tof_max=100.0)
-SIGMAS = {"thrust_bias": 0.01, "isp_error": 0.01}  # one sigma, drawn per flight
+# The Monte Carlo's errors: a thrust bias and an Isp error drawn for each
+# flight (one sigma), thrust noise and navigation noise drawn as it flies.
+ERRORS = {"thrust_bias": 0.01, "isp_error": 0.01, "thrust_noise": 0.005, "position_noise": 2.0,
+          "velocity_noise": 0.2}
+STILL = vexal.Sigma(position=0.0, velocity=0.0, wet_mass=0.0, thrust=0.0)  # the start as planned
 
 
-def mars_flight(seed: int, n: int) -> dict:
-    """One Mars flight: a thrust bias and an Isp error drawn for it, with
-    thrust noise and navigation noise drawn as it flies."""
-    rng = np.random.default_rng(seed)
-    errors = {name: float(rng.normal(0.0, sigma)) for name, sigma in SIGMAS.items()}
-    errors.update(thrust_noise=0.005, position_noise=2.0, velocity_noise=0.2)
-    return vexal.simulate(n=n, errors=errors, seed=seed, **MARS).summary()
-
-
-def monte_carlo(flights: int, n: int, figure: str | None) -> None:
+def monte_carlo(flights: int, n: int, figure: str | None, out: str | None) -> None:
+    """The Mars lander flown `flights` times on the study engine's processes."""
+    config = vexal.configured(n=n, **MARS)
+    cases = vexal.flight_dispersions(config, flights, seed=0, sigma=STILL, errors=ERRORS)
     start = time.perf_counter()
-    with concurrent.futures.ProcessPoolExecutor(os.cpu_count()) as pool:
-        summaries = list(pool.map(mars_flight, range(flights), [n] * flights, chunksize=8))
+    records = vexal.fly_many(cases, executor="processes", out=out, seed=0, progress=False)
     seconds = time.perf_counter() - start
-    landed = [s for s in summaries if s["outcome"] == "landed"]
-    points = np.array([s["touchdown_point"] for s in landed])
+    flown = [r for r in records if r.ok]
+    landed = [r for r in flown if r.landed]
+    points = np.array([[r.touchdown_x, r.touchdown_y] for r in flown])
     sigma = np.sqrt(np.linalg.eigvalsh(np.cov(points.T)))
-    speeds = np.array([s["touchdown_vertical_speed"] for s in landed])
-    margins = np.array([s["fuel_margin"] for s in landed])
+    miss = np.array([r.touchdown_error for r in flown])
+    speeds = np.array([r.vertical_speed for r in flown])
+    margins = np.array([r.fuel_margin for r in flown])
     print(f"{flights} Mars flights (n = {n}, re-plan every 2 s) in {seconds:.0f} s ({flights / seconds:.1f}/s): "
-          f"{len(landed)} landed")
+          f"{len(landed)} landed, {len(flown) - len(landed)} out of time, {flights - len(flown)} failed")
     print(f"  touchdown: mean {np.hypot(*points.mean(axis=0)):.3f} m from the target, 1-sigma ellipse "
-          f"{sigma[1]:.3f} x {sigma[0]:.3f} m; error median {np.median(np.hypot(*points.T)):.3f} m, "
-          f"99 % {np.percentile(np.hypot(*points.T), 99):.3f} m")
+          f"{sigma[1]:.3f} x {sigma[0]:.3f} m; error median {np.median(miss):.3f} m, "
+          f"99 % {np.percentile(miss, 99):.3f} m")
     print(f"  vertical speed: median {np.median(speeds):.2f} m/s, 99 % {np.percentile(speeds, 99):.2f} m/s, "
           f"max {speeds.max():.2f} m/s; fuel left: min {margins.min():.1f} kg, median {np.median(margins):.1f} kg")
     if figure:
         from vexal import plotting
 
-        plotting.save(plotting.plot_landing_dispersion(landed), figure)
+        plotting.save(plotting.plot_landing_dispersion(records), figure)
 
 
 def main() -> None:
@@ -67,9 +64,10 @@ def main() -> None:
     parser.add_argument("--monte-carlo", type=int, metavar="FLIGHTS", help="fly the Mars lander this many times")
     parser.add_argument("--mc-n", type=int, default=40, help="node count of the Monte Carlo's plans")
     parser.add_argument("--figure", help="the Monte Carlo's figure")
+    parser.add_argument("--out", help="the Monte Carlo's table (CSV), resumable")
     args = parser.parse_args()
     if args.monte_carlo:
-        monte_carlo(args.monte_carlo, args.mc_n, args.figure)
+        monte_carlo(args.monte_carlo, args.mc_n, args.figure, args.out)
         return
     errors = {"thrust_noise": 0.01, "position_noise": 1.0, "velocity_noise": 0.1}
     print("| n | re-plan period (s) | flights/s | plans per flight | planning share | touchdown error (m) |")

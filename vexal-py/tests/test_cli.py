@@ -7,6 +7,7 @@ import os
 import pathlib
 import pty
 import random
+import re
 import signal
 import stat
 import subprocess
@@ -179,6 +180,10 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text, field):
                                         f"{FIGURE_FORMATS}"),
     (["study", "--fuel", "2500"],
      "vexal study: error: spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got 2500.0"),
+    (["study", "--closed-loop", "--nearest"], "vexal study: error: --nearest plans one descent; a flight under "
+                                              "--closed-loop falls back to the nearest landing by itself"),
+    (["study", "--closed-loop", "--search", "golden"],
+     "vexal study: error: --closed-loop plans with the fast search; drop --search"),
 ])
 def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
     (tmp_path / "plan.json").write_text(FIXED)
@@ -713,3 +718,27 @@ def test_fly_reports_the_touchdown_and_writes_its_figure(tmp_path):
     assert (tmp_path / "flight.png").stat().st_size > 0
     result = vexal_cli("fly", "--n", 30, "--replan", -1)
     assert result.returncode == 2 and "expected a number of seconds of at least 0, got '-1'" in result.stderr
+
+
+def test_closed_loop_study_tabulates_touchdowns_and_resumes_only_the_same_study(tmp_path):
+    args = ["study", "--closed-loop", "--n", 20, "--cases", 4, "--seed", 3, "--thrust-bias", 0.01,
+            "--misalignment-deg", 0.5, "--position-noise", 0.5, "--csv", "flights.csv"]
+    out = succeeded(vexal_cli(*args, "--executor", "processes", "--hist", "touchdowns.png", cwd=tmp_path))
+    assert re.fullmatch(r"4 flights: 4 flown, 0 failed; 4 landed, 0 out of time; touchdown error median \S+ m, "
+                        r"99 % \S+ m; 1-sigma ellipse \S+ x \S+ m; vertical speed median \S+ m/s, 99 % \S+ m/s; "
+                        r"least fuel left \S+ kg\n", out)
+    assert (tmp_path / "touchdowns.png").read_bytes().startswith(PNG)
+    rows = list(csv.DictReader((tmp_path / "flights.csv").open()))
+    cases = vexal.flight_dispersions(_vexal.Config(solver=_vexal.Solver(n=20)), 4, seed=3,
+                                     errors={"thrust_bias": 0.01, "misalignment_deg": 0.5, "position_noise": 0.5})
+    # Each row is its case flown alone, on threads, to the last digit (the plans' wall times aside).
+    alone = vexal.fly_many(cases[2:3], progress=False)[0]
+    assert float(rows[2]["touchdown_x"]) == alone.touchdown_x and int(rows[2]["replans"]) == alone.replans
+    assert [float(r["thrust_bias"]) for r in rows] == [c.errors["thrust_bias"] for c in cases]
+    assert [int(r["flight_seed"]) for r in rows] == [c.seed for c in cases]
+    other = [0.02 if arg == 0.5 else arg for arg in args]
+    refused = vexal_cli(*other, "--resume", cwd=tmp_path)
+    assert refused.returncode == 1
+    assert "flights.csv: another study's table: errors.misalignment_deg is 0.5 in it, 0.02 here" in refused.stderr
+    resumed = succeeded(vexal_cli(*args, "--resume", cwd=tmp_path))
+    assert resumed.startswith("4 flights: 0 flown, 4 already in the table, 0 failed; 4 landed")

@@ -143,8 +143,9 @@ def test_landing_dispersion_ellipses_hold_the_scatter():
 
     rng = np.random.default_rng(1)
     points = rng.normal([3.0, -1.0], [4.0, 1.0], size=(400, 2))
-    summaries = [{"touchdown_point": p.tolist(), "touchdown_vertical_speed": 1.0, "fuel_margin": 5.0} for p in points]
-    fig = plot_landing_dispersion(summaries, target=(1.0, 1.0))
+    flights = [vexal.FlightResult("landed", touchdown_x=x, touchdown_y=y, vertical_speed=1.0, fuel_margin=5.0)
+               for x, y in points] + [vexal.FlightResult("error", "no plan")]  # a failed flight is left out
+    fig = plot_landing_dispersion(flights, target=(1.0, 1.0))
     scatter = fig.axes[0]
     rings = {line.get_label(): line.get_xydata() for line in scatter.lines}
     assert np.allclose(rings["touchdowns (400)"], points - [1.0, 1.0])

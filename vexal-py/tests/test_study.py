@@ -10,7 +10,7 @@ import _vexal
 import vexal
 import vexal.cli
 from vexal import CaseResult, Sigma, dispersions, solve_many
-from vexal.study import run_cases, solve_text
+from vexal.study import plan_task, run_cases, solve_text
 
 NOMINAL = _vexal.Config(solver=_vexal.Solver(n=10))
 
@@ -150,7 +150,8 @@ def test_an_unknown_core_count_means_one_worker(cases, pool_records, monkeypatch
     monkeypatch.setattr(os, "cpu_count", lambda: None)  # as where the count cannot be found
     assert solve_many(cases, progress=False) == pool_records
     finished = {}
-    run_cases(enumerate(cases), lambda index, case, result: finished.__setitem__(index, result), progress=False)
+    run_cases(plan_task(), enumerate(cases), lambda index, case, result: finished.__setitem__(index, result),
+              progress=False)
     assert [finished[i] for i in range(len(cases))] == pool_records
     assert vexal.cli.main(["study", "--cases", "2", "--n", "10", "--tof", "50"]) == 0
     assert len(capsys.readouterr().out.splitlines()) == 3  # the header and two cases

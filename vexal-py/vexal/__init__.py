@@ -3,7 +3,9 @@
 `vexal.plan(config)` plans one descent and returns a `Plan`; `Config`,
 `Spacecraft`, `Environment` and `Solver` describe it. Around that: figures
 (`plot`, needs matplotlib: the `plot` extra), a command line (`python -m
-vexal`, `vexal`), and dispersion studies (`dispersions`, `solve_many`).
+vexal`, `vexal`), dispersion studies (`dispersions`, `solve_many`), and
+descents flown under guidance (`simulate`) and their studies
+(`flight_dispersions`, `fly_many`).
 
 `_vexal` is the exact low-level module underneath: `_vexal.solve` with its
 fixed contract (no input checks, the lock held, always the golden search).
@@ -18,29 +20,33 @@ from _vexal import Config, Environment, Solver, Spacecraft
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
+    from .cases import FlightCase, Sigma, dispersions, flight_dispersions
+    from .closed_loop import FlightResult, fly_many
     from .flight import Flight, simulate
     from .planning import Plan, configured, plan
-    from .study import CaseResult, Sigma, dispersions, solve_many
+    from .study import CaseResult, solve_many
     from .trajectory import Trajectory, format_summary, node_table, summary, time_of_flight
 
 if TYPE_CHECKING:
     __version__: str
 
-__all__ = ["CaseResult", "Config", "Environment", "Flight", "Plan", "Sigma", "Solver", "Spacecraft",
-           "configured", "dispersions", "format_summary", "node_table", "plan", "plot",
-           "simulate", "solve_many", "summary", "time_of_flight"]
+__all__ = ["CaseResult", "Config", "Environment", "Flight", "FlightCase", "FlightResult", "Plan", "Sigma", "Solver",
+           "Spacecraft", "configured", "dispersions", "flight_dispersions", "fly_many", "format_summary",
+           "node_table", "plan", "plot", "simulate", "solve_many", "summary", "time_of_flight"]
 
 # Where each name of the package's face lives.
 _HOMES: dict[str, str] = {
     "Plan": "planning", "configured": "planning", "plan": "planning",
     "Flight": "flight", "simulate": "flight",
-    "CaseResult": "study", "Sigma": "study", "dispersions": "study", "solve_many": "study",
+    "CaseResult": "study", "solve_many": "study",
+    "Sigma": "cases", "dispersions": "cases", "FlightCase": "cases", "flight_dispersions": "cases",
+    "FlightResult": "closed_loop", "fly_many": "closed_loop",
     "format_summary": "trajectory", "node_table": "trajectory", "summary": "trajectory",
     "time_of_flight": "trajectory",
 }
 
-_SUBMODULES: frozenset[str] = frozenset({"cli", "commands", "flight", "interrupts", "outputs", "planning", "plotting",
-                                         "study", "trajectory"})
+_SUBMODULES: frozenset[str] = frozenset({"cases", "cli", "closed_loop", "commands", "engine", "flight", "interrupts",
+                                         "outputs", "planning", "plotting", "study", "table", "trajectory"})
 
 
 def __getattr__(name: str) -> Any:

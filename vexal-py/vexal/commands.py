@@ -15,15 +15,17 @@ import os
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import ModuleType
-from typing import IO, Any, TypeVar, cast
+from typing import Any, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import _vexal
 
-from . import _native, interrupts, planning, study
+from . import _native, cases, engine, interrupts, planning, study
+from .cases import DRAWN_ERRORS
 from .outputs import check_outputs, is_regular, writing
+from .table import InOrder, Schema, StudyTable, check_table_path
 
 G0: float = 9.80665  # standard gravity, m/s^2: Isp in seconds to kg/(N s)
 EPILOG_PLAN: str = "Without a time of flight (in the file or --tof) the planner searches for the best one."
@@ -86,18 +88,18 @@ def build_parser() -> argparse.ArgumentParser:
     add_config_arguments(disperse)
     disperse.add_argument("--cases", type=COUNT, default=100, help="number of cases (default 100)")
     disperse.add_argument("--seed", type=SEED, default=0, help="random seed (default 0)")
-    for field in dataclasses.fields(study.Sigma):
-        if field.name not in study.SPREADS:
+    for field in dataclasses.fields(cases.Sigma):
+        if field.name not in cases.SPREADS:
             continue
         disperse.add_argument(f"--sigma-{field.name.replace('_', '-')}", dest=f"sigma_{field.name}",
                               type=SIGMA, default=field.default, metavar="SIGMA",
                               help=f"one-sigma dispersion of {field.metadata['what']} "
                                    f"(default {field.default:g})")
-    disperse.add_argument("--distribution", choices=study.DISTRIBUTIONS, default="normal",
+    disperse.add_argument("--distribution", choices=cases.DISTRIBUTIONS, default="normal",
                           help="normal: each sigma is one standard deviation (default); uniform: values spread "
                                "evenly over plus or minus each sigma")
-    disperse.add_argument("--executor", choices=sorted(study.EXECUTORS), default=study.DEFAULT_EXECUTOR,
-                          help=f"run cases on threads or processes (default {study.DEFAULT_EXECUTOR})")
+    disperse.add_argument("--executor", choices=sorted(engine.EXECUTORS), default=engine.DEFAULT_EXECUTOR,
+                          help=f"run cases on threads or processes (default {engine.DEFAULT_EXECUTOR})")
     disperse.add_argument("--workers", type=COUNT,
                           help="threads or worker processes (default: all cores, at most one per case)")
     disperse.add_argument("--csv", metavar="OUT.csv",
@@ -105,29 +107,45 @@ def build_parser() -> argparse.ArgumentParser:
     disperse.add_argument("--resume", action="store_true",
                           help="keep the cases already in the --csv table and plan only the others")
     disperse.add_argument("--hist", metavar="OUT.png",
-                          help="write histograms of fuel used, and of landing error with --nearest (needs matplotlib)")
+                          help="write histograms of fuel used, and of landing error with --nearest; with "
+                               "--closed-loop the touchdown scatter with its covariance ellipses and histograms of "
+                               "touchdown speed and fuel left (needs matplotlib)")
+    disperse.add_argument("--closed-loop", action="store_true",
+                          help="fly each case under guidance as 'vexal fly' does, its errors drawn per flight, and "
+                               "tabulate the touchdowns")
+    add_flight_arguments(disperse, drawn=True)
     disperse.set_defaults(run=run_study, parser=disperse)
 
     fly = commands.add_parser("fly", help="fly one descent under guidance, re-planning as it goes",
                               epilog="The plan at ignition is searched as by 'vexal plan'; errors are off unless "
                                      "set, and their noises drawn from --seed.")
     add_config_arguments(fly)
-    fly.add_argument("--replan", type=ranged(float, "a number of seconds of at least 0", 0.0), default=2.0,
-                     metavar="SECONDS", help="seconds between re-plans; 0 flies the first plan open loop (default 2)")
-    fly.add_argument("--margin", type=ranged(float, "a fraction from 0 to 0.5", 0.0, 0.5), default=0.05,
-                     metavar="FRACTION", help="share of the top thrust the plans keep in reserve (default 0.05)")
     fly.add_argument("--seed", type=SEED, default=0, help="random seed of the errors' noises (default 0)")
-    for name, what in FLIGHT_ERRORS.items():
-        fly.add_argument(f"--{name.replace('_', '-')}", type=float, dest=name, metavar="VALUE", help=what)
+    add_flight_arguments(fly, drawn=False)
     fly.add_argument("--plot", metavar="OUT.png", help="write a figure of the flight against its first plan")
     fly.add_argument("--csv", metavar="OUT.csv", help="write one row per integration step ('-' for stdout)")
     fly.set_defaults(run=run_fly, parser=fly)
     return parser
 
 
+def add_flight_arguments(parser: argparse.ArgumentParser, drawn: bool) -> None:
+    """The guidance options and the errors of a flight; in a study (`drawn`)
+    the steady errors are spreads, drawn anew for each flight."""
+    parser.add_argument("--replan", type=ranged(float, "a number of seconds of at least 0", 0.0), default=2.0,
+                        metavar="SECONDS",
+                        help="seconds between re-plans; 0 flies the first plan open loop (default 2)")
+    parser.add_argument("--margin", type=ranged(float, "a fraction from 0 to 0.5", 0.0, 0.5), default=0.05,
+                        metavar="FRACTION", help="share of the top thrust the plans keep in reserve (default 0.05)")
+    for name, what in FLIGHT_ERRORS.items():
+        spread = drawn and name in DRAWN_ERRORS
+        parser.add_argument(f"--{name.replace('_', '-')}", dest=name, metavar="SIGMA" if spread else "VALUE",
+                            type=SIGMA if drawn else float,
+                            help=f"spread of the {what}, drawn for each flight" if spread else what)
+
+
 # The errors of `vexal fly`, as simulate() names them.
 FLIGHT_ERRORS: dict[str, str] = {
-    "thrust_bias": "thrust magnitude error, a fraction of the command (e.g. -0.02)",
+    "thrust_bias": "thrust magnitude error, a fraction of the command",
     "thrust_noise": "one-sigma thrust magnitude noise, a fraction, drawn every guidance period",
     "misalignment_deg": "thrust direction error, degrees",
     "isp_error": "specific impulse error, a fraction",
@@ -311,30 +329,27 @@ def run_study(args: argparse.Namespace) -> None:
                          (f"; {args.csv} is not a regular file" if to_file else ""))
     check_outputs([args.csv, args.hist], [args.config])
     if table_file:
-        study.check_table_path(args.csv)
+        check_table_path(args.csv)
     plotting = figures(args.hist) if args.hist else None
     config = load_config(args)
-    sigma = study.Sigma(**{name: getattr(args, f"sigma_{name}") for name in study.SPREADS},
+    sigma = cases.Sigma(**{name: getattr(args, f"sigma_{name}") for name in cases.SPREADS},
                         distribution=args.distribution)
-    options = plan_options(args)
-
-    def cases() -> Iterator[_vexal.Config]:
-        return study.iter_dispersions(config, args.cases, args.seed, sigma)
-
-    table: study.StudyTable | InOrder
+    kind = closed_loop_study(args, config, sigma) if args.closed_loop else planning_study(args, config, sigma)
+    definition = {"config": json.loads(config.to_json()), "sigma": dataclasses.asdict(sigma), **kind.defines,
+                  "seed": args.seed, "cases": args.cases, **kind.options}
+    table: StudyTable | InOrder
     if table_file:
-        definition = {"config": json.loads(config.to_json()), "sigma": dataclasses.asdict(sigma),
-                      "seed": args.seed, "cases": args.cases, **options}
-        table = study.StudyTable(args.csv, definition, args.cases, args.seed, args.resume, cases())
+        table = StudyTable(args.csv, kind.schema, definition, args.cases, args.seed, args.resume, kind.cases())
         where = f"{args.csv}; --resume to continue"
     else:  # stdout, or a file written in place (a FIFO, a device)
-        table = InOrder(args.seed, args.csv if to_file else None)
+        table = InOrder(kind.schema, args.seed, args.csv if to_file else None)
         where = args.csv if to_file else "stdout"
     interrupted = False
     try:
-        todo = ((index, case) for index, case in enumerate(cases()) if index not in table.done)
-        study.run_cases(todo, table.add, args.executor, min(args.workers or os.cpu_count() or 1, args.cases),
-                        options, total=args.cases, initial=len(table.done))
+        todo = ((index, case) for index, case in enumerate(kind.cases()) if index not in table.done)
+        engine.run_cases(kind.task, todo, table.add, args.executor,
+                         min(args.workers or os.cpu_count() or 1, args.cases), total=args.cases,
+                         initial=len(table.done))
     except KeyboardInterrupt:
         interrupted = True
     except BaseException:
@@ -348,18 +363,61 @@ def run_study(args: argparse.Namespace) -> None:
             raise Interrupted
 
     stop_if_interrupted()
-    records = [study.result_of(row) for row in rows]
+    records = [kind.schema.result_of(row) for row in rows]
     # With the table on stdout the closing line goes to stderr, out of its way.
-    kept = [study.result_of(row) for row in table.done.values()]
-    print(study_summary(records, kept, nearest=args.nearest),
-          file=sys.stdout if args.csv not in (None, "-") else sys.stderr)
+    kept = [kind.schema.result_of(row) for row in table.done.values()]
+    print(kind.summary(records, kept), file=sys.stdout if args.csv not in (None, "-") else sys.stderr)
     if not any(record.ok for record in records):
         raise ValueError(f"every case failed; their errors are in the table ({where.split(';')[0]})"
                          + ("; no histogram written" if plotting else ""))
     if plotting:
-        figure = plotting.plot_final_mass(records, nearest=args.nearest, fuel_budget=config.spacecraft.fuel)
+        figure = kind.figure(plotting, records)
         stop_if_interrupted()
         plotting.save(figure, args.hist)
+
+
+@dataclasses.dataclass(frozen=True)
+class StudyKind:
+    """What one kind of study of the command line runs on each case, how it
+    draws them, tabulates and sums them up, and what its figure shows."""
+
+    task: engine.Task[Any]
+    schema: Schema
+    cases: Callable[[], Iterator[Any]]
+    options: Mapping[str, Any]  # recorded in its definition
+    defines: Mapping[str, Any]  # what else its definition records, before the seed
+    summary: Callable[[Sequence[Any], Sequence[Any]], str]
+    figure: Callable[[ModuleType, Sequence[Any]], Any]
+
+
+def planning_study(args: argparse.Namespace, config: _vexal.Config, sigma: cases.Sigma) -> StudyKind:
+    options = plan_options(args)
+    return StudyKind(
+        study.plan_task(options), study.PLAN_TABLE,
+        lambda: cases.iter_dispersions(config, args.cases, args.seed, sigma), options, {},
+        lambda records, kept: study_summary(records, kept, nearest=args.nearest),
+        lambda plotting, records: plotting.plot_final_mass(records, nearest=args.nearest,
+                                                           fuel_budget=config.spacecraft.fuel))
+
+
+def closed_loop_study(args: argparse.Namespace, config: _vexal.Config, sigma: cases.Sigma) -> StudyKind:
+    from . import closed_loop
+
+    if args.nearest:
+        raise ValueError("--nearest plans one descent; a flight under --closed-loop falls back to the nearest "
+                         "landing by itself")
+    if args.search != "fast":
+        raise ValueError("--closed-loop plans with the fast search; drop --search")
+    errors = cases.check_errors({name: getattr(args, name) for name in FLIGHT_ERRORS
+                                 if getattr(args, name) is not None})
+    options = closed_loop.flight_options(args.replan, args.pointing, args.margin)
+    target = config.spacecraft.target_position
+    return StudyKind(
+        closed_loop.flight_task(options), closed_loop.FLIGHT_TABLE,
+        lambda: cases.iter_flight_dispersions(config, args.cases, args.seed, sigma, errors),
+        {"flight": options}, {"errors": errors},
+        closed_loop_summary,
+        lambda plotting, records: plotting.plot_landing_dispersion(records, target))
 
 
 class ProgressLine:
@@ -384,43 +442,6 @@ class ProgressLine:
         if self.shown:
             sys.stderr.write("\r\x1b[K")
             sys.stderr.flush()
-
-
-class InOrder:
-    """A study table written as it goes, in case order, each row as soon as
-    every case before it has finished: on stdout, or into a file that
-    cannot be replaced (a FIFO, a device). Nothing to resume there."""
-
-    def __init__(self, seed: int, path: str | None = None) -> None:
-        self.seed, self.next = seed, 0
-        self.done: dict[int, list[str]] = {}
-        self.waiting: dict[int, list[str]] = {}
-        self.rows: list[list[str]] = []
-        self.file: IO[str] = sys.stdout if path is None else open(path, "w", newline="", encoding="utf-8")
-        self.writer = csv.writer(self.file, lineterminator="\n")
-        self.writer.writerow(study.COLUMNS)
-
-    def add(self, index: int, case: study.Case, result: study.CaseResult) -> None:
-        self.waiting[index] = [str(v) if v is not None else "" for v in study.table_row(index, self.seed, case, result)]
-        while self.next in self.waiting:
-            self.emit(self.waiting.pop(self.next))
-            self.next += 1
-        self.file.flush()
-
-    def emit(self, row: list[str]) -> None:
-        self.writer.writerow(row)
-        self.rows.append(row)
-
-    def finish(self) -> list[list[str]]:
-        for index in sorted(self.waiting):
-            self.emit(self.waiting.pop(index))
-        self.close()
-        return self.rows
-
-    def close(self) -> None:
-        self.file.flush()
-        if self.file is not sys.stdout:
-            self.file.close()
 
 
 def study_summary(records: Sequence[study.CaseResult], kept: Sequence[study.CaseResult] = (),
@@ -449,3 +470,25 @@ def study_summary(records: Sequence[study.CaseResult], kept: Sequence[study.Case
 
 class Interrupted(Exception):
     """The work was stopped and has said so."""
+
+
+def closed_loop_summary(records: Sequence[Any], kept: Sequence[Any] = ()) -> str:
+    """The closing line of a closed-loop study: the flights this run flew
+    and failed (and those a resumed table already held), then the
+    touchdowns' figures over every flight that flew."""
+    from .closed_loop import dispersion_figures
+
+    flown = [r for r in records if r.ok]
+    kept_ok = sum(r.ok for r in kept)
+    failed = len(records) - len(flown) - (len(kept) - kept_ok)
+    line = f"{len(records)} flights: {len(flown) - kept_ok} flown, "
+    line += f"{len(kept)} already in the table, " if kept else ""
+    line += f"{failed} failed"
+    if flown:
+        f = dispersion_figures(flown)
+        line += (f"; {f['landed']} landed, {len(flown) - f['landed']} out of time; touchdown error median "
+                 f"{f['touchdown_error'][0]:.3f} m, 99 % {f['touchdown_error'][1]:.3f} m; 1-sigma ellipse "
+                 f"{f['ellipse'][0]:.3f} x {f['ellipse'][1]:.3f} m; vertical speed median "
+                 f"{f['vertical_speed'][0]:.3f} m/s, 99 % {f['vertical_speed'][1]:.3f} m/s; least fuel left "
+                 f"{f['least_fuel_left']:.3f} kg")
+    return line

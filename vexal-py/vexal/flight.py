@@ -15,11 +15,11 @@ import numpy.typing as npt
 import _vexal
 
 from . import _native
+from .cases import FLIGHT_ERRORS
 from .planning import configured
 
 # The errors `simulate` takes by name, each off by default.
-ERRORS: tuple[str, ...] = ("thrust_bias", "thrust_noise", "misalignment_deg", "isp_error", "initial_mass_error",
-                           "gravity_error", "position_noise", "velocity_noise", "engine_lag")
+ERRORS: tuple[str, ...] = FLIGHT_ERRORS
 
 
 @dataclasses.dataclass(frozen=True, eq=False)

@@ -326,12 +326,14 @@ def plot_flight(flight: Flight) -> Figure:
     return fig
 
 
-def plot_landing_dispersion(summaries: Sequence[Mapping[str, Any]], target: Sequence[float] = (0.0, 0.0)) -> Figure:
-    """A Monte Carlo of flights, from their `Flight.summary()`: the
-    touchdown points on the ground plane about the target with the 1-sigma
-    and 3-sigma ellipses of their covariance, and histograms of the
-    touchdown's vertical speed and of the fuel left."""
-    points = np.array([s["touchdown_point"] for s in summaries], dtype=float) - np.asarray(target[:2], dtype=float)
+def plot_landing_dispersion(records: Sequence[Any], target: Sequence[float] = (0.0, 0.0)) -> Figure:
+    """A closed-loop study's flights (`FlightResult`s; failed ones are left
+    out): the touchdown points on the ground plane about the target with
+    the 1-sigma and 3-sigma ellipses of their covariance, and histograms of
+    the touchdown's vertical speed and of the fuel left."""
+    flown = [r for r in records if r.ok]
+    points = np.array([[r.touchdown_x, r.touchdown_y] for r in flown], dtype=float).reshape(-1, 2)
+    points -= np.asarray(target[:2], dtype=float)
     fig, (scatter, speed, fuel) = plt.subplots(1, 3, figsize=(15, 4.8))
     scatter.plot(points[:, 0], points[:, 1], ".", ms=3, alpha=0.6, label=f"touchdowns ({len(points)})")
     scatter.plot([0.0], [0.0], "k+", ms=12, mew=2, label="target")
@@ -347,9 +349,9 @@ def plot_landing_dispersion(summaries: Sequence[Mapping[str, Any]], target: Sequ
     scatter.set_xlabel("x from the target (m)")
     scatter.set_ylabel("y from the target (m)")
     scatter.legend(loc="best")
-    speed.hist([s["touchdown_vertical_speed"] for s in summaries], bins=30, color="C1")
+    speed.hist([r.vertical_speed for r in flown], bins=30, color="C1")
     speed.set_xlabel("touchdown vertical speed (m/s, down)")
-    fuel.hist([s["fuel_margin"] for s in summaries], bins=30, color="C2")
+    fuel.hist([r.fuel_margin for r in flown], bins=30, color="C2")
     fuel.set_xlabel("fuel left at touchdown (kg)")
     for axes in (speed, fuel):
         axes.set_ylabel("flights")
