@@ -192,8 +192,8 @@ unsigned grid_threads(std::uint64_t n, unsigned wanted) {
 // points on `threads` threads (0: from the cores); every grid point is
 // solved on a solver of its own, so the plan is the same on any number of
 // threads. The golden search is the reference and takes neither.
-Outcome plan_core(const Config& config, const SearchOptions& options, bool pointing, unsigned threads,
-                  Interrupt& interrupt, Progress& progress) {
+Outcome plan_core(const Config& config, const SearchOptions& options, const ProgramOptions& program,
+                  unsigned threads, Interrupt& interrupt, Progress& progress) {
     Outcome out{fail(ErrorKind::interrupted, "interrupted"), 0, {}};
     const bool fast = options.mode == SearchMode::fast;
     const StopCheck stop = [&interrupt] { return interrupt.requested(); };
@@ -205,17 +205,17 @@ Outcome plan_core(const Config& config, const SearchOptions& options, bool point
     // reported at once (on the planning thread); a grid thread logs them
     // for the planning thread to count and report in order.
     const auto solve_at = [&](const Config& c, double t, QuickSolves* quick, Log* log) -> SolveResult {
-        const auto solve_one = [&](const ProgramOptions& program) -> SolveResult {
+        const auto solve_one = [&](const ProgramOptions& stage) -> SolveResult {
             if (interrupt.requested(log == nullptr)) return fail(ErrorKind::interrupted, "interrupted");
-            SolveResult result = solve_fixed(c, t, &stop, program, quick);
+            SolveResult result = solve_fixed(c, t, &stop, stage, quick);
             std::optional<double> planned;
-            if (result && program.landing != Landing::nearest) planned = result->final_mass;
+            if (result && stage.landing != Landing::nearest) planned = result->final_mass;
             if (log) log->push_back(planned);
             else count(planned);
             return result;
         };
-        if (!options.nearest_landing) return solve_one(ProgramOptions{pointing});
-        return nearest_landing(c, pointing, solve_one);
+        if (!options.nearest_landing) return solve_one(program);
+        return nearest_landing(c, program, solve_one);
     };
     const bool searched = !config.solver.time_of_flight;
     std::optional<QuickSolves> kept;
@@ -525,7 +525,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         std::optional<Outcome> outcome;
         {
             Unlocked unlocked;
-            outcome.emplace(plan_core(*config, options, pointing, threads, interrupt, progress));
+            outcome.emplace(plan_core(*config, options, ProgramOptions{pointing}, threads, interrupt, progress));
         }
         if (interrupt.restore()) return nullptr;
         if (!outcome->result) {
