@@ -136,8 +136,8 @@ Check check_solver(Solver& s, const Spacecraft& sc) {
 
 }  // namespace
 
-Result<void> check_rotation(const Vec3& rotation) {
-    if (auto ok = finite("rotation", rotation); !ok) return fail(ErrorKind::invalid_input, std::move(ok.error()));
+Result<void> check_rotation(const Vec3& rotation, const char* name) {
+    if (auto ok = finite(name, rotation); !ok) return fail(ErrorKind::invalid_input, std::move(ok.error()));
     return {};
 }
 
