@@ -2,10 +2,13 @@
 (10 degree glide slope) at several node counts and re-plan periods, with
 the share of the time spent planning (the sum of the plans' wall times);
 and a Monte Carlo of the Mars lander's flights (--monte-carlo N) with
-seeded thrust, Isp and navigation errors, its landing scatter and figure.
+seeded thrust, Isp and navigation errors, its landing scatter and figure;
+and the Mars lander flown error-free on a turning planet (--rotation), with
+the rotation known to the plans and ignored by them, open and closed loop.
 
     python bench/bench_flights.py [--n 30 50 100] [--periods 1 2] [--flights 5]
     python bench/bench_flights.py --monte-carlo 1000 [--figure dispersion.png] [--out flights.csv]
+    python bench/bench_flights.py --rotation [--mc-n 40]
 """
 import argparse
 import math
@@ -56,6 +59,24 @@ def monte_carlo(flights: int, n: int, figure: str | None, out: str | None) -> No
         plotting.save(plotting.plot_landing_dispersion(records), figure)
 
 
+# Mars's rotation in the lander's frame (z up, y north, 20.9 degrees north),
+# and a larger one: 7.29e-5 rad/s (the Earth's rate) both across and up.
+ROTATIONS = {"Mars": (0.0, 6.62e-5, 2.53e-5), "Earth-like": (0.0, 7.29e-5, 7.29e-5)}
+
+
+def rotation_flights(n: int) -> None:
+    print("| rotation | the plans | re-plan period (s) | touchdown error (m) | vertical speed (m/s) | fuel used (kg) |")
+    print("|---|---|---:|---:|---:|---:|")
+    for name, rotation in ROTATIONS.items():
+        for known in (True, False):
+            for period in (2.0, 0.0):
+                flight = (vexal.simulate(n=n, replan_period=period, rotation=rotation, **MARS) if known else
+                          vexal.simulate(n=n, replan_period=period, errors={"rotation_error": rotation}, **MARS))
+                f = flight.summary()
+                print(f"| {name} {rotation} | {'know it' if known else 'ignore it'} | {period:g} | "
+                      f"{f['touchdown_error']:.3f} | {f['touchdown_vertical_speed']:.3f} | {f['fuel_used']:.2f} |")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, nargs="+", default=[30, 50, 100])
@@ -65,7 +86,11 @@ def main() -> None:
     parser.add_argument("--mc-n", type=int, default=40, help="node count of the Monte Carlo's plans")
     parser.add_argument("--figure", help="the Monte Carlo's figure")
     parser.add_argument("--out", help="the Monte Carlo's table (CSV), resumable")
+    parser.add_argument("--rotation", action="store_true", help="fly the Mars lander on a turning planet")
     args = parser.parse_args()
+    if args.rotation:
+        rotation_flights(args.mc_n)
+        return
     if args.monte_carlo:
         monte_carlo(args.monte_carlo, args.mc_n, args.figure, args.out)
         return

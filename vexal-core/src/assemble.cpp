@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "vexal/dynamics.hpp"
 #include "vexal/error.hpp"
 
 namespace vexal {
@@ -204,7 +205,7 @@ ReferenceProfile reference_profile(const Config& config, double dt) {
     return p;
 }
 
-std::vector<Row> equality_rows(const Config& config, double dt, Landing landing) {
+std::vector<Row> equality_rows(const Config& config, double dt, const ProgramOptions& options) {
     const Spacecraft& sc = config.spacecraft;
     const Vec3& g = config.environment.gravity;
     const std::uint64_t n = config.solver.n;
@@ -222,13 +223,30 @@ std::vector<Row> equality_rows(const Config& config, double dt, Landing landing)
         bv[j] = g[j] * dt;
     }
 
+    // A turning planet couples every component of the state: its step is
+    // the matrix exponential's, written out in full so that the pattern is
+    // the same at every dt (the kept solvers take new values only).
+    const bool rotating = options.rotating();
+    const StepMatrices step = rotating ? step_matrices(options.rotation, g, dt) : StepMatrices{};
+    const auto state = [&at](std::uint64_t k, std::uint64_t i) {
+        return i < 3 ? at.position(k, i) : at.velocity(k, i - 3);
+    };
+
     std::vector<Row> rows;
     rows.reserve(7 * n + 6);
     for (std::uint64_t j = 0; j < 3; ++j) rows.push_back(row({{at.position(0, j), 1.0}}, sc.initial_position[j]));
     for (std::uint64_t j = 0; j < 3; ++j) rows.push_back(row({{at.velocity(0, j), 1.0}}, sc.initial_velocity[j]));
     rows.push_back(row({{at.log_mass(0), 1.0}}, std::log(sc.wet_mass)));
     for (std::uint64_t k = 0; k + 1 < n; ++k) {
-        for (std::uint64_t j = 0; j < 3; ++j) {
+        for (std::uint64_t i = 0; rotating && i < 6; ++i) {
+            Row r{{{state(k + 1, i), 1.0}}, step.gravity[i]};
+            r.coeffs.reserve(13);
+            for (std::uint64_t j = 0; j < 6; ++j) r.coeffs.emplace_back(state(k, j), -step.phi[i][j]);
+            for (std::uint64_t j = 0; j < 3; ++j) r.coeffs.emplace_back(at.thrust(k, j), -step.gamma0[i][j]);
+            for (std::uint64_t j = 0; j < 3; ++j) r.coeffs.emplace_back(at.thrust(k + 1, j), -step.gamma1[i][j]);
+            rows.push_back(std::move(r));
+        }
+        for (std::uint64_t j = 0; !rotating && j < 3; ++j) {
             rows.push_back(row({{at.position(k + 1, j), 1.0},
                                 {at.position(k, j), -1.0},
                                 {at.velocity(k, j), -dt},
@@ -236,7 +254,7 @@ std::vector<Row> equality_rows(const Config& config, double dt, Landing landing)
                                 {at.thrust(k + 1, j), cu1}},
                                bp[j]));
         }
-        for (std::uint64_t j = 0; j < 3; ++j) {
+        for (std::uint64_t j = 0; !rotating && j < 3; ++j) {
             rows.push_back(row({{at.velocity(k + 1, j), 1.0},
                                 {at.velocity(k, j), -1.0},
                                 {at.thrust(k, j), cv},
@@ -246,7 +264,7 @@ std::vector<Row> equality_rows(const Config& config, double dt, Landing landing)
         rows.push_back(row({{at.log_mass(k + 1), 1.0}, {at.log_mass(k), -1.0}, {at.slack(k), cm}, {at.slack(k + 1), cm}},
                            0.0));
     }
-    for (std::uint64_t j = landing == Landing::target ? 0 : 2; j < 3; ++j) {
+    for (std::uint64_t j = options.landing == Landing::target ? 0 : 2; j < 3; ++j) {
         rows.push_back(row({{at.position(n - 1, j), 1.0}}, sc.target_position[j]));
     }
     for (std::uint64_t j = 0; j < 3; ++j) rows.push_back(row({{at.velocity(n - 1, j), 1.0}}, sc.target_velocity[j]));
@@ -271,7 +289,7 @@ Problem assemble(const Config& config, double time_of_flight, const ProgramOptio
     }
     problem.p = CscMatrix{columns, columns, std::vector<std::uint64_t>(columns + 1, 0), {}, {}};
 
-    std::vector<Row> joined = equality_rows(config, dt, options.landing);
+    std::vector<Row> joined = equality_rows(config, dt, options);
     ConeRows groups = cone_rows(config, profile, options);
 
     const std::uint64_t blocks4 = groups.velocity.size() + groups.thrust_slack.size() + groups.glide_slope.size();

@@ -136,6 +136,11 @@ Check check_solver(Solver& s, const Spacecraft& sc) {
 
 }  // namespace
 
+Result<void> check_rotation(const Vec3& rotation, const char* name) {
+    if (auto ok = finite(name, rotation); !ok) return fail(ErrorKind::invalid_input, std::move(ok.error()));
+    return {};
+}
+
 Result<Config> checked_for_planning(Config config, bool nearest_landing) {
     Check ok = check_spacecraft(config.spacecraft);
     if (ok) ok = check_start(config.spacecraft, config.environment, nearest_landing);

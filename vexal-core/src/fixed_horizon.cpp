@@ -104,7 +104,7 @@ std::optional<Result<Point>> quick_answer(QuickSolves& quick, const Problem& pro
 Result<ConicSolver*> QuickSolves::solver_for(const Problem& program, double time_of_flight,
                                              const ProgramOptions& options, double tolerance) {
     auto kept = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) {
-        return k.pointing == options.pointing && k.landing == options.landing;
+        return k.pointing == options.pointing && k.landing == options.landing && k.rotating == options.rotating();
     });
     if (kept != kept_.end() && std::abs(time_of_flight - kept->built_at) <= rebuild_fraction * kept->built_at) {
         kept->solver.update(program);
@@ -114,7 +114,7 @@ Result<ConicSolver*> QuickSolves::solver_for(const Problem& program, double time
     if (!built) return std::unexpected(std::move(built.error()));
     ++counts.builds;
     if (kept == kept_.end()) {
-        kept_.push_back(Kept{options.pointing, options.landing, time_of_flight, std::move(*built)});
+        kept_.push_back(Kept{options.pointing, options.landing, options.rotating(), time_of_flight, std::move(*built)});
         return &kept_.back().solver;
     }
     kept->built_at = time_of_flight;

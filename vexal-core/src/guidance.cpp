@@ -71,7 +71,8 @@ constexpr std::uint64_t kLeastNodes = 5;
 Flight simulate(const Config& config, const GuidanceOptions& options, const FlightErrors& errors) {
     using Clock = std::chrono::steady_clock;
     const Spacecraft& sc = config.spacecraft;
-    const ProgramOptions program{options.pointing};
+    ProgramOptions program{options.pointing};
+    program.rotation = options.rotation;
     Flight flight;
 
     // The vehicle as the plans see it: its top thrust less the reserve.
@@ -109,8 +110,11 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     const double misalignment = errors.misalignment_deg * std::acos(-1.0) / 180.0;
     engine.misalignment = rotation({std::cos(bearing), std::sin(bearing), 0.0}, misalignment);
     const Vec3& g = config.environment.gravity;
-    const Vec3 gravity{g[0] * (1.0 + errors.gravity_error), g[1] * (1.0 + errors.gravity_error),
-                       g[2] * (1.0 + errors.gravity_error)};
+    const Vec3& w = options.rotation;
+    const Vec3& dw = errors.rotation_error;
+    const Planet planet{{g[0] * (1.0 + errors.gravity_error), g[1] * (1.0 + errors.gravity_error),
+                         g[2] * (1.0 + errors.gravity_error)},
+                        {w[0] + dw[0], w[1] + dw[1], w[2] + dw[2]}};
 
     PlantState state;
     state.position = sc.initial_position;
@@ -133,7 +137,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         const bool replans = options.replan_period > 0.0 && touchdown - state.t > options.final_hold;
         const double until = replans ? std::min(state.t + options.replan_period, touchdown) : touchdown;
         engine.scale_error = errors.thrust_bias + errors.thrust_noise * normal(random);
-        if (append(fly(engine, gravity, state, command, until, options.step))) {
+        if (append(fly(engine, planet, state, command, until, options.step))) {
             flight.outcome = FlightOutcome::landed;
             return flight;
         }
@@ -175,7 +179,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
             }
         }
         if (!next && checked_for_planning(c, true)) {
-            if (auto r = nearest_landing(c, options.pointing, solve_one); r) {
+            if (auto r = nearest_landing(c, program, solve_one); r) {
                 next = std::move(*r), source = PlanSource::nearest;
             }
         }
@@ -190,7 +194,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     }
     // The last plan has landed: the engine is cut, the vehicle comes down.
     const ThrustCommand cut = [](double) { return Vec3{}; };
-    flight.outcome = append(fly(engine, gravity, state, cut, time_limit, options.step)) ? FlightOutcome::landed
+    flight.outcome = append(fly(engine, planet, state, cut, time_limit, options.step)) ? FlightOutcome::landed
                                                                                          : FlightOutcome::time_limit;
     return flight;
 }

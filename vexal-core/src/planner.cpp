@@ -59,16 +59,22 @@ double search_merit(const Trajectory& trajectory, const Config& config, const Se
     return trajectory.final_mass - config.spacecraft.wet_mass * (excess / reach);
 }
 
-SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSolver& solve_one) {
-    auto nearest = solve_one(ProgramOptions{pointing, Landing::nearest, 0.0});
+SolveResult nearest_landing(const Config& config, const ProgramOptions& program, const ProgramSolver& solve_one) {
+    const auto stage = [&program](Landing landing, double radius) {
+        ProgramOptions options = program;
+        options.landing = landing;
+        options.landing_radius = radius;
+        return options;
+    };
+    auto nearest = solve_one(stage(Landing::nearest, 0.0));
     if (!nearest) return nearest;
     const double scale = landing_scale(config);
     if (nearest->landing_error <= reach_tolerance(config)) {
-        auto exact = solve_one(ProgramOptions{pointing, Landing::target, 0.0});
+        auto exact = solve_one(stage(Landing::target, 0.0));
         if (exact || exact.error().kind == ErrorKind::interrupted) return exact;
     }
     const double radius = nearest->landing_error + std::max(kLandingMargin, kLandingMarginFraction * scale);
-    auto within = solve_one(ProgramOptions{pointing, Landing::within, radius});
+    auto within = solve_one(stage(Landing::within, radius));
     // Never give up a landing found: the error stage's own point is a plan.
     return within || within.error().kind == ErrorKind::interrupted ? within : nearest;
 }

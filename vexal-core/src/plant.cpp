@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "vexal/dynamics.hpp"
+
 namespace vexal {
 namespace {
 
@@ -16,15 +18,16 @@ struct Rates {
     Vec3 thrust;
 };
 
-Rates rates(const Engine& engine, const Vec3& gravity, const PlantState& s, const Vec3& command) {
+Rates rates(const Engine& engine, const Planet& planet, const PlantState& s, const Vec3& command) {
     const Vec3 wanted = engine_thrust(engine, command, s.mass);
     const Vec3 thrust = engine.lag > 0.0 ? s.thrust : wanted;
     const Vec3 pull = engine.lag > 0.0 ? (1.0 / engine.lag) * (wanted + -1.0 * s.thrust) : Vec3{};
     // Out of fuel, the engine gives nothing whatever its lag holds.
     const bool burning = s.mass > engine.dry_mass;
     const Vec3 acting = burning ? thrust : Vec3{};
-    return {s.velocity, (1.0 / s.mass) * acting + gravity, burning ? -engine.fuel_consumption * norm(acting) : 0.0,
-            pull};
+    const Vec3 turning = rotation_acceleration(planet.rotation, s.position, s.velocity);  // zero on a still planet
+    return {s.velocity, (1.0 / s.mass) * acting + planet.gravity + turning,
+            burning ? -engine.fuel_consumption * norm(acting) : 0.0, pull};
 }
 
 PlantState advanced(const PlantState& s, const Rates& r, double h) {
@@ -46,13 +49,13 @@ Vec3 engine_thrust(const Engine& engine, const Vec3& command, double mass) {
             m[2][0] * along[0] + m[2][1] * along[1] + m[2][2] * along[2]};
 }
 
-PlantState plant_step(const Engine& engine, const Vec3& gravity, const PlantState& s, const ThrustCommand& command,
+PlantState plant_step(const Engine& engine, const Planet& planet, const PlantState& s, const ThrustCommand& command,
                       double h) {
     const Vec3 start = command(s.t), middle = command(s.t + 0.5 * h), end = command(s.t + h);
-    const Rates k1 = rates(engine, gravity, s, start);
-    const Rates k2 = rates(engine, gravity, advanced(s, k1, 0.5 * h), middle);
-    const Rates k3 = rates(engine, gravity, advanced(s, k2, 0.5 * h), middle);
-    const Rates k4 = rates(engine, gravity, advanced(s, k3, h), end);
+    const Rates k1 = rates(engine, planet, s, start);
+    const Rates k2 = rates(engine, planet, advanced(s, k1, 0.5 * h), middle);
+    const Rates k3 = rates(engine, planet, advanced(s, k2, 0.5 * h), middle);
+    const Rates k4 = rates(engine, planet, advanced(s, k3, h), end);
     const auto sum = [](const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
         return (1.0 / 6.0) * (a + 2.0 * b + 2.0 * c + d);
     };
@@ -100,7 +103,7 @@ PlantState at_ground(const PlantState& a, const PlantState& b) {
 
 }  // namespace
 
-FlightSegment fly(const Engine& engine, const Vec3& gravity, const PlantState& start, const ThrustCommand& command,
+FlightSegment fly(const Engine& engine, const Planet& planet, const PlantState& start, const ThrustCommand& command,
                   double until, double step) {
     FlightSegment out;
     out.states.push_back(start);
@@ -111,13 +114,13 @@ FlightSegment fly(const Engine& engine, const Vec3& gravity, const PlantState& s
     while (out.states.back().t < until) {
         const PlantState& now = out.states.back();
         double h = std::min(step, until - now.t);
-        PlantState next = plant_step(engine, gravity, now, command, h);
+        PlantState next = plant_step(engine, planet, now, command, h);
         if (now.mass > engine.dry_mass && next.mass < engine.dry_mass) {
             // The tank runs dry inside the step: end the step there, where
             // the thrust stops, so that no step straddles the cut.
             for (int i = 0; i < 3 && next.mass != engine.dry_mass; ++i) {
                 h *= (now.mass - engine.dry_mass) / (now.mass - next.mass);
-                next = plant_step(engine, gravity, now, command, h);
+                next = plant_step(engine, planet, now, command, h);
             }
             next.mass = engine.dry_mass;
             next.thrust = engine.lag > 0.0 ? next.thrust : Vec3{};

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "vexal/assemble.hpp"
+#include "vexal/dynamics.hpp"
 #include "vexal/error.hpp"
 #include "vexal/memory.hpp"
 #include "vexal/planner.hpp"
@@ -127,6 +128,8 @@ TEST(Assemble, OptionsChangeSizesAndObjective) {
         // the distance cone (e, x_N - x_t, y_N - y_t); minimise e.
         {"nearest", {false, Landing::nearest}, 34, 73, 135, 25, 4, 8, 4, 33, 1.0},
         {"within", {true, Landing::within, 5.0}, 33, 76, 140, 25, 7, 8, 4, 32, -1.0},
+        // Each step's six state rows dense: 13 pairs where 4 or 5 were.
+        {"rotation", {false, Landing::target, 0.0, {0.0, 0.0, 7e-5}}, 33, 76, 232, 27, 4, 9, 3, 32, -1.0},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -518,6 +521,98 @@ TEST(EqualityRows, CountAndStoredPairs) {
     // The builder's own coefficient order on the first position step.
     const auto rows = equality_rows(with_tof(50.0), 0.5);
     EXPECT_EQ(columns_of(rows[9].coeffs), (std::vector<std::uint64_t>{8, 2, 5, 602, 605}));
+    // A rotation of exactly zero, signed or not, is the still planet's program.
+    ProgramOptions still;
+    still.rotation = {0.0, -0.0, 0.0};
+    const auto same = equality_rows(with_tof(50.0), 0.5, still);
+    ASSERT_EQ(same.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(same[i].coeffs, rows[i].coeffs) << "row " << i;
+        EXPECT_EQ(same[i].rhs, rows[i].rhs) << "row " << i;
+    }
+}
+
+// A turning planet's rows keep one pattern at every horizon, so that a kept
+// solver takes the new values; zero coefficients stay stored.
+TEST(EqualityRows, RotationKeepsThePatternAcrossHorizons) {
+    ProgramOptions options;
+    options.rotation = {0.0, 0.0, 7.29e-5};  // x and z uncoupled: zeros in the blocks
+    const Problem a = assemble(with_tof(40.0, 20), 40.0, options);
+    const Problem b = assemble(with_tof(40.0, 20), 75.0, options);
+    EXPECT_EQ(a.a.colptr, b.a.colptr);
+    EXPECT_EQ(a.a.rowval, b.a.rowval);
+    EXPECT_NE(a.a.nzval, b.a.nzval);
+}
+
+// The step of a turning planet against the closed form of a still one (a
+// rotation far too slow to matter) and against a fine Runge-Kutta
+// integration of r'' = u + g - 2 w x v - w x (w x r), u linear over the step.
+TEST(StepMatrices, AgreeWithTheContinuousDynamics) {
+    struct Case {
+        const char* name;
+        Vec3 rotation;
+        double dt;
+        double tolerance;  // relative to the state's size
+    };
+    const Case cases[] = {
+        {"still", {1e-15, -1e-15, 1e-15}, 0.75, 1e-14},
+        {"Mars", {2.53e-5, 0.0, 6.62e-5}, 0.75, 1e-12},
+        {"fast", {0.02, -0.01, 0.03}, 2.0, 1e-12},
+        {"many turns a step", {0.4, 0.3, -0.5}, 30.0, 1e-10},
+    };
+    const Vec3 r0{450.0, -330.0, 2400.0}, v0{-40.0, 10.0, -10.0}, u0{1.5, -2.0, 9.0}, u1{-0.5, 1.0, 7.0};
+    const Vec3 g{0.1, 0.0, -3.71};
+    const auto cross = [](const Vec3& a, const Vec3& b) {
+        return Vec3{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const double dt = k.dt;
+        const StepMatrices m = step_matrices(k.rotation, g, dt);
+        std::array<double, 6> x{r0[0], r0[1], r0[2], v0[0], v0[1], v0[2]}, stepped{};
+        for (int i = 0; i < 6; ++i) {
+            stepped[i] = m.gravity[i];
+            for (int j = 0; j < 6; ++j) stepped[i] += m.phi[i][j] * x[j];
+            for (int j = 0; j < 3; ++j) stepped[i] += m.gamma0[i][j] * u0[j] + m.gamma1[i][j] * u1[j];
+        }
+        std::array<double, 6> expected{};
+        if (k.tolerance < 1e-13) {
+            // Still: r + dt v + dt^2/3 u0 + dt^2/6 u1 + dt^2/2 g, v + dt/2 (u0 + u1) + dt g.
+            for (int j = 0; j < 3; ++j) {
+                expected[j] = r0[j] + dt * v0[j] + dt * dt / 3.0 * u0[j] + dt * dt / 6.0 * u1[j] + dt * dt / 2.0 * g[j];
+                expected[3 + j] = v0[j] + dt / 2.0 * (u0[j] + u1[j]) + dt * g[j];
+            }
+        } else {
+            const Vec3& w = k.rotation;
+            const auto rate = [&](double t, const std::array<double, 6>& y) {
+                const Vec3 r{y[0], y[1], y[2]}, v{y[3], y[4], y[5]};
+                const Vec3 coriolis = cross(w, v), centrifugal = cross(w, cross(w, r));
+                std::array<double, 6> d{};
+                for (int j = 0; j < 3; ++j) {
+                    d[j] = v[j];
+                    d[3 + j] = u0[j] + (t / dt) * (u1[j] - u0[j]) + g[j] - 2.0 * coriolis[j] - centrifugal[j];
+                }
+                return d;
+            };
+            const int steps = 20000;
+            const double h = dt / steps;
+            std::array<double, 6> y = x;
+            const auto plus = [](std::array<double, 6> a, const std::array<double, 6>& b, double f) {
+                for (int i = 0; i < 6; ++i) a[i] += f * b[i];
+                return a;
+            };
+            for (int s = 0; s < steps; ++s) {
+                const double t = s * h;
+                const auto k1 = rate(t, y), k2 = rate(t + h / 2, plus(y, k1, h / 2));
+                const auto k3 = rate(t + h / 2, plus(y, k2, h / 2)), k4 = rate(t + h, plus(y, k3, h));
+                for (int i = 0; i < 6; ++i) y[i] += h / 6.0 * (k1[i] + 2.0 * k2[i] + 2.0 * k3[i] + k4[i]);
+            }
+            expected = y;
+        }
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_NEAR(stepped[i], expected[i], k.tolerance * 2400.0) << "component " << i;
+        }
+    }
 }
 
 }  // namespace

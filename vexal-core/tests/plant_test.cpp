@@ -7,7 +7,7 @@
 namespace vexal {
 namespace {
 
-const Vec3 kMars{0.0, 0.0, -3.71};
+const Planet kMars{{0.0, 0.0, -3.71}};
 
 Engine engine(double min_thrust = 0.0, double max_thrust = 30000.0) {
     Engine e;
@@ -62,6 +62,26 @@ TEST(Plant, AgreesWithClosedForms) {
     EXPECT_EQ(empty.states.back().mass, 300.0);
     const double speed_at_burnout = -3.71 * 175.0 + std::log(m0 / 300.0) / alpha;
     EXPECT_NEAR(empty.states.back().velocity[2], speed_at_burnout - 3.71 * 25.0, 0.05);
+
+    // On a turning planet a body left alone moves on a straight line in the
+    // still frame: r(t) is the start plus (v0 + w x r0) t, turned back by w t.
+    const Vec3 w{0.03, -0.02, 0.05};
+    const FlightSegment coast = fly(engine(), Planet{{}, w}, at(1e6, 0.0, m0), off, 40.0, 0.05);
+    const PlantState& s0 = coast.states.front();
+    const Vec3 rw{s0.position[0] + 40.0 * (s0.velocity[0] + w[1] * s0.position[2] - w[2] * s0.position[1]),
+                  s0.position[1] + 40.0 * (s0.velocity[1] + w[2] * s0.position[0] - w[0] * s0.position[2]),
+                  s0.position[2] + 40.0 * (s0.velocity[2] + w[0] * s0.position[1] - w[1] * s0.position[0])};
+    // Rodrigues' rotation by -|w| t about w.
+    const double speed = norm(w), angle = -speed * 40.0;
+    const Vec3 axis{w[0] / speed, w[1] / speed, w[2] / speed};
+    const double along = axis[0] * rw[0] + axis[1] * rw[1] + axis[2] * rw[2];
+    const Vec3 across{axis[1] * rw[2] - axis[2] * rw[1], axis[2] * rw[0] - axis[0] * rw[2],
+                      axis[0] * rw[1] - axis[1] * rw[0]};
+    for (int j = 0; j < 3; ++j) {
+        const double turned =
+            rw[j] * std::cos(angle) + across[j] * std::sin(angle) + axis[j] * along * (1.0 - std::cos(angle));
+        EXPECT_NEAR(coast.states.back().position[j], turned, 1e-6 * 1e6) << "component " << j;
+    }
 }
 
 // The engine's own errors: its limits, a scale error, a misalignment and a lag.

@@ -133,7 +133,8 @@ TEST(Search, CallCounts) {
 }
 
 // The stages of a nearest landing: a failing later stage falls back on the
-// landing already found, unless the stop request ended it.
+// landing already found, unless the stop request ended it. Every stage keeps
+// the plan's pointing limit and rotation.
 TEST(NearestLanding, FallsBackUnlessInterrupted) {
     struct Case {
         const char* name;
@@ -151,14 +152,18 @@ TEST(NearestLanding, FallsBackUnlessInterrupted) {
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
+        ProgramOptions plan{true};
+        plan.rotation = {2.53e-5, 0.0, 6.62e-5};
         const auto stage = [&](const ProgramOptions& program) -> SolveResult {
+            EXPECT_TRUE(program.pointing);
+            EXPECT_EQ(program.rotation, plan.rotation);
             if (program.landing == k.failing) return fail(k.kind, "stage failed");
             Trajectory t;
             t.landing_error = program.landing == Landing::nearest ? k.least_error : 0.0;
             t.objective = static_cast<double>(program.landing);  // which stage answered
             return t;
         };
-        const auto r = nearest_landing(Config{}, false, stage);
+        const auto r = nearest_landing(Config{}, plan, stage);
         ASSERT_EQ(r.has_value(), k.planned);
         if (k.planned) {
             EXPECT_EQ(r->objective, static_cast<double>(k.answer));

@@ -192,8 +192,8 @@ unsigned grid_threads(std::uint64_t n, unsigned wanted) {
 // points on `threads` threads (0: from the cores); every grid point is
 // solved on a solver of its own, so the plan is the same on any number of
 // threads. The golden search is the reference and takes neither.
-Outcome plan_core(const Config& config, const SearchOptions& options, bool pointing, unsigned threads,
-                  Interrupt& interrupt, Progress& progress) {
+Outcome plan_core(const Config& config, const SearchOptions& options, const ProgramOptions& program,
+                  unsigned threads, Interrupt& interrupt, Progress& progress) {
     Outcome out{fail(ErrorKind::interrupted, "interrupted"), 0, {}};
     const bool fast = options.mode == SearchMode::fast;
     const StopCheck stop = [&interrupt] { return interrupt.requested(); };
@@ -205,17 +205,17 @@ Outcome plan_core(const Config& config, const SearchOptions& options, bool point
     // reported at once (on the planning thread); a grid thread logs them
     // for the planning thread to count and report in order.
     const auto solve_at = [&](const Config& c, double t, QuickSolves* quick, Log* log) -> SolveResult {
-        const auto solve_one = [&](const ProgramOptions& program) -> SolveResult {
+        const auto solve_one = [&](const ProgramOptions& stage) -> SolveResult {
             if (interrupt.requested(log == nullptr)) return fail(ErrorKind::interrupted, "interrupted");
-            SolveResult result = solve_fixed(c, t, &stop, program, quick);
+            SolveResult result = solve_fixed(c, t, &stop, stage, quick);
             std::optional<double> planned;
-            if (result && program.landing != Landing::nearest) planned = result->final_mass;
+            if (result && stage.landing != Landing::nearest) planned = result->final_mass;
             if (log) log->push_back(planned);
             else count(planned);
             return result;
         };
-        if (!options.nearest_landing) return solve_one(ProgramOptions{pointing});
-        return nearest_landing(c, pointing, solve_one);
+        if (!options.nearest_landing) return solve_one(program);
+        return nearest_landing(c, program, solve_one);
     };
     const bool searched = !config.solver.time_of_flight;
     std::optional<QuickSolves> kept;
@@ -302,7 +302,8 @@ PyObject* result_dict(const Trajectory& trajectory, unsigned solves, unsigned fa
 }
 
 // ---------------------------------------------------------------------------
-// plan(config, search="fast", tolerance=2e-4, pointing=False, landing="target", progress=None, threads=None)
+// plan(config, search="fast", tolerance=2e-4, pointing=False, landing="target", progress=None, threads=None,
+//      rotation=None)
 
 struct SearchName {
     std::string_view name;
@@ -357,6 +358,26 @@ bool read_landing(PyObject* value, SearchOptions& options) {
         return false;
     }
     options.nearest_landing = name == "nearest";
+    return true;
+}
+
+// `name`: None (a still planet) or the planet's angular velocity, three
+// finite numbers in rad/s. A sequence of numbers of another length or with
+// a non-finite one is a bad value (kind invalid_input); anything else, a
+// bad type.
+bool read_rotation(PyObject* value, Vec3& rotation, const char* name) {
+    if (value == Py_None) return true;
+    if (!convert_arg(value, rotation, name)) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+        PyErr_Clear();
+        Ref message(PyUnicode_FromFormat("%s must be three numbers (wx, wy, wz) in rad/s, got %R", name, value));
+        raise_planning_error(ErrorKind::invalid_input, message.get());
+        return false;
+    }
+    if (auto ok = check_rotation(rotation, name); !ok) {
+        raise_planning_error(ok.error());
+        return false;
+    }
     return true;
 }
 
@@ -491,7 +512,8 @@ bool read_threads(PyObject* value, unsigned& threads) {
     return true;
 }
 
-constexpr const char* kPlanParams[] = {"config", "search", "tolerance", "pointing", "landing", "progress", "threads"};
+constexpr const char* kPlanParams[] = {"config",   "search",  "tolerance", "pointing",
+                                       "landing",  "progress", "threads",  "rotation"};
 constexpr Signature kPlanSignature{"plan()", kPlanParams, 1};
 
 PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -499,7 +521,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     // plan alone, any later one ends it.
     const std::uint64_t generation = g_stop_generation.load();
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* arg[7] = {};
+        PyObject* arg[8] = {};
         if (!bind(kPlanSignature, args, nargs, kwnames, arg)) return nullptr;
         PyObject* callback = arg[5] && arg[5] != Py_None ? arg[5] : nullptr;
         if (callback && !PyCallable_Check(callback)) {
@@ -516,16 +538,18 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (arg[2] && !read_tolerance(arg[2], options)) return nullptr;
         if (arg[3] && !read_pointing(arg[3], pointing)) return nullptr;
         if (arg[4] && !read_landing(arg[4], options)) return nullptr;
+        ProgramOptions program;
+        if (arg[7] && !read_rotation(arg[7], program.rotation, "rotation")) return nullptr;
         const std::optional<Config> config = read_config(arg[0], options.nearest_landing);
         if (!config || !pointing_in_force(*config, pointing)) return nullptr;
-        pointing = pointing && config->environment.max_angle_deg < 180.0;
+        program.pointing = pointing && config->environment.max_angle_deg < 180.0;
 
         Interrupt interrupt(generation);
         Progress progress(callback);
         std::optional<Outcome> outcome;
         {
             Unlocked unlocked;
-            outcome.emplace(plan_core(*config, options, pointing, threads, interrupt, progress));
+            outcome.emplace(plan_core(*config, options, program, threads, interrupt, progress));
         }
         if (interrupt.restore()) return nullptr;
         if (!outcome->result) {
@@ -553,7 +577,7 @@ PyObject* checked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 // ---------------------------------------------------------------------------
 // simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05,
-//          step=0.01, errors=None, seed=0): a descent flown under guidance.
+//          step=0.01, errors=None, seed=0, rotation=None): a descent flown under guidance.
 
 struct ErrorField {
     const char* name;
@@ -600,6 +624,10 @@ bool read_errors(PyObject* value, FlightErrors& errors) {
     for (Py_ssize_t at = 0; PyDict_Next(value, &at, &key, &item);) {
         std::string_view name;
         if (!convert_arg(key, name, "errors")) return false;
+        if (name == "rotation_error") {  // the one vector among them, rad/s
+            if (!read_rotation(item, errors.rotation_error, "rotation_error")) return false;
+            continue;
+        }
         const ErrorField* field = nullptr;
         for (const ErrorField& f : kErrorFields) {
             if (name == f.name) field = &f;
@@ -665,9 +693,9 @@ PyObject* flight_dict(const Flight& flight) {
 PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         static constexpr const char* params[] = {"config", "replan_period", "pointing", "thrust_margin",
-                                                 "step", "errors", "seed"};
+                                                 "step",   "errors",        "seed",     "rotation"};
         static constexpr Signature signature{"simulate()", params, 1};
-        PyObject* arg[7] = {};
+        PyObject* arg[8] = {};
         if (!bind(signature, args, nargs, kwnames, arg)) return nullptr;
         GuidanceOptions options;
         options.thrust_margin = 0.05;
@@ -678,6 +706,7 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (arg[4] && !read_number(arg[4], options.step, "step", 1e-4, 1.0)) return nullptr;
         if (arg[5] && !read_errors(arg[5], errors)) return nullptr;
         if (arg[6] && !convert_arg(arg[6], errors.seed, "seed")) return nullptr;
+        if (arg[7] && !read_rotation(arg[7], options.rotation, "rotation")) return nullptr;
         const std::optional<Config> config = read_config(arg[0]);
         if (!config || !pointing_in_force(*config, options.pointing)) return nullptr;
         options.pointing = options.pointing && config->environment.max_angle_deg < 180.0;
@@ -715,12 +744,13 @@ PyMethodDef kMethods[] = {
      "plans started afterwards run normally. stop_all(False) does nothing."},
     {"plan", as_cfunction(&plan), METH_FASTCALL | METH_KEYWORDS,
      "plan(config, search='fast', tolerance=2e-4, pointing=False, landing='target', progress=None, "
-     "threads=None)\n--\n\n"
+     "threads=None, rotation=None)\n--\n\n"
      "Plans the descent with the lock released; returns a dict of its data. progress(solves, best_final_mass) "
-     "is called after each solve. threads: the fast search's grid threads (None: from the cores)."},
+     "is called after each solve. threads: the fast search's grid threads (None: from the cores). rotation: the "
+     "planet's angular velocity (wx, wy, wz), rad/s (None: a still planet)."},
     {"simulate", as_cfunction(&simulate), METH_FASTCALL | METH_KEYWORDS,
-     "simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05, step=0.01, errors=None, seed=0)"
-     "\n--\n\nFlies the descent under guidance with the lock released; returns a dict of the flight."},
+     "simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05, step=0.01, errors=None, seed=0, "
+     "rotation=None)\n--\n\nFlies the descent under guidance with the lock released; returns a dict of the flight."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
      "checked(config, landing='target')\n--\n\nRaises ValueError naming a field no descent can have."},
     {nullptr, nullptr, 0, nullptr},

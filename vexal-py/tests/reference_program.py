@@ -13,13 +13,31 @@ def reference_optimum(config, time_of_flight, tolerance=1e-9):
     return status, mass
 
 
-def reference_solve(config, time_of_flight, pointing_deg=None, landing="target", tolerance=1e-9):
+def turning_step(rotation, dt):
+    """(phi, gamma0, gamma1) of one step of r'' = u - 2 w x v - w x (w x r)
+    with u linear over the step: phi = expm(A dt), and the thrust's weights
+    integral e^{A (dt - s)} B (1 - s/dt, s/dt) ds by Gauss-Legendre quadrature."""
+    from scipy.linalg import expm
+
+    wx, wy, wz = rotation
+    cross = np.array([[0.0, -wz, wy], [wz, 0.0, -wx], [-wy, wx, 0.0]])
+    a = np.block([[np.zeros((3, 3)), np.eye(3)], [-cross @ cross, -2.0 * cross]])
+    b = np.vstack([np.zeros((3, 3)), np.eye(3)])
+    nodes, weights = np.polynomial.legendre.leggauss(24)
+    s = dt * (nodes + 1) / 2
+    kernels = [expm(a * (dt - si)) @ b * (wi * dt / 2) for si, wi in zip(s, weights, strict=True)]
+    gamma0 = sum(k * (1 - si / dt) for k, si in zip(kernels, s, strict=True))
+    gamma1 = sum(k * (si / dt) for k, si in zip(kernels, s, strict=True))
+    return expm(a * dt), gamma0, gamma1
+
+
+def reference_solve(config, time_of_flight, pointing_deg=None, landing="target", tolerance=1e-9, rotation=None):
     """(status, final mass, landing point) of the program for `config` at
     `time_of_flight`, with every node's thrust within `pointing_deg` of
     vertical when given. `landing`: "target" lands on it; "nearest"
     minimises the horizontal distance to it; a number is a bound on that
     distance under the fuel objective. Off the target the glide-slope cone
-    stands on the landing point."""
+    stands on the landing point. `rotation`: the planet's angular velocity."""
     import cvxpy as cp
 
     sc, env, n = config.spacecraft, config.environment, config.solver.n
@@ -42,14 +60,19 @@ def reference_solve(config, time_of_flight, pointing_deg=None, landing="target",
     constraints = [
         r[0] == r0 / length, v[0] == v0 / speed, z[0] == math.log(sc.wet_mass),
         v[-1] == vt / speed,
-        r[1:] == r[:-1] + h * v[:-1] + h**2 * (u[:-1] / 3 + u[1:] / 6) + h**2 / 2 * g,
-        v[1:] == v[:-1] + h / 2 * (u[:-1] + u[1:]) + h * g,
         z[1:] == z[:-1] - alpha * dt * accel / 2 * (sigma[:-1] + sigma[1:]),
         cp.norm(u, 2, axis=1) <= sigma,
         cp.norm(v, 2, axis=1) <= sc.max_velocity / speed,
         sigma <= cp.multiply(rho2 * np.exp(-z_ref) / accel, 1 - dz),
         z[-1] >= math.log(sc.wet_mass - sc.fuel),
     ]
+    if rotation is None:
+        constraints += [r[1:] == r[:-1] + h * v[:-1] + h**2 * (u[:-1] / 3 + u[1:] / 6) + h**2 / 2 * g,
+                        v[1:] == v[:-1] + h / 2 * (u[:-1] + u[1:]) + h * g]
+    else:  # in units of the horizon: w T
+        phi, gamma0, gamma1 = turning_step(np.asarray(rotation) * time_of_flight, h)
+        x = cp.hstack([r, v])
+        constraints.append(x[1:] == x[:-1] @ phi.T + u[:-1] @ gamma0.T + u[1:] @ gamma1.T + g @ (gamma0 + gamma1).T)
     if rho1 > 0:
         constraints.append(cp.multiply(rho1 * np.exp(-z_ref) / accel, 1 - dz + cp.square(dz) / 2) <= sigma)
     if pointing_deg is not None:
@@ -78,10 +101,10 @@ def reference_solve(config, time_of_flight, pointing_deg=None, landing="target",
     return problem.status, math.exp(z.value[-1]), r.value[-1] * length
 
 
-def worst_violation(config, trajectory):
+def worst_violation(config, trajectory, rotation=None):
     """The largest relative violation of the program by a planned trajectory,
-    from the physics: dynamics, boundary states, mass, speed, thrust and
-    glide-slope limits."""
+    from the physics: dynamics (on a planet turning at `rotation`), boundary
+    states, mass, speed, thrust and glide-slope limits."""
     sc, env = config.spacecraft, config.environment
     r, v = trajectory.positions, trajectory.velocities
     u, sigma, z = trajectory.u_values, trajectory.s_values, trajectory.z_values
@@ -100,8 +123,13 @@ def worst_violation(config, trajectory):
     def excess(value, limit):
         return float(np.max(np.maximum(value - limit, 0.0) / np.maximum(np.abs(limit) + np.abs(value), 1.0)))
 
-    r_step = r[:-1] + dt * v[:-1] + dt**2 * (u[:-1] / 3 + u[1:] / 6) + dt**2 / 2 * g
-    v_step = v[:-1] + dt / 2 * (u[:-1] + u[1:]) + dt * g
+    if rotation is None:
+        r_step = r[:-1] + dt * v[:-1] + dt**2 * (u[:-1] / 3 + u[1:] / 6) + dt**2 / 2 * g
+        v_step = v[:-1] + dt / 2 * (u[:-1] + u[1:]) + dt * g
+    else:
+        phi, gamma0, gamma1 = turning_step(rotation, dt)
+        x_step = np.hstack([r[:-1], v[:-1]]) @ phi.T + u[:-1] @ gamma0.T + u[1:] @ gamma1.T + g @ (gamma0 + gamma1).T
+        r_step, v_step = x_step[:, :3], x_step[:, 3:]
     z_step = z[:-1] - alpha * dt / 2 * (sigma[:-1] + sigma[1:])
     dz = z - z_ref
     checks = [

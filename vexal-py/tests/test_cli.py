@@ -74,6 +74,7 @@ def test_plan_default_configuration_searches():
      {"environment": {"glide_slope_angle_deg": 10.0},
       "spacecraft": {"wet_mass": 2100.0, "fuel": 1500.0, "min_thrust_pct": 0.3, "max_thrust_pct": 0.9}}),
     (["--isp", "225", "--tof", "50"], {"spacecraft": {"fuel_consumption": 1.0 / (225.0 * 9.80665)}}),
+    (["--rotation=-1e-3,0,2e-3", "--tof", "50"], {}),
 ])
 def test_flags_reach_the_configuration(args, fields):
     out = succeeded(vexal_cli("plan", "--n", 10, "--json", "-", *args))
@@ -82,6 +83,7 @@ def test_flags_reach_the_configuration(args, fields):
         assert {k: document["config"][record][k] for k in values} == values
     if "fast" in args:
         assert document["solves"] < 20
+    assert document["rotation"] == ([-1e-3, 0.0, 2e-3] if "--rotation=-1e-3,0,2e-3" in args else None)
     if "--pointing" in args:
         assert document["pointing_limit_deg"] == 25.0 and document["max_pointing_angle_deg"] <= 25.0 + 1e-4
         assert document["landing"] == "nearest" and document["solves"] == 2
@@ -323,6 +325,10 @@ def test_infeasible_search_bracket(tmp_path):
     (["study", "--seed", "-1"], "argument --seed: expected a whole number of at least 0, got '-1'"),
     (["plan", "--n", str(2**64)], f"argument --n: expected at most {2**64 - 1}, got '{2**64}'"),
     (["plan", "--n", "1" * 5000], "argument --n: expected a whole number of at least 1, got '11111"),
+    (["plan", "--rotation", "0,7e-5"], "argument --rotation: expected three finite numbers WX,WY,WZ (rad/s), "
+                                       "got '0,7e-5'"),
+    (["fly", "--rotation", "0,inf,0"], "argument --rotation: expected three finite numbers WX,WY,WZ (rad/s), "
+                                       "got '0,inf,0'"),
 ])
 def test_bad_arguments_exit_2(args, complaint):
     result = vexal_cli(*args)

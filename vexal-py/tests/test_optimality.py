@@ -87,6 +87,31 @@ def test_mars_descent_with_the_pointing_limit_matches_the_published_fuel():
     # Published: 373.77 kg, with Mars rotation and a four-sided glide pyramid.
     assert plan.fuel_used == pytest.approx(373.33, abs=0.01) and plan.max_pointing_angle_deg < 40.0 + 1e-4
     assert plan.fuel_used == pytest.approx(373.77, rel=2e-3)
+    # With the published rotation, in this frame: 0.24 kg nearer.
+    turning = vexal.plan(config, search="fast", rotation=ROTATIONS["Mars"][2])
+    assert turning.fuel_used == pytest.approx(373.57, abs=0.01)
+
+
+# The published Mars rotation in the configuration's frame (z up, y north
+# at 20.9 degrees north), and a small body spinning fast enough to move the
+# optimum by kilograms: the plan keeps the rotating dynamics and is their optimum.
+ROTATIONS = {
+    "Mars": (MARS, 75.0, (0.0, 6.62e-5, 2.53e-5)),
+    "fast spin": ({"glide_slope_angle_deg": 10.0}, 50.0, (2e-3, -1e-3, 3e-3)),
+}
+
+
+@pytest.mark.parametrize("name", list(ROTATIONS))
+def test_a_turning_planet_is_planned_to_its_optimum(name):
+    fields, tof, rotation = ROTATIONS[name]
+    config = vexal.configured(vehicle(), n=60, time_of_flight=tof, **fields)
+    plan = vexal.plan(config, rotation=rotation)
+    assert plan.rotation == rotation and plan.relaxation_tight
+    assert worst_violation(config, plan, rotation) < 1e-6
+    status, optimum, _ = reference_solve(config, tof, pointing_deg=config.environment.max_angle_deg,
+                                         rotation=rotation)
+    assert status.startswith("optimal")
+    assert plan.final_mass == pytest.approx(optimum, rel=1e-6, abs=1e-5)
 
 
 # Targets that cannot be reached: the start is outside the glide-slope cone

@@ -135,6 +135,8 @@ def test_inputs_are_checked_before_any_solve(fields, message):
     (lambda: vexal.plan('{"solver": {"n": 0.5}}'), "json"),
     (lambda: _native.plan('{"solver": {"n": 0.5}}'), "json"),
     (lambda: vexal.plan(pointing=True, max_angle_deg=-1.0), "invalid_input"),
+    (lambda: vexal.plan(rotation=(0.0, math.inf, 0.0)), "invalid_input"),
+    (lambda: vexal.simulate(errors={"rotation_error": (1e-4, 0.0)}), "invalid_input"),
     # The exact module's errors are as they always were: no kind.
     (lambda: _vexal.solve(config_with(n=20, time_of_flight=1.0)), None),
 ])
@@ -169,6 +171,11 @@ def test_a_lone_bound_takes_the_automatic_other_end():
      "max_angle_deg must be at least 0 for the pointing limit, got -1.0"),
     (lambda: vexal.plan(pointing=True, max_angle_deg=math.nan), ValueError,
      "max_angle_deg must be at least 0 for the pointing limit, got nan"),
+    (lambda: vexal.plan(rotation=(7e-5, 0.0)), ValueError,
+     "rotation must be three numbers (wx, wy, wz) in rad/s, got (7e-05, 0.0)"),
+    (lambda: vexal.simulate(rotation=[0.0, math.nan, 0.0]), ValueError,
+     "rotation must hold finite numbers, got [0.0, nan, 0.0]"),
+    (lambda: vexal.plan(rotation=7e-5), TypeError, "'float' object is not an instance of 'Sequence'"),
     (lambda: _native.plan(_vexal.Config(), "golden", 2e-4, 1), TypeError, None),
     (lambda: _native.plan(_vexal.Config(), "golden", 2e-4, False, "closest"), ValueError,
      "landing must be 'target' or 'nearest', got 'closest'"),

@@ -1,5 +1,5 @@
 # The vexal package's native module; `vexal.plan` is its documented face.
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypedDict, type_check_only
 
 import numpy as np
@@ -35,10 +35,11 @@ def plan(config: Config | str, search: Literal["golden", "fast"] = "fast",
          tolerance: float = 2e-4, pointing: bool = False,
          landing: Literal["target", "nearest"] = "target",
          progress: Callable[[int, float | None], object] | None = None,
-         threads: int | None = None) -> PlanData: ...
+         threads: int | None = None, rotation: Sequence[float] | None = None) -> PlanData: ...
 def checked(config: Config | str, landing: Literal["target", "nearest"] = "target") -> None: ...
 def simulate(config: Config | str, replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,
-             step: float = 0.01, errors: dict[str, float] | None = None, seed: int = 0) -> dict[str, Any]: ...
+             step: float = 0.01, errors: dict[str, float | Sequence[float]] | None = None, seed: int = 0,
+             rotation: Sequence[float] | None = None) -> dict[str, Any]: ...
 def stop_all(stop: bool = True) -> None:
     """Ends every plan in progress at the moment of the call with
     KeyboardInterrupt; plans started afterwards run normally.

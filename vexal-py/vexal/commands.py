@@ -66,6 +66,24 @@ SECONDS: Callable[[str], float] = ranged(float, "a positive number of seconds", 
 SIGMA: Callable[[str], float] = ranged(float, "a number of at least 0", 0.0)
 
 
+def rotation(text: str) -> tuple[float, float, float]:
+    """An argparse type: the planet's angular velocity, WX,WY,WZ in rad/s."""
+    try:
+        values = tuple(float(part) for part in text.split(","))
+    except ValueError:
+        values = ()
+    if len(values) != 3 or not all(map(math.isfinite, values)):
+        raise argparse.ArgumentTypeError(f"expected three finite numbers WX,WY,WZ (rad/s), got {shown(text)}")
+    return values[0], values[1], values[2]
+
+
+def add_rotation_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--rotation", type=rotation, metavar="WX,WY,WZ",
+                        help="the planet's angular velocity, rad/s, in the configuration's frame (z up at the "
+                             "target), e.g. 0,6.62e-5,2.53e-5 for Mars at 21 degrees north with y north; "
+                             "--rotation=-1e-5,0,0 for a leading minus (default: a still planet)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
 
@@ -75,6 +93,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     plan = commands.add_parser("plan", help="plan one descent and summarise it", epilog=EPILOG_PLAN)
     add_config_arguments(plan)
+    add_rotation_argument(plan)
     plan.add_argument("--plot", metavar="OUT.png", help="write a figure of the descent (needs matplotlib)")
     plan.add_argument("--csv", metavar="OUT.csv", help="write one row per node ('-' for stdout)")
     plan.add_argument("--json", metavar="OUT.json", help="write the plan and its configuration ('-' for stdout)")
@@ -120,6 +139,7 @@ def build_parser() -> argparse.ArgumentParser:
                               epilog="The plan at ignition is searched as by 'vexal plan'; errors are off unless "
                                      "set, and their noises drawn from --seed.")
     add_config_arguments(fly)
+    add_rotation_argument(fly)
     fly.add_argument("--seed", type=SEED, default=0, help="random seed of the errors' noises (default 0)")
     add_flight_arguments(fly, drawn=False)
     fly.add_argument("--plot", metavar="OUT.png", help="write a figure of the flight against its first plan")
@@ -274,7 +294,8 @@ def run_plan(args: argparse.Namespace) -> None:
     line = ProgressLine(36 if args.search == "golden" and not args.nearest and config.solver.time_of_flight is None
                         else None)
     try:
-        result = interrupts.call(planning.plan, config, **plan_options(args), progress=line.show)
+        result = interrupts.call(planning.plan, config, **plan_options(args), rotation=args.rotation,
+                                 progress=line.show)
     finally:
         line.clear()
     # With a table on stdout the summary goes to stderr, out of its way.
@@ -302,7 +323,7 @@ def run_fly(args: argparse.Namespace) -> None:
     errors = {name: getattr(args, name) for name in FLIGHT_ERRORS if getattr(args, name) is not None}
     interrupts.check()
     flown = interrupts.call(flights.simulate, config, replan_period=args.replan, pointing=args.pointing,
-                            thrust_margin=args.margin, seed=args.seed, errors=errors)
+                            thrust_margin=args.margin, seed=args.seed, errors=errors, rotation=args.rotation)
     if flown.outcome == "no_plan":
         raise ValueError(flown.message)
     print(flown.format_summary(), file=sys.stderr if args.csv == "-" else sys.stdout)

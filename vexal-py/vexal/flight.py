@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -18,8 +19,9 @@ from . import _native
 from .cases import FLIGHT_ERRORS
 from .planning import configured
 
-# The errors `simulate` takes by name, each off by default.
-ERRORS: tuple[str, ...] = FLIGHT_ERRORS
+# The errors `simulate` takes by name, each off by default; rotation_error
+# is a vector (rad/s), the others numbers.
+ERRORS: tuple[str, ...] = (*FLIGHT_ERRORS, "rotation_error")
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -120,7 +122,8 @@ SPENT: dict[str, str] = {"reserve": "spent the thrust reserve", "nearest": "near
 
 def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, replan_period: float = 2.0,
              pointing: bool = True, thrust_margin: float = 0.05, step: float = 0.01, seed: int = 0,
-             errors: dict[str, float] | None = None, **overrides: object) -> Flight:
+             errors: dict[str, float | Sequence[float]] | None = None, rotation: Sequence[float] | None = None,
+             **overrides: object) -> Flight:
     """Flies the descent of `config` (as `vexal.plan` takes it, keywords
     replacing single fields) under guidance and returns a `Flight`.
 
@@ -133,9 +136,15 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     drawn from `seed`, and the same seed gives the same flight. The plant
     is integrated with the classic Runge-Kutta method in steps of `step`
     seconds; the plans' thrust is held to first order between their nodes.
+
+    `rotation=(wx, wy, wz)` is the planet's angular velocity, rad/s, as
+    `vexal.plan` takes it: every plan and the plant have it. The error
+    `rotation_error` (a vector too) is what the planet's true rotation adds
+    to it: `rotation=None, errors={"rotation_error": w}` flies plans that
+    ignore a rotation w.
     """
     config = configured(config, **overrides)
-    data = _native.simulate(config, replan_period, pointing, thrust_margin, step, errors or {}, seed)
+    data = _native.simulate(config, replan_period, pointing, thrust_margin, step, errors or {}, seed, rotation)
     history = data["history"]
     for values in history.values():
         values.setflags(write=False)

@@ -8,7 +8,7 @@ import dataclasses
 import json
 import math
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypeAlias, TypedDict
 
 import numpy as np
@@ -31,6 +31,7 @@ class PlanOptions(TypedDict, total=False):
     tolerance: float
     pointing: bool
     landing: Landing
+    rotation: Sequence[float] | None
 
 
 # The arrays of the native module's result.
@@ -127,6 +128,8 @@ class Plan:
     """The last node's position, (3,), m."""
     landing_error: float = 0.0
     """Horizontal distance of the landing point from the target, m."""
+    rotation: tuple[float, float, float] | None = None
+    """The planet's angular velocity planned with, rad/s; None for a still planet."""
 
     @property
     def max_pointing_angle_deg(self) -> float:
@@ -215,6 +218,7 @@ class Plan:
         """The whole plan, its headline figures and its configuration."""
         document = self.summary()
         document["objective"] = self.objective
+        document["rotation"] = None if self.rotation is None else list(self.rotation)
         for name in ("time_points", "positions", "velocities", "u_values", "thrusts",
                      "normalized_thrusts", "z_values", "s_values", "pointing_angle_deg", "relaxation_gap"):
             document[name] = getattr(self, name).tolist()
@@ -357,7 +361,7 @@ def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
 def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search: Search = "fast",
          tolerance: float = 2e-4, pointing: bool = True, landing: Landing = "target",
          progress: Callable[[int, float | None], object] | None = None, threads: int | None = None,
-         **overrides: object) -> Plan:
+         rotation: Sequence[float] | None = None, **overrides: object) -> Plan:
     """Plans one descent and returns a `Plan`.
 
     `config` is a `vexal.Config`, its JSON text, or the path of a
@@ -381,6 +385,13 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     least landing error first, then least fuel; a reachable target gives the
     fuel-optimal plan.
 
+    `rotation=(wx, wy, wz)` is the planet's angular velocity in rad/s, in
+    the configuration's frame (x, y horizontal, z up at the target): the
+    dynamics gain its Coriolis and centrifugal accelerations. Mars turns at
+    7.09e-5 rad/s about its axis; at latitude phi that is (0, cos phi,
+    sin phi) times it with y pointing north. None (the default) is a still
+    planet.
+
     Inputs are checked first: a value no descent can have is a ValueError
     naming the field. Infeasible descents are ValueErrors with the planner's
     message. Either carries the failure's `kind`: "invalid_input", "json",
@@ -395,12 +406,12 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     check_search(search, tolerance)
     check_options(pointing, landing)
     config = configured(config, **overrides)
-    data = _native.plan(config, search, tolerance, pointing, landing, progress, threads)
-    return make_plan(data, search, config, pointing, landing)
+    data = _native.plan(config, search, tolerance, pointing, landing, progress, threads, rotation)
+    return make_plan(data, search, config, pointing, landing, rotation)
 
 
 def make_plan(data: "_native.PlanData", search: Search, config: _vexal.Config, pointing: bool = False,
-              landing: Landing = "target") -> Plan:
+              landing: Landing = "target", rotation: Sequence[float] | None = None) -> Plan:
     """A Plan from the native module's dict and the configuration planned."""
     def column(name: Column, width: int | None = None) -> npt.NDArray[np.float64]:
         values = data[name]
@@ -455,4 +466,5 @@ def make_plan(data: "_native.PlanData", search: Search, config: _vexal.Config, p
         landing=landing,
         landing_point=landing_point,
         landing_error=data["landing_error"],
+        rotation=None if rotation is None else (float(rotation[0]), float(rotation[1]), float(rotation[2])),
     )

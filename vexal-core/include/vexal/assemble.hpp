@@ -43,6 +43,14 @@ struct ProgramOptions {
     // Off the target the glide-slope cone is taken about the landing point.
     Landing landing = Landing::target;
     double landing_radius = 0.0;
+    // The planet's angular velocity, rad/s, in the configuration's frame (x,
+    // y horizontal, z up at the target): the dynamics gain the Coriolis and
+    // centrifugal accelerations. Zero is a still planet, the literal program.
+    Vec3 rotation{};
+
+    // Any component nonzero: the dynamics rows are dense 6 x 6 and 6 x 3
+    // blocks at every time step, whatever their values.
+    bool rotating() const { return rotation[0] != 0.0 || rotation[1] != 0.0 || rotation[2] != 0.0; }
 
     Layout layout(std::uint64_t n) const { return Layout{n, landing == Landing::nearest ? 1u : 0u}; }
 };
@@ -96,8 +104,9 @@ ReferenceProfile reference_profile(const Config& config, double dt);
 
 // Initial state and log-mass, dynamics, terminal state: 7n + 6 rows, for
 // time step dt (7n + 4 off the target: the horizontal landing point is
-// free). Precondition: n >= 1.
-std::vector<Row> equality_rows(const Config& config, double dt, Landing landing = Landing::target);
+// free). Only options.landing and options.rotation are read.
+// Precondition: n >= 1.
+std::vector<Row> equality_rows(const Config& config, double dt, const ProgramOptions& options = {});
 
 // The whole program for the given time of flight; config's own
 // time_of_flight, tof_min and tof_max are not read. Precondition: the node

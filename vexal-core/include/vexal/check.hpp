@@ -16,4 +16,8 @@ namespace vexal {
 // A value refused is an error of kind invalid_input.
 Result<Config> checked_for_planning(Config config, bool nearest_landing = false);
 
+// The planet's angular velocity (ProgramOptions::rotation): finite, or an
+// error of kind invalid_input that calls it `name`.
+Result<void> check_rotation(const Vec3& rotation, const char* name = "rotation");
+
 }  // namespace vexal

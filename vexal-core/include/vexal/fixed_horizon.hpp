@@ -82,6 +82,7 @@ private:
     struct Kept {
         bool pointing;
         Landing landing;
+        bool rotating;
         double built_at;
         ConicSolver solver;
     };

@@ -31,6 +31,7 @@ struct FlightErrors {
     double position_noise = 0.0;      // m, 1 sigma per axis, on what guidance sees at each re-plan
     double velocity_noise = 0.0;      // m/s, likewise
     double engine_lag = 0.0;          // s, the engine's first-order time constant
+    Vec3 rotation_error{};            // rad/s: the planet turns at the plans' rotation plus this
     std::uint64_t seed = 0;
 };
 
@@ -44,6 +45,10 @@ struct GuidanceOptions {
     // The share of the engine's top thrust every plan leaves in reserve, for
     // the guidance to make up what the engine falls short of.
     double thrust_margin = 0.0;
+    // The planet's angular velocity, rad/s, in the configuration's frame:
+    // every plan and the plant have it (the plant's is off by
+    // FlightErrors::rotation_error).
+    Vec3 rotation{};
 };
 
 // How a plan of the flight was made.

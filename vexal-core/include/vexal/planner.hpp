@@ -65,7 +65,9 @@ inline constexpr double kLandingMargin = 1e-5;  // m
 // The nearest landing at one time of flight, in two solves: the least
 // horizontal distance to the target, then the least fuel landing within it
 // (plus the margin). A target reached is planned by the literal program.
-SolveResult nearest_landing(const Config& config, bool pointing, const ProgramSolver& solve_one);
+// Every stage keeps the pointing limit and rotation of `program`; each sets
+// its own landing.
+SolveResult nearest_landing(const Config& config, const ProgramOptions& program, const ProgramSolver& solve_one);
 
 // Solves several times of flight at once (their order given, results in
 // that order); the search hands it the points it needs together. Empty:

@@ -25,6 +25,13 @@ struct Engine {
     double lag = 0.0;
 };
 
+// The world the vehicle flies in, in the frame of the configuration (x, y
+// horizontal, z up at the target), which turns with the planet.
+struct Planet {
+    Vec3 gravity{};
+    Vec3 rotation{};  // rad/s: adds -2 w x v - w x (w x r) to the acceleration
+};
+
 struct PlantState {
     double t = 0.0;
     Vec3 position{};  // m; the ground is height 0
@@ -43,7 +50,7 @@ Vec3 engine_thrust(const Engine& engine, const Vec3& command, double mass);
 // One step of length h from `state`, the command read at the step's start,
 // middle and end. (A step across the moment the tank runs dry is only first
 // order accurate: fly() ends its step there.)
-PlantState plant_step(const Engine& engine, const Vec3& gravity, const PlantState& state,
+PlantState plant_step(const Engine& engine, const Planet& planet, const PlantState& state,
                       const ThrustCommand& command, double h);
 
 enum class FlightEnd { ground, time_limit };
@@ -57,7 +64,7 @@ struct FlightSegment {
 // the vehicle reaches the ground (height 0, moving down): the last state is
 // then interpolated to the crossing. A vehicle that starts on or below the
 // ground has landed already.
-FlightSegment fly(const Engine& engine, const Vec3& gravity, const PlantState& start, const ThrustCommand& command,
+FlightSegment fly(const Engine& engine, const Planet& planet, const PlantState& start, const ThrustCommand& command,
                   double until, double step);
 
 }  // namespace vexal
