@@ -1,7 +1,9 @@
 // The module `vexal._native`: planning for the `vexal` package. Unlike
 // `_vexal.solve` it checks its inputs, offers the fast search, the pointing
 // limit and the nearest landing, releases the interpreter lock while it
-// plans and gives way to Ctrl-C.
+// plans and gives way to Ctrl-C. The checks and the planning are the core's
+// front door (vexal/vexal.hpp); this module reads the arguments and brings
+// the interrupts and the progress callback to it.
 //
 // A `_vexal.Config` is read through its properties, field by field: its
 // JSON text would turn NaN and infinities into null, which the checks must
