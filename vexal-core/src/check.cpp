@@ -149,4 +149,18 @@ Result<Config> checked_for_planning(Config config, bool nearest_landing) {
     return config;
 }
 
+Result<bool> pointing_in_force(const Config& config, bool pointing) {
+    const double theta = config.environment.max_angle_deg;
+    if (pointing && !(theta >= 0.0)) {
+        return fail(ErrorKind::invalid_input,
+                    "max_angle_deg must be at least 0 for the pointing limit, got " + text(theta));
+    }
+    return pointing && theta < 180.0;
+}
+
+Result<void> check_tolerance(double tolerance) {
+    if (tolerance > 0.0 && tolerance < 1.0) return {};
+    return fail(ErrorKind::invalid_input, "tolerance must be greater than 0 and less than 1, got " + text(tolerance));
+}
+
 }  // namespace vexal

@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "vexal/assemble.hpp"
 #include "vexal/conic.hpp"
 #include "vexal/planner.hpp"
 #include "vexal/fixed_horizon.hpp"
+#include "vexal/vexal.hpp"
 
 namespace vexal {
 namespace {
@@ -287,6 +291,74 @@ TEST(RealSearch, FixedTimeOfFlightIgnoresTheBracket) {
     ASSERT_TRUE(a && b);
     EXPECT_EQ(a->z_values, b->z_values);
     EXPECT_EQ(a->time_of_flight, 40.0);
+}
+
+// The front door: inputs refused before any solve, failures in plain words,
+// a stop request honoured.
+TEST(FrontDoor, RefusesAndFailsWithTheKindAndMessage) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char* name;
+        std::function<void(Config&, PlanOptions&, PlanHooks&)> change;
+        ErrorKind kind;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"negative fuel", [](Config& c, PlanOptions&, PlanHooks&) { c.spacecraft.fuel = -100.0; },
+         ErrorKind::invalid_input,
+         "spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got -100.0"},
+        {"tolerance of 1", [](Config&, PlanOptions& o, PlanHooks&) { o.tolerance = 1.0; }, ErrorKind::invalid_input,
+         "tolerance must be greater than 0 and less than 1, got 1.0"},
+        {"pointing without an angle", [&](Config& c, PlanOptions&, PlanHooks&) { c.environment.max_angle_deg = nan; },
+         ErrorKind::invalid_input, "max_angle_deg must be at least 0 for the pointing limit, got nan"},
+        {"bracket too short",
+         [](Config& c, PlanOptions&, PlanHooks&) {
+             c.solver.tof_min = 5.0;
+             c.solver.tof_max = 20.0;
+         },
+         ErrorKind::infeasible,
+         "no trajectory reaches the target with a time of flight in [5.000 s, 20.000 s]; the nearest landing "
+         "(PlanOptions::nearest_landing) comes as close as it can"},
+        {"horizon too short", [](Config& c, PlanOptions&, PlanHooks&) { c.solver.time_of_flight = 5.0; },
+         ErrorKind::infeasible, "no trajectory reaches the target in 5 s"},
+        {"stopped", [](Config&, PlanOptions&, PlanHooks& h) { h.stop = [](bool) { return true; }; },
+         ErrorKind::interrupted, "interrupted"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        Config c = vehicle(20);
+        PlanOptions options;
+        PlanHooks hooks;
+        k.change(c, options, hooks);
+        const auto p = plan(c, options, hooks);
+        ASSERT_FALSE(p.has_value());
+        EXPECT_EQ(p.error().kind, k.kind);
+        EXPECT_EQ(p.error().message, k.message);
+    }
+}
+
+// The golden search without the pointing limit is the reference entry's,
+// bit for bit, and every solve is reported with the best mass so far.
+TEST(FrontDoor, GoldenWithoutPointingIsTheEntrysPlan) {
+    const Config c = vehicle(20);
+    std::vector<double> best;
+    PlanHooks hooks;
+    hooks.progress = [&](unsigned solves, std::optional<double> mass) {
+        EXPECT_EQ(solves, best.size() + 1);
+        best.push_back(mass.value_or(0.0));
+    };
+    PlanOptions options;
+    options.search = SearchMode::golden;
+    options.pointing = false;
+    const auto p = plan(c, options, hooks);
+    const auto reference = solve(c);
+    ASSERT_TRUE(p && reference);
+    EXPECT_EQ(p->trajectory.z_values, reference->z_values);
+    EXPECT_EQ(p->solves, 36u);
+    EXPECT_EQ(best.size(), 36u);
+    EXPECT_TRUE(std::is_sorted(best.begin(), best.end()));
+    EXPECT_FALSE(p->pointing_limit);
+    EXPECT_EQ(p->touchdown_time, reference->time_points.back());
 }
 
 // The quick path: its answers match the plain solve's to the solver's

@@ -1,7 +1,9 @@
 // The module `vexal._native`: planning for the `vexal` package. Unlike
 // `_vexal.solve` it checks its inputs, offers the fast search, the pointing
 // limit and the nearest landing, releases the interpreter lock while it
-// plans and gives way to Ctrl-C.
+// plans and gives way to Ctrl-C. The checks and the planning are the core's
+// front door (vexal/vexal.hpp); this module reads the arguments and brings
+// the interrupts and the progress callback to it.
 //
 // A `_vexal.Config` is read through its properties, field by field: its
 // JSON text would turn NaN and infinities into null, which the checks must
@@ -9,11 +11,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -31,8 +30,8 @@
 #include "vexal/guidance.hpp"
 #include "vexal/json.hpp"
 #include "vexal/memory.hpp"
-#include "vexal/parallel.hpp"
 #include "vexal/planner.hpp"
+#include "vexal/vexal.hpp"
 
 namespace vexal::py {
 namespace {
@@ -143,12 +142,6 @@ private:
     PyThreadState* state_;
 };
 
-struct Outcome {
-    SolveResult result;
-    unsigned solves = 0;
-    SolveCounts quick;  // the quick path's figures (fast search only)
-};
-
 // The caller's progress(solves, best_final_mass) after each solve: the
 // solves made so far and the greatest final mass of a plan so far (None
 // before the first; the landing-error stage of a nearest landing is no
@@ -158,14 +151,12 @@ class Progress {
 public:
     explicit Progress(PyObject* callback) noexcept : callback_(callback) {}
 
-    // Without the lock. `planned`: the final mass of the solve's plan, if
-    // it made one.
-    void report(unsigned solves, std::optional<double> planned, Interrupt& interrupt) noexcept {
-        if (planned && (!best_ || *planned > *best_)) best_ = planned;
+    // Without the lock.
+    void report(unsigned solves, std::optional<double> best_final_mass, Interrupt& interrupt) noexcept {
         if (!callback_) return;
         PyGILState_STATE gil = PyGILState_Ensure();
         {  // the references go before the lock does
-            Ref best(best_ ? PyFloat_FromDouble(*best_) : Py_NewRef(Py_None));
+            Ref best(best_final_mass ? PyFloat_FromDouble(*best_final_mass) : Py_NewRef(Py_None));
             Ref done(best ? PyObject_CallFunction(callback_, "IO", solves, best.get()) : nullptr);
             if (!done) interrupt.keep_pending();
         }
@@ -174,85 +165,7 @@ public:
 
 private:
     PyObject* callback_;  // borrowed from the call's arguments; None is none
-    std::optional<double> best_;
 };
-
-// The grid threads of one plan: the cores this process may use, capped by
-// the points solved at once and by the programs that fit in memory together.
-unsigned grid_threads(std::uint64_t n, unsigned wanted) {
-    constexpr unsigned kMostPointsAtOnce = 3;
-    const unsigned threads = std::min(wanted ? wanted : available_cores(), kMostPointsAtOnce);
-    if (threads <= 1) return 1;
-    const std::uint64_t room = memory_room().bytes / kBytesPerNode / std::max<std::uint64_t>(n, 1);
-    return static_cast<unsigned>(std::clamp<std::uint64_t>(std::min<std::uint64_t>(threads, room), 1, threads));
-}
-
-// Runs without the lock; touches no Python object but through `progress`.
-// The fast search takes the quick path (QuickSolves) and solves its grid
-// points on `threads` threads (0: from the cores); every grid point is
-// solved on a solver of its own, so the plan is the same on any number of
-// threads. The golden search is the reference and takes neither.
-Outcome plan_core(const Config& config, const SearchOptions& options, const ProgramOptions& program,
-                  unsigned threads, Interrupt& interrupt, Progress& progress) {
-    Outcome out{fail(ErrorKind::interrupted, "interrupted"), 0, {}};
-    const bool fast = options.mode == SearchMode::fast;
-    const StopCheck stop = [&interrupt] { return interrupt.requested(); };
-    // The final mass of each fixed solve's plan, if it made one (the
-    // landing-error stage of a nearest landing makes none).
-    using Log = std::vector<std::optional<double>>;
-    const auto count = [&](std::optional<double> planned) { progress.report(++out.solves, planned, interrupt); };
-    // The solves at one time of flight. Without a log they are counted and
-    // reported at once (on the planning thread); a grid thread logs them
-    // for the planning thread to count and report in order.
-    const auto solve_at = [&](const Config& c, double t, QuickSolves* quick, Log* log) -> SolveResult {
-        const auto solve_one = [&](const ProgramOptions& stage) -> SolveResult {
-            if (interrupt.requested(log == nullptr)) return fail(ErrorKind::interrupted, "interrupted");
-            SolveResult result = solve_fixed(c, t, &stop, stage, quick);
-            std::optional<double> planned;
-            if (result && stage.landing != Landing::nearest) planned = result->final_mass;
-            if (log) log->push_back(planned);
-            else count(planned);
-            return result;
-        };
-        if (!options.nearest_landing) return solve_one(program);
-        return nearest_landing(c, program, solve_one);
-    };
-    const bool searched = !config.solver.time_of_flight;
-    std::optional<QuickSolves> kept;
-    if (fast) kept.emplace();
-    if (kept) kept->slopes = searched;  // only a search reads them
-    const FixedSolver fixed = [&](const Config& c, double t) -> SolveResult {
-        return solve_at(c, t, kept ? &*kept : nullptr, nullptr);
-    };
-    const unsigned pool = fast && searched ? grid_threads(config.solver.n, threads) : 1;
-    const BatchSolver batch = [&](const Config& c, const std::vector<double>& times) {
-        std::vector<SolveResult> results(times.size(), fail(ErrorKind::interrupted, "interrupted"));
-        if (interrupt.requested(true)) return results;
-        std::vector<QuickSolves> own(times.size());
-        std::vector<Log> logs(times.size());
-        for_each_index(times.size(), pool,
-                       [&](std::size_t i) { results[i] = solve_at(c, times[i], &own[i], &logs[i]); });
-        for (std::size_t i = 0; i < times.size(); ++i) {
-            out.quick += own[i].counts;
-            for (std::optional<double> planned : logs[i]) count(planned);
-        }
-        return results;
-    };
-    // Plans on other threads share the process's memory: this one waits
-    // until its programs fit beside theirs, and gives its share back on
-    // return, before the lock is taken again.
-    auto memory = reserve_memory(config.solver.n * pool, &stop);
-    if (!memory) {
-        out.result = std::unexpected(std::move(memory.error()));
-    } else if (config.solver.time_of_flight) {
-        out.result = fixed(config, *config.solver.time_of_flight);
-    } else {
-        out.result = search(config, fixed, options, fast ? batch : BatchSolver{});
-    }
-    if (kept) out.quick += kept->counts;
-    kept.reset();  // the kept solvers go before the reservation does
-    return out;
-}
 
 // ---------------------------------------------------------------------------
 // The result: a dict of plain values and NumPy arrays.
@@ -311,12 +224,12 @@ struct SearchName {
 };
 constexpr SearchName kSearchNames[] = {{"golden", SearchMode::golden}, {"fast", SearchMode::fast}};
 
-bool read_search(PyObject* value, SearchOptions& options) {
+bool read_search(PyObject* value, PlanOptions& options) {
     std::string_view name;
     if (!convert_arg(value, name, "search")) return false;
     for (const SearchName& s : kSearchNames) {
         if (s.name == name) {
-            options.mode = s.mode;
+            options.search = s.mode;
             return true;
         }
     }
@@ -324,19 +237,17 @@ bool read_search(PyObject* value, SearchOptions& options) {
     return false;
 }
 
-bool read_tolerance(PyObject* value, SearchOptions& options) {
+bool read_tolerance(PyObject* value, PlanOptions& options) {
     if (PyBool_Check(value) || !PyNumber_Check(value)) {
         raise_not_instance(value, "float");
         add_note("tolerance");
         return false;
     }
-    double t = 0.0;
-    if (!convert_arg(value, t, "tolerance")) return false;
-    if (!(t > 0.0 && t < 1.0)) {
-        PyErr_Format(PyExc_ValueError, "tolerance must be greater than 0 and less than 1, got %R", value);
+    if (!convert_arg(value, options.tolerance, "tolerance")) return false;
+    if (auto ok = check_tolerance(options.tolerance); !ok) {
+        raise_planning_error(ok.error());
         return false;
     }
-    options.relative_tolerance = t;
     return true;
 }
 
@@ -350,7 +261,7 @@ bool read_pointing(PyObject* value, bool& pointing) {
     return true;
 }
 
-bool read_landing(PyObject* value, SearchOptions& options) {
+bool read_landing(PyObject* value, PlanOptions& options) {
     std::string_view name;
     if (!convert_arg(value, name, "landing")) return false;
     if (name != "target" && name != "nearest") {
@@ -376,20 +287,6 @@ bool read_rotation(PyObject* value, Vec3& rotation, const char* name) {
     }
     if (auto ok = check_rotation(rotation, name); !ok) {
         raise_planning_error(ok.error());
-        return false;
-    }
-    return true;
-}
-
-// The pointing limit needs an angle; one of 180 degrees or more adds nothing.
-bool pointing_in_force(const Config& config, bool pointing) {
-    const double theta = config.environment.max_angle_deg;
-    if (pointing && !(theta >= 0.0)) {
-        Ref value(PyFloat_FromDouble(theta));
-        Ref message(value ? PyUnicode_FromFormat("max_angle_deg must be at least 0 for the pointing limit, got %R",
-                                                 value.get())
-                          : nullptr);
-        raise_planning_error(ErrorKind::invalid_input, message.get());
         return false;
     }
     return true;
@@ -442,8 +339,8 @@ std::optional<Config> config_from_properties(PyObject* value) {
     return config;
 }
 
-// A configuration to plan: a Config's properties or JSON text, checked.
-std::optional<Config> read_config(PyObject* value, bool nearest_landing = false) {
+// A configuration: a Config's properties or JSON text, as given.
+std::optional<Config> read_config(PyObject* value) {
     std::optional<Config> config;
     if (PyUnicode_Check(value)) {
         std::string_view json;
@@ -461,37 +358,20 @@ std::optional<Config> read_config(PyObject* value, bool nearest_landing = false)
             return std::nullopt;
         }
         config = config_from_properties(value);
-        if (!config) return std::nullopt;
     }
+    return config;
+}
+
+// A configuration to plan, checked.
+std::optional<Config> read_checked_config(PyObject* value, bool nearest_landing = false) {
+    std::optional<Config> config = read_config(value);
+    if (!config) return std::nullopt;
     auto checked = checked_for_planning(std::move(*config), nearest_landing);
     if (!checked) {
         raise_planning_error(checked.error());
         return std::nullopt;
     }
     return std::move(*checked);
-}
-
-// The plan no trajectory can fly, in the front door's words: the horizon or
-// the bracket in seconds and, when no time of flight reaches the target, the
-// way to land as near as can be.
-Error in_plain_words(Error error, const Config& config, const SearchOptions& options) {
-    if (error.kind != ErrorKind::infeasible) return error;
-    const char* goal = options.nearest_landing ? "lands" : "reaches the target";
-    char text[192];
-    if (config.solver.time_of_flight) {
-        std::snprintf(text, sizeof text, "no trajectory %s in %g s", goal, *config.solver.time_of_flight);
-        error.message = text;
-        return error;
-    }
-    // The checks set both ends of a bracket given in part.
-    const auto [lower, upper] = config.solver.tof_min ? std::pair{*config.solver.tof_min, *config.solver.tof_max}
-                                                      : auto_bracket(config.spacecraft);
-    std::snprintf(text, sizeof text, "no trajectory %s with a time of flight in [%.3f s, %.3f s]", goal, lower, upper);
-    error.message = text;
-    if (!options.nearest_landing) {
-        error.message += "; the nearest landing (landing='nearest', --nearest) comes as close as it can";
-    }
-    return error;
 }
 
 // threads: None (from the cores) or a positive count of grid threads.
@@ -529,34 +409,38 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             add_note("progress");
             return nullptr;
         }
-        SearchOptions options;
-        options.mode = SearchMode::fast;
-        bool pointing = false;
-        unsigned threads = 0;
-        if (arg[6] && !read_threads(arg[6], threads)) return nullptr;
+        PlanOptions options;
+        options.pointing = false;
+        if (arg[6] && !read_threads(arg[6], options.threads)) return nullptr;
         if (arg[1] && !read_search(arg[1], options)) return nullptr;
         if (arg[2] && !read_tolerance(arg[2], options)) return nullptr;
-        if (arg[3] && !read_pointing(arg[3], pointing)) return nullptr;
+        if (arg[3] && !read_pointing(arg[3], options.pointing)) return nullptr;
         if (arg[4] && !read_landing(arg[4], options)) return nullptr;
-        ProgramOptions program;
-        if (arg[7] && !read_rotation(arg[7], program.rotation, "rotation")) return nullptr;
-        const std::optional<Config> config = read_config(arg[0], options.nearest_landing);
-        if (!config || !pointing_in_force(*config, pointing)) return nullptr;
-        program.pointing = pointing && config->environment.max_angle_deg < 180.0;
+        if (arg[7] && !read_rotation(arg[7], options.rotation, "rotation")) return nullptr;
+        // Read here, checked by the core's plan.
+        const std::optional<Config> config = read_config(arg[0]);
+        if (!config) return nullptr;
 
         Interrupt interrupt(generation);
         Progress progress(callback);
-        std::optional<Outcome> outcome;
+        PlanHooks hooks;
+        hooks.stop = [&interrupt](bool now) { return interrupt.requested(now); };
+        hooks.progress = [&](unsigned solves, std::optional<double> best) {
+            progress.report(solves, best, interrupt);
+        };
+        hooks.nearest_landing_option = "landing='nearest', --nearest";
+        std::optional<Result<Plan>> planned;
         {
             Unlocked unlocked;
-            outcome.emplace(plan_core(*config, options, program, threads, interrupt, progress));
+            planned.emplace(vexal::plan(*config, options, hooks));
         }
         if (interrupt.restore()) return nullptr;
-        if (!outcome->result) {
-            raise_planning_error(in_plain_words(std::move(outcome->result.error()), *config, options));
+        if (!*planned) {
+            raise_planning_error((*planned).error());
             return nullptr;
         }
-        return result_dict(*outcome->result, outcome->solves, outcome->quick.fallbacks);
+        const Plan& result = **planned;
+        return result_dict(result.trajectory, result.solves, result.fallbacks);
     });
 }
 
@@ -568,9 +452,9 @@ PyObject* checked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         static constexpr Signature signature{"checked()", params, 1};
         PyObject* arg[2] = {};
         if (!bind(signature, args, nargs, kwnames, arg)) return nullptr;
-        SearchOptions options;
+        PlanOptions options;
         if (arg[1] && !read_landing(arg[1], options)) return nullptr;
-        if (!read_config(arg[0], options.nearest_landing)) return nullptr;
+        if (!read_checked_config(arg[0], options.nearest_landing)) return nullptr;
         return Py_NewRef(Py_None);
     });
 }
@@ -707,9 +591,14 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (arg[5] && !read_errors(arg[5], errors)) return nullptr;
         if (arg[6] && !convert_arg(arg[6], errors.seed, "seed")) return nullptr;
         if (arg[7] && !read_rotation(arg[7], options.rotation, "rotation")) return nullptr;
-        const std::optional<Config> config = read_config(arg[0]);
-        if (!config || !pointing_in_force(*config, options.pointing)) return nullptr;
-        options.pointing = options.pointing && config->environment.max_angle_deg < 180.0;
+        const std::optional<Config> config = read_checked_config(arg[0]);
+        if (!config) return nullptr;
+        const auto in_force = pointing_in_force(*config, options.pointing);
+        if (!in_force) {
+            raise_planning_error(in_force.error());
+            return nullptr;
+        }
+        options.pointing = *in_force;
         if (auto ok = check_node_count(config->solver.n); !ok) {
             raise_planning_error(ok.error());
             return nullptr;

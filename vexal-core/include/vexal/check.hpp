@@ -20,4 +20,11 @@ Result<Config> checked_for_planning(Config config, bool nearest_landing = false)
 // error of kind invalid_input that calls it `name`.
 Result<void> check_rotation(const Vec3& rotation, const char* name = "rotation");
 
+// Whether the pointing limit asked for is in force: it needs an angle of at
+// least 0 (else invalid_input), and one of 180 degrees or more adds nothing.
+Result<bool> pointing_in_force(const Config& config, bool pointing);
+
+// The fast search's relative tolerance must lie in (0, 1) (else invalid_input).
+Result<void> check_tolerance(double tolerance);
+
 }  // namespace vexal
