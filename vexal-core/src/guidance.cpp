@@ -65,6 +65,43 @@ double planned_mass(const Trajectory& plan, double t) {
 }
 
 constexpr std::uint64_t kLeastNodes = 5;
+// A searched re-plan looks between these multiples of the time left.
+constexpr double kShortestReplan = 0.8;
+constexpr double kLongestReplan = 1.25;
+// The terminal descent: its velocity error is corrected over this time
+// constant (s), with the command renewed at this period (s).
+constexpr double kTerminalResponse = 1.0;
+constexpr double kTerminalPeriod = 0.1;
+// The engine's thrust as a multiple of the command is estimated from the
+// velocity change navigation sees: each period's reading is blended in with
+// this weight, once the commanded change is large enough to read it by.
+constexpr double kScaleWeight = 0.5;
+constexpr double kLeastReadableChange = 1.0;  // m/s
+constexpr double kScaleStep = 0.05;           // s, the quadrature of the commanded change
+
+// The velocity change the command gives over [from, to] (s of flight) at the
+// mass the plan expects, gravity aside.
+Vec3 commanded_change(const ThrustCommand& command, const Trajectory& plan, double plan_start, double from,
+                      double to) {
+    Vec3 sum{};
+    const int steps = std::max(1, static_cast<int>(std::ceil((to - from) / kScaleStep)));
+    const double h = (to - from) / steps;
+    for (int i = 0; i <= steps; ++i) {
+        const double t = from + i * h;
+        const Vec3 thrust = command(t);
+        const double weight = (i == 0 || i == steps ? 0.5 : 1.0) * h / planned_mass(plan, t - plan_start);
+        for (int j = 0; j < 3; ++j) sum[j] += weight * thrust[j];
+    }
+    return sum;
+}
+
+// A command scaled by `factor`.
+ThrustCommand scaled(ThrustCommand command, double factor) {
+    return [command = std::move(command), factor](double t) {
+        const Vec3 thrust = command(t);
+        return Vec3{factor * thrust[0], factor * thrust[1], factor * thrust[2]};
+    };
+}
 
 }  // namespace
 
@@ -73,6 +110,8 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     const Spacecraft& sc = config.spacecraft;
     ProgramOptions program{options.pointing};
     program.rotation = options.rotation;
+    const StopCheck* stop = options.stop;
+    const auto stopped = [stop] { return stop && (*stop)(); };
     Flight flight;
 
     // The vehicle as the plans see it: its top thrust less the reserve.
@@ -80,13 +119,22 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     planned.spacecraft.max_thrust_pct =
         std::max(sc.min_thrust_pct, sc.max_thrust_pct * (1.0 - options.thrust_margin));
 
+    // The time-of-flight search of a plan, over its configuration's bracket.
+    const auto searched = [&](const Config& c, QuickSolves& quick) {
+        quick.slopes = true;
+        const FixedSolver fixed = [&](const Config& cc, double t) { return solve_fixed(cc, t, stop, program, &quick); };
+        return search(c, fixed, SearchOptions{SearchMode::fast});
+    };
+
     // The plan at ignition.
     const auto started = Clock::now();
     QuickSolves quick;
-    const FixedSolver fixed = [&](const Config& c, double t) { return solve_fixed(c, t, nullptr, program, &quick); };
-    auto first = config.solver.time_of_flight ? fixed(planned, *config.solver.time_of_flight)
-                                              : search(planned, fixed, SearchOptions{SearchMode::fast});
+    auto first = config.solver.time_of_flight
+                     ? solve_fixed(planned, *config.solver.time_of_flight, stop, program, &quick)
+                     : searched(planned, quick);
     if (!first) {
+        flight.outcome = first.error().kind == ErrorKind::interrupted ? FlightOutcome::interrupted
+                                                                      : FlightOutcome::no_plan;
         flight.message = first.error().message;
         return flight;
     }
@@ -128,19 +176,29 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     double plan_start = 0.0;
     double touchdown = plan.time_points.back();
     const double time_limit = touchdown + std::max(60.0, 0.5 * touchdown);
-    const auto append = [&](const FlightSegment& segment) {
+    // Flies a segment; true when it reached the ground.
+    const auto flown = [&](const ThrustCommand& thrust, double until) {
+        const FlightSegment segment = fly(engine, planet, state, thrust, until, options.step);
         flight.history.insert(flight.history.end(), segment.states.begin() + 1, segment.states.end());
         state = flight.history.back();
         return segment.end == FlightEnd::ground;
     };
+    // What guidance makes of the engine: thrust = scale x command. Plans
+    // are made for an engine of scale times the rated thrust, and their
+    // thrust commanded divided by it.
+    double scale = 1.0;
+    double seen_at = 0.0;
+    Vec3 seen_velocity = sc.initial_velocity;
+    const auto ended = [&](FlightOutcome outcome) {
+        flight.outcome = outcome;
+        return flight;
+    };
     for (;;) {
+        if (stopped()) return ended(FlightOutcome::interrupted);
         const bool replans = options.replan_period > 0.0 && touchdown - state.t > options.final_hold;
         const double until = replans ? std::min(state.t + options.replan_period, touchdown) : touchdown;
         engine.scale_error = errors.thrust_bias + errors.thrust_noise * normal(random);
-        if (append(fly(engine, planet, state, command, until, options.step))) {
-            flight.outcome = FlightOutcome::landed;
-            return flight;
-        }
+        if (flown(command, until)) return ended(FlightOutcome::landed);
         if (state.t >= touchdown) break;
         if (!replans) continue;
 
@@ -151,6 +209,24 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
             c.spacecraft.initial_position[j] = state.position[j] + errors.position_noise * normal(random);
             c.spacecraft.initial_velocity[j] = state.velocity[j] + errors.velocity_noise * normal(random);
         }
+        {
+            // The engine read by what the last command did: the seen change
+            // less gravity's, along the commanded change.
+            const Vec3 asked_for = commanded_change(command, plan, plan_start, seen_at, state.t);
+            const double size = norm(asked_for);
+            if (size >= kLeastReadableChange) {
+                double along = 0.0;
+                for (int j = 0; j < 3; ++j) {
+                    const double seen = c.spacecraft.initial_velocity[j] - seen_velocity[j] - g[j] * (state.t - seen_at);
+                    along += seen * asked_for[j];
+                }
+                const double reading = std::clamp(along / (size * size), 0.5, 1.5);
+                scale = (1.0 - kScaleWeight) * scale + kScaleWeight * reading;
+            }
+            seen_at = state.t;
+            seen_velocity = c.spacecraft.initial_velocity;
+            c.spacecraft.real_max_thrust = scale * sc.real_max_thrust;
+        }
         const double mass = planned_mass(plan, state.t - plan_start);
         c.spacecraft.wet_mass = mass;
         c.spacecraft.fuel = mass - (sc.wet_mass - sc.fuel);
@@ -159,44 +235,67 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
                                                  kLeastNodes, std::max(config.solver.n, kLeastNodes));
         c.solver.n = n;
         const double horizon = remaining * static_cast<double>(n) / static_cast<double>(n - 1);
-        c.solver.time_of_flight = horizon;
-        c.solver.tof_min.reset();
-        c.solver.tof_max.reset();
+        c.solver.time_of_flight.reset();
+        c.solver.tof_min = kShortestReplan * horizon;
+        c.solver.tof_max = kLongestReplan * horizon;
         PlanSource source = PlanSource::kept;
         std::optional<Trajectory> next;
         QuickSolves replan_solves;
-        const auto solve_one = [&](const ProgramOptions& p) {
-            return solve_fixed(c, horizon, nullptr, p, &replan_solves);
+        const auto solve_one = [&](const ProgramOptions& p) { return solve_fixed(c, horizon, stop, p, &replan_solves); };
+        const auto take = [&](SolveResult r, PlanSource from) {
+            if (r) next = std::move(*r), source = from;
         };
         if (checked_for_planning(c)) {
-            if (auto r = solve_one(program); r) next = std::move(*r), source = PlanSource::replanned;
+            const bool fixed_first = options.replan_horizon == ReplanHorizon::fixed;
+            if (fixed_first) take(solve_one(program), PlanSource::replanned);
+            if (!next && !stopped()) take(searched(c, replan_solves), PlanSource::replanned);
         }
-        if (!next && options.thrust_margin > 0.0) {
-            // Behind the plan: the reserve is there to be spent.
+        if (!next && !stopped()) {
+            // Behind the plan: the reserve is there to be spent, and if
+            // that is not enough, the time it takes to get back.
             c.spacecraft.max_thrust_pct = sc.max_thrust_pct;
             if (checked_for_planning(c)) {
-                if (auto r = solve_one(program); r) next = std::move(*r), source = PlanSource::reserve;
+                take(solve_one(program), PlanSource::reserve);
+                if (!next && !stopped()) take(searched(c, replan_solves), PlanSource::reserve);
             }
         }
-        if (!next && checked_for_planning(c, true)) {
-            if (auto r = nearest_landing(c, program, solve_one); r) {
-                next = std::move(*r), source = PlanSource::nearest;
-            }
+        if (!next && !stopped() && checked_for_planning(c, true)) {
+            take(nearest_landing(c, program, solve_one), PlanSource::nearest);
         }
+        if (stopped()) return ended(FlightOutcome::interrupted);
         if (next) {
             plan = std::move(*next);
             plan_start = state.t;
             touchdown = plan_start + plan.time_points.back();
-            command = planned_thrust(plan, plan_start);
         }
+        // A kept plan is commanded at the new scale too.
+        command = scaled(planned_thrust(plan, plan_start), 1.0 / scale);
         const double took = std::chrono::duration<double>(Clock::now() - asked).count();
         flight.plans.push_back({state.t, source, took, touchdown});
     }
-    // The last plan has landed: the engine is cut, the vehicle comes down.
-    const ThrustCommand cut = [](double) { return Vec3{}; };
-    flight.outcome = append(fly(engine, planet, state, cut, time_limit, options.step)) ? FlightOutcome::landed
-                                                                                         : FlightOutcome::time_limit;
-    return flight;
+    if (options.terminal_speed > 0.0) {
+        // Behind the last plan, above the ground: straight down at the
+        // terminal speed, the velocity navigation gives fed back, the mass
+        // the plan expects.
+        flight.terminal_descent = state.t;
+        const double mass = std::exp(plan.z_values.back());
+        while (state.t < time_limit) {
+            if (stopped()) return ended(FlightOutcome::interrupted);
+            Vec3 thrust;
+            for (int j = 0; j < 3; ++j) {
+                const double wanted = j == 2 ? -options.terminal_speed : 0.0;
+                const double seen = state.velocity[j] + errors.velocity_noise * normal(random);
+                thrust[j] = mass * ((wanted - seen) / kTerminalResponse - g[j]);
+            }
+            engine.scale_error = errors.thrust_bias + errors.thrust_noise * normal(random);
+            if (flown([thrust](double) { return thrust; }, std::min(state.t + kTerminalPeriod, time_limit))) {
+                return ended(FlightOutcome::landed);
+            }
+        }
+        return ended(FlightOutcome::time_limit);
+    }
+    // The engine is cut: the vehicle comes down.
+    return ended(flown([](double) { return Vec3{}; }, time_limit) ? FlightOutcome::landed : FlightOutcome::time_limit);
 }
 
 }  // namespace vexal

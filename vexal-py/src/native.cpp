@@ -549,7 +549,7 @@ PyObject* states_dict(const std::vector<PlantState>& states) {
 }
 
 constexpr const char* kPlanSourceNames[] = {"searched", "replanned", "reserve", "nearest", "kept"};
-constexpr const char* kOutcomeNames[] = {"landed", "time_limit", "no_plan"};
+constexpr const char* kOutcomeNames[] = {"landed", "time_limit", "no_plan", "interrupted"};
 
 PyObject* flight_dict(const Flight& flight) {
     Ref dict(PyDict_New());
@@ -564,6 +564,8 @@ PyObject* flight_dict(const Flight& flight) {
         !set_item(dict.get(), "message", to_python(flight.message)) ||
         !set_item(dict.get(), "history", states_dict(flight.history)) ||
         !set_item(dict.get(), "plans", plans.release()) ||
+        !set_item(dict.get(), "terminal_descent",
+                  flight.terminal_descent ? to_python(*flight.terminal_descent) : Py_NewRef(Py_None)) ||
         !set_item(dict.get(), "planned_fuel", to_python(flight.planned_fuel))) {
         return nullptr;
     }
@@ -574,12 +576,26 @@ PyObject* flight_dict(const Flight& flight) {
     return dict.release();
 }
 
+// A re-plan's horizon by name.
+bool read_replan_horizon(PyObject* value, ReplanHorizon& horizon) {
+    std::string_view name;
+    if (!convert_arg(value, name, "replan_horizon")) return false;
+    if (name == "searched" || name == "fixed") {
+        horizon = name == "fixed" ? ReplanHorizon::fixed : ReplanHorizon::searched;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "replan_horizon must be 'searched' or 'fixed', got %R", value);
+    return false;
+}
+
 PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const std::uint64_t generation = g_stop_generation.load();  // as plan(): stop_all() from here on ends it
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr const char* params[] = {"config", "replan_period", "pointing", "thrust_margin",
-                                                 "step",   "errors",        "seed",     "rotation"};
+        static constexpr const char* params[] = {"config", "replan_period", "pointing",       "thrust_margin",
+                                                 "step",   "errors",        "seed",           "rotation",
+                                                 "replan_horizon", "terminal_speed"};
         static constexpr Signature signature{"simulate()", params, 1};
-        PyObject* arg[8] = {};
+        PyObject* arg[10] = {};
         if (!bind(signature, args, nargs, kwnames, arg)) return nullptr;
         GuidanceOptions options;
         options.thrust_margin = 0.05;
@@ -591,6 +607,8 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (arg[5] && !read_errors(arg[5], errors)) return nullptr;
         if (arg[6] && !convert_arg(arg[6], errors.seed, "seed")) return nullptr;
         if (arg[7] && !read_rotation(arg[7], options.rotation, "rotation")) return nullptr;
+        if (arg[8] && !read_replan_horizon(arg[8], options.replan_horizon)) return nullptr;
+        if (arg[9] && !read_number(arg[9], options.terminal_speed, "terminal_speed", 0.0, 100.0)) return nullptr;
         const std::optional<Config> config = read_checked_config(arg[0]);
         if (!config) return nullptr;
         const auto in_force = pointing_in_force(*config, options.pointing);
@@ -603,11 +621,15 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
             raise_planning_error(ok.error());
             return nullptr;
         }
+        Interrupt interrupt(generation);
+        const StopCheck stop = [&interrupt] { return interrupt.requested(); };
+        options.stop = &stop;
         std::optional<Flight> flight;
         {
             Unlocked unlocked;
             flight.emplace(vexal::simulate(*config, options, errors));
         }
+        if (interrupt.restore()) return nullptr;
         return flight_dict(*flight);
     });
 }

@@ -215,6 +215,9 @@ def test_unknown_keys_are_refused(tmp_path, text, unknown):
      "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv", "cases.csv.study.json"]),
     (["study", "--cases", 4, "--executor", "processes", "--csv", "cases.csv"],
      "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv", "cases.csv.study.json"]),
+    (["fly", "--csv", "flight.csv"], "vexal fly: interrupted\n", []),
+    (["study", "--closed-loop", "--cases", 4, "--executor", "threads", "--csv", "cases.csv"],
+     "interrupted: 0 of 4 cases written to cases.csv; --resume to continue\n", ["cases.csv", "cases.csv.study.json"]),
 ])
 def test_ctrl_c_stops_long_plans_promptly(tmp_path, args, said, kept):
     command, *rest = args

@@ -132,6 +132,7 @@ def build_parser() -> argparse.ArgumentParser:
     disperse.add_argument("--closed-loop", action="store_true",
                           help="fly each case under guidance as 'vexal fly' does, its errors drawn per flight, and "
                                "tabulate the touchdowns")
+    add_rotation_argument(disperse)
     add_flight_arguments(disperse, drawn=True)
     disperse.set_defaults(run=run_study, parser=disperse)
 
@@ -156,6 +157,12 @@ def add_flight_arguments(parser: argparse.ArgumentParser, drawn: bool) -> None:
                         help="seconds between re-plans; 0 flies the first plan open loop (default 2)")
     parser.add_argument("--margin", type=ranged(float, "a fraction from 0 to 0.5", 0.0, 0.5), default=0.05,
                         metavar="FRACTION", help="share of the top thrust the plans keep in reserve (default 0.05)")
+    parser.add_argument("--replan-horizon", choices=("searched", "fixed"), default="searched",
+                        help="searched: each re-plan takes the best time of flight near what the plan in force has "
+                             "left (default); fixed: that time itself")
+    parser.add_argument("--terminal-speed", type=ranged(float, "a speed from 0 to 100 m/s", 0.0, 100.0), default=1.0,
+                        metavar="M/S", help="behind the last plan, descend at this speed to touchdown; 0 cuts the "
+                                            "engine at the plan's end (default 1)")
     for name, what in FLIGHT_ERRORS.items():
         spread = drawn and name in DRAWN_ERRORS
         parser.add_argument(f"--{name.replace('_', '-')}", dest=name, metavar="SIGMA" if spread else "VALUE",
@@ -323,7 +330,8 @@ def run_fly(args: argparse.Namespace) -> None:
     errors = {name: getattr(args, name) for name in FLIGHT_ERRORS if getattr(args, name) is not None}
     interrupts.check()
     flown = interrupts.call(flights.simulate, config, replan_period=args.replan, pointing=args.pointing,
-                            thrust_margin=args.margin, seed=args.seed, errors=errors, rotation=args.rotation)
+                            thrust_margin=args.margin, seed=args.seed, errors=errors, rotation=args.rotation,
+                            replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed)
     if flown.outcome == "no_plan":
         raise ValueError(flown.message)
     print(flown.format_summary(), file=sys.stderr if args.csv == "-" else sys.stdout)
@@ -412,9 +420,11 @@ class StudyKind:
 
 
 def planning_study(args: argparse.Namespace, config: _vexal.Config, sigma: cases.Sigma) -> StudyKind:
-    options = plan_options(args)
+    options: dict[str, Any] = {**plan_options(args)}
+    if args.rotation is not None:  # recorded only when given: a still planet's studies stay as they were
+        options["rotation"] = list(args.rotation)
     return StudyKind(
-        study.plan_task(options), study.PLAN_TABLE,
+        study.plan_task(cast(planning.PlanOptions, options)), study.PLAN_TABLE,
         lambda: cases.iter_dispersions(config, args.cases, args.seed, sigma), options, {},
         lambda records, kept: study_summary(records, kept, nearest=args.nearest),
         lambda plotting, records: plotting.plot_final_mass(records, nearest=args.nearest,
@@ -431,7 +441,9 @@ def closed_loop_study(args: argparse.Namespace, config: _vexal.Config, sigma: ca
         raise ValueError("--closed-loop plans with the fast search; drop --search")
     errors = cases.check_errors({name: getattr(args, name) for name in FLIGHT_ERRORS
                                  if getattr(args, name) is not None})
-    options = closed_loop.flight_options(args.replan, args.pointing, args.margin)
+    options = closed_loop.flight_options(args.replan, args.pointing, args.margin,
+                                         replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed,
+                                         rotation=args.rotation)
     target = config.spacecraft.target_position
     return StudyKind(
         closed_loop.flight_task(options), closed_loop.FLIGHT_TABLE,

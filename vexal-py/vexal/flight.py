@@ -53,6 +53,8 @@ class Flight:
     first_plan_positions: npt.NDArray[np.float64]
     """The node positions of the plan made at ignition, (n, 3), m."""
     config: _vexal.Config
+    terminal_descent: float | None = None
+    """Flight time at which the terminal descent began, s, if it did."""
 
     @property
     def touchdown_error(self) -> float:
@@ -123,15 +125,20 @@ SPENT: dict[str, str] = {"reserve": "spent the thrust reserve", "nearest": "near
 def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, replan_period: float = 2.0,
              pointing: bool = True, thrust_margin: float = 0.05, step: float = 0.01, seed: int = 0,
              errors: dict[str, float | Sequence[float]] | None = None, rotation: Sequence[float] | None = None,
-             **overrides: object) -> Flight:
+             replan_horizon: str = "searched", terminal_speed: float = 1.0, **overrides: object) -> Flight:
     """Flies the descent of `config` (as `vexal.plan` takes it, keywords
     replacing single fields) under guidance and returns a `Flight`.
 
     The plan at ignition is the fast search's (or the configured time of
     flight); every `replan_period` seconds (0: never) a new plan starts
-    from the navigated state, over the time the plan in force has left.
-    Plans keep `thrust_margin` of the top thrust in reserve and spend it
-    only when a re-plan cannot do without. `errors` maps the names in
+    from the navigated state: with `replan_horizon="searched"` the best
+    time of flight between 0.8 and 1.25 times what the plan in force has
+    left, with "fixed" that time itself. Plans keep `thrust_margin` of the
+    top thrust in reserve and spend it only when a re-plan cannot do
+    without. Guidance reads the engine's true thrust, as a multiple of its
+    command, from the velocity change it sees, and plans and commands for
+    that engine. Behind the last plan, above the ground, it descends at
+    `terminal_speed` m/s under velocity feedback (0: the engine is cut). `errors` maps the names in
     `ERRORS` to values (fractions, kg, degrees, m, m/s, s); noises are
     drawn from `seed`, and the same seed gives the same flight. The plant
     is integrated with the classic Runge-Kutta method in steps of `step`
@@ -144,7 +151,8 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     ignore a rotation w.
     """
     config = configured(config, **overrides)
-    data = _native.simulate(config, replan_period, pointing, thrust_margin, step, errors or {}, seed, rotation)
+    data = _native.simulate(config, replan_period, pointing, thrust_margin, step, errors or {}, seed, rotation,
+                            replan_horizon, terminal_speed)
     history = data["history"]
     for values in history.values():
         values.setflags(write=False)
@@ -152,4 +160,4 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
                   velocity=history["velocity"], mass=history["mass"], thrust=history["thrust"],
                   plans=tuple(data["plans"]), planned_fuel=data["planned_fuel"],
                   first_plan_positions=data["first_plan"]["positions"] if "first_plan" in data else np.zeros((0, 3)),
-                  config=config)
+                  config=config, terminal_descent=data["terminal_descent"])

@@ -14,6 +14,7 @@ ThrustCommand planned_thrust(const Trajectory& plan, double start = 0.0);
 }  // namespace vexal
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,12 @@ struct FlightErrors {
     std::uint64_t seed = 0;
 };
 
+// How a re-plan takes its time of flight.
+enum class ReplanHorizon {
+    fixed,     // the time the plan in force has left; the search below if that fails
+    searched,  // the best between half and twice that time (the fast search)
+};
+
 struct GuidanceOptions {
     double replan_period = 2.0;  // s between re-plans; 0: fly the first plan open loop
     bool pointing = true;        // the pointing limit in every plan
@@ -49,14 +56,25 @@ struct GuidanceOptions {
     // every plan and the plant have it (the plant's is off by
     // FlightErrors::rotation_error).
     Vec3 rotation{};
+    // A re-plan that fails is tried again with the reserve spent (at the
+    // time left, then searched), then as the nearest landing. Searched
+    // lands softer under noise; fixed is cheaper.
+    ReplanHorizon replan_horizon = ReplanHorizon::searched;
+    // Still above the ground when the last plan has run out (behind it):
+    // descend at this speed (m/s) under velocity feedback until touchdown
+    // rather than fall; 0 cuts the engine at the plan's end.
+    double terminal_speed = 1.0;
+    // Asked between steps of the flight and inside its solves; true ends
+    // the flight (outcome interrupted).
+    const StopCheck* stop = nullptr;
 };
 
 // How a plan of the flight was made.
 enum class PlanSource {
     searched,  // at ignition: the time-of-flight search
-    replanned, // from the navigated state, over the time the current plan has left
-    reserve,   // that failed; the same with the thrust reserve spent
-    nearest,   // that failed; the nearest landing over the same time
+    replanned, // from the navigated state (replan_horizon says over what time)
+    reserve,   // that failed; searched, with the thrust reserve spent
+    nearest,   // that failed; the nearest landing over the time the current plan has left
     kept,      // that failed too; the current plan flown on
 };
 
@@ -67,7 +85,7 @@ struct PlanEvent {
     double touchdown_time = 0;  // s, flight time of the plan's last node
 };
 
-enum class FlightOutcome { landed, time_limit, no_plan };
+enum class FlightOutcome { landed, time_limit, no_plan, interrupted };
 
 struct Flight {
     FlightOutcome outcome = FlightOutcome::no_plan;
@@ -76,6 +94,9 @@ struct Flight {
     std::vector<PlanEvent> plans;
     Trajectory first_plan;            // the plan made at ignition
     double planned_fuel = 0.0;        // kg, of the first plan
+    // s, flight time at which the terminal descent began (behind the last
+    // plan), if it did.
+    std::optional<double> terminal_descent;
 };
 
 // Flies the descent of `config` under guidance: plans at ignition (the fast
