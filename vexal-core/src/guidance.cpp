@@ -246,9 +246,8 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
             if (r) next = std::move(*r), source = from;
         };
         if (checked_for_planning(c)) {
-            const bool fixed_first = options.replan_horizon == ReplanHorizon::fixed;
-            if (fixed_first) take(solve_one(program), PlanSource::replanned);
-            if (!next && !stopped()) take(searched(c, replan_solves), PlanSource::replanned);
+            take(options.replan_horizon == ReplanHorizon::searched ? searched(c, replan_solves) : solve_one(program),
+                 PlanSource::replanned);
         }
         if (!next && !stopped()) {
             // Behind the plan: the reserve is there to be spent, and if

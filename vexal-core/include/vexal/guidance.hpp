@@ -38,7 +38,7 @@ struct FlightErrors {
 
 // How a re-plan takes its time of flight.
 enum class ReplanHorizon {
-    fixed,     // the time the plan in force has left; the search below if that fails
+    fixed,     // the time the plan in force has left
     searched,  // the best between half and twice that time (the fast search)
 };
 
@@ -58,8 +58,8 @@ struct GuidanceOptions {
     Vec3 rotation{};
     // A re-plan that fails is tried again with the reserve spent (at the
     // time left, then searched), then as the nearest landing. Searched
-    // lands softer under noise; fixed is cheaper.
-    ReplanHorizon replan_horizon = ReplanHorizon::searched;
+    // lands softer under navigation and thrust noise, fixed without it.
+    ReplanHorizon replan_horizon = ReplanHorizon::fixed;
     // Still above the ground when the last plan has run out (behind it):
     // descend at this speed (m/s) under velocity feedback until touchdown
     // rather than fall; 0 cuts the engine at the plan's end.
