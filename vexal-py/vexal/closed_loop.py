@@ -14,14 +14,14 @@ from typing import Any, cast
 
 from . import _native
 from .cases import DRAWN_ERRORS, FlightCase
-from .engine import DEFAULT_EXECUTOR, Task, planner_error
+from .engine import DEFAULT_EXECUTOR, Outcome, Task, attempt
 from .planning import check_options
 from .study import PLAN_TABLE, run_study
 from .table import Schema
 
 
 @dataclasses.dataclass(frozen=True)
-class FlightResult:
+class FlightResult(Outcome):
     """The outcome of flying one case.
 
     `status` is the flight's: "landed" (the ground reached, at whatever
@@ -32,8 +32,6 @@ class FlightResult:
     were not plain ones (thrust reserve spent, nearest landing, plan kept).
     """
 
-    status: str
-    error: str | None = None
     touchdown_time: float | None = None
     touchdown_error: float | None = None
     touchdown_x: float | None = None
@@ -46,10 +44,6 @@ class FlightResult:
     replans: int | None = None
     fallbacks: int | None = None
     longest_plan_seconds: float | None = None
-
-    @property
-    def ok(self) -> bool:
-        return self.error is None
 
     @property
     def landed(self) -> bool:
@@ -67,14 +61,9 @@ def fly_text(text: str, options: Mapping[str, Any], tag: object = None) -> Fligh
     from .flight import simulate
 
     case = FlightCase.from_json(text)
-    try:
-        flown = simulate(case.config, seed=case.seed, errors=dict(case.errors), **options)
-    except ValueError as error:
-        if not planner_error(error):
-            raise
-        return failed(str(error))
-    except MemoryError:
-        return failed("out of memory")
+    flown = attempt(lambda: simulate(case.config, seed=case.seed, errors=dict(case.errors), **options))
+    if isinstance(flown, str):
+        return failed(flown)
     if flown.outcome == "no_plan":
         return failed(flown.message)
     f = flown.summary()

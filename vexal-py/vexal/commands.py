@@ -477,17 +477,23 @@ class ProgressLine:
             sys.stderr.flush()
 
 
+def counted(records: Sequence[Any], kept: Sequence[Any], noun: str, done: str) -> str:
+    """The start of a study's closing line: the cases this run ran and
+    failed, and those a resumed table already held."""
+    kept_ok = sum(r.ok for r in kept)
+    failed = len(records) - sum(r.ok for r in records) - (len(kept) - kept_ok)
+    line = f"{len(records)} {noun}: {sum(r.ok for r in records) - kept_ok} {done}, "
+    line += f"{len(kept)} already in the table, " if kept else ""
+    return line + f"{failed} failed"
+
+
 def study_summary(records: Sequence[study.CaseResult], kept: Sequence[study.CaseResult] = (),
                   nearest: bool = False) -> str:
     """The closing line of a study: the cases this run planned and failed
     (and those a resumed table already held), then figures over every
     planned case."""
     planned = [r for r in records if r.ok]
-    kept_ok = sum(r.ok for r in kept)
-    failed = len(records) - len(planned) - (len(kept) - kept_ok)
-    line = f"{len(records)} cases: {len(planned) - kept_ok} planned, "
-    line += f"{len(kept)} already in the table, " if kept else ""
-    line += f"{failed} failed"
+    line = counted(records, kept, "cases", "planned")
     if planned:
         masses = [cast(float, r.final_mass) for r in planned]
         fuel = np.percentile([cast(float, r.fuel_used) for r in planned], [5, 50, 95])
@@ -512,11 +518,7 @@ def closed_loop_summary(records: Sequence[Any], kept: Sequence[Any] = ()) -> str
     from .closed_loop import dispersion_figures
 
     flown = [r for r in records if r.ok]
-    kept_ok = sum(r.ok for r in kept)
-    failed = len(records) - len(flown) - (len(kept) - kept_ok)
-    line = f"{len(records)} flights: {len(flown) - kept_ok} flown, "
-    line += f"{len(kept)} already in the table, " if kept else ""
-    line += f"{failed} failed"
+    line = counted(records, kept, "flights", "flown")
     if flown:
         f = dispersion_figures(flown)
         line += (f"; {f['landed']} landed, {len(flown) - f['landed']} out of time; touchdown error median "

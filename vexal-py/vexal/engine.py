@@ -17,19 +17,29 @@ import os
 import signal
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any, Generic, Protocol, TypeVar, cast
+from typing import Any, Generic, TypeVar, cast
 
 from tqdm.auto import tqdm
 
 from . import interrupts
 
 
-class Result(Protocol):
+@dataclasses.dataclass(frozen=True)
+class Outcome:
+    """What running one case gave: its `status`, and when it could not run,
+    status "error" and the message in `error`. A task's result adds its
+    figures (None for a case that could not run)."""
+
+    status: str
+    error: str | None = None
+
     @property
-    def ok(self) -> bool: ...
+    def ok(self) -> bool:
+        return self.error is None
 
 
-R = TypeVar("R", bound=Result)
+R = TypeVar("R", bound=Outcome)
+T = TypeVar("T")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -58,6 +68,19 @@ def planner_error(error: ValueError) -> bool:
     """A ValueError of the planner (a case that cannot be planned), not of
     the caller; the planner marks its own with their kind."""
     return hasattr(error, "kind")
+
+
+def attempt(call: Callable[[], T]) -> T | str:
+    """`call()`, or the message of the case's own failure: a planner's
+    ValueError, or memory run out. Any other error is the caller's."""
+    try:
+        return call()
+    except ValueError as error:
+        if not planner_error(error):
+            raise
+        return str(error)
+    except MemoryError:
+        return "out of memory"
 
 
 PR_SET_PDEATHSIG: int = 1

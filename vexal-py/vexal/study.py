@@ -20,7 +20,7 @@ import _vexal
 
 from . import _native, interrupts
 from .cases import DISTRIBUTIONS, SPREADS, Sigma, dispersions, iter_dispersions
-from .engine import DEFAULT_EXECUTOR, EXECUTORS, R, Task, planner_error, run_cases
+from .engine import DEFAULT_EXECUTOR, EXECUTORS, Outcome, R, Task, attempt, run_cases
 from .planning import ON_TARGET, Landing, PlanOptions, Search, check_options, check_search
 from .table import Schema, StudyTable, check_table_path
 
@@ -33,7 +33,7 @@ Case: TypeAlias = _vexal.Config | str
 
 
 @dataclasses.dataclass(frozen=True)
-class CaseResult:
+class CaseResult(Outcome):
     """The outcome of planning one case.
 
     On success `status` is the solver's ("Solved" or "AlmostSolved") and
@@ -41,17 +41,11 @@ class CaseResult:
     planner's message and the figures are None.
     """
 
-    status: str
-    error: str | None = None
     time_of_flight: float | None = None
     final_mass: float | None = None
     fuel_used: float | None = None
     solves: int | None = None
     landing_error: float | None = None
-
-    @property
-    def ok(self) -> bool:
-        return self.error is None
 
     @property
     def on_target(self) -> bool:
@@ -64,14 +58,9 @@ def solve_text(text: str, options: PlanOptions | None = None, tag: object = None
     error. `options` are the keyword options of the native planner; `tag`
     is the engine's (see `engine.Task`)."""
     merged: PlanOptions = {**DEFAULT_OPTIONS, **(options or {})}
-    try:
-        data = _native.plan(text, threads=1, **merged)
-    except ValueError as error:
-        if not planner_error(error):
-            raise
-        return failed(str(error))
-    except MemoryError:
-        return failed("out of memory")
+    data = attempt(lambda: _native.plan(text, threads=1, **merged))
+    if isinstance(data, str):
+        return failed(data)
     config = _vexal.Config.from_json(text)  # read once already: cannot fail
     return CaseResult(
         status=data["status"],
