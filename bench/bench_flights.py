@@ -9,10 +9,13 @@ the rotation known to the plans and ignored by them, open and closed loop.
     python bench/bench_flights.py [--n 30 50 100] [--periods 1 2] [--flights 5]
     python bench/bench_flights.py --monte-carlo 1000 [--figure dispersion.png] [--out flights.csv]
     python bench/bench_flights.py --rotation [--mc-n 40]
+    python bench/bench_flights.py --horizons 12 [--seed 2026]
 """
 import argparse
 import math
+import pathlib
 import statistics
+import sys
 import time
 
 import numpy as np
@@ -77,6 +80,48 @@ def rotation_flights(n: int) -> None:
                       f"{f['touchdown_error']:.3f} | {f['touchdown_vertical_speed']:.3f} | {f['fuel_used']:.2f} |")
 
 
+# The errors the re-plan horizons are compared under.
+HORIZON_ERRORS = {
+    "none": {},
+    "thrust -2 %": {"thrust_bias": -0.02},
+    "thrust +2 %": {"thrust_bias": 0.02},
+    "Isp -3 %, wet mass +1 %": {"isp_error": -0.03, "initial_mass_error": 0.01},  # kg per kg, scaled below
+    "thrust noise 1 %, 0.5 deg misalignment": {"thrust_noise": 0.01, "misalignment_deg": 0.5},
+    "navigation 1 m, 0.1 m/s": {"position_noise": 1.0, "velocity_noise": 0.1},
+}
+
+
+def horizons(descents: int, seed: int) -> None:
+    """Both re-plan horizons on a seeded random table of descents (n = 30-60),
+    each under every error set: touchdown vertical speed median and worst,
+    miss median and worst, failed flights."""
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "vexal-py" / "tests"))
+    from random_descents import random_descent
+
+    rng = np.random.default_rng(seed)
+    configs = [random_descent(rng, (30, 60))[1] for _ in range(descents)]
+    cases = []
+    for name, errors in HORIZON_ERRORS.items():
+        for i, config in enumerate(configs):
+            drawn = dict(errors)
+            if "initial_mass_error" in drawn:
+                drawn["initial_mass_error"] *= config.spacecraft.wet_mass
+            cases.append((name, vexal.FlightCase(config, drawn, seed * 1000 + i)))
+    print(f"| errors ({descents} random descents, seed {seed}) | horizon | vertical speed median / worst (m/s) | "
+          "miss median / worst (m) | failed |")
+    print("|---|---|---|---|---:|")
+    for horizon in ("fixed", "searched"):
+        records = vexal.fly_many([case for _, case in cases], executor="processes", progress=False,
+                                 replan_horizon=horizon)
+        for name in HORIZON_ERRORS:
+            mine = [r for (label, _), r in zip(cases, records, strict=True) if label == name]
+            flown = [r for r in mine if r.ok]
+            speed = [r.vertical_speed for r in flown]
+            miss = [r.touchdown_error for r in flown]
+            print(f"| {name} | {horizon} | {np.median(speed):.2f} / {max(speed):.2f} | "
+                  f"{np.median(miss):.3f} / {max(miss):.3f} | {len(mine) - len(flown)} |")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, nargs="+", default=[30, 50, 100])
@@ -87,7 +132,13 @@ def main() -> None:
     parser.add_argument("--figure", help="the Monte Carlo's figure")
     parser.add_argument("--out", help="the Monte Carlo's table (CSV), resumable")
     parser.add_argument("--rotation", action="store_true", help="fly the Mars lander on a turning planet")
+    parser.add_argument("--horizons", type=int, metavar="DESCENTS",
+                        help="compare the re-plan horizons on this many seeded random descents")
+    parser.add_argument("--seed", type=int, default=2026, help="the random table's seed")
     args = parser.parse_args()
+    if args.horizons:
+        horizons(args.horizons, args.seed)
+        return
     if args.rotation:
         rotation_flights(args.mc_n)
         return

@@ -64,7 +64,9 @@ double planned_mass(const Trajectory& plan, double t) {
     return std::exp(k + 1 < z.size() ? z[k] + f * (z[k + 1] - z[k]) : z[k]);
 }
 
-constexpr std::uint64_t kLeastNodes = 5;
+// Re-plans keep the first plan's node spacing, but never fewer nodes than
+// this: near the ground the spacing shrinks with the time left.
+constexpr std::uint64_t kLeastNodes = 15;
 // A searched re-plan looks between these multiples of the time left.
 constexpr double kShortestReplan = 0.8;
 constexpr double kLongestReplan = 1.25;
@@ -78,21 +80,33 @@ constexpr double kTerminalPeriod = 0.1;
 constexpr double kScaleWeight = 0.5;
 constexpr double kLeastReadableChange = 1.0;  // m/s
 constexpr double kScaleStep = 0.05;           // s, the quadrature of the commanded change
+// Below this height (m) a node other than the last is on the ground.
+constexpr double kGroundClearance = 1e-3;
 
-// The velocity change the command gives over [from, to] (s of flight) at the
-// mass the plan expects, gravity aside.
-Vec3 commanded_change(const ThrustCommand& command, const Trajectory& plan, double plan_start, double from,
-                      double to) {
+// The velocity change guidance expects of the command over [from, to] (s of
+// flight): the thrust of the engine it believes in (its limits clip the
+// command) at the mass the plan expects, gravity aside.
+Vec3 expected_change(const Engine& believed, const ThrustCommand& command, const Trajectory& plan, double plan_start,
+                     double from, double to) {
     Vec3 sum{};
     const int steps = std::max(1, static_cast<int>(std::ceil((to - from) / kScaleStep)));
     const double h = (to - from) / steps;
     for (int i = 0; i <= steps; ++i) {
         const double t = from + i * h;
-        const Vec3 thrust = command(t);
+        const Vec3 thrust = engine_thrust(believed, command(t), planned_mass(plan, t - plan_start));
         const double weight = (i == 0 || i == steps ? 0.5 : 1.0) * h / planned_mass(plan, t - plan_start);
         for (int j = 0; j < 3; ++j) sum[j] += weight * thrust[j];
     }
     return sum;
+}
+
+// Whether a plan is on the ground before its last node: it would skim the
+// ground there, a touchdown between nodes early and off the target, and is
+// no landing plan (a horizon longer than the descent needs can give one).
+bool lands_early(const Trajectory& plan, double ground) {
+    const std::vector<Vec3>& r = plan.positions;
+    return std::any_of(r.begin(), r.end() - (r.empty() ? 0 : 1),
+                       [ground](const Vec3& p) { return p[2] - ground < kGroundClearance; });
 }
 
 // A command scaled by `factor`.
@@ -211,16 +225,21 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         }
         {
             // The engine read by what the last command did: the seen change
-            // less gravity's, along the commanded change.
-            const Vec3 asked_for = commanded_change(command, plan, plan_start, seen_at, state.t);
-            const double size = norm(asked_for);
+            // less gravity's, along the change expected of it. At the
+            // engine's limits the expectation is the limit, whatever the
+            // scale, and the reading leaves the scale as it is.
+            Engine believed = engine;
+            believed.scale_error = scale - 1.0;
+            believed.misalignment = Engine{}.misalignment;
+            const Vec3 expected = expected_change(believed, command, plan, plan_start, seen_at, state.t);
+            const double size = norm(expected);
             if (size >= kLeastReadableChange) {
                 double along = 0.0;
                 for (int j = 0; j < 3; ++j) {
                     const double seen = c.spacecraft.initial_velocity[j] - seen_velocity[j] - g[j] * (state.t - seen_at);
-                    along += seen * asked_for[j];
+                    along += seen * expected[j];
                 }
-                const double reading = std::clamp(along / (size * size), 0.5, 1.5);
+                const double reading = std::clamp(scale * along / (size * size), 0.5, 1.5);
                 scale = (1.0 - kScaleWeight) * scale + kScaleWeight * reading;
             }
             seen_at = state.t;
@@ -243,11 +262,13 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         QuickSolves replan_solves;
         const auto solve_one = [&](const ProgramOptions& p) { return solve_fixed(c, horizon, stop, p, &replan_solves); };
         const auto take = [&](SolveResult r, PlanSource from) {
-            if (r) next = std::move(*r), source = from;
+            if (r && !lands_early(*r, c.spacecraft.target_position[2])) next = std::move(*r), source = from;
         };
         if (checked_for_planning(c)) {
-            take(options.replan_horizon == ReplanHorizon::searched ? searched(c, replan_solves) : solve_one(program),
-                 PlanSource::replanned);
+            take(solve_one(program), PlanSource::replanned);
+            if (!next && !stopped() && options.replan_horizon == ReplanHorizon::searched) {
+                take(searched(c, replan_solves), PlanSource::replanned);
+            }
         }
         if (!next && !stopped()) {
             // Behind the plan: the reserve is there to be spent, and if

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "vexal/check.hpp"
 #include "vexal/guidance.hpp"
 #include "vexal/planner.hpp"
 
@@ -109,6 +110,43 @@ TEST(Guidance, ReplanningLandsWhatTheOpenLoopMisses) {
     EXPECT_EQ(a.history.back().mass, b.history.back().mass);
     noisy.seed = 8;
     EXPECT_NE(simulate(c, closed, noisy).history.back().position, a.history.back().position);
+}
+
+// Steady engine errors on a table of vehicles: guidance reads the engine from what it does and lands softly on
+// the target. (An Earth lander near its thrust limit once read its own
+// clipped commands as a weak engine, and crashed with every error off.)
+TEST(Guidance, SteadyEngineErrorsAreReadAndLandedThrough) {
+    Config mars;
+    mars.solver.n = 40;
+    mars.environment.glide_slope_angle_deg = 10.0;
+    Config earth;  // floor 33 %, top 92 % of a thrust-to-weight of 1.6
+    earth.spacecraft = {13612.4, 2751.1, 213660.0, 0.3285, 0.9188, 1000.0, {630.9, -642.5, 2551.4},
+                        {-18.6, 14.7, 7.1}, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, 1.0 / (280.0 * 9.80665)};
+    earth.environment.gravity = {0.0, 0.0, -9.81};
+    earth.environment.glide_slope_angle_deg = 9.0;
+    earth.solver.n = 49;
+    Config moon = mars;
+    moon.environment.gravity = {0.0, 0.0, -1.62};
+    moon.spacecraft.real_max_thrust = 8000.0;
+    struct Case {
+        const char* name;
+        double thrust_bias, isp_error;
+    };
+    for (const Config& c : {mars, earth, moon}) {
+        for (const Case& k : {Case{"none", 0.0, 0.0}, Case{"weak", -0.02, 0.0}, Case{"strong", 0.02, 0.0},
+                              Case{"thirsty", 0.0, -0.03}}) {
+            SCOPED_TRACE(std::string(k.name) + " g " + std::to_string(c.environment.gravity[2]));
+            GuidanceOptions options;
+            options.thrust_margin = 0.05;
+            FlightErrors errors;
+            errors.thrust_bias = k.thrust_bias;
+            errors.isp_error = k.isp_error;
+            const Flight flight = simulate(*checked_for_planning(c), options, errors);
+            ASSERT_EQ(flight.outcome, FlightOutcome::landed);
+            EXPECT_LT(miss(flight), 0.1);
+            EXPECT_LT(norm(flight.history.back().velocity), 0.5);
+        }
+    }
 }
 
 }  // namespace

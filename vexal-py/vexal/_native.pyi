@@ -39,7 +39,7 @@ def plan(config: Config | str, search: Literal["golden", "fast"] = "fast",
 def checked(config: Config | str, landing: Literal["target", "nearest"] = "target") -> None: ...
 def simulate(config: Config | str, replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,
              step: float = 0.01, errors: dict[str, float | Sequence[float]] | None = None, seed: int = 0,
-             rotation: Sequence[float] | None = None, replan_horizon: str = "fixed",
+             rotation: Sequence[float] | None = None, replan_horizon: str = "searched",
              terminal_speed: float = 1.0) -> dict[str, Any]: ...
 def stop_all(stop: bool = True) -> None:
     """Ends every plan in progress at the moment of the call with

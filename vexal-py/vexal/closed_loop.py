@@ -98,7 +98,7 @@ FLIGHT_TABLE = Schema(inputs=(*PLAN_TABLE.inputs, *DRAWN_ERRORS, "flight_seed"),
 
 
 def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,
-                   step: float = 0.01, replan_horizon: str = "fixed", terminal_speed: float = 1.0,
+                   step: float = 0.01, replan_horizon: str = "searched", terminal_speed: float = 1.0,
                    rotation: Sequence[float] | None = None) -> dict[str, Any]:
     """`vexal.simulate`'s options for every flight of a study, checked."""
     check_options(pointing, "target")
@@ -124,7 +124,7 @@ REPLAN_HORIZONS: tuple[str, ...] = ("searched", "fixed")
 def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Executor = DEFAULT_EXECUTOR,
              progress: bool = True, workers: int | None = None, out: str | None = None, resume: bool = False,
              seed: int | None = None, replan_period: float = 2.0, pointing: bool = True,
-             thrust_margin: float = 0.05, step: float = 0.01, replan_horizon: str = "fixed",
+             thrust_margin: float = 0.05, step: float = 0.01, replan_horizon: str = "searched",
              terminal_speed: float = 1.0, rotation: Sequence[float] | None = None) -> list[FlightResult]:
     """Flies every case (`vexal.flight_dispersions`) under guidance and
     returns one `FlightResult` each, in order.

@@ -157,9 +157,9 @@ def add_flight_arguments(parser: argparse.ArgumentParser, drawn: bool) -> None:
                         help="seconds between re-plans; 0 flies the first plan open loop (default 2)")
     parser.add_argument("--margin", type=ranged(float, "a fraction from 0 to 0.5", 0.0, 0.5), default=0.05,
                         metavar="FRACTION", help="share of the top thrust the plans keep in reserve (default 0.05)")
-    parser.add_argument("--replan-horizon", choices=("fixed", "searched"), default="fixed",
-                        help="fixed: each re-plan lands when the plan in force would (default); searched: at the best "
-                             "time of flight near it, softer under noise")
+    parser.add_argument("--replan-horizon", choices=("searched", "fixed"), default="searched",
+                        help="searched: a re-plan that cannot land when the plan in force would takes the best time "
+                             "of flight near it before spending the reserve (default); fixed: it spends the reserve")
     parser.add_argument("--terminal-speed", type=ranged(float, "a speed from 0 to 100 m/s", 0.0, 100.0), default=1.0,
                         metavar="M/S", help="behind the last plan, descend at this speed to touchdown; 0 cuts the "
                                             "engine at the plan's end (default 1)")

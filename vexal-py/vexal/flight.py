@@ -125,16 +125,17 @@ SPENT: dict[str, str] = {"reserve": "spent the thrust reserve", "nearest": "near
 def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, replan_period: float = 2.0,
              pointing: bool = True, thrust_margin: float = 0.05, step: float = 0.01, seed: int = 0,
              errors: dict[str, float | Sequence[float]] | None = None, rotation: Sequence[float] | None = None,
-             replan_horizon: str = "fixed", terminal_speed: float = 1.0, **overrides: object) -> Flight:
+             replan_horizon: str = "searched", terminal_speed: float = 1.0, **overrides: object) -> Flight:
     """Flies the descent of `config` (as `vexal.plan` takes it, keywords
     replacing single fields) under guidance and returns a `Flight`.
 
     The plan at ignition is the fast search's (or the configured time of
     flight); every `replan_period` seconds (0: never) a new plan starts
-    from the navigated state, over the time the plan in force has left
-    (`replan_horizon="fixed"`), or the best time of flight between 0.8 and
-    1.25 times that ("searched": softer touchdowns under navigation and
-    thrust noise, harder without). Plans keep `thrust_margin` of the
+    from the navigated state, over the time the plan in force has left;
+    when no plan lands in it, `replan_horizon="searched"` (the default)
+    takes the best time of flight between 0.8 and 1.25 times it before
+    spending the reserve, "fixed" spends the reserve at once. A plan that
+    reaches the ground before its last node is not taken. Plans keep `thrust_margin` of the
     top thrust in reserve and spend it only when a re-plan cannot do
     without. Guidance reads the engine's true thrust, as a multiple of its
     command, from the velocity change it sees, and plans and commands for

@@ -39,7 +39,8 @@ struct FlightErrors {
 // How a re-plan takes its time of flight.
 enum class ReplanHorizon {
     fixed,     // the time the plan in force has left
-    searched,  // the best between half and twice that time (the fast search)
+    searched,  // that time, and if no plan lands in it, the best between 0.8
+               // and 1.25 times it (the fast search) before the reserve is spent
 };
 
 struct GuidanceOptions {
@@ -57,9 +58,9 @@ struct GuidanceOptions {
     // FlightErrors::rotation_error).
     Vec3 rotation{};
     // A re-plan that fails is tried again with the reserve spent (at the
-    // time left, then searched), then as the nearest landing. Searched
-    // lands softer under navigation and thrust noise, fixed without it.
-    ReplanHorizon replan_horizon = ReplanHorizon::fixed;
+    // time left, then searched), then as the nearest landing. A plan that
+    // reaches the ground before its last node counts as failed.
+    ReplanHorizon replan_horizon = ReplanHorizon::searched;
     // Still above the ground when the last plan has run out (behind it):
     // descend at this speed (m/s) under velocity feedback until touchdown
     // rather than fall; 0 cuts the engine at the plan's end.
@@ -73,7 +74,7 @@ struct GuidanceOptions {
 enum class PlanSource {
     searched,  // at ignition: the time-of-flight search
     replanned, // from the navigated state (replan_horizon says over what time)
-    reserve,   // that failed; searched, with the thrust reserve spent
+    reserve,   // that failed; with the thrust reserve spent (the time left, then searched)
     nearest,   // that failed; the nearest landing over the time the current plan has left
     kept,      // that failed too; the current plan flown on
 };
