@@ -100,6 +100,20 @@ Vec3 expected_change(const Engine& believed, const ThrustCommand& command, const
     return sum;
 }
 
+// The engine's thrust per command as guidance reads it after a period: the
+// velocity change seen (gravity's taken out) along the change expected of
+// the `believed` engine, blended into its scale. At the engine's limits the
+// expectation is the limit whatever the scale, and the reading leaves the
+// scale as it is.
+double read_engine(const Engine& believed, const Vec3& seen, const Vec3& expected) {
+    const double scale = 1.0 + believed.scale_error;
+    const double size = norm(expected);
+    if (size < kLeastReadableChange) return scale;
+    const double along = seen[0] * expected[0] + seen[1] * expected[1] + seen[2] * expected[2];
+    const double reading = std::clamp(scale * along / (size * size), 0.5, 1.5);
+    return (1.0 - kScaleWeight) * scale + kScaleWeight * reading;
+}
+
 // Whether a plan is on the ground before its last node: it would skim the
 // ground there, a touchdown between nodes early and off the target, and is
 // no landing plan (a horizon longer than the descent needs can give one).
@@ -223,29 +237,17 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
             c.spacecraft.initial_position[j] = state.position[j] + errors.position_noise * normal(random);
             c.spacecraft.initial_velocity[j] = state.velocity[j] + errors.velocity_noise * normal(random);
         }
-        {
-            // The engine read by what the last command did: the seen change
-            // less gravity's, along the change expected of it. At the
-            // engine's limits the expectation is the limit, whatever the
-            // scale, and the reading leaves the scale as it is.
-            Engine believed = engine;
-            believed.scale_error = scale - 1.0;
-            believed.misalignment = Engine{}.misalignment;
-            const Vec3 expected = expected_change(believed, command, plan, plan_start, seen_at, state.t);
-            const double size = norm(expected);
-            if (size >= kLeastReadableChange) {
-                double along = 0.0;
-                for (int j = 0; j < 3; ++j) {
-                    const double seen = c.spacecraft.initial_velocity[j] - seen_velocity[j] - g[j] * (state.t - seen_at);
-                    along += seen * expected[j];
-                }
-                const double reading = std::clamp(scale * along / (size * size), 0.5, 1.5);
-                scale = (1.0 - kScaleWeight) * scale + kScaleWeight * reading;
-            }
-            seen_at = state.t;
-            seen_velocity = c.spacecraft.initial_velocity;
-            c.spacecraft.real_max_thrust = scale * sc.real_max_thrust;
+        Vec3 seen_change;
+        for (int j = 0; j < 3; ++j) {
+            seen_change[j] = c.spacecraft.initial_velocity[j] - seen_velocity[j] - g[j] * (state.t - seen_at);
         }
+        Engine believed = engine;  // the rated limits, none of the errors
+        believed.scale_error = scale - 1.0;
+        believed.misalignment = Engine{}.misalignment;
+        scale = read_engine(believed, seen_change, expected_change(believed, command, plan, plan_start, seen_at, state.t));
+        seen_at = state.t;
+        seen_velocity = c.spacecraft.initial_velocity;
+        c.spacecraft.real_max_thrust = scale * sc.real_max_thrust;
         const double mass = planned_mass(plan, state.t - plan_start);
         c.spacecraft.wet_mass = mass;
         c.spacecraft.fuel = mass - (sc.wet_mass - sc.fuel);
