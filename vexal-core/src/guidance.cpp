@@ -244,7 +244,8 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         Engine believed = engine;  // the rated limits, none of the errors
         believed.scale_error = scale - 1.0;
         believed.misalignment = Engine{}.misalignment;
-        scale = read_engine(believed, seen_change, expected_change(believed, command, plan, plan_start, seen_at, state.t));
+        const Vec3 expected = expected_change(believed, command, plan, plan_start, seen_at, state.t);
+        scale = read_engine(believed, seen_change, expected);
         seen_at = state.t;
         seen_velocity = c.spacecraft.initial_velocity;
         c.spacecraft.real_max_thrust = scale * sc.real_max_thrust;
@@ -262,7 +263,9 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         PlanSource source = PlanSource::kept;
         std::optional<Trajectory> next;
         QuickSolves replan_solves;
-        const auto solve_one = [&](const ProgramOptions& p) { return solve_fixed(c, horizon, stop, p, &replan_solves); };
+        const auto solve_one = [&](const ProgramOptions& p) {
+            return solve_fixed(c, horizon, stop, p, &replan_solves);
+        };
         const auto take = [&](SolveResult r, PlanSource from) {
             if (r && !lands_early(*r, c.spacecraft.target_position[2])) next = std::move(*r), source = from;
         };
