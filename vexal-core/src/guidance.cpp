@@ -146,6 +146,10 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     Config planned = config;
     planned.spacecraft.max_thrust_pct =
         std::max(sc.min_thrust_pct, sc.max_thrust_pct * (1.0 - options.thrust_margin));
+    if (options.terminal_height > 0.0 && options.terminal_speed > 0.0) {
+        planned.spacecraft.target_position[2] += options.terminal_height;
+        planned.spacecraft.target_velocity = {0.0, 0.0, -options.terminal_speed};
+    }
 
     // The time-of-flight search of a plan, over its configuration's bracket.
     const auto searched = [&](const Config& c, QuickSolves& quick) {

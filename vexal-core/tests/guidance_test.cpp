@@ -110,6 +110,15 @@ TEST(Guidance, ReplanningLandsWhatTheOpenLoopMisses) {
     EXPECT_EQ(a.history.back().mass, b.history.back().mass);
     noisy.seed = 8;
     EXPECT_NE(simulate(c, closed, noisy).history.back().position, a.history.back().position);
+
+    // Through a gate 3 m up, the touchdown is the terminal descent's, at
+    // about its speed, whatever height navigation gave the last plan.
+    GuidanceOptions gated = closed;
+    gated.terminal_height = 3.0;
+    const Flight through = simulate(c, gated, noisy);
+    ASSERT_EQ(through.outcome, FlightOutcome::landed);
+    ASSERT_TRUE(through.terminal_descent.has_value());
+    EXPECT_NEAR(-through.history.back().velocity[2], gated.terminal_speed, 0.2);
 }
 
 // Steady engine errors on a table of vehicles: guidance reads the engine from what it does and lands softly on

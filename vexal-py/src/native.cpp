@@ -593,9 +593,9 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         static constexpr const char* params[] = {"config", "replan_period", "pointing",       "thrust_margin",
                                                  "step",   "errors",        "seed",           "rotation",
-                                                 "replan_horizon", "terminal_speed"};
+                                                 "replan_horizon", "terminal_speed", "terminal_height"};
         static constexpr Signature signature{"simulate()", params, 1};
-        PyObject* arg[10] = {};
+        PyObject* arg[11] = {};
         if (!bind(signature, args, nargs, kwnames, arg)) return nullptr;
         GuidanceOptions options;
         options.thrust_margin = 0.05;
@@ -609,6 +609,7 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (arg[7] && !read_rotation(arg[7], options.rotation, "rotation")) return nullptr;
         if (arg[8] && !read_replan_horizon(arg[8], options.replan_horizon)) return nullptr;
         if (arg[9] && !read_number(arg[9], options.terminal_speed, "terminal_speed", 0.0, 100.0)) return nullptr;
+        if (arg[10] && !read_number(arg[10], options.terminal_height, "terminal_height", 0.0, 1000.0)) return nullptr;
         const std::optional<Config> config = read_checked_config(arg[0]);
         if (!config) return nullptr;
         const auto in_force = pointing_in_force(*config, options.pointing);

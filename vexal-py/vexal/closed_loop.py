@@ -99,7 +99,7 @@ FLIGHT_TABLE = Schema(inputs=(*PLAN_TABLE.inputs, *DRAWN_ERRORS, "flight_seed"),
 
 def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,
                    step: float = 0.01, replan_horizon: str = "searched", terminal_speed: float = 1.0,
-                   rotation: Sequence[float] | None = None) -> dict[str, Any]:
+                   rotation: Sequence[float] | None = None, terminal_height: float = 0.0) -> dict[str, Any]:
     """`vexal.simulate`'s options for every flight of a study, checked."""
     check_options(pointing, "target")
     if replan_horizon not in REPLAN_HORIZONS:
@@ -110,12 +110,13 @@ def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_mar
             raise ValueError(f"rotation must be three finite numbers (wx, wy, wz) in rad/s, got {rotation!r}")
     for name, value, low, high in (("replan_period", replan_period, 0.0, math.inf),
                                    ("thrust_margin", thrust_margin, 0.0, 0.5), ("step", step, 1e-4, 1.0),
-                                   ("terminal_speed", terminal_speed, 0.0, 100.0)):
+                                   ("terminal_speed", terminal_speed, 0.0, 100.0),
+                                   ("terminal_height", terminal_height, 0.0, 1000.0)):
         if isinstance(value, bool) or not isinstance(value, int | float) or not low <= value <= high:
             raise ValueError(f"{name} must be a number from {low:g} to {high:g}, got {value!r}")
     return {"replan_period": float(replan_period), "pointing": pointing, "thrust_margin": float(thrust_margin),
             "step": float(step), "replan_horizon": replan_horizon, "terminal_speed": float(terminal_speed),
-            "rotation": rotation}
+            "terminal_height": float(terminal_height), "rotation": rotation}
 
 
 REPLAN_HORIZONS: tuple[str, ...] = ("searched", "fixed")
@@ -125,7 +126,8 @@ def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Exe
              progress: bool = True, workers: int | None = None, out: str | None = None, resume: bool = False,
              seed: int | None = None, replan_period: float = 2.0, pointing: bool = True,
              thrust_margin: float = 0.05, step: float = 0.01, replan_horizon: str = "searched",
-             terminal_speed: float = 1.0, rotation: Sequence[float] | None = None) -> list[FlightResult]:
+             terminal_speed: float = 1.0, rotation: Sequence[float] | None = None,
+             terminal_height: float = 0.0) -> list[FlightResult]:
     """Flies every case (`vexal.flight_dispersions`) under guidance and
     returns one `FlightResult` each, in order.
 
@@ -136,7 +138,8 @@ def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Exe
     finished flights kept. A flight that cannot plan at ignition is a row
     with its error, never an exception.
     """
-    options = flight_options(replan_period, pointing, thrust_margin, step, replan_horizon, terminal_speed, rotation)
+    options = flight_options(replan_period, pointing, thrust_margin, step, replan_horizon, terminal_speed, rotation,
+                             terminal_height)
     return run_study(flight_task(options), FLIGHT_TABLE, list(cases), {"flight": options}, executor, workers,
                      progress, out, resume, seed)
 

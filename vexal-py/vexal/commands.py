@@ -163,6 +163,9 @@ def add_flight_arguments(parser: argparse.ArgumentParser, drawn: bool) -> None:
     parser.add_argument("--terminal-speed", type=ranged(float, "a speed from 0 to 100 m/s", 0.0, 100.0), default=1.0,
                         metavar="M/S", help="behind the last plan, descend at this speed to touchdown; 0 cuts the "
                                             "engine at the plan's end (default 1)")
+    parser.add_argument("--terminal-height", type=ranged(float, "a height from 0 to 1000 m", 0.0, 1000.0),
+                        default=0.0, metavar="M", help="end the plans this high above the target, descending at the "
+                                                       "terminal speed, and land from there (default 0: on the ground)")
     for name, what in FLIGHT_ERRORS.items():
         spread = drawn and name in DRAWN_ERRORS
         parser.add_argument(f"--{name.replace('_', '-')}", dest=name, metavar="SIGMA" if spread else "VALUE",
@@ -331,7 +334,8 @@ def run_fly(args: argparse.Namespace) -> None:
     interrupts.check()
     flown = interrupts.call(flights.simulate, config, replan_period=args.replan, pointing=args.pointing,
                             thrust_margin=args.margin, seed=args.seed, errors=errors, rotation=args.rotation,
-                            replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed)
+                            replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed,
+                            terminal_height=args.terminal_height)
     if flown.outcome == "no_plan":
         raise ValueError(flown.message)
     print(flown.format_summary(), file=sys.stderr if args.csv == "-" else sys.stdout)
@@ -443,7 +447,7 @@ def closed_loop_study(args: argparse.Namespace, config: _vexal.Config, sigma: ca
                                  if getattr(args, name) is not None})
     options = closed_loop.flight_options(args.replan, args.pointing, args.margin,
                                          replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed,
-                                         rotation=args.rotation)
+                                         rotation=args.rotation, terminal_height=args.terminal_height)
     target = config.spacecraft.target_position
     return StudyKind(
         closed_loop.flight_task(options), closed_loop.FLIGHT_TABLE,

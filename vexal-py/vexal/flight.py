@@ -125,7 +125,8 @@ SPENT: dict[str, str] = {"reserve": "spent the thrust reserve", "nearest": "near
 def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, replan_period: float = 2.0,
              pointing: bool = True, thrust_margin: float = 0.05, step: float = 0.01, seed: int = 0,
              errors: dict[str, float | Sequence[float]] | None = None, rotation: Sequence[float] | None = None,
-             replan_horizon: str = "searched", terminal_speed: float = 1.0, **overrides: object) -> Flight:
+             replan_horizon: str = "searched", terminal_speed: float = 1.0, terminal_height: float = 0.0,
+             **overrides: object) -> Flight:
     """Flies the descent of `config` (as `vexal.plan` takes it, keywords
     replacing single fields) under guidance and returns a `Flight`.
 
@@ -140,7 +141,11 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     without. Guidance reads the engine's true thrust, as a multiple of its
     command, from the velocity change it sees, and plans and commands for
     that engine. Behind the last plan, above the ground, it descends at
-    `terminal_speed` m/s under velocity feedback (0: the engine is cut). `errors` maps the names in
+    `terminal_speed` m/s under velocity feedback (0: the engine is cut).
+    With `terminal_height` (m) the plans end that high above the target,
+    moving down at `terminal_speed`, and the terminal descent lands from
+    there: the touchdown speed is the descent's whatever the height
+    navigation gave, for the fuel of that descent. `errors` maps the names in
     `ERRORS` to values (fractions, kg, degrees, m, m/s, s); noises are
     drawn from `seed`, and the same seed gives the same flight. The plant
     is integrated with the classic Runge-Kutta method in steps of `step`
@@ -154,7 +159,7 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     """
     config = configured(config, **overrides)
     data = _native.simulate(config, replan_period, pointing, thrust_margin, step, errors or {}, seed, rotation,
-                            replan_horizon, terminal_speed)
+                            replan_horizon, terminal_speed, terminal_height)
     history = data["history"]
     for values in history.values():
         values.setflags(write=False)

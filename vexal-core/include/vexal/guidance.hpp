@@ -65,6 +65,11 @@ struct GuidanceOptions {
     // descend at this speed (m/s) under velocity feedback until touchdown
     // rather than fall; 0 cuts the engine at the plan's end.
     double terminal_speed = 1.0;
+    // A gate this high (m) above the target: the plans end there, moving
+    // down at terminal_speed, and the terminal descent lands from it, so
+    // that the touchdown's speed is the descent's whatever the height
+    // navigation gave the last plan. 0: the plans end on the ground.
+    double terminal_height = 0.0;
     // Asked between steps of the flight and inside its solves; true ends
     // the flight (outcome interrupted).
     const StopCheck* stop = nullptr;
