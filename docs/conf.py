@@ -43,9 +43,14 @@ nb_execution_mode = "force"
 nb_execution_timeout = 300
 nb_execution_raise_on_error = True
 nb_execution_show_tb = True
+# Anything a tutorial writes to stderr (a warning) fails the build too.
+nb_output_stderr = "warn"
 
 autodoc_member_order = "bysource"
-autodoc_typehints = "signature"
+# Signatures show the names and defaults; the types go to the description,
+# where a parameter is described (a result record's thirty fields stay short).
+autodoc_typehints = "description"
+autodoc_typehints_description_target = "documented_params"
 autodoc_default_options = {"members": True, "undoc-members": False}
 # Docstrings write names in single backquotes (`Plan`, `solve_many`): read
 # them as cross-references where the target exists, plain code elsewhere.
@@ -65,6 +70,9 @@ os.environ.setdefault("MPLBACKEND", "Agg")
 GENERATED = DOCS / "_generated"
 
 
+_COMPILED = None  # the compiled _vexal, kept for its records' defaults
+
+
 def _document_stub() -> None:
     """Lets autodoc read `_vexal` from its type stub.
 
@@ -78,6 +86,8 @@ def _document_stub() -> None:
 
     for name in ("planning", "study", "cases", "closed_loop", "flight", "trajectory", "plotting", "table"):
         importlib.import_module(f"vexal.{name}")
+    global _COMPILED
+    _COMPILED = sys.modules["_vexal"]
     path = ROOT / "vexal-py" / "_vexal.pyi"
     module = types.ModuleType("_vexal")
     module.__file__ = str(path)
@@ -112,6 +122,25 @@ def _plain_docstring(app: object, what: str, name: str, obj: object, options: ob
         lines[i] = re.sub(r"(`[^`\s][^`]*`)(?=\w)", r"\1\\ ", line)
 
 
+def _stub_defaults(app: object, what: str, name: str, obj: object, options: object, signature: str | None,
+                   return_annotation: str | None) -> tuple[str | None, str | None] | None:
+    """The stub writes a vector's default as `...`: show the compiled record's
+    own default instead (`initial_position=[450.0, -330.0, 2400.0]`)."""
+    if what != "class" or not name.startswith("_vexal.") or not signature or "Ellipsis" not in signature:
+        return None
+    default = getattr(_COMPILED, name.split(".")[1])()
+
+    def shown(field: str) -> str:
+        value = getattr(default, field)
+        # A record inside a record is its class's default.
+        return f"{type(value).__name__}()" if type(value).__module__ == "builtins" and hasattr(
+            _COMPILED, type(value).__name__) else repr(value)
+
+    signature = re.sub(r"(\w+)=Ellipsis", lambda m: f"{m[1]}={shown(m[1])}", signature)
+    return signature, return_annotation
+
+
 def setup(app):  # type: ignore[no-untyped-def]
     app.connect("builder-inited", _write_cli_help)
     app.connect("autodoc-process-docstring", _plain_docstring)
+    app.connect("autodoc-process-signature", _stub_defaults)
