@@ -64,8 +64,10 @@ html_static_path: list[str] = []
 html_show_sourcelink = False
 html_copy_source = False
 
-# The notebooks' worker and the command-line help below use the installed package.
-os.environ.setdefault("MPLBACKEND", "Agg")
+# The notebooks' kernels inherit this environment: without a backend set,
+# they draw figures inline, into the page (a backend such as Agg would leave
+# only "<Figure size ...>").
+os.environ.pop("MPLBACKEND", None)
 
 GENERATED = DOCS / "_generated"
 
