@@ -28,8 +28,8 @@ extensions = [
     "sphinx-mathjax-offline",  # MathJax 3 copied into _static: no network needed to read the equations
 ]
 
-# The repository's README and the figures sit beside these pages; only the
-# site's own sources are read.
+# Pages take fragments of the README (one level up) by {include}; executed
+# notebooks' leftovers are not pages.
 exclude_patterns = ["_build", "requirements.txt", "jupyter_execute", "**.ipynb_checkpoints"]
 source_suffix = {".md": "myst-nb", ".ipynb": "myst-nb", ".rst": "restructuredtext"}
 root_doc = "index"
@@ -69,8 +69,7 @@ html_copy_source = False
 # only "<Figure size ...>").
 os.environ.pop("MPLBACKEND", None)
 
-GENERATED = DOCS / "_generated"
-
+GENERATED = DOCS / "_generated"  # the command-line help, written at each build
 
 _COMPILED = None  # the compiled _vexal, kept for its records' defaults
 
