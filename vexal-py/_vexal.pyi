@@ -12,6 +12,12 @@ _Vector = Sequence[_Float]
 
 @final
 class Spacecraft:
+    """The vehicle: masses, engine, speed limit, and the start and target states.
+
+    SI units in the landing frame (z up from the landing plane, the origin the
+    landing site). Fields are keyword arguments of the constructor, each with
+    its default; vectors are three floats."""
+
     def __new__(
         cls,
         wet_mass: _Float = 2000.0,
@@ -84,6 +90,8 @@ class Spacecraft:
 
 @final
 class Environment:
+    """Gravity, the glide-slope angle and the pointing limit."""
+
     def __new__(
         cls,
         gravity: _Vector = ...,
@@ -110,6 +118,9 @@ class Environment:
 
 @final
 class Solver:
+    """The discretisation: node count, and a time of flight or the bracket to
+    search one in."""
+
     def __new__(
         cls,
         n: SupportsIndex = 100,
@@ -141,6 +152,11 @@ class Solver:
 
 @final
 class Config:
+    """A whole descent: a `Spacecraft`, an `Environment` and a `Solver`.
+
+    Its records are copies: `config.solver.n = 60` changes a copy that is
+    thrown away; assign the whole record instead."""
+
     def __new__(
         cls,
         spacecraft: Spacecraft = ...,
@@ -159,12 +175,17 @@ class Config:
     def solver(self) -> Solver: ...
     @solver.setter
     def solver(self, value: Solver) -> None: ...
-    def to_json(self) -> str: ...
+    def to_json(self) -> str:
+        """The configuration as JSON text (the form `from_json` and configuration files take)."""
     @staticmethod
-    def from_json(s: str) -> Config: ...
+    def from_json(s: str) -> Config:
+        """A configuration from JSON text; missing fields take their defaults."""
 
 @final
 class PyTrajectory:
+    """The planned trajectory `solve` returns: per-node arrays (read-only
+    float64) and the final figures."""
+
     @property
     def positions(self) -> npt.NDArray[np.float64]:
         """Node positions, (n, 3), m."""
@@ -199,4 +220,13 @@ class PyTrajectory:
     def status(self) -> str:
         """The solver's status (Solved, AlmostSolved)."""
 
-def solve(config: Config) -> PyTrajectory: ...
+def solve(config: Config) -> PyTrajectory:
+    """Plans the descent `config` describes: one fixed-horizon solve when
+    `config.solver.time_of_flight` is set, otherwise the golden search (a
+    13-point grid, then 20 golden-section steps: 36 solves) over
+    `tof_min`..`tof_max` or the automatic bracket.
+
+    The exact low-level entry: it checks nothing, holds the interpreter lock
+    and cannot be interrupted; failures raise `ValueError` with the planner's
+    message (`solver status: PrimalInfeasible`). `vexal.plan` is the checked,
+    interruptible front door."""
