@@ -32,13 +32,51 @@ constexpr ErrorKind kKinds[] = {ErrorKind::invalid_input,       ErrorKind::infea
 void copy3(double (&to)[3], const Vec3& from) { std::copy(from.begin(), from.end(), to); }
 Vec3 vec3(const double (&from)[3]) { return {from[0], from[1], from[2]}; }
 
-std::optional<double> optional(std::int32_t has, double value) {
-    return has ? std::optional<double>(value) : std::nullopt;
+// Every field of a configuration: `visit(core's, C struct's)` for each pair,
+// in the records' order; an optional pairs with its C flag and value. The
+// two conversions below are this one table read in each direction.
+template <class Visit>
+void each_field(Config& core, vexal_config& c, Visit&& visit) {
+    Spacecraft& s = core.spacecraft;
+    vexal_spacecraft& cs = c.spacecraft;
+    visit(s.wet_mass, cs.wet_mass);
+    visit(s.fuel, cs.fuel);
+    visit(s.real_max_thrust, cs.real_max_thrust);
+    visit(s.min_thrust_pct, cs.min_thrust_pct);
+    visit(s.max_thrust_pct, cs.max_thrust_pct);
+    visit(s.max_velocity, cs.max_velocity);
+    visit(s.initial_position, cs.initial_position);
+    visit(s.initial_velocity, cs.initial_velocity);
+    visit(s.target_velocity, cs.target_velocity);
+    visit(s.target_position, cs.target_position);
+    visit(s.fuel_consumption, cs.fuel_consumption);
+    visit(core.environment.gravity, c.environment.gravity);
+    visit(core.environment.glide_slope_angle_deg, c.environment.glide_slope_angle_deg);
+    visit(core.environment.max_angle_deg, c.environment.max_angle_deg);
+    visit(core.solver.n, c.solver.n);
+    visit(core.solver.time_of_flight, c.solver.has_time_of_flight, c.solver.time_of_flight);
+    visit(core.solver.tof_min, c.solver.has_tof_min, c.solver.tof_min);
+    visit(core.solver.tof_max, c.solver.has_tof_max, c.solver.tof_max);
 }
-void set_optional(std::int32_t& has, double& value, const std::optional<double>& from) {
-    has = from.has_value();
-    value = from.value_or(0.0);
-}
+
+struct IntoCore {
+    template <class T>
+    void operator()(T& core, const T& c) const { core = c; }
+    void operator()(Vec3& core, const double (&c)[3]) const { core = vec3(c); }
+    void operator()(std::optional<double>& core, std::int32_t has, double value) const {
+        core = has ? std::optional<double>(value) : std::nullopt;
+    }
+};
+
+struct OutOfCore {
+    template <class T>
+    void operator()(const T& core, T& c) const { c = core; }
+    void operator()(const Vec3& core, double (&c)[3]) const { copy3(c, core); }
+    void operator()(const std::optional<double>& core, std::int32_t& has, double& value) const {
+        has = core.has_value();
+        value = core.value_or(0.0);
+    }
+};
 
 int ok(vexal_error* error) noexcept { return report(error, VEXAL_OK, ""); }
 
@@ -75,49 +113,15 @@ std::int32_t status_of(const std::string& status) {
 
 Config to_core(const vexal_config& c) {
     Config out;
-    Spacecraft& s = out.spacecraft;
-    s.wet_mass = c.spacecraft.wet_mass;
-    s.fuel = c.spacecraft.fuel;
-    s.real_max_thrust = c.spacecraft.real_max_thrust;
-    s.min_thrust_pct = c.spacecraft.min_thrust_pct;
-    s.max_thrust_pct = c.spacecraft.max_thrust_pct;
-    s.max_velocity = c.spacecraft.max_velocity;
-    s.initial_position = vec3(c.spacecraft.initial_position);
-    s.initial_velocity = vec3(c.spacecraft.initial_velocity);
-    s.target_velocity = vec3(c.spacecraft.target_velocity);
-    s.target_position = vec3(c.spacecraft.target_position);
-    s.fuel_consumption = c.spacecraft.fuel_consumption;
-    out.environment.gravity = vec3(c.environment.gravity);
-    out.environment.glide_slope_angle_deg = c.environment.glide_slope_angle_deg;
-    out.environment.max_angle_deg = c.environment.max_angle_deg;
-    out.solver.n = c.solver.n;
-    out.solver.time_of_flight = optional(c.solver.has_time_of_flight, c.solver.time_of_flight);
-    out.solver.tof_min = optional(c.solver.has_tof_min, c.solver.tof_min);
-    out.solver.tof_max = optional(c.solver.has_tof_max, c.solver.tof_max);
+    vexal_config in = c;  // each_field takes both sides by reference; the caller's stays untouched
+    each_field(out, in, IntoCore{});
     return out;
 }
 
 vexal_config from_core(const Config& c) {
     vexal_config out{};
-    vexal_spacecraft& s = out.spacecraft;
-    s.wet_mass = c.spacecraft.wet_mass;
-    s.fuel = c.spacecraft.fuel;
-    s.real_max_thrust = c.spacecraft.real_max_thrust;
-    s.min_thrust_pct = c.spacecraft.min_thrust_pct;
-    s.max_thrust_pct = c.spacecraft.max_thrust_pct;
-    s.max_velocity = c.spacecraft.max_velocity;
-    copy3(s.initial_position, c.spacecraft.initial_position);
-    copy3(s.initial_velocity, c.spacecraft.initial_velocity);
-    copy3(s.target_velocity, c.spacecraft.target_velocity);
-    copy3(s.target_position, c.spacecraft.target_position);
-    s.fuel_consumption = c.spacecraft.fuel_consumption;
-    copy3(out.environment.gravity, c.environment.gravity);
-    out.environment.glide_slope_angle_deg = c.environment.glide_slope_angle_deg;
-    out.environment.max_angle_deg = c.environment.max_angle_deg;
-    out.solver.n = c.solver.n;
-    set_optional(out.solver.has_time_of_flight, out.solver.time_of_flight, c.solver.time_of_flight);
-    set_optional(out.solver.has_tof_min, out.solver.tof_min, c.solver.tof_min);
-    set_optional(out.solver.has_tof_max, out.solver.tof_max, c.solver.tof_max);
+    Config in = c;
+    each_field(in, out, OutOfCore{});
     return out;
 }
 
