@@ -259,6 +259,15 @@ int vexal_plan(vexal_planner* planner, const vexal_config* config, const vexal_p
         if (!plan_options) return failed(error, plan_options.error());
         vexal::PlanHooks hooks;
         hooks.nearest_landing_option = "vexal_plan_options.nearest_landing";
+        if (options && options->stop) {
+            hooks.stop = [stop = options->stop, user = options->user](bool) { return stop(user) != 0; };
+        }
+        if (options && options->progress) {
+            hooks.progress = [progress = options->progress, user = options->user](unsigned solves,
+                                                                                std::optional<double> best) {
+                progress(user, solves, best.has_value(), best.value_or(0.0));
+            };
+        }
         auto planned = vexal::plan(to_core(*config), *plan_options, hooks);
         if (!planned) return failed(error, planned.error());
         const vexal::Trajectory& t = planned->trajectory;

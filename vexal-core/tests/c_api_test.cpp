@@ -89,6 +89,13 @@ TEST(CApi, PlansAsTheFrontDoorBitForBit) {
         vexal_plan_options o;
         vexal_plan_options_default(&o);
         o.pointing = k.pointing;
+        // The progress hook sees every solve, in order, and the best mass so far.
+        std::vector<std::pair<std::uint32_t, double>> reported;
+        o.user = &reported;
+        o.progress = [](void* user, std::uint32_t solves, std::int32_t has_best, double best) {
+            static_cast<std::vector<std::pair<std::uint32_t, double>>*>(user)->emplace_back(solves,
+                                                                                           has_best ? best : 0.0);
+        };
 
         vexal_error error;
         vexal_planner* planner = vexal_planner_create(k.n, &error);
@@ -126,6 +133,9 @@ TEST(CApi, PlansAsTheFrontDoorBitForBit) {
             ASSERT_EQ(mass[i], std::exp(t.z_values[i])) << i;
         }
         EXPECT_EQ(mass.back(), t.final_mass);
+        ASSERT_EQ(reported.size(), summary.solves);
+        for (std::size_t i = 0; i < reported.size(); ++i) EXPECT_EQ(reported[i].first, i + 1);
+        EXPECT_GE(reported.back().second, summary.final_mass);
     }
 }
 
@@ -205,6 +215,10 @@ TEST(CApi, FailuresAreCodesWithTheMessage) {
          "(vexal_plan_options.nearest_landing) comes as close as it can"},
         {"reading after a failed plan", [&](vexal_error* e) { return read(20, e); }, VEXAL_ERROR_NO_PLAN,
          "the planner holds no plan"},
+        {"a stop hook that says stop", planned([](vexal_config&, vexal_plan_options& o) {
+             o.stop = [](void*) { return 1; };
+         }),
+         VEXAL_ERROR_INTERRUPTED, "interrupted"},
         {"a message longer than the buffer, cut before a whole character",
          [&](vexal_error* e) { return c_api::report(e, VEXAL_ERROR_INTERNAL, long_text); }, VEXAL_ERROR_INTERNAL,
          std::string(510, 'a')},

@@ -106,10 +106,18 @@ typedef struct vexal_plan_options {
     int32_t nearest_landing; /* nonzero: an unreachable target is approached as near as can be */
     uint32_t threads;        /* the fast search's grid threads; 0: from the cores (at most 3) */
     double rotation[3];      /* the planet's angular velocity, rad/s, in the config's frame */
+    /* Asked at every solver iteration, from any thread of the plan: nonzero
+     * ends it with VEXAL_ERROR_INTERRUPTED. NULL: never stopped. */
+    int (*stop)(void* user);
+    /* After each solve, on the calling thread and in order: the solves made
+     * so far and, when has_best, the greatest final mass (kg) planned so far.
+     * NULL: not reported. */
+    void (*progress)(void* user, uint32_t solves, int32_t has_best, double best_final_mass);
+    void* user;              /* handed to stop and progress */
 } vexal_plan_options;
 
 /* vexal::PlanOptions' defaults: fast search, tolerance 2e-4, pointing on,
- * nearest landing off, threads from the cores, a still planet. */
+ * nearest landing off, threads from the cores, a still planet, no hooks. */
 void vexal_plan_options_default(vexal_plan_options* options);
 
 enum {
