@@ -54,7 +54,7 @@ Error in_plain_words(Error error, const Config& config, const SearchOptions& opt
 // plan is the same on any number of threads. The golden search is the
 // reference and takes neither.
 SolveResult planned(const Config& config, const SearchOptions& options, const ProgramOptions& program,
-                    unsigned threads, const PlanHooks& hooks, Plan& out) {
+                    unsigned threads, SolverChoice solver, const PlanHooks& hooks, Plan& out) {
     const bool fast = options.mode == SearchMode::fast;
     const auto stopped = [&hooks](bool now) { return hooks.stop && hooks.stop(now); };
     const StopCheck stop = [&stopped] { return stopped(false); };
@@ -87,7 +87,10 @@ SolveResult planned(const Config& config, const SearchOptions& options, const Pr
     const bool searched = !config.solver.time_of_flight;
     std::optional<QuickSolves> kept;
     if (fast) kept.emplace();
-    if (kept) kept->slopes = searched;  // only a search reads them
+    if (kept) {
+        kept->slopes = searched;  // only a search reads them
+        kept->solver = solver;
+    }
     SolveCounts quick;
     const FixedSolver fixed = [&](const Config& c, double t) -> SolveResult {
         return solve_at(c, t, kept ? &*kept : nullptr, nullptr);
@@ -97,6 +100,7 @@ SolveResult planned(const Config& config, const SearchOptions& options, const Pr
         std::vector<SolveResult> results(times.size(), fail(ErrorKind::interrupted, "interrupted"));
         if (stopped(true)) return results;
         std::vector<QuickSolves> own(times.size());
+        for (QuickSolves& q : own) q.solver = solver;
         std::vector<Log> logs(times.size());
         for_each_index(times.size(), pool,
                        [&](std::size_t i) { results[i] = solve_at(c, times[i], &own[i], &logs[i]); });
@@ -139,7 +143,7 @@ Result<Plan> plan(const Config& config, const PlanOptions& options, const PlanHo
     const SearchOptions search_options{options.search, options.tolerance, options.nearest_landing};
     Plan out;
     out.pointing_limit = *pointing;
-    SolveResult result = planned(*checked, search_options, program, options.threads, hooks, out);
+    SolveResult result = planned(*checked, search_options, program, options.threads, options.solver, hooks, out);
     if (!result) {
         return std::unexpected(in_plain_words(std::move(result.error()), *checked, search_options,
                                               hooks.nearest_landing_option));

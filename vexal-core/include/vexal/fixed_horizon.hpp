@@ -49,6 +49,12 @@ struct SolveCounts {
     }
 };
 
+// The interior-point solver of the quick path: the Clarabel library, or
+// the structured one (vexal/structured_solver.hpp), which exploits the
+// program's banding by node and allocates nothing while it solves. Either
+// answer is checked the same way; the plain solve behind both is Clarabel's.
+enum class SolverChoice { clarabel, structured };
+
 // The quick path of the solves of one plan (one thread's): iterative
 // refinement off, at most kMaxIterations iterations, and one solver per
 // program kind kept from solve to solve and given the new horizon's values.
@@ -70,6 +76,7 @@ public:
 
     double quick_violation = kViolation;
     double rebuild_fraction = kRebuildFraction;
+    SolverChoice solver = SolverChoice::clarabel;
     bool slopes = true;  // Trajectory::mass_slope of each plan to the target (two more assemblies)
     SolveCounts counts;
 

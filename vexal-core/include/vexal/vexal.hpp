@@ -33,6 +33,8 @@ struct PlanOptions {
     // The planet's angular velocity, rad/s, in the configuration's frame
     // (finite; zero: a still planet).
     Vec3 rotation{};
+    // The quick path's solver; the golden search always solves with Clarabel.
+    SolverChoice solver = SolverChoice::clarabel;
 };
 
 // How the caller watches and stops a plan; every hook may be left empty.
