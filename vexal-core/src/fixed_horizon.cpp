@@ -84,14 +84,21 @@ Result<Point> judged(ConicSolution solution, const Problem& problem, const Scali
 // The quick path's answer, or nothing when it must be solved again plainly.
 std::optional<Result<Point>> quick_answer(QuickSolves& quick, const Problem& problem, const Problem& program,
                                           const Scaling& scaling, double time_of_flight,
-                                          const ProgramOptions& options, double tolerance, const StopCheck* stop) {
+                                          const ProgramOptions& options, std::uint64_t n, double tolerance,
+                                          const StopCheck* stop) {
     ++quick.counts.solves;
-    auto solver = quick.solver_for(program, time_of_flight, options, tolerance);
-    if (solver) {
-        ConicSolution solution = (*solver)->solve(stop);
-        if (solution.stopped || solution.infeasible) return judged(std::move(solution), problem, scaling, 0.0);
-        if (solution.solved) {
-            auto point = judged(std::move(solution), problem, scaling, quick.quick_violation);
+    std::optional<ConicSolution> solution;
+    if (quick.solver == SolverChoice::structured) {
+        auto solver = quick.structured_for(program, options, n, tolerance);
+        if (solver) solution = (*solver)->solve(stop);
+    } else {
+        auto solver = quick.solver_for(program, time_of_flight, options, tolerance);
+        if (solver) solution = (*solver)->solve(stop);
+    }
+    if (solution) {
+        if (solution->stopped || solution->infeasible) return judged(std::move(*solution), problem, scaling, 0.0);
+        if (solution->solved) {
+            auto point = judged(std::move(*solution), problem, scaling, quick.quick_violation);
             if (point) return point;
         }
     }
@@ -122,6 +129,30 @@ Result<ConicSolver*> QuickSolves::solver_for(const Problem& program, double time
     return &kept->solver;
 }
 
+Result<StructuredSolver*> QuickSolves::structured_for(const Problem& program, const ProgramOptions& options,
+                                                     std::uint64_t n, double tolerance) {
+    auto kept = std::find_if(structured_.begin(), structured_.end(), [&](const KeptStructured& k) {
+        return k.pointing == options.pointing && k.landing == options.landing && k.rotating == options.rotating();
+    });
+    StructuredSettings settings;
+    settings.max_iterations = kMaxIterations;
+    if (tolerance > 0.0) settings.tolerance = tolerance;
+    if (kept != structured_.end() && kept->solver.fits(program)) {
+        kept->solver.set_tolerance(settings.tolerance);
+        kept->solver.update(program);
+        return &kept->solver;
+    }
+    auto built = StructuredSolver::build(program, options.layout(n).column_nodes(), settings);
+    if (!built) return std::unexpected(std::move(built.error()));
+    ++counts.builds;
+    if (kept == structured_.end()) {
+        structured_.push_back(KeptStructured{options.pointing, options.landing, options.rotating(), std::move(*built)});
+        return &structured_.back().solver;
+    }
+    kept->solver = std::move(*built);
+    return &kept->solver;
+}
+
 Result<Trajectory> solve_fixed(const Config& config, double time_of_flight, const StopCheck* stop,
                                const ProgramOptions& options, QuickSolves* quick) {
     std::vector<double> x;
@@ -136,7 +167,8 @@ Result<Trajectory> solve_fixed(const Config& config, double time_of_flight, cons
         const double tolerance = options.landing == Landing::nearest ? kLandingSolverTolerance : 0.0;
         const Problem program = scaled(problem, scaling);
         std::optional<Result<Point>> point;
-        if (quick) point = quick_answer(*quick, problem, program, scaling, time_of_flight, options, tolerance, stop);
+        if (quick) point = quick_answer(*quick, problem, program, scaling, time_of_flight, options, config.solver.n, tolerance,
+                                            stop);
         if (!point) {
             auto solution = solve_conic(program, stop, tolerance);
             if (!solution) return std::unexpected(std::move(solution.error()));

@@ -25,6 +25,18 @@ struct Layout {
     std::uint64_t log_mass(std::uint64_t k) const { return 10 * n + k; }
     std::uint64_t landing_error() const { return 11 * n; }
     std::uint64_t columns() const { return 11 * n + extra; }
+
+    // The node of each column (the landing error counts as the last node's).
+    std::vector<std::uint32_t> column_nodes() const {
+        std::vector<std::uint32_t> nodes(columns(), static_cast<std::uint32_t>(n - 1));
+        for (std::uint64_t k = 0; k < n; ++k) {
+            for (std::uint64_t j = 0; j < 3; ++j) {
+                nodes[position(k, j)] = nodes[velocity(k, j)] = nodes[thrust(k, j)] = static_cast<std::uint32_t>(k);
+            }
+            nodes[slack(k)] = nodes[log_mass(k)] = static_cast<std::uint32_t>(k);
+        }
+        return nodes;
+    }
 };
 
 // Where the descent must end horizontally (height and velocity are always

@@ -9,6 +9,7 @@
 #include "vexal/config.hpp"
 #include "vexal/conic.hpp"
 #include "vexal/error.hpp"
+#include "vexal/structured_solver.hpp"
 
 namespace vexal {
 
@@ -85,7 +86,19 @@ public:
     Result<ConicSolver*> solver_for(const Problem& program, double time_of_flight, const ProgramOptions& options,
                                     double tolerance);
 
+    // The kept structured solver for the program kind of `options`, given
+    // `program`'s values (built when there is none or the pattern changed).
+    Result<StructuredSolver*> structured_for(const Problem& program, const ProgramOptions& options,
+                                             std::uint64_t n, double tolerance);
+
 private:
+    struct KeptStructured {
+        bool pointing;
+        Landing landing;
+        bool rotating;
+        StructuredSolver solver;
+    };
+    std::vector<KeptStructured> structured_;
     struct Kept {
         bool pointing;
         Landing landing;

@@ -1,0 +1,114 @@
+// The structured interior-point solver against Clarabel's quick settings on
+// the same scaled program: CPU time per solve (interleaved, median of 9),
+// iterations, and the two optima's relative difference.
+//
+//   build/bench/structured_solves [n ...]
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vexal/accuracy.hpp"
+#include "vexal/conic.hpp"
+#include "vexal/structured_solver.hpp"
+
+namespace {
+
+struct Scenario {
+    const char* name;
+    vexal::Config config;
+    double tof;
+    vexal::ProgramOptions options;
+};
+
+std::vector<Scenario> scenarios(std::uint64_t n) {
+    vexal::Config plain;
+    plain.solver.n = n;
+    vexal::Config slope = plain;
+    slope.environment.glide_slope_angle_deg = 10.0;
+    vexal::Config lunar = plain;
+    lunar.spacecraft.wet_mass = 12000.0;
+    lunar.spacecraft.fuel = 5000.0;
+    lunar.spacecraft.real_max_thrust = 60000.0;
+    lunar.environment.gravity = {0.0, 0.0, -1.62};
+    vexal::ProgramOptions pointing{true};
+    vexal::ProgramOptions nearest{true, vexal::Landing::nearest};
+    vexal::ProgramOptions spinning{true};
+    spinning.rotation = {0.0, 6.62e-5, 2.53e-5};
+    return {{"default", plain, 44.0, pointing},
+            {"glide slope 10", slope, 44.0, pointing},
+            {"lunar", lunar, 60.0, pointing},
+            {"nearest, slope", slope, 44.0, nearest},
+            {"rotating", plain, 44.0, spinning}};
+}
+
+double cpu_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double objective(const vexal::Problem& p, const std::vector<double>& x) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) s += p.q[i] * x[i];
+    return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::uint64_t> sizes;
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+    if (sizes.empty()) sizes = {50, 100, 1000, 5000};
+    std::printf("| n | scenario | Clarabel (ms) | iters | structured (ms) | iters | ratio | status | optimum diff |\n");
+    std::printf("|---:|---|---:|---:|---:|---:|---:|---|---:|\n");
+    for (std::uint64_t n : sizes) {
+        for (const Scenario& sc : scenarios(n)) {
+            const vexal::Problem problem = vexal::assemble(sc.config, sc.tof, sc.options);
+            const vexal::Scaling scaling = vexal::program_scaling(sc.config, sc.tof, problem, sc.options);
+            const vexal::Problem program = vexal::scaled(problem, scaling);
+            const double tolerance = sc.options.landing == vexal::Landing::nearest ? 1e-10 : 0.0;
+            auto clarabel = vexal::ConicSolver::build(program, vexal::ConicSettings{tolerance, false, true, 50});
+            vexal::StructuredSettings settings;
+            if (tolerance > 0) settings.tolerance = tolerance;
+            auto structured =
+                vexal::StructuredSolver::build(program, sc.options.layout(n).column_nodes(), settings);
+            if (!clarabel || !structured) {
+                std::fprintf(stderr, "build failed\n");
+                return 1;
+            }
+            const int runs = n >= 5000 ? 3 : 9;
+            std::vector<double> tc, ts;
+            vexal::ConicSolution a;
+            const vexal::ConicSolution* b = nullptr;
+            for (int r = 0; r < runs; ++r) {
+                double t0 = cpu_ms();
+                clarabel->update(program);
+                a = clarabel->solve();
+                tc.push_back(cpu_ms() - t0);
+                t0 = cpu_ms();
+                structured->update(program);
+                b = &structured->solve();
+                ts.push_back(cpu_ms() - t0);
+            }
+            double diff = NAN;
+            if (a.success && b->success) {
+                const double fa = objective(program, a.x), fb = objective(program, b->x);
+                diff = std::abs(fa - fb) / std::max(1.0, std::abs(fa));
+            }
+            std::printf("| %llu | %s | %.2f | %u | %.2f | %u | %.2f | %s/%s | %.1e |\n",
+                        static_cast<unsigned long long>(n), sc.name, median(tc), a.iterations, median(ts),
+                        b->iterations, median(ts) / median(tc), a.status.c_str(), b->status.c_str(), diff);
+            std::fflush(stdout);
+        }
+    }
+}

@@ -1,0 +1,756 @@
+#include "vexal/structured_solver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <cstdio>
+#include <cstdlib>
+
+#include <chrono>
+namespace vexal {
+struct Timer { double t[8]{}; ~Timer(){ if (std::getenv("IPM_TIME")) std::fprintf(stderr, "factor %.1f reduced %.1f kkt %.1f total %.1f\n", t[0], t[1], t[2], t[3]); } } g_timer;
+struct Tick { int k; std::chrono::steady_clock::time_point s = std::chrono::steady_clock::now(); ~Tick(){ g_timer.t[k] += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now()-s).count(); } };
+namespace {
+
+constexpr std::uint32_t kNone = ~0u;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// A pivot of the wrong sign or this near zero is replaced (the regularised
+// system is quasi-definite: columns positive, equality rows negative).
+constexpr double kPivotFloor = 1e-13;
+constexpr double kPivotReplacement = 2e-7;
+// Solved also needs the embedding's kappa/tau this small.
+constexpr double kKappaTauRatio = 1e-6;
+// Steps shorter than this make no progress.
+constexpr double kLeastStep = 1e-10;
+
+double dot(const double* a, const double* b, std::size_t n) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
+    return s;
+}
+
+// The same sum in four independent partial sums: the factorisation's and
+// the triangular solves' inner loop, bound by the adds' latency otherwise.
+inline __attribute__((always_inline)) double dot4(const double* __restrict a, const double* __restrict b, std::size_t n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    for (; i < n; ++i) s0 += a[i] * b[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
+// y -= alpha x
+inline __attribute__((always_inline)) void axpy(double* __restrict y, const double* __restrict x, double alpha, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) y[i] -= alpha * x[i];
+}
+
+double inf_norm(const std::vector<double>& v) {
+    double m = 0.0;
+    for (double e : v) m = std::max(m, std::abs(e));
+    return m;
+}
+
+// The largest step t with x + t d in the second-order cone (x inside).
+double soc_step(const double* x, const double* d, std::uint32_t dim) {
+    const double x1 = std::sqrt(dot(x + 1, x + 1, dim - 1));
+    const double d1 = std::sqrt(dot(d + 1, d + 1, dim - 1));
+    const double a = (d[0] - d1) * (d[0] + d1);
+    const double b = 2.0 * (x[0] * d[0] - dot(x + 1, d + 1, dim - 1));
+    const double c = std::max((x[0] - x1) * (x[0] + x1), 0.0);
+    if (a > 0.0 && d[0] > 0.0) return kInfinity;  // d lies in the cone
+    const double disc = b * b - 4.0 * a * c;
+    if (a == 0.0) return b < 0.0 ? c / -b : kInfinity;
+    if (disc < 0.0) return kInfinity;
+    // The roots, computed without cancellation.
+    const double t = -0.5 * (b + std::copysign(std::sqrt(disc), b));
+    const double r1 = t / a, r2 = t != 0.0 ? c / t : kInfinity;
+    double step = kInfinity;
+    for (double r : {r1, r2}) {
+        if (r >= 0.0) step = std::min(step, r);
+    }
+    return step;
+}
+
+}  // namespace
+
+Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const std::vector<std::uint32_t>& column_nodes,
+                                                 const StructuredSettings& settings) {
+    if (!problem.p.rowval.empty()) {
+        return fail(ErrorKind::solver_construction, "solver construction error: the structured solver takes a linear cost");
+    }
+    const CscMatrix& a = problem.a;
+    if (column_nodes.size() != a.n || problem.q.size() != a.n || problem.b.size() != a.m) {
+        throw InternalError("structured solver: sizes of the program and its column nodes disagree");
+    }
+    StructuredSolver s;
+    s.settings_ = settings;
+    s.columns_ = static_cast<std::uint32_t>(a.n);
+    s.rows_ = static_cast<std::uint32_t>(a.m);
+    s.nnz_ = a.rowval.size();
+    s.colptr_ = a.colptr;
+    s.rowval_ = a.rowval;
+    s.cones_ = problem.cones;
+    const std::uint32_t m = s.rows_, nc = s.columns_;
+
+    // Rows by cone.
+    s.is_equality_.assign(m, 0);
+    std::uint64_t row = 0;
+    for (const Cone& cone : problem.cones) {
+        if (row + cone.dim > m) throw InternalError("structured solver: the cones overrun the rows");
+        const auto r0 = static_cast<std::uint32_t>(row);
+        if (cone.kind == ConeKind::Zero) {
+            std::fill(s.is_equality_.begin() + r0, s.is_equality_.begin() + r0 + cone.dim, 1);
+            s.equality_rows_ += static_cast<std::uint32_t>(cone.dim);
+        } else if (cone.kind == ConeKind::Nonnegative) {
+            for (std::uint32_t i = 0; i < cone.dim; ++i) s.blocks_.push_back(Block{r0 + i, 1, false, 0, 0, 0, 0, r0 + i});
+        } else {
+            if (cone.dim < 2) {
+                return fail(ErrorKind::solver_construction,
+                            "solver construction error: a second-order cone needs two rows at least");
+            }
+            s.blocks_.push_back(Block{r0, static_cast<std::uint32_t>(cone.dim), true, 0, 0, 0, 0, r0});
+        }
+        row += cone.dim;
+    }
+    if (row != m) throw InternalError("structured solver: the cones do not cover the rows");
+
+    // A by rows, for the blocks' columns.
+    std::vector<std::uint64_t> row_start(m + 1, 0);
+    for (std::uint64_t k = 0; k < s.nnz_; ++k) ++row_start[a.rowval[k] + 1];
+    std::partial_sum(row_start.begin(), row_start.end(), row_start.begin());
+    std::vector<std::uint32_t> entry_column(s.nnz_);
+    std::vector<std::uint64_t> entry_nz(s.nnz_);
+    {
+        std::vector<std::uint64_t> next(row_start.begin(), row_start.end() - 1);
+        for (std::uint32_t c = 0; c < nc; ++c) {
+            for (std::uint64_t k = a.colptr[c]; k < a.colptr[c + 1]; ++k) {
+                const std::uint64_t at = next[a.rowval[k]]++;
+                entry_column[at] = c;
+                entry_nz[at] = k;
+            }
+        }
+    }
+
+    // The order of the reduced system: columns at 2 node, each equality row
+    // between the nodes it joins (the sum of its least and greatest node).
+    struct Item {
+        std::uint64_t key;
+        std::uint32_t kind;  // 0 column, 1 equality row
+        std::uint32_t index;
+    };
+    std::vector<Item> items;
+    items.reserve(nc + s.equality_rows_);
+    for (std::uint32_t c = 0; c < nc; ++c) items.push_back({2ull * column_nodes[c], 0, c});
+    for (std::uint32_t r = 0; r < m; ++r) {
+        if (!s.is_equality_[r]) continue;
+        std::uint64_t lo = ~0ull, hi = 0;
+        for (std::uint64_t e = row_start[r]; e < row_start[r + 1]; ++e) {
+            lo = std::min<std::uint64_t>(lo, column_nodes[entry_column[e]]);
+            hi = std::max<std::uint64_t>(hi, column_nodes[entry_column[e]]);
+        }
+        items.push_back({lo == ~0ull ? 0 : lo + hi, 1, r});
+    }
+    std::stable_sort(items.begin(), items.end(),
+                     [](const Item& x, const Item& y) { return x.key != y.key ? x.key < y.key : x.kind < y.kind; });
+    s.order_size_ = static_cast<std::uint32_t>(items.size());
+    s.position_of_column_.assign(nc, kNone);
+    s.position_of_row_.assign(m, kNone);
+    for (std::uint32_t p = 0; p < s.order_size_; ++p) {
+        (items[p].kind == 0 ? s.position_of_column_ : s.position_of_row_)[items[p].index] = p;
+    }
+
+    // Each block's columns and its dense values' stored entries.
+    std::uint32_t dense = 0, scatter = 0, widest = 0;
+    for (Block& block : s.blocks_) {
+        block.column_at = static_cast<std::uint32_t>(s.block_columns_.size());
+        for (std::uint32_t r = block.row; r < block.row + block.dim; ++r) {
+            for (std::uint64_t e = row_start[r]; e < row_start[r + 1]; ++e) s.block_columns_.push_back(entry_column[e]);
+        }
+        const auto begin = s.block_columns_.begin() + block.column_at;
+        std::sort(begin, s.block_columns_.end());
+        s.block_columns_.erase(std::unique(begin, s.block_columns_.end()), s.block_columns_.end());
+        block.columns = static_cast<std::uint32_t>(s.block_columns_.size()) - block.column_at;
+        block.dense_at = dense;
+        block.scatter_at = scatter;
+        dense += block.dim * block.columns;
+        scatter += block.columns * (block.columns + 1) / 2;
+        widest = std::max(widest, block.dim * block.columns);
+    }
+    s.dense_.assign(dense, 0.0);
+    s.dense_nz_.assign(dense, -1);
+    s.gram_.assign(widest, 0.0);
+    for (const Block& block : s.blocks_) {
+        const std::uint32_t* cols = s.block_columns_.data() + block.column_at;
+        for (std::uint32_t r = block.row; r < block.row + block.dim; ++r) {
+            for (std::uint64_t e = row_start[r]; e < row_start[r + 1]; ++e) {
+                const auto j = static_cast<std::uint32_t>(std::lower_bound(cols, cols + block.columns, entry_column[e]) - cols);
+                s.dense_nz_[block.dense_at + j * block.dim + (r - block.row)] = static_cast<std::int64_t>(entry_nz[e]);
+            }
+        }
+    }
+
+    // The envelope: each row from its first coupled position.
+    const std::uint32_t size = s.order_size_;
+    s.first_.resize(size);
+    std::iota(s.first_.begin(), s.first_.end(), 0u);
+    const auto couple = [&s](std::uint32_t p1, std::uint32_t p2) {
+        const std::uint32_t hi = std::max(p1, p2), lo = std::min(p1, p2);
+        s.first_[hi] = std::min(s.first_[hi], lo);
+    };
+    for (const Block& block : s.blocks_) {
+        for (std::uint32_t i = 0; i < block.columns; ++i) {
+            for (std::uint32_t j = 0; j <= i; ++j) {
+                couple(s.position_of_column_[s.block_columns_[block.column_at + i]],
+                       s.position_of_column_[s.block_columns_[block.column_at + j]]);
+            }
+        }
+    }
+    for (std::uint32_t c = 0; c < nc; ++c) {
+        for (std::uint64_t k = a.colptr[c]; k < a.colptr[c + 1]; ++k) {
+            if (s.is_equality_[a.rowval[k]]) couple(s.position_of_column_[c], s.position_of_row_[a.rowval[k]]);
+        }
+    }
+    s.start_.resize(size + 1);
+    s.start_[0] = 0;
+    for (std::uint32_t i = 0; i < size; ++i) s.start_[i + 1] = s.start_[i] + (i - s.first_[i] + 1);
+    const auto slot = [&s](std::uint32_t p1, std::uint32_t p2) -> std::uint32_t {
+        const std::uint32_t hi = std::max(p1, p2), lo = std::min(p1, p2);
+        return static_cast<std::uint32_t>(s.start_[hi] + (lo - s.first_[hi]));
+    };
+    s.scatter_.resize(scatter);
+    for (const Block& block : s.blocks_) {
+        std::uint32_t at = block.scatter_at;
+        for (std::uint32_t i = 0; i < block.columns; ++i) {
+            for (std::uint32_t j = 0; j <= i; ++j) {
+                s.scatter_[at++] = slot(s.position_of_column_[s.block_columns_[block.column_at + i]],
+                                        s.position_of_column_[s.block_columns_[block.column_at + j]]);
+            }
+        }
+    }
+    s.equality_nz_.assign(s.nnz_, kNone);
+    for (std::uint32_t c = 0; c < nc; ++c) {
+        for (std::uint64_t k = a.colptr[c]; k < a.colptr[c + 1]; ++k) {
+            if (s.is_equality_[a.rowval[k]]) s.equality_nz_[k] = slot(s.position_of_column_[c], s.position_of_row_[a.rowval[k]]);
+        }
+    }
+    s.values_.assign(s.start_[size], 0.0);
+    s.inverse_diagonal_.assign(size, 0.0);
+    s.base_.resize(size);
+    for (std::uint32_t i = 0; i < size; ++i) s.base_[i] = static_cast<std::int64_t>(s.start_[i]) - s.first_[i];
+    s.sign_.resize(size);
+    for (std::uint32_t p = 0; p < size; ++p) s.sign_[p] = items[p].kind == 0 ? 1 : -1;
+
+    s.degree_ = static_cast<std::uint32_t>(s.blocks_.size());
+    for (std::vector<double>* v : {&s.x_, &s.dx_, &s.x1_, &s.x2_, &s.rx_, &s.ex_, &s.cx_, &s.column_scale_}) v->assign(nc, 0.0);
+    for (std::vector<double>* v : {&s.s_, &s.z_, &s.ds_, &s.dz_, &s.z1_, &s.z2_, &s.rz_, &s.lambda_, &s.w_, &s.t1_,
+                                   &s.t2_, &s.t3_, &s.t4_, &s.ez_, &s.cz_, &s.target_, &s.row_scale_}) {
+        v->assign(m, 0.0);
+    }
+    s.eta_.assign(s.blocks_.size(), 1.0);
+    s.perm_.assign(size, 0.0);
+    s.out_.x.assign(nc, 0.0);
+    s.out_.z.assign(m, 0.0);
+    s.out_.status.reserve(32);
+    s.q_.assign(nc, 0.0);
+    s.a_.assign(s.nnz_, 0.0);
+    s.b_.assign(m, 0.0);
+    s.update(problem);
+    if (std::getenv("IPM_DEBUG")) {
+        std::uint64_t work = 0, dots = 0;
+        for (std::uint32_t i = 0; i < size; ++i) for (std::uint32_t j = s.first_[i]; j < i; ++j) { work += j - std::max(s.first_[i], s.first_[j]); ++dots; }
+        std::fprintf(stderr, "size %u envelope %zu factor work %llu dots %llu nnz %llu rows %u\n", s.order_size_, s.values_.size(), (unsigned long long)work, (unsigned long long)dots, (unsigned long long)s.nnz_, m);
+    }
+    return s;
+}
+
+bool StructuredSolver::fits(const Problem& problem) const {
+    return problem.a.m == rows_ && problem.a.colptr == colptr_ && problem.a.rowval == rowval_ &&
+           problem.cones == cones_ && problem.p.rowval.empty();
+}
+
+void StructuredSolver::update(const Problem& problem) {
+    if (!fits(problem)) throw InternalError("update of a program whose pattern differs from the solver's");
+    std::copy(problem.q.begin(), problem.q.end(), q_.begin());
+    std::copy(problem.a.nzval.begin(), problem.a.nzval.end(), a_.begin());
+    std::copy(problem.b.begin(), problem.b.end(), b_.begin());
+    equilibrate();
+    for (std::size_t i = 0; i < dense_.size(); ++i) dense_[i] = dense_nz_[i] < 0 ? 0.0 : a_[dense_nz_[i]];
+}
+
+// Ruiz's equilibration of A: rows and columns scaled, over a few passes,
+// toward unit infinity norms (a second-order cone's rows share one scale,
+// so that it stays the same cone). The solver works on E A D, E b, D q.
+void StructuredSolver::equilibrate() {
+    constexpr int kPasses = 10;
+    constexpr double kLeast = 1e-4, kMost = 1e4;
+    std::fill(column_scale_.begin(), column_scale_.end(), 1.0);
+    std::fill(row_scale_.begin(), row_scale_.end(), 1.0);
+    for (int pass = 0; pass < kPasses; ++pass) {
+        std::fill(t1_.begin(), t1_.end(), 0.0);  // row norms
+        for (std::uint32_t c = 0; c < columns_; ++c) {
+            double norm = 0.0;
+            for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) {
+                const double v = std::abs(a_[k]);
+                norm = std::max(norm, v);
+                t1_[rowval_[k]] = std::max(t1_[rowval_[k]], v);
+            }
+            ex_[c] = norm > 0.0 ? std::clamp(1.0 / std::sqrt(norm), kLeast, kMost) : 1.0;
+        }
+        for (const Block& block : blocks_) {
+            if (!block.soc) continue;
+            double norm = 0.0;
+            for (std::uint32_t i = 0; i < block.dim; ++i) norm = std::max(norm, t1_[block.row + i]);
+            for (std::uint32_t i = 0; i < block.dim; ++i) t1_[block.row + i] = norm;
+        }
+        for (std::uint32_t r = 0; r < rows_; ++r) t1_[r] = t1_[r] > 0.0 ? std::clamp(1.0 / std::sqrt(t1_[r]), kLeast, kMost) : 1.0;
+        for (std::uint32_t c = 0; c < columns_; ++c) {
+            for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) a_[k] *= ex_[c] * t1_[rowval_[k]];
+            column_scale_[c] *= ex_[c];
+        }
+        for (std::uint32_t r = 0; r < rows_; ++r) row_scale_[r] *= t1_[r];
+    }
+    for (std::uint32_t c = 0; c < columns_; ++c) q_[c] *= column_scale_[c];
+    for (std::uint32_t r = 0; r < rows_; ++r) b_[r] *= row_scale_[r];
+}
+
+// W^power v on the inequality rows (the equality rows are left alone).
+void StructuredSolver::apply_w(const double* in, double* out, int power) const {
+    for (std::size_t bi = 0; bi < blocks_.size(); ++bi) {
+        const Block& block = blocks_[bi];
+        const std::uint32_t r = block.row;
+        if (!block.soc) {
+            const double w = w_[r];
+            out[r] = power == 1 ? in[r] * w : power == -1 ? in[r] / w : power == 2 ? in[r] * w * w : in[r] / (w * w);
+            continue;
+        }
+        const double eta = eta_[bi];
+        const double* w = w_.data() + r;
+        const double* v = in + r;
+        double* o = out + r;
+        const std::uint32_t d = block.dim;
+        const double w1v1 = dot(w + 1, v + 1, d - 1);
+        switch (power) {
+            case 1: {
+                const double c = v[0] + w1v1 / (1.0 + w[0]);
+                o[0] = eta * (w[0] * v[0] + w1v1);
+                for (std::uint32_t i = 1; i < d; ++i) o[i] = eta * (v[i] + c * w[i]);
+                break;
+            }
+            case -1: {
+                const double c = v[0] - w1v1 / (1.0 + w[0]);
+                o[0] = (w[0] * v[0] - w1v1) / eta;
+                for (std::uint32_t i = 1; i < d; ++i) o[i] = (v[i] - c * w[i]) / eta;
+                break;
+            }
+            case 2: {
+                const double t = w[0] * v[0] + w1v1, e2 = eta * eta;
+                o[0] = e2 * (2.0 * w[0] * t - v[0]);
+                for (std::uint32_t i = 1; i < d; ++i) o[i] = e2 * (2.0 * w[i] * t + v[i]);
+                break;
+            }
+            default: {
+                const double t = w[0] * v[0] - w1v1, e2 = eta * eta;
+                o[0] = (2.0 * w[0] * t - v[0]) / e2;
+                for (std::uint32_t i = 1; i < d; ++i) o[i] = (v[i] - 2.0 * w[i] * t) / e2;
+                break;
+            }
+        }
+    }
+}
+
+// The Nesterov-Todd scaling point of s and z, and lambda = W z = W^-1 s.
+void StructuredSolver::scale() {
+    for (std::size_t bi = 0; bi < blocks_.size(); ++bi) {
+        const Block& block = blocks_[bi];
+        const std::uint32_t r = block.row, d = block.dim;
+        if (!block.soc) {
+            w_[r] = std::sqrt(s_[r] / z_[r]);
+            lambda_[r] = std::sqrt(s_[r] * z_[r]);
+            continue;
+        }
+        const double* s = s_.data() + r;
+        const double* z = z_.data() + r;
+        const double s1 = std::sqrt(dot(s + 1, s + 1, d - 1)), z1 = std::sqrt(dot(z + 1, z + 1, d - 1));
+        const double sn = std::sqrt((s[0] - s1) * (s[0] + s1)), zn = std::sqrt((z[0] - z1) * (z[0] + z1));
+        const double gamma = std::sqrt(0.5 * (1.0 + dot(s, z, d) / (sn * zn)));
+        double* w = w_.data() + r;
+        w[0] = (s[0] / sn + z[0] / zn) / (2.0 * gamma);
+        for (std::uint32_t i = 1; i < d; ++i) w[i] = (s[i] / sn - z[i] / zn) / (2.0 * gamma);
+        eta_[bi] = std::sqrt(sn / zn);
+        double* l = lambda_.data() + r;
+        const double root = std::sqrt(sn * zn), s0 = s[0] / sn, z0 = z[0] / zn;
+        l[0] = root * gamma;
+        for (std::uint32_t i = 1; i < d; ++i) {
+            l[i] = root * ((gamma + z0) * s[i] / sn + (gamma + s0) * z[i] / zn) / (s0 + z0 + 2.0 * gamma);
+        }
+    }
+}
+
+// The reduced matrix [H E'; E 0] (H the cones' W^-2 blocks), regularised,
+// factored as L D L' in its envelope.
+void StructuredSolver::factor() {
+    Tick tick{0};
+    std::fill(values_.begin(), values_.end(), 0.0);
+    for (std::size_t bi = 0; bi < blocks_.size(); ++bi) {
+        const Block& block = blocks_[bi];
+        const std::uint32_t d = block.dim, k = block.columns;
+        const double* dense = dense_.data() + block.dense_at;
+        double* g = gram_.data();
+        if (!block.soc) {
+            for (std::uint32_t j = 0; j < k; ++j) g[j] = dense[j] / w_[block.row];
+        } else {
+            // W^-1 applied to each column of the block's rows.
+            const double eta = eta_[bi];
+            const double* w = w_.data() + block.row;
+            for (std::uint32_t j = 0; j < k; ++j) {
+                const double* v = dense + j * d;
+                double* o = g + j * d;
+                const double w1v1 = dot(w + 1, v + 1, d - 1);
+                const double c = v[0] - w1v1 / (1.0 + w[0]);
+                o[0] = (w[0] * v[0] - w1v1) / eta;
+                for (std::uint32_t i = 1; i < d; ++i) o[i] = (v[i] - c * w[i]) / eta;
+            }
+        }
+        const std::uint32_t* to = scatter_.data() + block.scatter_at;
+        for (std::uint32_t i = 0; i < k; ++i) {
+            for (std::uint32_t j = 0; j <= i; ++j) values_[*to++] += dot(g + i * d, g + j * d, d);
+        }
+    }
+    for (std::uint64_t k = 0; k < nnz_; ++k) {
+        if (equality_nz_[k] != kNone) values_[equality_nz_[k]] = a_[k];
+    }
+    const std::uint32_t size = order_size_;
+    double largest = 0.0;
+    for (std::uint32_t i = 0; i < size; ++i) largest = std::max(largest, std::abs(values_[start_[i] + i - first_[i]]));
+    const double delta = settings_.static_regularization + std::numeric_limits<double>::epsilon() *
+                                                               std::numeric_limits<double>::epsilon() * largest;
+    for (std::uint32_t i = 0; i < size; ++i) values_[start_[i] + i - first_[i]] += sign_[i] * delta;
+
+    // Row by row: row i's entries first become L D (a triangular solve
+    // against the rows above), then L, and the pivot follows.
+    double* v = values_.data();
+    for (std::uint32_t i = 0; i < size; ++i) {
+        const std::uint32_t fi = first_[i];
+        double* li = v + base_[i];  // li[j] for j in [fi, i]
+        // The last term of each sum waits for the entry just computed; the
+        // rest of the sum does not, so it is summed first.
+        double previous = 0.0;  // li[j - 1], kept in a register
+        for (std::uint32_t j = fi; j < i; ++j) {
+            const std::uint32_t k0 = std::max(fi, first_[j]);
+            const double* lj = v + base_[j];
+            double value = li[j];
+            if (k0 < j) value -= dot4(li + k0, lj + k0, j - 1 - k0) + previous * lj[j - 1];
+            li[j] = previous = value;
+        }
+        double d = li[i];
+        for (std::uint32_t j = fi; j < i; ++j) {
+            const double l = li[j] * inverse_diagonal_[j];
+            d -= l * li[j];
+            li[j] = l;
+        }
+        if (!(sign_[i] * d > kPivotFloor)) d = sign_[i] * kPivotReplacement;
+        li[i] = d;
+        inverse_diagonal_[i] = 1.0 / d;
+    }
+}
+
+// [0 A'; A -W^2] (dx, dz) = (rx, rz), the equality rows' block zero, through
+// the factored reduced system.
+void StructuredSolver::solve_reduced(const double* rx, const double* rz, double* dx, double* dz) {
+    Tick tick{1};
+    apply_w(rz, t1_.data(), -2);
+    for (std::uint32_t c = 0; c < columns_; ++c) {
+        double sum = rx[c];
+        for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) {
+            if (!is_equality_[rowval_[k]]) sum += a_[k] * t1_[rowval_[k]];
+        }
+        perm_[position_of_column_[c]] = sum;
+    }
+    for (std::uint32_t r = 0; r < rows_; ++r) {
+        if (is_equality_[r]) perm_[position_of_row_[r]] = rz[r];
+    }
+    const double* v = values_.data();
+    double* y = perm_.data();
+    const std::uint32_t size = order_size_;
+    for (std::uint32_t i = 0; i < size; ++i) {
+        const std::uint32_t fi = first_[i];
+        y[i] -= dot4(v + start_[i], y + fi, i - fi);
+    }
+    for (std::uint32_t i = 0; i < size; ++i) y[i] *= inverse_diagonal_[i];
+    for (std::uint32_t i = size; i-- > 0;) {
+        const std::uint32_t fi = first_[i];
+        axpy(y + fi, v + start_[i], y[i], i - fi);
+    }
+    std::fill(t2_.begin(), t2_.end(), 0.0);
+    for (std::uint32_t c = 0; c < columns_; ++c) {
+        const double xc = y[position_of_column_[c]];
+        dx[c] = xc;
+        for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) t2_[rowval_[k]] += a_[k] * xc;
+    }
+    for (std::uint32_t r = 0; r < rows_; ++r) {
+        if (is_equality_[r]) dz[r] = y[position_of_row_[r]];
+        else t2_[r] -= rz[r];
+    }
+    apply_w(t2_.data(), dz, -2);
+}
+
+// solve_reduced, refined against the unregularised system (a fixed number
+// of steps: one takes the residual from about the regularisation's 1e-8 to
+// about 1e-13).
+void StructuredSolver::solve_kkt(const double* rx, const double* rz, double* dx, double* dz) {
+    solve_reduced(rx, rz, dx, dz);
+    for (std::uint32_t step = 0; step < settings_.refinement_steps; ++step) {
+        // Residuals: ex = rx - A'dz, ez = rz - A dx + W^2 dz (inequality rows).
+        apply_w(dz, t3_.data(), 2);
+        for (std::uint32_t r = 0; r < rows_; ++r) ez_[r] = rz[r] + (is_equality_[r] ? 0.0 : t3_[r]);
+        for (std::uint32_t c = 0; c < columns_; ++c) {
+            double sum = rx[c];
+            const double xc = dx[c];
+            for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) {
+                sum -= a_[k] * dz[rowval_[k]];
+                ez_[rowval_[k]] -= a_[k] * xc;
+            }
+            ex_[c] = sum;
+        }
+        solve_reduced(ex_.data(), ez_.data(), cx_.data(), cz_.data());
+        for (std::uint32_t c = 0; c < columns_; ++c) dx[c] += cx_[c];
+        for (std::uint32_t r = 0; r < rows_; ++r) dz[r] += cz_[r];
+    }
+}
+
+// The largest step keeping s, z, tau and kappa in their cones.
+double StructuredSolver::step_to_boundary(const double* s, const double* ds, const double* z, const double* dz) const {
+    double step = kInfinity;
+    for (const Block& block : blocks_) {
+        const std::uint32_t r = block.row;
+        if (!block.soc) {
+            if (ds[r] < 0.0) step = std::min(step, -s[r] / ds[r]);
+            if (dz[r] < 0.0) step = std::min(step, -z[r] / dz[r]);
+            continue;
+        }
+        step = std::min({step, soc_step(s + r, ds + r, block.dim), soc_step(z + r, dz + r, block.dim)});
+    }
+    return step;
+}
+
+// CVXOPT's starting point: the least-squares primal and least-norm dual,
+// each moved into its cone.
+void StructuredSolver::initial_point() {
+    for (std::size_t bi = 0; bi < blocks_.size(); ++bi) {
+        const Block& block = blocks_[bi];
+        std::fill(w_.begin() + block.row, w_.begin() + block.row + block.dim, 0.0);
+        w_[block.row] = 1.0;
+        eta_[bi] = 1.0;
+    }
+    factor();
+    std::fill(rx_.begin(), rx_.end(), 0.0);
+    solve_kkt(rx_.data(), b_.data(), x_.data(), s_.data());
+    for (std::uint32_t r = 0; r < rows_; ++r) s_[r] = is_equality_[r] ? 0.0 : -s_[r];
+    for (std::uint32_t c = 0; c < columns_; ++c) rx_[c] = -q_[c];
+    std::fill(rz_.begin(), rz_.end(), 0.0);
+    solve_kkt(rx_.data(), rz_.data(), dx_.data(), z_.data());
+    for (std::vector<double>* v : {&s_, &z_}) {
+        double shift = -kInfinity;  // the least "eigenvalue", negated
+        for (const Block& block : blocks_) {
+            const double* e = v->data() + block.row;
+            shift = std::max(shift, block.soc ? std::sqrt(dot(e + 1, e + 1, block.dim - 1)) - e[0] : -e[0]);
+        }
+        if (shift >= 0.0) {
+            for (const Block& block : blocks_) (*v)[block.row] += 1.0 + shift;
+        }
+    }
+    tau_ = kappa_ = 1.0;
+}
+
+const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
+    Tick tick{3};
+    ConicSolution& out = out_;
+    out.success = out.solved = out.stopped = out.infeasible = false;
+    out.iterations = 0;
+    const std::uint32_t m = rows_, nc = columns_;
+    const double tol = settings_.tolerance, tol_inf = settings_.infeasibility_tolerance;
+    double norm_q = 0.0, norm_b = 0.0;  // in the program's own units
+    for (std::uint32_t c = 0; c < nc; ++c) norm_q = std::max(norm_q, std::abs(q_[c]) / column_scale_[c]);
+    for (std::uint32_t r = 0; r < m; ++r) norm_b = std::max(norm_b, std::abs(b_[r]) / row_scale_[r]);
+
+    // Jordan products on the inequality rows: out = u o v, and out = lambda \ v.
+    const auto jordan = [this](const double* u, const double* v, double* o) {
+        for (const Block& block : blocks_) {
+            const std::uint32_t r = block.row;
+            if (!block.soc) {
+                o[r] = u[r] * v[r];
+                continue;
+            }
+            const double u0 = u[r], v0 = v[r];
+            o[r] = dot(u + r, v + r, block.dim);
+            for (std::uint32_t i = 1; i < block.dim; ++i) o[r + i] = u0 * v[r + i] + v0 * u[r + i];
+        }
+    };
+    const auto lambda_divide = [this](const double* d, double* o) {
+        for (const Block& block : blocks_) {
+            const std::uint32_t r = block.row;
+            const double* l = lambda_.data() + r;
+            if (!block.soc) {
+                o[r] = d[r] / l[0];
+                continue;
+            }
+            const double l1 = std::sqrt(dot(l + 1, l + 1, block.dim - 1));
+            const double rho = (l[0] - l1) * (l[0] + l1);
+            const double u0 = (l[0] * d[r] - dot(l + 1, d + r + 1, block.dim - 1)) / rho;
+            o[r] = u0;
+            for (std::uint32_t i = 1; i < block.dim; ++i) o[r + i] = (d[r + i] - u0 * l[i]) / l[0];
+        }
+    };
+
+    initial_point();
+    const char* status = "MaxIterations";
+    for (std::uint32_t iteration = 0;; ++iteration) {
+        // Residuals of the embedding.
+        std::fill(rz_.begin(), rz_.end(), 0.0);
+        for (std::uint32_t c = 0; c < nc; ++c) {
+            double sum = q_[c] * tau_;
+            for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) {
+                sum += a_[k] * z_[rowval_[k]];
+                rz_[rowval_[k]] += a_[k] * x_[c];
+            }
+            rx_[c] = sum;
+        }
+        double norm_ax_s = 0.0, res_p = 0.0, res_d = 0.0;
+        for (std::uint32_t r = 0; r < m; ++r) {
+            rz_[r] += s_[r];
+            norm_ax_s = std::max(norm_ax_s, std::abs(rz_[r]) / row_scale_[r]);
+            rz_[r] -= b_[r] * tau_;
+            res_p = std::max(res_p, std::abs(rz_[r]) / row_scale_[r]);
+        }
+        for (std::uint32_t c = 0; c < nc; ++c) res_d = std::max(res_d, std::abs(rx_[c]) / column_scale_[c]);
+        res_p /= tau_;
+        res_d /= tau_;
+        const double qx = dot(q_.data(), x_.data(), nc), bz = dot(b_.data(), z_.data(), m);
+        const double rtau = kappa_ + qx + bz;
+
+        double norm_x = 0.0, norm_s = 0.0, norm_z = 0.0;
+        for (std::uint32_t c = 0; c < nc; ++c) norm_x = std::max(norm_x, std::abs(x_[c]) * column_scale_[c]);
+        for (std::uint32_t r = 0; r < m; ++r) {
+            norm_s = std::max(norm_s, std::abs(s_[r]) / row_scale_[r]);
+            norm_z = std::max(norm_z, std::abs(z_[r]) * row_scale_[r]);
+        }
+        if (std::getenv("IPM_DEBUG")) std::fprintf(stderr, "it %u tau %.3e kappa %.3e pres %.3e dres %.3e gap %.3e |x| %.2e |s| %.2e |z| %.2e\n", iteration, tau_, kappa_, inf_norm(rz_)/tau_, inf_norm(rx_)/tau_, (qx+bz)/tau_, norm_x, norm_s, norm_z);
+        if (!std::isfinite(norm_x + norm_s + norm_z + tau_ + kappa_)) {
+            status = "NumericalError";
+            break;
+        }
+        // Converged?
+        {
+            const double pcost = qx / tau_, dcost = -bz / tau_;
+            const double gap = std::abs(qx + bz) / tau_;
+            const double gap_rel = gap / std::max(1.0, std::min(std::abs(pcost), std::abs(dcost)));
+            if (res_p <= tol * std::max(1.0, norm_b + (norm_x + norm_s) / tau_) &&
+                res_d <= tol * std::max(1.0, norm_q + (norm_x + norm_z) / tau_) && (gap <= tol || gap_rel <= tol) &&
+                kappa_ / tau_ <= kKappaTauRatio) {
+                status = "Solved";
+                out.solved = out.success = true;
+                break;
+            }
+        }
+        // A certificate of infeasibility? (b'z < 0 with A'z = 0: no point
+        // satisfies the program; q'x < 0 with A x + s = 0: it is unbounded.)
+        {
+            double norm_atz = 0.0;
+            for (std::uint32_t c = 0; c < nc; ++c) {
+                norm_atz = std::max(norm_atz, std::abs(rx_[c] - q_[c] * tau_) / column_scale_[c]);
+            }
+            if (bz < -tol_inf * std::max(1.0, norm_z) && norm_atz <= tol_inf * -bz) {
+                status = "PrimalInfeasible";
+                out.infeasible = true;
+                break;
+            }
+            if (qx < -tol_inf * std::max(1.0, norm_x) && norm_ax_s <= tol_inf * -qx) {
+                status = "DualInfeasible";
+                break;
+            }
+        }
+        if (iteration >= settings_.max_iterations) break;
+        if (stop && *stop && (*stop)()) {
+            status = "CallbackTerminated";
+            out.stopped = true;
+            break;
+        }
+        ++out.iterations;
+
+        scale();
+        factor();
+        // The direction of tau: [x1; z1] solves K (x1, z1) = (-q, b).
+        for (std::uint32_t c = 0; c < nc; ++c) ex_[c] = -q_[c];
+        solve_kkt(ex_.data(), b_.data(), x1_.data(), z1_.data());
+        const double denominator = dot(q_.data(), x1_.data(), nc) + dot(b_.data(), z1_.data(), m) - kappa_ / tau_;
+
+        // One Newton direction for the complementarity targets d_s (on the
+        // inequality rows) and d_kappa, the residuals weighted by `weight`.
+        const auto direction = [&](double weight, const double* d_s, double d_kappa, double& dtau, double& dkappa) {
+            lambda_divide(d_s, t3_.data());
+            apply_w(t3_.data(), t4_.data(), 1);  // W (lambda \ d_s)
+            for (std::uint32_t c = 0; c < nc; ++c) cx_[c] = -weight * rx_[c];
+            for (std::uint32_t r = 0; r < m; ++r) cz_[r] = -weight * rz_[r] + (is_equality_[r] ? 0.0 : t4_[r]);
+            solve_kkt(cx_.data(), cz_.data(), x2_.data(), z2_.data());
+            dtau = (-weight * rtau + d_kappa / tau_ - dot(q_.data(), x2_.data(), nc) - dot(b_.data(), z2_.data(), m)) /
+                   denominator;
+            for (std::uint32_t c = 0; c < nc; ++c) dx_[c] = x2_[c] + dtau * x1_[c];
+            for (std::uint32_t r = 0; r < m; ++r) dz_[r] = z2_[r] + dtau * z1_[r];
+            apply_w(dz_.data(), t3_.data(), 2);
+            for (std::uint32_t r = 0; r < m; ++r) ds_[r] = is_equality_[r] ? 0.0 : -t4_[r] - t3_[r];
+            dkappa = (-d_kappa - kappa_ * dtau) / tau_;
+        };
+        const auto longest_step = [&](double dtau, double dkappa) {
+            double step = step_to_boundary(s_.data(), ds_.data(), z_.data(), dz_.data());
+            if (dtau < 0.0) step = std::min(step, -tau_ / dtau);
+            if (dkappa < 0.0) step = std::min(step, -kappa_ / dkappa);
+            return step;
+        };
+
+        // Predictor: d_s = lambda o lambda.
+        jordan(lambda_.data(), lambda_.data(), target_.data());
+        double dtau = 0.0, dkappa = 0.0;
+        direction(1.0, target_.data(), kappa_ * tau_, dtau, dkappa);
+        const double affine = std::min(1.0, longest_step(dtau, dkappa));
+        double sz = tau_ * kappa_;
+        for (const Block& block : blocks_) sz += dot(s_.data() + block.row, z_.data() + block.row, block.dim);
+        const double mu = sz / (degree_ + 1);
+        const double sigma = std::pow(1.0 - affine, 3);
+
+        // Corrector: d_s = lambda o lambda + (W^-1 ds) o (W dz) - sigma mu e.
+        apply_w(ds_.data(), t1_.data(), -1);
+        apply_w(dz_.data(), t2_.data(), 1);
+        jordan(t1_.data(), t2_.data(), t3_.data());
+        for (std::uint32_t r = 0; r < m; ++r) target_[r] += t3_[r];
+        for (const Block& block : blocks_) target_[block.row] -= sigma * mu;
+        const double d_kappa = kappa_ * tau_ + dkappa * dtau - sigma * mu;
+        direction(1.0 - sigma, target_.data(), d_kappa, dtau, dkappa);
+        const double step = std::min(1.0, settings_.max_step_fraction * longest_step(dtau, dkappa));
+        if (!(step > kLeastStep)) {
+            status = "InsufficientProgress";
+            break;
+        }
+        for (std::uint32_t c = 0; c < nc; ++c) x_[c] += step * dx_[c];
+        for (std::uint32_t r = 0; r < m; ++r) {
+            s_[r] += step * ds_[r];
+            z_[r] += step * dz_[r];
+        }
+        tau_ += step * dtau;
+        kappa_ += step * dkappa;
+    }
+    out.status = status;
+    if (out.success) {
+        for (std::uint32_t c = 0; c < nc; ++c) out.x[c] = x_[c] * column_scale_[c] / tau_;
+        for (std::uint32_t r = 0; r < m; ++r) out.z[r] = z_[r] * row_scale_[r] / tau_;
+    }
+    return out;
+}
+
+}  // namespace vexal
