@@ -1,11 +1,12 @@
 /*
  * Plans a descent through the C interface (vexal/vexal.h) and prints a
  * short summary: the default descent, or the one a JSON configuration file
- * describes (e.g. examples/glide_slope.json). The same job in C++:
- * examples/plan_descent.cpp.
+ * describes (e.g. examples/glide_slope.json), with the fast search's solver
+ * named by --solver. The same job in C++: examples/plan_descent.cpp.
  */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "vexal/vexal.h"
 
@@ -30,28 +31,42 @@ static char* read_file(const char* path) {
 
 int main(int argc, char** argv) {
     vexal_config config;
+    vexal_plan_options options;
     vexal_plan_summary summary;
     vexal_error error;
     vexal_planner* planner;
     double* position;
+    const char* path = NULL;
     uint64_t last;
+    int i;
 
-    if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
-        fputs("usage: plan_descent_c [CONFIG.json]\n", stderr);
-        return 2;
+    /* The defaults: fast search, pointing limit in force. */
+    vexal_plan_options_default(&options);
+    for (i = 1; i < argc; ++i) {
+        const char* name = strcmp(argv[i], "--solver") == 0 && i + 1 < argc ? argv[++i] : NULL;
+        if (name && strcmp(name, "clarabel") == 0) {
+            options.solver = VEXAL_SOLVER_CLARABEL;
+        } else if (name && strcmp(name, "structured") == 0) {
+            options.solver = VEXAL_SOLVER_STRUCTURED;
+        } else if (name || argv[i][0] == '-' || path) {
+            fputs("usage: plan_descent_c [--solver clarabel|structured] [CONFIG.json]\n", stderr);
+            return 2;
+        } else {
+            path = argv[i];
+        }
     }
     vexal_config_default(&config); /* the default lander, no time of flight: search */
-    if (argc == 2) {
-        char* text = read_file(argv[1]);
+    if (path) {
+        char* text = read_file(path);
         int code;
         if (!text) {
-            fprintf(stderr, "plan_descent_c: cannot read %s\n", argv[1]);
+            fprintf(stderr, "plan_descent_c: cannot read %s\n", path);
             return 1;
         }
         code = vexal_config_from_json(text, &config, &error);
         free(text);
         if (code != VEXAL_OK) {
-            fprintf(stderr, "plan_descent_c: %s: %s\n", argv[1], error.message);
+            fprintf(stderr, "plan_descent_c: %s: %s\n", path, error.message);
             return 1;
         }
     }
@@ -63,8 +78,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "plan_descent_c: %s\n", error.message);
         return 1;
     }
-    /* NULL options: the defaults (fast search, pointing limit in force). */
-    if (vexal_plan(planner, &config, NULL, &summary, &error) != VEXAL_OK) {
+    if (vexal_plan(planner, &config, &options, &summary, &error) != VEXAL_OK) {
         fprintf(stderr, "plan_descent_c: %s (%s)\n", error.message, vexal_code_name(error.code));
         vexal_planner_destroy(planner);
         return 1;

@@ -13,12 +13,14 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: plan_descent [--nearest] [--golden] [CONFIG.json]\n"
+    "usage: plan_descent [--nearest] [--golden] [--solver NAME] [CONFIG.json]\n"
     "\n"
     "Plans the descent CONFIG.json describes (default: the default lander), searching the\n"
     "time of flight unless the file sets one, with the pointing limit in force.\n"
     "  --nearest  when the target cannot be reached, land as near to it as possible\n"
     "  --golden   the reference golden-section search instead of the fast one\n"
+    "  --solver NAME\n"
+    "             the fast search's solver: clarabel or structured\n"
     "  --help     this text\n";
 
 int usage_error(const char* why, std::string_view what) {
@@ -41,6 +43,16 @@ int main(int argc, char** argv) {
             options.nearest_landing = true;
         } else if (arg == "--golden") {
             options.search = vexal::SearchMode::golden;
+        } else if (arg == "--solver") {
+            if (i + 1 == argc) return usage_error("--solver needs a NAME", "clarabel or structured");
+            const std::string_view name = argv[++i];
+            if (name == "clarabel") {
+                options.solver = vexal::SolverChoice::clarabel;
+            } else if (name == "structured") {
+                options.solver = vexal::SolverChoice::structured;
+            } else {
+                return usage_error("unknown solver", name);
+            }
         } else if (arg.starts_with("-")) {
             return usage_error("unknown option", arg);
         } else if (path) {

@@ -140,6 +140,15 @@ Result<PlanOptions> to_core(const vexal_plan_options& o) {
     out.nearest_landing = o.nearest_landing != 0;
     out.threads = o.threads;
     out.rotation = vec3(o.rotation);
+    if (o.solver == VEXAL_SOLVER_CLARABEL) {
+        out.solver = SolverChoice::clarabel;
+    } else if (o.solver == VEXAL_SOLVER_STRUCTURED) {
+        out.solver = SolverChoice::structured;
+    } else {
+        return fail(ErrorKind::invalid_input,
+                    "solver must be VEXAL_SOLVER_CLARABEL (0) or VEXAL_SOLVER_STRUCTURED (1), got " +
+                        std::to_string(o.solver));
+    }
     return out;
 }
 
@@ -225,6 +234,7 @@ void vexal_plan_options_default(vexal_plan_options* options) {
     options->nearest_landing = d.nearest_landing;
     options->threads = d.threads;
     copy3(options->rotation, d.rotation);
+    options->solver = d.solver == vexal::SolverChoice::structured ? VEXAL_SOLVER_STRUCTURED : VEXAL_SOLVER_CLARABEL;
 }
 
 vexal_planner* vexal_planner_create(uint64_t n, vexal_error* error) {

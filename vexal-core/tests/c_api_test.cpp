@@ -67,6 +67,9 @@ TEST(CApi, ConfigAndOptionsAreTheCoresRecords) {
     EXPECT_EQ(core->nearest_landing, d.nearest_landing);
     EXPECT_EQ(core->threads, d.threads);
     EXPECT_EQ(core->rotation, d.rotation);
+    EXPECT_EQ(core->solver, d.solver);
+    o.solver = VEXAL_SOLVER_STRUCTURED;
+    EXPECT_EQ(c_api::to_core(o)->solver, SolverChoice::structured);
 }
 
 // Through the C entry, the plan is vexal::plan's, bit for bit: the search
@@ -192,6 +195,8 @@ TEST(CApi, FailuresAreCodesWithTheMessage) {
          "spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got -100.0"},
         {"a search outside the enum", planned([](vexal_config&, vexal_plan_options& o) { o.search = 7; }),
          VEXAL_ERROR_INVALID_INPUT, "search must be VEXAL_SEARCH_FAST (0) or VEXAL_SEARCH_GOLDEN (1), got 7"},
+        {"a solver outside the enum", planned([](vexal_config&, vexal_plan_options& o) { o.solver = -1; }),
+         VEXAL_ERROR_INVALID_INPUT, "solver must be VEXAL_SOLVER_CLARABEL (0) or VEXAL_SOLVER_STRUCTURED (1), got -1"},
         {"another node count", planned([](vexal_config& c, vexal_plan_options&) { c.solver.n = 30; }),
          VEXAL_ERROR_NODE_COUNT, "solver.n is 30 but the planner is for 20 nodes"},
         {"reading before any plan", [&](vexal_error* e) { return read(20, e); }, VEXAL_ERROR_NO_PLAN,

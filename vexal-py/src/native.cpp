@@ -216,7 +216,7 @@ PyObject* result_dict(const Trajectory& trajectory, unsigned solves, unsigned fa
 
 // ---------------------------------------------------------------------------
 // plan(config, search="fast", tolerance=2e-4, pointing=False, landing="target", progress=None, threads=None,
-//      rotation=None)
+//      rotation=None, solver=DEFAULT_SOLVER)
 
 struct SearchName {
     std::string_view name;
@@ -234,6 +234,26 @@ bool read_search(PyObject* value, PlanOptions& options) {
         }
     }
     PyErr_Format(PyExc_ValueError, "search must be 'golden' or 'fast', got %R", value);
+    return false;
+}
+
+struct SolverName {
+    std::string_view name;
+    SolverChoice choice;
+};
+constexpr SolverName kSolverNames[] = {{"clarabel", SolverChoice::clarabel},
+                                       {"structured", SolverChoice::structured}};
+
+bool read_solver(PyObject* value, PlanOptions& options) {
+    std::string_view name;
+    if (!convert_arg(value, name, "solver")) return false;
+    for (const SolverName& s : kSolverNames) {
+        if (s.name == name) {
+            options.solver = s.choice;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "solver must be 'clarabel' or 'structured', got %R", value);
     return false;
 }
 
@@ -392,8 +412,8 @@ bool read_threads(PyObject* value, unsigned& threads) {
     return true;
 }
 
-constexpr const char* kPlanParams[] = {"config",   "search",  "tolerance", "pointing",
-                                       "landing",  "progress", "threads",  "rotation"};
+constexpr const char* kPlanParams[] = {"config",   "search",  "tolerance", "pointing", "landing",
+                                       "progress", "threads", "rotation",  "solver"};
 constexpr Signature kPlanSignature{"plan()", kPlanParams, 1};
 
 PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -401,7 +421,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     // plan alone, any later one ends it.
     const std::uint64_t generation = g_stop_generation.load();
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* arg[8] = {};
+        PyObject* arg[9] = {};
         if (!bind(kPlanSignature, args, nargs, kwnames, arg)) return nullptr;
         PyObject* callback = arg[5] && arg[5] != Py_None ? arg[5] : nullptr;
         if (callback && !PyCallable_Check(callback)) {
@@ -417,6 +437,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (arg[3] && !read_pointing(arg[3], options.pointing)) return nullptr;
         if (arg[4] && !read_landing(arg[4], options)) return nullptr;
         if (arg[7] && !read_rotation(arg[7], options.rotation, "rotation")) return nullptr;
+        if (arg[8] && !read_solver(arg[8], options)) return nullptr;
         // Read here, checked by the core's plan.
         const std::optional<Config> config = read_config(arg[0]);
         if (!config) return nullptr;
@@ -656,10 +677,11 @@ PyMethodDef kMethods[] = {
      "plans started afterwards run normally. stop_all(False) does nothing."},
     {"plan", as_cfunction(&plan), METH_FASTCALL | METH_KEYWORDS,
      "plan(config, search='fast', tolerance=2e-4, pointing=False, landing='target', progress=None, "
-     "threads=None, rotation=None)\n--\n\n"
+     "threads=None, rotation=None, solver=DEFAULT_SOLVER)\n--\n\n"
      "Plans the descent with the lock released; returns a dict of its data. progress(solves, best_final_mass) "
      "is called after each solve. threads: the fast search's grid threads (None: from the cores). rotation: the "
-     "planet's angular velocity (wx, wy, wz), rad/s (None: a still planet)."},
+     "planet's angular velocity (wx, wy, wz), rad/s (None: a still planet). solver: the quick path's, "
+     "'clarabel' or 'structured'."},
     {"simulate", as_cfunction(&simulate), METH_FASTCALL | METH_KEYWORDS,
      "simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05, step=0.01, errors=None, seed=0, "
      "rotation=None)\n--\n\nFlies the descent under guidance with the lock released; returns a dict of the flight."},
@@ -668,7 +690,20 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot kSlots[] = {{0, nullptr}};
+// DEFAULT_SOLVER: the name of PlanOptions{}.solver, the one default of
+// every front door.
+int exec_module(PyObject* module) {
+    return guard(-1, [&] {
+        for (const SolverName& s : kSolverNames) {
+            if (s.choice == PlanOptions{}.solver) {
+                return PyModule_AddStringConstant(module, "DEFAULT_SOLVER", std::string(s.name).c_str());
+            }
+        }
+        throw InternalError("the default solver has no name");
+    });
+}
+
+PyModuleDef_Slot kSlots[] = {{Py_mod_exec, as_slot(&exec_module)}, {0, nullptr}};
 
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT, "vexal._native", "", 0, kMethods, kSlots, nullptr, nullptr, nullptr,

@@ -136,6 +136,7 @@ def test_inputs_are_checked_before_any_solve(fields, message):
     (lambda: _native.plan('{"solver": {"n": 0.5}}'), "json"),
     (lambda: vexal.plan(pointing=True, max_angle_deg=-1.0), "invalid_input"),
     (lambda: vexal.plan(rotation=(0.0, math.inf, 0.0)), "invalid_input"),
+    (lambda: vexal.plan(solver="ipm"), "invalid_input"),
     (lambda: vexal.simulate(errors={"rotation_error": (1e-4, 0.0)}), "invalid_input"),
     # The exact module's errors are as they always were: no kind.
     (lambda: _vexal.solve(config_with(n=20, time_of_flight=1.0)), None),
@@ -146,6 +147,11 @@ def test_a_failed_plan_carries_its_kind(call, kind):
     assert type(info.value) is ValueError and getattr(info.value, "kind", None) == kind
 
 
+def test_either_solver_plans_the_default_descent():
+    masses = [vexal.plan(solver=solver).final_mass for solver in ("clarabel", "structured")]
+    assert masses[1] == pytest.approx(masses[0], rel=1e-6)
+
+
 def test_a_lone_bound_takes_the_automatic_other_end():
     plan = vexal.plan(n=20, tof_max=60.0)
     assert plan.time_of_flight == vexal.plan(n=20, tof_min=1.0, tof_max=60.0).time_of_flight
@@ -154,6 +160,12 @@ def test_a_lone_bound_takes_the_automatic_other_end():
 @pytest.mark.parametrize("call, kind, message", [
     (lambda: vexal.plan(search="slow"), ValueError, "search must be 'golden' or 'fast', got 'slow'"),
     (lambda: vexal.plan(search=1), TypeError, "search must be a str, got int"),
+    (lambda: vexal.plan(solver="ipm"), ValueError, "solver must be 'clarabel' or 'structured', got 'ipm'"),
+    (lambda: vexal.plan(solver=1), TypeError, "solver must be a str, got int"),
+    (lambda: vexal.solve_many([], solver="Clarabel"), ValueError,
+     "solver must be 'clarabel' or 'structured', got 'Clarabel'"),
+    (lambda: _native.plan(_vexal.Config(), solver="ipm"), ValueError,
+     "solver must be 'clarabel' or 'structured', got 'ipm'"),
     (lambda: vexal.plan(time_of_flight="45"), TypeError, None),
     (lambda: vexal.plan(tof=45.0), TypeError, "plan() got an unexpected keyword argument 'tof'"),
     (lambda: vexal.plan(5), TypeError,

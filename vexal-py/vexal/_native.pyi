@@ -29,13 +29,17 @@ class PlanData(TypedDict):
     solves: int
     fallbacks: int
 
+# The name of the solver of PlanOptions{} in the core: plan's default.
+DEFAULT_SOLVER: Literal["clarabel", "structured"]
+
 # A failed plan raises ValueError with the attribute `kind`: "invalid_input",
 # "infeasible", "solver_status", "solver_construction" or "json".
 def plan(config: Config | str, search: Literal["golden", "fast"] = "fast",
          tolerance: float = 2e-4, pointing: bool = False,
          landing: Literal["target", "nearest"] = "target",
          progress: Callable[[int, float | None], object] | None = None,
-         threads: int | None = None, rotation: Sequence[float] | None = None) -> PlanData: ...
+         threads: int | None = None, rotation: Sequence[float] | None = None,
+         solver: Literal["clarabel", "structured"] = ...) -> PlanData: ...
 def checked(config: Config | str, landing: Literal["target", "nearest"] = "target") -> None: ...
 def simulate(config: Config | str, replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,
              step: float = 0.01, errors: dict[str, float | Sequence[float]] | None = None, seed: int = 0,

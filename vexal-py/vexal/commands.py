@@ -84,6 +84,12 @@ def add_rotation_argument(parser: argparse.ArgumentParser) -> None:
                              "--rotation=-1e-5,0,0 for a leading minus (default: a still planet)")
 
 
+def add_solver_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--solver", choices=planning.SOLVERS, default=_native.DEFAULT_SOLVER,
+                        help=f"the fast search's interior-point solver (default {_native.DEFAULT_SOLVER}; "
+                             "the golden search always uses clarabel)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
 
@@ -94,6 +100,7 @@ def build_parser() -> argparse.ArgumentParser:
     plan = commands.add_parser("plan", help="plan one descent and summarise it", epilog=EPILOG_PLAN)
     add_config_arguments(plan)
     add_rotation_argument(plan)
+    add_solver_argument(plan)
     plan.add_argument("--plot", metavar="OUT.png", help="write a figure of the descent (needs matplotlib)")
     plan.add_argument("--csv", metavar="OUT.csv", help="write one row per node ('-' for stdout)")
     plan.add_argument("--json", metavar="OUT.json", help="write the plan and its configuration ('-' for stdout)")
@@ -133,6 +140,7 @@ def build_parser() -> argparse.ArgumentParser:
                           help="fly each case under guidance as 'vexal fly' does, its errors drawn per flight, and "
                                "tabulate the touchdowns")
     add_rotation_argument(disperse)
+    add_solver_argument(disperse)
     add_flight_arguments(disperse, drawn=True)
     disperse.set_defaults(run=run_study, parser=disperse)
 
@@ -305,7 +313,7 @@ def run_plan(args: argparse.Namespace) -> None:
                         else None)
     try:
         result = interrupts.call(planning.plan, config, **plan_options(args), rotation=args.rotation,
-                                 progress=line.show)
+                                 solver=args.solver, progress=line.show)
     finally:
         line.clear()
     # With a table on stdout the summary goes to stderr, out of its way.
@@ -427,6 +435,8 @@ def planning_study(args: argparse.Namespace, config: _vexal.Config, sigma: cases
     options: dict[str, Any] = {**plan_options(args)}
     if args.rotation is not None:  # recorded only when given: a still planet's studies stay as they were
         options["rotation"] = list(args.rotation)
+    if args.solver != _native.DEFAULT_SOLVER:  # likewise: the default's studies stay as they were
+        options["solver"] = args.solver
     return StudyKind(
         study.plan_task(cast(planning.PlanOptions, options)), study.PLAN_TABLE,
         lambda: cases.iter_dispersions(config, args.cases, args.seed, sigma), options, {},
@@ -443,6 +453,8 @@ def closed_loop_study(args: argparse.Namespace, config: _vexal.Config, sigma: ca
                          "landing by itself")
     if args.search != "fast":
         raise ValueError("--closed-loop plans with the fast search; drop --search")
+    if args.solver != _native.DEFAULT_SOLVER:
+        raise ValueError(f"--closed-loop plans with {_native.DEFAULT_SOLVER}; drop --solver")
     errors = cases.check_errors({name: getattr(args, name) for name in FLIGHT_ERRORS
                                  if getattr(args, name) is not None})
     options = closed_loop.flight_options(args.replan, args.pointing, args.margin,

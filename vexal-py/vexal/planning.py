@@ -20,8 +20,10 @@ from . import _native
 
 Search: TypeAlias = Literal["golden", "fast"]
 Landing: TypeAlias = Literal["target", "nearest"]
+SolverChoice: TypeAlias = Literal["clarabel", "structured"]
 SEARCHES: tuple[Search, ...] = ("golden", "fast")
 LANDINGS: tuple[Landing, ...] = ("target", "nearest")
+SOLVERS: tuple[SolverChoice, ...] = ("clarabel", "structured")
 
 
 class PlanOptions(TypedDict, total=False):
@@ -32,6 +34,7 @@ class PlanOptions(TypedDict, total=False):
     pointing: bool
     landing: Landing
     rotation: Sequence[float] | None
+    solver: SolverChoice
 
 
 # The arrays of the native module's result.
@@ -343,6 +346,13 @@ def check_search(search: object, tolerance: object = 2e-4) -> None:
         raise invalid_input(f"tolerance must be greater than 0 and less than 1, got {tolerance!r}")
 
 
+def check_solver(solver: object) -> None:
+    if not isinstance(solver, str):
+        raise TypeError(f"solver must be a str, got {type(solver).__name__}")
+    if solver not in SOLVERS:
+        raise invalid_input(f"solver must be 'clarabel' or 'structured', got {solver!r}")
+
+
 def check_options(pointing: object, landing: object) -> None:
     if not isinstance(pointing, bool):
         raise TypeError(f"pointing must be a bool, got {type(pointing).__name__}")
@@ -361,7 +371,8 @@ def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
 def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search: Search = "fast",
          tolerance: float = 2e-4, pointing: bool = True, landing: Landing = "target",
          progress: Callable[[int, float | None], object] | None = None, threads: int | None = None,
-         rotation: Sequence[float] | None = None, **overrides: object) -> Plan:
+         rotation: Sequence[float] | None = None, solver: SolverChoice = _native.DEFAULT_SOLVER,
+         **overrides: object) -> Plan:
     """Plans one descent and returns a `Plan`.
 
     `config` is a `vexal.Config`, its JSON text, or the path of a
@@ -392,6 +403,11 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     sin phi) times it with y pointing north. None (the default) is a still
     planet.
 
+    `solver` is the interior-point solver of the quick path, on which
+    `search="fast"` makes its solves: "clarabel" or "structured", which
+    exploits the program's banding by node. The golden search always
+    solves with Clarabel.
+
     Inputs are checked first: a value no descent can have is a ValueError
     naming the field. Infeasible descents are ValueErrors with the planner's
     message. Either carries the failure's `kind`: "invalid_input", "json",
@@ -405,8 +421,9 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     """
     check_search(search, tolerance)
     check_options(pointing, landing)
+    check_solver(solver)
     config = configured(config, **overrides)
-    data = _native.plan(config, search, tolerance, pointing, landing, progress, threads, rotation)
+    data = _native.plan(config, search, tolerance, pointing, landing, progress, threads, rotation, solver)
     return make_plan(data, search, config, pointing, landing, rotation)
 
 

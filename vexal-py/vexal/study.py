@@ -21,7 +21,7 @@ import _vexal
 from . import _native, interrupts
 from .cases import DISTRIBUTIONS, SPREADS, Sigma, dispersions, iter_dispersions
 from .engine import DEFAULT_EXECUTOR, EXECUTORS, Outcome, R, Task, attempt, run_cases
-from .planning import ON_TARGET, Landing, PlanOptions, Search, check_options, check_search
+from .planning import ON_TARGET, Landing, PlanOptions, Search, SolverChoice, check_options, check_search, check_solver
 from .table import Schema, StudyTable, check_table_path
 
 __all__ = ["CaseResult", "COLUMNS", "DEFAULT_EXECUTOR", "DISTRIBUTIONS", "EXECUTORS", "ON_TARGET", "PLAN_TABLE",
@@ -113,7 +113,7 @@ COLUMNS: tuple[str, ...] = PLAN_TABLE.columns
 def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Executor = DEFAULT_EXECUTOR,
                progress: bool = True, search: Search = "fast", workers: int | None = None, out: str | None = None,
                resume: bool = False, seed: int | None = None, pointing: bool = True,
-               landing: Landing = "target") -> list[CaseResult]:
+               landing: Landing = "target", solver: SolverChoice = _native.DEFAULT_SOLVER) -> list[CaseResult]:
     """Plans every configuration and returns one `CaseResult` each, in order.
 
     `configs` holds `vexal.Config` objects or their JSON text; every one is
@@ -131,12 +131,15 @@ def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Execu
     sorted by case at the end; with `resume` the cases already in it are
     not planned again, their results are read from it. On Ctrl-C pending
     cases are cancelled, running ones stopped, the finished ones written to
-    `out`, and KeyboardInterrupt raised. `pointing` and `landing` are
-    `vexal.plan`'s.
+    `out`, and KeyboardInterrupt raised. `pointing`, `landing` and `solver`
+    are `vexal.plan`'s.
     """
     check_search(search)
     check_options(pointing, landing)
+    check_solver(solver)
     options: PlanOptions = {"search": search, "pointing": pointing, "landing": landing}
+    if solver != _native.DEFAULT_SOLVER:  # recorded only when chosen: the default's tables resume as they were
+        options["solver"] = solver
     return run_study(plan_task(options), PLAN_TABLE, list(configs), options, executor, workers, progress, out,
                      resume, seed)
 

@@ -99,6 +99,13 @@ enum {
     VEXAL_SEARCH_GOLDEN = 1 /* the reference: always 36 solves */
 };
 
+/* The quick path's interior-point solver (the golden search always solves
+ * with Clarabel). */
+enum {
+    VEXAL_SOLVER_CLARABEL = 0,  /* the Clarabel library */
+    VEXAL_SOLVER_STRUCTURED = 1 /* ours, exploiting the program's banding by node */
+};
+
 typedef struct vexal_plan_options {
     int32_t search;          /* VEXAL_SEARCH_FAST or VEXAL_SEARCH_GOLDEN */
     double tolerance;        /* the fast search's relative tolerance on the time of flight, in (0, 1) */
@@ -106,6 +113,7 @@ typedef struct vexal_plan_options {
     int32_t nearest_landing; /* nonzero: an unreachable target is approached as near as can be */
     uint32_t threads;        /* the fast search's grid threads; 0: from the cores (at most 3) */
     double rotation[3];      /* the planet's angular velocity, rad/s, in the config's frame */
+    int32_t solver;          /* VEXAL_SOLVER_CLARABEL or VEXAL_SOLVER_STRUCTURED */
     /* Asked at every solver iteration, from any thread of the plan: nonzero
      * ends it with VEXAL_ERROR_INTERRUPTED. NULL: never stopped. */
     int (*stop)(void* user);
@@ -117,7 +125,8 @@ typedef struct vexal_plan_options {
 } vexal_plan_options;
 
 /* vexal::PlanOptions' defaults: fast search, tolerance 2e-4, pointing on,
- * nearest landing off, threads from the cores, a still planet, no hooks. */
+ * nearest landing off, threads from the cores, a still planet, Clarabel,
+ * no hooks. */
 void vexal_plan_options_default(vexal_plan_options* options);
 
 enum {
