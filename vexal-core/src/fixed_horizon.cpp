@@ -134,8 +134,7 @@ Result<StructuredSolver*> QuickSolves::structured_for(const Problem& program, co
     auto kept = std::find_if(structured_.begin(), structured_.end(), [&](const KeptStructured& k) {
         return k.pointing == options.pointing && k.landing == options.landing && k.rotating == options.rotating();
     });
-    StructuredSettings settings;
-    settings.max_iterations = kMaxIterations;
+    StructuredSettings settings = structured_settings;
     if (tolerance > 0.0) settings.tolerance = tolerance;
     if (kept != structured_.end() && kept->solver.fits(program)) {
         kept->solver.set_tolerance(settings.tolerance);

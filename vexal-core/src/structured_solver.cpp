@@ -5,13 +5,8 @@
 #include <limits>
 #include <numeric>
 #include <string>
-#include <cstdio>
-#include <cstdlib>
 
-#include <chrono>
 namespace vexal {
-struct Timer { double t[8]{}; ~Timer(){ if (std::getenv("IPM_TIME")) std::fprintf(stderr, "factor %.1f reduced %.1f kkt %.1f total %.1f\n", t[0], t[1], t[2], t[3]); } } g_timer;
-struct Tick { int k; std::chrono::steady_clock::time_point s = std::chrono::steady_clock::now(); ~Tick(){ g_timer.t[k] += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now()-s).count(); } };
 namespace {
 
 constexpr std::uint32_t kNone = ~0u;
@@ -106,6 +101,10 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
         if (row + cone.dim > m) throw InternalError("structured solver: the cones overrun the rows");
         const auto r0 = static_cast<std::uint32_t>(row);
         if (cone.kind == ConeKind::Zero) {
+            if (row != s.equality_rows_) {
+                return fail(ErrorKind::solver_construction,
+                            "solver construction error: the structured solver needs the equality rows first");
+            }
             std::fill(s.is_equality_.begin() + r0, s.is_equality_.begin() + r0 + cone.dim, 1);
             s.equality_rows_ += static_cast<std::uint32_t>(cone.dim);
         } else if (cone.kind == ConeKind::Nonnegative) {
@@ -234,6 +233,12 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
             }
         }
     }
+    s.split_.resize(nc);
+    for (std::uint32_t c = 0; c < nc; ++c) {
+        std::uint64_t k = a.colptr[c];
+        while (k < a.colptr[c + 1] && a.rowval[k] < s.equality_rows_) ++k;
+        s.split_[c] = k;
+    }
     s.equality_nz_.assign(s.nnz_, kNone);
     for (std::uint32_t c = 0; c < nc; ++c) {
         for (std::uint64_t k = a.colptr[c]; k < a.colptr[c + 1]; ++k) {
@@ -262,11 +267,6 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
     s.a_.assign(s.nnz_, 0.0);
     s.b_.assign(m, 0.0);
     s.update(problem);
-    if (std::getenv("IPM_DEBUG")) {
-        std::uint64_t work = 0, dots = 0;
-        for (std::uint32_t i = 0; i < size; ++i) for (std::uint32_t j = s.first_[i]; j < i; ++j) { work += j - std::max(s.first_[i], s.first_[j]); ++dots; }
-        std::fprintf(stderr, "size %u envelope %zu factor work %llu dots %llu nnz %llu rows %u\n", s.order_size_, s.values_.size(), (unsigned long long)work, (unsigned long long)dots, (unsigned long long)s.nnz_, m);
-    }
     return s;
 }
 
@@ -396,7 +396,6 @@ void StructuredSolver::scale() {
 // The reduced matrix [H E'; E 0] (H the cones' W^-2 blocks), regularised,
 // factored as L D L' in its envelope.
 void StructuredSolver::factor() {
-    Tick tick{0};
     std::fill(values_.begin(), values_.end(), 0.0);
     for (std::size_t bi = 0; bi < blocks_.size(); ++bi) {
         const Block& block = blocks_[bi];
@@ -464,49 +463,42 @@ void StructuredSolver::factor() {
 // [0 A'; A -W^2] (dx, dz) = (rx, rz), the equality rows' block zero, through
 // the factored reduced system.
 void StructuredSolver::solve_reduced(const double* rx, const double* rz, double* dx, double* dz) {
-    Tick tick{1};
     apply_w(rz, t1_.data(), -2);
     for (std::uint32_t c = 0; c < columns_; ++c) {
         double sum = rx[c];
-        for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) {
-            if (!is_equality_[rowval_[k]]) sum += a_[k] * t1_[rowval_[k]];
-        }
+        for (std::uint64_t k = split_[c]; k < colptr_[c + 1]; ++k) sum += a_[k] * t1_[rowval_[k]];
         perm_[position_of_column_[c]] = sum;
     }
-    for (std::uint32_t r = 0; r < rows_; ++r) {
-        if (is_equality_[r]) perm_[position_of_row_[r]] = rz[r];
-    }
+    for (std::uint32_t r = 0; r < equality_rows_; ++r) perm_[position_of_row_[r]] = rz[r];
     const double* v = values_.data();
     double* y = perm_.data();
     const std::uint32_t size = order_size_;
-    for (std::uint32_t i = 0; i < size; ++i) {
+    for (std::uint32_t i = 0, previous = 0; i < size; previous = i++) {
+        // As in factor(): the term of the entry just computed comes last.
         const std::uint32_t fi = first_[i];
-        y[i] -= dot4(v + start_[i], y + fi, i - fi);
+        if (fi < i) y[i] -= dot4(v + start_[i], y + fi, i - 1 - fi) + v[base_[i] + previous] * y[previous];
     }
     for (std::uint32_t i = 0; i < size; ++i) y[i] *= inverse_diagonal_[i];
     for (std::uint32_t i = size; i-- > 0;) {
         const std::uint32_t fi = first_[i];
         axpy(y + fi, v + start_[i], y[i], i - fi);
     }
-    std::fill(t2_.begin(), t2_.end(), 0.0);
+    for (std::uint32_t r = equality_rows_; r < rows_; ++r) t2_[r] = -rz[r];
     for (std::uint32_t c = 0; c < columns_; ++c) {
         const double xc = y[position_of_column_[c]];
         dx[c] = xc;
-        for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) t2_[rowval_[k]] += a_[k] * xc;
+        for (std::uint64_t k = split_[c]; k < colptr_[c + 1]; ++k) t2_[rowval_[k]] += a_[k] * xc;
     }
-    for (std::uint32_t r = 0; r < rows_; ++r) {
-        if (is_equality_[r]) dz[r] = y[position_of_row_[r]];
-        else t2_[r] -= rz[r];
-    }
+    for (std::uint32_t r = 0; r < equality_rows_; ++r) dz[r] = y[position_of_row_[r]];
     apply_w(t2_.data(), dz, -2);
 }
 
 // solve_reduced, refined against the unregularised system (a fixed number
 // of steps: one takes the residual from about the regularisation's 1e-8 to
 // about 1e-13).
-void StructuredSolver::solve_kkt(const double* rx, const double* rz, double* dx, double* dz) {
+void StructuredSolver::solve_kkt(const double* rx, const double* rz, double* dx, double* dz, bool refine) {
     solve_reduced(rx, rz, dx, dz);
-    for (std::uint32_t step = 0; step < settings_.refinement_steps; ++step) {
+    for (std::uint32_t step = 0; refine && step < settings_.refinement_steps; ++step) {
         // Residuals: ex = rx - A'dz, ez = rz - A dx + W^2 dz (inequality rows).
         apply_w(dz, t3_.data(), 2);
         for (std::uint32_t r = 0; r < rows_; ++r) ez_[r] = rz[r] + (is_equality_[r] ? 0.0 : t3_[r]);
@@ -570,7 +562,6 @@ void StructuredSolver::initial_point() {
 }
 
 const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
-    Tick tick{3};
     ConicSolution& out = out_;
     out.success = out.solved = out.stopped = out.infeasible = false;
     out.iterations = 0;
@@ -641,7 +632,6 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
             norm_s = std::max(norm_s, std::abs(s_[r]) / row_scale_[r]);
             norm_z = std::max(norm_z, std::abs(z_[r]) * row_scale_[r]);
         }
-        if (std::getenv("IPM_DEBUG")) std::fprintf(stderr, "it %u tau %.3e kappa %.3e pres %.3e dres %.3e gap %.3e |x| %.2e |s| %.2e |z| %.2e\n", iteration, tau_, kappa_, inf_norm(rz_)/tau_, inf_norm(rx_)/tau_, (qx+bz)/tau_, norm_x, norm_s, norm_z);
         if (!std::isfinite(norm_x + norm_s + norm_z + tau_ + kappa_)) {
             status = "NumericalError";
             break;
@@ -693,12 +683,13 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
 
         // One Newton direction for the complementarity targets d_s (on the
         // inequality rows) and d_kappa, the residuals weighted by `weight`.
-        const auto direction = [&](double weight, const double* d_s, double d_kappa, double& dtau, double& dkappa) {
+        const auto direction = [&](double weight, const double* d_s, double d_kappa, bool refine, double& dtau,
+                                   double& dkappa) {
             lambda_divide(d_s, t3_.data());
             apply_w(t3_.data(), t4_.data(), 1);  // W (lambda \ d_s)
             for (std::uint32_t c = 0; c < nc; ++c) cx_[c] = -weight * rx_[c];
             for (std::uint32_t r = 0; r < m; ++r) cz_[r] = -weight * rz_[r] + (is_equality_[r] ? 0.0 : t4_[r]);
-            solve_kkt(cx_.data(), cz_.data(), x2_.data(), z2_.data());
+            solve_kkt(cx_.data(), cz_.data(), x2_.data(), z2_.data(), refine);
             dtau = (-weight * rtau + d_kappa / tau_ - dot(q_.data(), x2_.data(), nc) - dot(b_.data(), z2_.data(), m)) /
                    denominator;
             for (std::uint32_t c = 0; c < nc; ++c) dx_[c] = x2_[c] + dtau * x1_[c];
@@ -717,7 +708,7 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
         // Predictor: d_s = lambda o lambda.
         jordan(lambda_.data(), lambda_.data(), target_.data());
         double dtau = 0.0, dkappa = 0.0;
-        direction(1.0, target_.data(), kappa_ * tau_, dtau, dkappa);
+        direction(1.0, target_.data(), kappa_ * tau_, true, dtau, dkappa);  // only its step length is used
         const double affine = std::min(1.0, longest_step(dtau, dkappa));
         double sz = tau_ * kappa_;
         for (const Block& block : blocks_) sz += dot(s_.data() + block.row, z_.data() + block.row, block.dim);
@@ -731,7 +722,7 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
         for (std::uint32_t r = 0; r < m; ++r) target_[r] += t3_[r];
         for (const Block& block : blocks_) target_[block.row] -= sigma * mu;
         const double d_kappa = kappa_ * tau_ + dkappa * dtau - sigma * mu;
-        direction(1.0 - sigma, target_.data(), d_kappa, dtau, dkappa);
+        direction(1.0 - sigma, target_.data(), d_kappa, true, dtau, dkappa);
         const double step = std::min(1.0, settings_.max_step_fraction * longest_step(dtau, dkappa));
         if (!(step > kLeastStep)) {
             status = "InsufficientProgress";

@@ -78,6 +78,8 @@ public:
     double quick_violation = kViolation;
     double rebuild_fraction = kRebuildFraction;
     SolverChoice solver = SolverChoice::clarabel;
+    // The structured solver's settings (its tolerance is the program's).
+    StructuredSettings structured_settings{.max_iterations = kMaxIterations};
     bool slopes = true;  // Trajectory::mass_slope of each plan to the target (two more assemblies)
     SolveCounts counts;
 

@@ -66,7 +66,7 @@ private:
     // The linear algebra of one iteration.
     void factor();
     void solve_reduced(const double* rx, const double* rz, double* dx, double* dz);
-    void solve_kkt(const double* rx, const double* rz, double* dx, double* dz);
+    void solve_kkt(const double* rx, const double* rz, double* dx, double* dz, bool refine = true);
     void apply_w(const double* in, double* out, int power) const;  // W^power, power in {-2,-1,1,2}, inequality rows
 
     void equilibrate();
@@ -81,7 +81,8 @@ private:
     std::vector<Cone> cones_;
     std::vector<double> q_, a_, b_;  // equilibrated: E A D, E b, D q
     std::vector<double> column_scale_, row_scale_;  // D and E
-    std::vector<char> is_equality_;
+    std::vector<char> is_equality_;  // the equality rows come first
+    std::vector<std::uint64_t> split_;  // each column's first stored entry on an inequality row
 
     std::vector<Block> blocks_;
     std::vector<std::uint32_t> block_columns_;
