@@ -46,12 +46,6 @@ inline __attribute__((always_inline)) void axpy(double* __restrict y, const doub
     for (std::size_t i = 0; i < n; ++i) y[i] -= alpha * x[i];
 }
 
-double inf_norm(const std::vector<double>& v) {
-    double m = 0.0;
-    for (double e : v) m = std::max(m, std::abs(e));
-    return m;
-}
-
 // The largest step t with x + t d in the second-order cone (x inside).
 double soc_step(const double* x, const double* d, std::uint32_t dim) {
     const double x1 = std::sqrt(dot(x + 1, x + 1, dim - 1));
