@@ -35,6 +35,8 @@ std::vector<Scenario> scenarios(std::uint64_t n) {
     lunar.spacecraft.fuel = 5000.0;
     lunar.spacecraft.real_max_thrust = 60000.0;
     lunar.environment.gravity = {0.0, 0.0, -1.62};
+    vexal::Config floorless = plain;
+    floorless.spacecraft.min_thrust_pct = 0.0;
     vexal::ProgramOptions pointing{true};
     vexal::ProgramOptions nearest{true, vexal::Landing::nearest};
     vexal::ProgramOptions spinning{true};
@@ -43,7 +45,8 @@ std::vector<Scenario> scenarios(std::uint64_t n) {
             {"glide slope 10", slope, 44.0, pointing},
             {"lunar", lunar, 60.0, pointing},
             {"nearest, slope", slope, 44.0, nearest},
-            {"rotating", plain, 44.0, spinning}};
+            {"rotating", plain, 44.0, spinning},
+            {"no throttle floor", floorless, 50.0, vexal::ProgramOptions{}}};
 }
 
 double cpu_ms() {

@@ -46,21 +46,23 @@ inline __attribute__((always_inline)) void axpy(double* __restrict y, const doub
     for (std::size_t i = 0; i < n; ++i) y[i] -= alpha * x[i];
 }
 
-// The largest step t with x + t d in the second-order cone (x inside).
+// The largest step t with x + t d in the second-order cone (x inside): the
+// first root of (x0 + t d0)^2 - |x1 + t d1|^2, and never past the head's
+// own zero (which a direction along the axis reaches at a double root that
+// rounding can hide).
 double soc_step(const double* x, const double* d, std::uint32_t dim) {
     const double x1 = std::sqrt(dot(x + 1, x + 1, dim - 1));
     const double d1 = std::sqrt(dot(d + 1, d + 1, dim - 1));
     const double a = (d[0] - d1) * (d[0] + d1);
     const double b = 2.0 * (x[0] * d[0] - dot(x + 1, d + 1, dim - 1));
     const double c = std::max((x[0] - x1) * (x[0] + x1), 0.0);
+    double step = d[0] < 0.0 ? x[0] / -d[0] : kInfinity;
     if (a > 0.0 && d[0] > 0.0) return kInfinity;  // d lies in the cone
-    const double disc = b * b - 4.0 * a * c;
-    if (a == 0.0) return b < 0.0 ? c / -b : kInfinity;
-    if (disc < 0.0) return kInfinity;
+    if (a == 0.0) return b < 0.0 ? std::min(step, c / -b) : step;
+    const double disc = std::max(b * b - 4.0 * a * c, 0.0);
     // The roots, computed without cancellation.
     const double t = -0.5 * (b + std::copysign(std::sqrt(disc), b));
     const double r1 = t / a, r2 = t != 0.0 ? c / t : kInfinity;
-    double step = kInfinity;
     for (double r : {r1, r2}) {
         if (r >= 0.0) step = std::min(step, r);
     }

@@ -176,11 +176,18 @@ TEST(RealSolve, DegenerateDataComeBackAsAValue) {
         SCOPED_TRACE(k.name);
         Config c = vehicle(20);
         k.change(c);
-        const auto t = solve_fixed(c, k.tof);
-        ASSERT_FALSE(t.has_value()) << "status " << t->status << ", final mass " << t->final_mass;
-        EXPECT_EQ(t.error().message, k.error);
-        const bool proven = std::string_view(k.error).ends_with("PrimalInfeasible");
-        EXPECT_EQ(t.error().kind, proven ? ErrorKind::infeasible : ErrorKind::solver_status);
+        // Plainly, and on the quick path with either solver: the same verdict.
+        for (const auto solver : {std::optional<SolverChoice>{}, std::optional{SolverChoice::clarabel},
+                                  std::optional{SolverChoice::structured}}) {
+            SCOPED_TRACE(solver ? (*solver == SolverChoice::structured ? "structured" : "clarabel") : "plain");
+            QuickSolves quick;
+            if (solver) quick.solver = *solver;
+            const auto t = solve_fixed(c, k.tof, nullptr, {}, solver ? &quick : nullptr);
+            ASSERT_FALSE(t.has_value()) << "status " << t->status << ", final mass " << t->final_mass;
+            EXPECT_EQ(t.error().message, k.error);
+            const bool proven = std::string_view(k.error).ends_with("PrimalInfeasible");
+            EXPECT_EQ(t.error().kind, proven ? ErrorKind::infeasible : ErrorKind::solver_status);
+        }
     }
 }
 
@@ -367,20 +374,28 @@ TEST(FrontDoor, GoldenWithoutPointingIsTheEntrysPlan) {
 TEST(QuickSolves, AnswersKeptSolversAndFallbacks) {
     struct Case {
         const char* name;
+        SolverChoice solver;
         double first, second;    // horizons solved in turn on one QuickSolves
         double quick_violation;  // what the quick answer may violate
+        std::uint32_t iterations;  // the structured solver's cap
         unsigned builds, fallbacks;
     };
+    const auto clarabel = SolverChoice::clarabel, structured = SolverChoice::structured;
     const Case cases[] = {
-        {"updated within the threshold", 40.0, 48.0, QuickSolves::kViolation, 1, 0},
-        {"rebuilt past it", 40.0, 52.0, QuickSolves::kViolation, 2, 0},
-        {"no quick answer passes", 40.0, 48.0, 0.0, 1, 2},
+        {"updated within the threshold", clarabel, 40.0, 48.0, QuickSolves::kViolation, 50, 1, 0},
+        {"rebuilt past it", clarabel, 40.0, 52.0, QuickSolves::kViolation, 50, 2, 0},
+        {"no quick answer passes", clarabel, 40.0, 48.0, 0.0, 50, 1, 2},
+        {"structured: built once for any horizon", structured, 40.0, 52.0, QuickSolves::kViolation, 50, 1, 0},
+        {"structured: no answer passes", structured, 40.0, 48.0, 0.0, 50, 1, 2},
+        {"structured: out of iterations", structured, 40.0, 48.0, QuickSolves::kViolation, 3, 1, 2},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Config c = vehicle(40);
         c.environment.glide_slope_angle_deg = 10.0;
         QuickSolves quick;
+        quick.solver = k.solver;
+        quick.structured_settings.max_iterations = k.iterations;
         quick.quick_violation = k.quick_violation;
         ASSERT_TRUE(solve_fixed(c, k.first, nullptr, {}, &quick));
         const auto kept = solve_fixed(c, k.second, nullptr, {}, &quick);
@@ -411,6 +426,10 @@ TEST(QuickSolves, AnswersKeptSolversAndFallbacks) {
     solver->update(assemble(c, 45.0));
     EXPECT_THROW(solver->update(assemble(c, 45.0, ProgramOptions{true})), InternalError);
     EXPECT_THROW(solver->update(assemble(vehicle(11), 45.0)), InternalError);
+    auto own = StructuredSolver::build(assemble(c, 40.0), Layout{10}.column_nodes());
+    ASSERT_TRUE(own);
+    own->update(assemble(c, 45.0));
+    EXPECT_THROW(own->update(assemble(c, 45.0, ProgramOptions{true})), InternalError);
 }
 
 }  // namespace

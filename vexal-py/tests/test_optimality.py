@@ -49,6 +49,10 @@ def test_fixed_solve_is_feasible_and_optimal(name, n):
     status, optimum = reference_optimum(config, tof)
     assert status.startswith("optimal")
     assert trajectory.final_mass == pytest.approx(optimum, rel=1e-6)
+    # The front door's structured solver reaches the same optimum.
+    plan = vexal.plan(config, pointing=False, solver="structured")
+    assert plan.fallbacks == 0 and worst_violation(config, plan) < 1e-6
+    assert plan.final_mass == pytest.approx(optimum, rel=1e-6)
 
 
 MARS = dict(wet_mass=1905.0, fuel=400.0, real_max_thrust=6 * 3100 * math.cos(math.radians(27)), min_thrust_pct=0.3,
@@ -70,6 +74,7 @@ def test_pointing_limit_is_optimal_and_kept(name):
     config = vexal.configured(vehicle(), n=60, time_of_flight=tof, **fields)
     theta = config.environment.max_angle_deg
     free, plan = vexal.plan(config, pointing=False), vexal.plan(config)
+    structured = vexal.plan(config, solver="structured")
     assert free.max_pointing_angle_deg > theta + 1.0
     assert plan.pointing_limit_deg == theta and plan.over_pointing == () and plan.relaxation_tight
     assert plan.max_pointing_angle_deg <= theta + math.degrees(1e-6)
@@ -78,6 +83,7 @@ def test_pointing_limit_is_optimal_and_kept(name):
     status, optimum, _ = reference_solve(config, tof, pointing_deg=theta)
     assert status.startswith("optimal")
     assert plan.final_mass == pytest.approx(optimum, rel=1e-6, abs=1e-5)
+    assert structured.final_mass == pytest.approx(optimum, rel=1e-6, abs=1e-5)
 
 
 def test_mars_descent_with_the_pointing_limit_matches_the_published_fuel():
@@ -106,12 +112,14 @@ def test_a_turning_planet_is_planned_to_its_optimum(name):
     fields, tof, rotation = ROTATIONS[name]
     config = vexal.configured(vehicle(), n=60, time_of_flight=tof, **fields)
     plan = vexal.plan(config, rotation=rotation)
+    structured = vexal.plan(config, rotation=rotation, solver="structured")
     assert plan.rotation == rotation and plan.relaxation_tight
     assert worst_violation(config, plan, rotation) < 1e-6
     status, optimum, _ = reference_solve(config, tof, pointing_deg=config.environment.max_angle_deg,
                                          rotation=rotation)
     assert status.startswith("optimal")
     assert plan.final_mass == pytest.approx(optimum, rel=1e-6, abs=1e-5)
+    assert structured.final_mass == pytest.approx(optimum, rel=1e-6, abs=1e-5)
 
 
 # Targets that cannot be reached: the start is outside the glide-slope cone
@@ -142,11 +150,15 @@ def test_nearest_landing_matches_the_independent_minimum(name):
         vexal.plan(config, search="fast", pointing=pointing)
     for tof in tofs:
         plan = vexal.plan(config, time_of_flight=tof, landing="nearest", pointing=pointing)
+        structured = vexal.plan(config, time_of_flight=tof, landing="nearest", pointing=pointing,
+                                solver="structured")
         status, _, point = reference_solve(config, tof, pointing_deg=theta, landing="nearest")
         assert status.startswith("optimal")
         least = miss(point, config)
         assert least > 100.0
         assert plan.landing_error == pytest.approx(least, abs=1e-4)
+        assert structured.landing_error == pytest.approx(least, abs=1e-4)
+        assert structured.final_mass == pytest.approx(plan.final_mass, rel=1e-5)
         assert plan.landing_error == pytest.approx(miss(plan.landing_point, config), abs=1e-12)
         # The least fuel for landing there; at the edge of reach the fuel
         # moves grams for every micrometre of landing error.
