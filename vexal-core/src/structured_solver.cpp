@@ -249,13 +249,27 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
     for (std::uint32_t p = 0; p < size; ++p) s.sign_[p] = items[p].kind == 0 ? 1 : -1;
 
     s.degree_ = static_cast<std::uint32_t>(s.blocks_.size());
+    // The nonnegative rows come before every second-order cone.
+    s.first_cone_ = 0;
+    while (s.first_cone_ < s.blocks_.size() && !s.blocks_[s.first_cone_].soc) ++s.first_cone_;
+    s.nonnegative_end_ = s.first_cone_ < s.blocks_.size() ? s.blocks_[s.first_cone_].row : m;
+    for (std::size_t bi = s.first_cone_; bi < s.blocks_.size(); ++bi) {
+        if (!s.blocks_[bi].soc) {
+            return fail(ErrorKind::solver_construction,
+                        "solver construction error: the structured solver needs the nonnegative rows before the cones");
+        }
+    }
     for (std::vector<double>* v : {&s.x_, &s.dx_, &s.x1_, &s.x2_, &s.rx_, &s.ex_, &s.cx_, &s.column_scale_}) v->assign(nc, 0.0);
     for (std::vector<double>* v : {&s.s_, &s.z_, &s.ds_, &s.dz_, &s.z1_, &s.z2_, &s.rz_, &s.lambda_, &s.w_, &s.t1_,
                                    &s.t2_, &s.t3_, &s.t4_, &s.ez_, &s.cz_, &s.target_, &s.row_scale_}) {
         v->assign(m, 0.0);
     }
     s.eta_.assign(s.blocks_.size(), 1.0);
-    s.perm_.assign(size, 0.0);
+    s.perm_.assign(2 * size, 0.0);
+    for (int j = 0; j < 2; ++j) {
+        for (std::vector<double>* v : {&s.residual_x_[j], &s.fix_x_[j]}) v->assign(nc, 0.0);
+        for (std::vector<double>* v : {&s.reduced_[j], &s.residual_z_[j], &s.fix_z_[j]}) v->assign(m, 0.0);
+    }
     s.out_.x.assign(nc, 0.0);
     s.out_.z.assign(m, 0.0);
     s.out_.status.reserve(32);
@@ -316,47 +330,39 @@ void StructuredSolver::equilibrate() {
     for (std::uint32_t r = 0; r < rows_; ++r) b_[r] *= row_scale_[r];
 }
 
-// W^power v on the inequality rows (the equality rows are left alone).
-void StructuredSolver::apply_w(const double* in, double* out, int power) const {
-    for (std::size_t bi = 0; bi < blocks_.size(); ++bi) {
+// W^Power v on the inequality rows (the equality rows are left alone).
+template <int Power>
+void StructuredSolver::apply_w(const double* in, double* out) const {
+    static_assert(Power == 1 || Power == -1 || Power == 2 || Power == -2);
+    // The nonnegative rows, each its own scale.
+    for (std::uint32_t r = equality_rows_; r < nonnegative_end_; ++r) {
+        const double w = w_[r];
+        out[r] = Power == 1 ? in[r] * w : Power == -1 ? in[r] / w : Power == 2 ? in[r] * (w * w) : in[r] / (w * w);
+    }
+    for (std::size_t bi = first_cone_; bi < blocks_.size(); ++bi) {
         const Block& block = blocks_[bi];
-        const std::uint32_t r = block.row;
-        if (!block.soc) {
-            const double w = w_[r];
-            out[r] = power == 1 ? in[r] * w : power == -1 ? in[r] / w : power == 2 ? in[r] * w * w : in[r] / (w * w);
-            continue;
-        }
+        const std::uint32_t r = block.row, d = block.dim;
         const double eta = eta_[bi];
         const double* w = w_.data() + r;
         const double* v = in + r;
         double* o = out + r;
-        const std::uint32_t d = block.dim;
         const double w1v1 = dot(w + 1, v + 1, d - 1);
-        switch (power) {
-            case 1: {
-                const double c = v[0] + w1v1 / (1.0 + w[0]);
-                o[0] = eta * (w[0] * v[0] + w1v1);
-                for (std::uint32_t i = 1; i < d; ++i) o[i] = eta * (v[i] + c * w[i]);
-                break;
-            }
-            case -1: {
-                const double c = v[0] - w1v1 / (1.0 + w[0]);
-                o[0] = (w[0] * v[0] - w1v1) / eta;
-                for (std::uint32_t i = 1; i < d; ++i) o[i] = (v[i] - c * w[i]) / eta;
-                break;
-            }
-            case 2: {
-                const double t = w[0] * v[0] + w1v1, e2 = eta * eta;
-                o[0] = e2 * (2.0 * w[0] * t - v[0]);
-                for (std::uint32_t i = 1; i < d; ++i) o[i] = e2 * (2.0 * w[i] * t + v[i]);
-                break;
-            }
-            default: {
-                const double t = w[0] * v[0] - w1v1, e2 = eta * eta;
-                o[0] = (2.0 * w[0] * t - v[0]) / e2;
-                for (std::uint32_t i = 1; i < d; ++i) o[i] = (v[i] - 2.0 * w[i] * t) / e2;
-                break;
-            }
+        if constexpr (Power == 1) {
+            const double c = v[0] + w1v1 / (1.0 + w[0]);
+            o[0] = eta * (w[0] * v[0] + w1v1);
+            for (std::uint32_t i = 1; i < d; ++i) o[i] = eta * (v[i] + c * w[i]);
+        } else if constexpr (Power == -1) {
+            const double c = v[0] - w1v1 / (1.0 + w[0]);
+            o[0] = (w[0] * v[0] - w1v1) / eta;
+            for (std::uint32_t i = 1; i < d; ++i) o[i] = (v[i] - c * w[i]) / eta;
+        } else if constexpr (Power == 2) {
+            const double t = w[0] * v[0] + w1v1, e2 = eta * eta;
+            o[0] = e2 * (2.0 * w[0] * t - v[0]);
+            for (std::uint32_t i = 1; i < d; ++i) o[i] = e2 * (2.0 * w[i] * t + v[i]);
+        } else {
+            const double t = w[0] * v[0] - w1v1, e2 = eta * eta;
+            o[0] = (2.0 * w[0] * t - v[0]) / e2;
+            for (std::uint32_t i = 1; i < d; ++i) o[i] = (v[i] - 2.0 * w[i] * t) / e2;
         }
     }
 }
@@ -429,87 +435,170 @@ void StructuredSolver::factor() {
     for (std::uint32_t i = 0; i < size; ++i) values_[start_[i] + i - first_[i]] += sign_[i] * delta;
 
     // Row by row: row i's entries first become L D (a triangular solve
-    // against the rows above), then L, and the pivot follows.
+    // against the rows above), then L, and the pivot follows. Rows go in
+    // pairs: the second's entries left of the first's pivot do not wait for
+    // the first, so the two triangular solves run side by side.
     double* v = values_.data();
-    for (std::uint32_t i = 0; i < size; ++i) {
-        const std::uint32_t fi = first_[i];
-        double* li = v + base_[i];  // li[j] for j in [fi, i]
-        // The last term of each sum waits for the entry just computed; the
-        // rest of the sum does not, so it is summed first.
-        double previous = 0.0;  // li[j - 1], kept in a register
-        for (std::uint32_t j = fi; j < i; ++j) {
-            const std::uint32_t k0 = std::max(fi, first_[j]);
-            const double* lj = v + base_[j];
-            double value = li[j];
-            if (k0 < j) value -= dot4(li + k0, lj + k0, j - 1 - k0) + previous * lj[j - 1];
-            li[j] = previous = value;
+    const auto entry = [this, v](double* li, std::uint32_t fi, std::uint32_t j, double& previous) {
+        // The last term of the sum waits for the entry just computed; the
+        // rest does not, so it is summed first.
+        const std::uint32_t k0 = std::max(fi, first_[j]);
+        const double* lj = v + base_[j];
+        double value = li[j];
+        if (k0 < j) value -= dot4(li + k0, lj + k0, j - 1 - k0) + previous * lj[j - 1];
+        li[j] = previous = value;
+    };
+    const auto pivot = [this](double* li, std::uint32_t fi, std::uint32_t i) {
+        double d0 = li[i], d1 = 0.0;
+        std::uint32_t j = fi;
+        for (; j + 2 <= i; j += 2) {
+            const double l0 = li[j] * inverse_diagonal_[j], l1 = li[j + 1] * inverse_diagonal_[j + 1];
+            d0 -= l0 * li[j];
+            d1 -= l1 * li[j + 1];
+            li[j] = l0;
+            li[j + 1] = l1;
         }
-        double d = li[i];
-        for (std::uint32_t j = fi; j < i; ++j) {
+        if (j < i) {
             const double l = li[j] * inverse_diagonal_[j];
-            d -= l * li[j];
+            d0 -= l * li[j];
             li[j] = l;
         }
+        double d = d0 + d1;
         if (!(sign_[i] * d > kPivotFloor)) d = sign_[i] * kPivotReplacement;
         li[i] = d;
         inverse_diagonal_[i] = 1.0 / d;
+    };
+    std::uint32_t i = 0;
+    for (; i + 1 < size; i += 2) {
+        const std::uint32_t fa = first_[i], fb = first_[i + 1];
+        double* la = v + base_[i];
+        double* lb = v + base_[i + 1];
+        double pa = 0.0, pb = 0.0;
+        for (std::uint32_t j = std::min(fa, fb); j < i; ++j) {
+            if (j >= fa) entry(la, fa, j, pa);
+            if (j >= fb) entry(lb, fb, j, pb);
+        }
+        pivot(la, fa, i);
+        if (fb <= i) entry(lb, fb, i, pb);
+        pivot(lb, fb, i + 1);
+    }
+    if (i < size) {
+        double* li = v + base_[i];
+        double previous = 0.0;
+        for (std::uint32_t j = first_[i]; j < i; ++j) entry(li, first_[i], j, previous);
+        pivot(li, first_[i], i);
+    }
+}
+
+// The triangular and diagonal solves of L D L' y = y for `count` (1 or 2)
+// right-hand sides stored interleaved: two share every load of L, and their
+// sums run side by side.
+void StructuredSolver::triangular_solves(double* y, std::uint32_t count) const {
+    const double* v = values_.data();
+    const std::uint32_t size = order_size_;
+    if (count == 1) {
+        for (std::uint32_t i = 0, previous = 0; i < size; previous = i++) {
+            // As in factor(): the term of the entry just computed comes last.
+            const std::uint32_t fi = first_[i];
+            if (fi < i) y[i] -= dot4(v + start_[i], y + fi, i - 1 - fi) + v[base_[i] + previous] * y[previous];
+        }
+        for (std::uint32_t i = 0; i < size; ++i) y[i] *= inverse_diagonal_[i];
+        for (std::uint32_t i = size; i-- > 0;) axpy(y + first_[i], v + start_[i], y[i], i - first_[i]);
+        return;
+    }
+    for (std::uint32_t i = 0; i < size; ++i) {
+        const double* li = v + base_[i];
+        double a0 = 0.0, a1 = 0.0, b0 = 0.0, b1 = 0.0;
+        std::uint32_t k = first_[i];
+        for (; k + 2 <= i; k += 2) {
+            a0 += li[k] * y[2 * k];
+            a1 += li[k] * y[2 * k + 1];
+            b0 += li[k + 1] * y[2 * k + 2];
+            b1 += li[k + 1] * y[2 * k + 3];
+        }
+        if (k < i) {
+            a0 += li[k] * y[2 * k];
+            a1 += li[k] * y[2 * k + 1];
+        }
+        y[2 * i] -= a0 + b0;
+        y[2 * i + 1] -= a1 + b1;
+    }
+    for (std::uint32_t i = 0; i < size; ++i) {
+        y[2 * i] *= inverse_diagonal_[i];
+        y[2 * i + 1] *= inverse_diagonal_[i];
+    }
+    for (std::uint32_t i = size; i-- > 0;) {
+        const double* li = v + base_[i];
+        const double y0 = y[2 * i], y1 = y[2 * i + 1];
+        double* __restrict out = y;
+        for (std::uint32_t k = first_[i]; k < i; ++k) {
+            out[2 * k] -= li[k] * y0;
+            out[2 * k + 1] -= li[k] * y1;
+        }
     }
 }
 
 // [0 A'; A -W^2] (dx, dz) = (rx, rz), the equality rows' block zero, through
-// the factored reduced system.
-void StructuredSolver::solve_reduced(const double* rx, const double* rz, double* dx, double* dz) {
-    apply_w(rz, t1_.data(), -2);
-    for (std::uint32_t c = 0; c < columns_; ++c) {
-        double sum = rx[c];
-        for (std::uint64_t k = split_[c]; k < colptr_[c + 1]; ++k) sum += a_[k] * t1_[rowval_[k]];
-        perm_[position_of_column_[c]] = sum;
-    }
-    for (std::uint32_t r = 0; r < equality_rows_; ++r) perm_[position_of_row_[r]] = rz[r];
-    const double* v = values_.data();
+// the factored reduced system, for each of `count` right-hand sides.
+void StructuredSolver::solve_reduced(const Side* sides, std::uint32_t count) {
     double* y = perm_.data();
-    const std::uint32_t size = order_size_;
-    for (std::uint32_t i = 0, previous = 0; i < size; previous = i++) {
-        // As in factor(): the term of the entry just computed comes last.
-        const std::uint32_t fi = first_[i];
-        if (fi < i) y[i] -= dot4(v + start_[i], y + fi, i - 1 - fi) + v[base_[i] + previous] * y[previous];
+    for (std::uint32_t j = 0; j < count; ++j) {
+        const Side& side = sides[j];
+        double* wz = reduced_[j].data();
+        apply_w<-2>(side.rz, wz);
+        for (std::uint32_t c = 0; c < columns_; ++c) {
+            double sum = side.rx[c];
+            for (std::uint64_t k = split_[c]; k < colptr_[c + 1]; ++k) sum += a_[k] * wz[rowval_[k]];
+            y[count * position_of_column_[c] + j] = sum;
+        }
+        for (std::uint32_t r = 0; r < equality_rows_; ++r) y[count * position_of_row_[r] + j] = side.rz[r];
     }
-    for (std::uint32_t i = 0; i < size; ++i) y[i] *= inverse_diagonal_[i];
-    for (std::uint32_t i = size; i-- > 0;) {
-        const std::uint32_t fi = first_[i];
-        axpy(y + fi, v + start_[i], y[i], i - fi);
+    triangular_solves(y, count);
+    for (std::uint32_t j = 0; j < count; ++j) {
+        const Side& side = sides[j];
+        double* az = reduced_[j].data();  // A dx - rz on the inequality rows
+        for (std::uint32_t r = equality_rows_; r < rows_; ++r) az[r] = -side.rz[r];
+        for (std::uint32_t c = 0; c < columns_; ++c) {
+            const double xc = y[count * position_of_column_[c] + j];
+            side.dx[c] = xc;
+            for (std::uint64_t k = split_[c]; k < colptr_[c + 1]; ++k) az[rowval_[k]] += a_[k] * xc;
+        }
+        for (std::uint32_t r = 0; r < equality_rows_; ++r) side.dz[r] = y[count * position_of_row_[r] + j];
+        apply_w<-2>(az, side.dz);
     }
-    for (std::uint32_t r = equality_rows_; r < rows_; ++r) t2_[r] = -rz[r];
-    for (std::uint32_t c = 0; c < columns_; ++c) {
-        const double xc = y[position_of_column_[c]];
-        dx[c] = xc;
-        for (std::uint64_t k = split_[c]; k < colptr_[c + 1]; ++k) t2_[rowval_[k]] += a_[k] * xc;
-    }
-    for (std::uint32_t r = 0; r < equality_rows_; ++r) dz[r] = y[position_of_row_[r]];
-    apply_w(t2_.data(), dz, -2);
 }
 
 // solve_reduced, refined against the unregularised system (a fixed number
 // of steps: one takes the residual from about the regularisation's 1e-8 to
 // about 1e-13).
-void StructuredSolver::solve_kkt(const double* rx, const double* rz, double* dx, double* dz, bool refine) {
-    solve_reduced(rx, rz, dx, dz);
-    for (std::uint32_t step = 0; refine && step < settings_.refinement_steps; ++step) {
-        // Residuals: ex = rx - A'dz, ez = rz - A dx + W^2 dz (inequality rows).
-        apply_w(dz, t3_.data(), 2);
-        for (std::uint32_t r = 0; r < rows_; ++r) ez_[r] = rz[r] + (is_equality_[r] ? 0.0 : t3_[r]);
-        for (std::uint32_t c = 0; c < columns_; ++c) {
-            double sum = rx[c];
-            const double xc = dx[c];
-            for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) {
-                sum -= a_[k] * dz[rowval_[k]];
-                ez_[rowval_[k]] -= a_[k] * xc;
+void StructuredSolver::solve_kkt(const Side* sides, std::uint32_t count) {
+    solve_reduced(sides, count);
+    Side fixes[2];
+    for (std::uint32_t step = 0; step < settings_.refinement_steps; ++step) {
+        for (std::uint32_t j = 0; j < count; ++j) {
+            // Residuals: ex = rx - A'dz, ez = rz - A dx + W^2 dz (inequality rows).
+            const Side& side = sides[j];
+            double* ex = residual_x_[j].data();
+            double* ez = residual_z_[j].data();
+            apply_w<2>(side.dz, ez);
+            for (std::uint32_t r = 0; r < equality_rows_; ++r) ez[r] = side.rz[r];
+            for (std::uint32_t r = equality_rows_; r < rows_; ++r) ez[r] += side.rz[r];
+            for (std::uint32_t c = 0; c < columns_; ++c) {
+                double sum = side.rx[c];
+                const double xc = side.dx[c];
+                for (std::uint64_t k = colptr_[c]; k < colptr_[c + 1]; ++k) {
+                    sum -= a_[k] * side.dz[rowval_[k]];
+                    ez[rowval_[k]] -= a_[k] * xc;
+                }
+                ex[c] = sum;
             }
-            ex_[c] = sum;
+            fixes[j] = Side{ex, ez, fix_x_[j].data(), fix_z_[j].data()};
         }
-        solve_reduced(ex_.data(), ez_.data(), cx_.data(), cz_.data());
-        for (std::uint32_t c = 0; c < columns_; ++c) dx[c] += cx_[c];
-        for (std::uint32_t r = 0; r < rows_; ++r) dz[r] += cz_[r];
+        solve_reduced(fixes, count);
+        for (std::uint32_t j = 0; j < count; ++j) {
+            for (std::uint32_t c = 0; c < columns_; ++c) sides[j].dx[c] += fixes[j].dx[c];
+            for (std::uint32_t r = 0; r < rows_; ++r) sides[j].dz[r] += fixes[j].dz[r];
+        }
     }
 }
 
@@ -538,12 +627,13 @@ void StructuredSolver::initial_point() {
         eta_[bi] = 1.0;
     }
     factor();
+    // Both from one pair of solves: (x, -s) for (0, b), (., z) for (-q, 0).
     std::fill(rx_.begin(), rx_.end(), 0.0);
-    solve_kkt(rx_.data(), b_.data(), x_.data(), s_.data());
-    for (std::uint32_t r = 0; r < rows_; ++r) s_[r] = is_equality_[r] ? 0.0 : -s_[r];
-    for (std::uint32_t c = 0; c < columns_; ++c) rx_[c] = -q_[c];
     std::fill(rz_.begin(), rz_.end(), 0.0);
-    solve_kkt(rx_.data(), rz_.data(), dx_.data(), z_.data());
+    for (std::uint32_t c = 0; c < columns_; ++c) cx_[c] = -q_[c];
+    const Side sides[2] = {{rx_.data(), b_.data(), x_.data(), s_.data()}, {cx_.data(), rz_.data(), dx_.data(), z_.data()}};
+    solve_kkt(sides, 2);
+    for (std::uint32_t r = 0; r < rows_; ++r) s_[r] = is_equality_[r] ? 0.0 : -s_[r];
     for (std::vector<double>* v : {&s_, &z_}) {
         double shift = -kInfinity;  // the least "eigenvalue", negated
         for (const Block& block : blocks_) {
@@ -672,25 +762,30 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
 
         scale();
         factor();
-        // The direction of tau: [x1; z1] solves K (x1, z1) = (-q, b).
+        // Each direction is (x2, z2) + dtau (x1, z1), where (x1, z1) solves
+        // K (x1, z1) = (-q, b) and (x2, z2) the direction's own right-hand
+        // side, built from the complementarity target d_s (on the inequality
+        // rows) and the residuals weighted by `weight`.
         for (std::uint32_t c = 0; c < nc; ++c) ex_[c] = -q_[c];
-        solve_kkt(ex_.data(), b_.data(), x1_.data(), z1_.data());
-        const double denominator = dot(q_.data(), x1_.data(), nc) + dot(b_.data(), z1_.data(), m) - kappa_ / tau_;
-
-        // One Newton direction for the complementarity targets d_s (on the
-        // inequality rows) and d_kappa, the residuals weighted by `weight`.
-        const auto direction = [&](double weight, const double* d_s, double d_kappa, bool refine, double& dtau,
+        const Side tau_side{ex_.data(), b_.data(), x1_.data(), z1_.data()};
+        const Side own_side{cx_.data(), cz_.data(), x2_.data(), z2_.data()};
+        double denominator = 0.0;
+        const auto direction = [&](double weight, const double* d_s, double d_kappa, bool with_tau, double& dtau,
                                    double& dkappa) {
             lambda_divide(d_s, t3_.data());
-            apply_w(t3_.data(), t4_.data(), 1);  // W (lambda \ d_s)
+            apply_w<1>(t3_.data(), t4_.data());  // W (lambda \ d_s)
             for (std::uint32_t c = 0; c < nc; ++c) cx_[c] = -weight * rx_[c];
             for (std::uint32_t r = 0; r < m; ++r) cz_[r] = -weight * rz_[r] + (is_equality_[r] ? 0.0 : t4_[r]);
-            solve_kkt(cx_.data(), cz_.data(), x2_.data(), z2_.data(), refine);
+            const Side both[2] = {own_side, tau_side};
+            solve_kkt(both, with_tau ? 2 : 1);
+            if (with_tau) {
+                denominator = dot(q_.data(), x1_.data(), nc) + dot(b_.data(), z1_.data(), m) - kappa_ / tau_;
+            }
             dtau = (-weight * rtau + d_kappa / tau_ - dot(q_.data(), x2_.data(), nc) - dot(b_.data(), z2_.data(), m)) /
                    denominator;
             for (std::uint32_t c = 0; c < nc; ++c) dx_[c] = x2_[c] + dtau * x1_[c];
             for (std::uint32_t r = 0; r < m; ++r) dz_[r] = z2_[r] + dtau * z1_[r];
-            apply_w(dz_.data(), t3_.data(), 2);
+            apply_w<2>(dz_.data(), t3_.data());
             for (std::uint32_t r = 0; r < m; ++r) ds_[r] = is_equality_[r] ? 0.0 : -t4_[r] - t3_[r];
             dkappa = (-d_kappa - kappa_ * dtau) / tau_;
         };
@@ -704,7 +799,7 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
         // Predictor: d_s = lambda o lambda.
         jordan(lambda_.data(), lambda_.data(), target_.data());
         double dtau = 0.0, dkappa = 0.0;
-        direction(1.0, target_.data(), kappa_ * tau_, true, dtau, dkappa);  // only its step length is used
+        direction(1.0, target_.data(), kappa_ * tau_, true, dtau, dkappa);
         const double affine = std::min(1.0, longest_step(dtau, dkappa));
         double sz = tau_ * kappa_;
         for (const Block& block : blocks_) sz += dot(s_.data() + block.row, z_.data() + block.row, block.dim);
@@ -712,13 +807,13 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
         const double sigma = std::pow(1.0 - affine, 3);
 
         // Corrector: d_s = lambda o lambda + (W^-1 ds) o (W dz) - sigma mu e.
-        apply_w(ds_.data(), t1_.data(), -1);
-        apply_w(dz_.data(), t2_.data(), 1);
+        apply_w<-1>(ds_.data(), t1_.data());
+        apply_w<1>(dz_.data(), t2_.data());
         jordan(t1_.data(), t2_.data(), t3_.data());
         for (std::uint32_t r = 0; r < m; ++r) target_[r] += t3_[r];
         for (const Block& block : blocks_) target_[block.row] -= sigma * mu;
         const double d_kappa = kappa_ * tau_ + dkappa * dtau - sigma * mu;
-        direction(1.0 - sigma, target_.data(), d_kappa, true, dtau, dkappa);
+        direction(1.0 - sigma, target_.data(), d_kappa, false, dtau, dkappa);
         const double step = std::min(1.0, settings_.max_step_fraction * longest_step(dtau, dkappa));
         if (!(step > kLeastStep)) {
             status = "InsufficientProgress";

@@ -65,9 +65,17 @@ private:
 
     // The linear algebra of one iteration.
     void factor();
-    void solve_reduced(const double* rx, const double* rz, double* dx, double* dz);
-    void solve_kkt(const double* rx, const double* rz, double* dx, double* dz, bool refine = true);
-    void apply_w(const double* in, double* out, int power) const;  // W^power, power in {-2,-1,1,2}, inequality rows
+    struct Side {  // one right-hand side (rx, rz) and where its solution goes
+        const double* rx;
+        const double* rz;
+        double* dx;
+        double* dz;
+    };
+    void triangular_solves(double* y, std::uint32_t count) const;
+    void solve_reduced(const Side* sides, std::uint32_t count);
+    void solve_kkt(const Side* sides, std::uint32_t count);
+    template <int Power>
+    void apply_w(const double* in, double* out) const;  // W^Power on the inequality rows
 
     void equilibrate();
     void scale();
@@ -84,7 +92,9 @@ private:
     std::vector<char> is_equality_;  // the equality rows come first
     std::vector<std::uint64_t> split_;  // each column's first stored entry on an inequality row
 
-    std::vector<Block> blocks_;
+    std::vector<Block> blocks_;  // the nonnegative rows, then the second-order cones
+    std::size_t first_cone_ = 0;
+    std::uint32_t nonnegative_end_ = 0;  // the row after the last nonnegative one
     std::vector<std::uint32_t> block_columns_;
     std::vector<double> dense_;
     std::vector<std::int64_t> dense_nz_;  // the stored entry of each dense value, or -1
@@ -104,7 +114,8 @@ private:
     // Iterates and work vectors.
     std::vector<double> x_, s_, z_, dx_, ds_, dz_, x1_, z1_, x2_, z2_, rx_, rz_, lambda_, w_, eta_;
     std::vector<double> t1_, t2_, t3_, t4_, ex_, ez_, cx_, cz_, perm_;
-    std::vector<double> target_;  // the complementarity target d_s of a direction
+    std::vector<double> target_;
+    std::vector<double> reduced_[2], residual_x_[2], residual_z_[2], fix_x_[2], fix_z_[2];  // per right-hand side  // the complementarity target d_s of a direction
     double tau_ = 1.0, kappa_ = 1.0;
     std::uint32_t degree_ = 0;  // of the cone: the nonnegative rows plus one per second-order cone
 
