@@ -570,11 +570,11 @@ void StructuredSolver::solve_reduced(const Side* sides, std::uint32_t count) {
 
 // solve_reduced, refined against the unregularised system (a fixed number
 // of steps: one takes the residual from about the regularisation's 1e-8 to
-// about 1e-13).
-void StructuredSolver::solve_kkt(const Side* sides, std::uint32_t count) {
+// about 1e-13) unless `refine` is false.
+void StructuredSolver::solve_kkt(const Side* sides, std::uint32_t count, bool refine) {
     solve_reduced(sides, count);
     Side fixes[2];
-    for (std::uint32_t step = 0; step < settings_.refinement_steps; ++step) {
+    for (std::uint32_t step = 0; refine && step < settings_.refinement_steps; ++step) {
         for (std::uint32_t j = 0; j < count; ++j) {
             // Residuals: ex = rx - A'dz, ez = rz - A dx + W^2 dz (inequality rows).
             const Side& side = sides[j];
@@ -632,7 +632,7 @@ void StructuredSolver::initial_point() {
     std::fill(rz_.begin(), rz_.end(), 0.0);
     for (std::uint32_t c = 0; c < columns_; ++c) cx_[c] = -q_[c];
     const Side sides[2] = {{rx_.data(), b_.data(), x_.data(), s_.data()}, {cx_.data(), rz_.data(), dx_.data(), z_.data()}};
-    solve_kkt(sides, 2);
+    solve_kkt(sides, 2, true);
     for (std::uint32_t r = 0; r < rows_; ++r) s_[r] = is_equality_[r] ? 0.0 : -s_[r];
     for (std::vector<double>* v : {&s_, &z_}) {
         double shift = -kInfinity;  // the least "eigenvalue", negated
@@ -776,8 +776,11 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
             apply_w<1>(t3_.data(), t4_.data());  // W (lambda \ d_s)
             for (std::uint32_t c = 0; c < nc; ++c) cx_[c] = -weight * rx_[c];
             for (std::uint32_t r = 0; r < m; ++r) cz_[r] = -weight * rz_[r] + (is_equality_[r] ? 0.0 : t4_[r]);
+            // The predictor's direction only sets the centring, and needs no
+            // refinement while the iterate heads for a solution (tau above
+            // kappa); toward a certificate of infeasibility it does.
             const Side both[2] = {own_side, tau_side};
-            solve_kkt(both, with_tau ? 2 : 1);
+            solve_kkt(both, with_tau ? 2 : 1, !with_tau || tau_ < kappa_);
             if (with_tau) {
                 denominator = dot(q_.data(), x1_.data(), nc) + dot(b_.data(), z1_.data(), m) - kappa_ / tau_;
             }

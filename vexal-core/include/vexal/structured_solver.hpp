@@ -73,7 +73,7 @@ private:
     };
     void triangular_solves(double* y, std::uint32_t count) const;
     void solve_reduced(const Side* sides, std::uint32_t count);
-    void solve_kkt(const Side* sides, std::uint32_t count);
+    void solve_kkt(const Side* sides, std::uint32_t count, bool refine);
     template <int Power>
     void apply_w(const double* in, double* out) const;  // W^Power on the inequality rows
 
