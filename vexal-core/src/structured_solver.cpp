@@ -5,6 +5,7 @@
 #include <limits>
 #include <numeric>
 #include <string>
+#include <string_view>
 
 namespace vexal {
 namespace {
@@ -19,6 +20,19 @@ constexpr double kPivotReplacement = 2e-7;
 constexpr double kKappaTauRatio = 1e-6;
 // Steps shorter than this make no progress.
 constexpr double kLeastStep = 1e-10;
+// The reduced tolerances an answer meets to be "almost" solved or infeasible
+// when the iterations or the progress run out (the conic library's own).
+constexpr double kReducedGap = 5e-5, kReducedFeasibility = 1e-4, kReducedInfeasibility = 5e-5, kReducedInfeasibilityAbsolute = 5e-12;
+constexpr double kReducedKappaTau = 1e-4;
+// Heading for a certificate (tau below this fraction of kappa), this many
+// iterations without halving the certificate's error end the solve.
+constexpr double kStalledTau = 1e-8;
+constexpr std::uint32_t kStalledIterations = 3;
+
+enum class Verdict { none, solved, infeasible, unbounded };
+struct Tolerances {
+    double gap, feasibility, infeasibility, infeasibility_absolute, kappa_tau;
+};
 
 double dot(const double* a, const double* b, std::size_t n) {
     double s = 0.0;
@@ -135,14 +149,19 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
 
     // The order of the reduced system: columns at 2 node, each equality row
     // between the nodes it joins (the sum of its least and greatest node).
+    // A row that pins one column (an initial or a terminal condition) goes
+    // just before its node's columns: pivoted after its column, it would be
+    // a difference of two pivots of order 1/regularisation whose rounding
+    // swamps the regularisation itself.
+    enum Kind : std::uint32_t { pinning_row, column, equality_row };
     struct Item {
         std::uint64_t key;
-        std::uint32_t kind;  // 0 column, 1 equality row
+        Kind kind;
         std::uint32_t index;
     };
     std::vector<Item> items;
     items.reserve(nc + s.equality_rows_);
-    for (std::uint32_t c = 0; c < nc; ++c) items.push_back({2ull * column_nodes[c], 0, c});
+    for (std::uint32_t c = 0; c < nc; ++c) items.push_back({2ull * column_nodes[c], column, c});
     for (std::uint32_t r = 0; r < m; ++r) {
         if (!s.is_equality_[r]) continue;
         std::uint64_t lo = ~0ull, hi = 0;
@@ -150,7 +169,8 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
             lo = std::min<std::uint64_t>(lo, column_nodes[entry_column[e]]);
             hi = std::max<std::uint64_t>(hi, column_nodes[entry_column[e]]);
         }
-        items.push_back({lo == ~0ull ? 0 : lo + hi, 1, r});
+        const bool pins = row_start[r + 1] - row_start[r] == 1;
+        items.push_back({lo == ~0ull ? 0 : lo + hi, pins ? pinning_row : equality_row, r});
     }
     std::stable_sort(items.begin(), items.end(),
                      [](const Item& x, const Item& y) { return x.key != y.key ? x.key < y.key : x.kind < y.kind; });
@@ -158,7 +178,7 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
     s.position_of_column_.assign(nc, kNone);
     s.position_of_row_.assign(m, kNone);
     for (std::uint32_t p = 0; p < s.order_size_; ++p) {
-        (items[p].kind == 0 ? s.position_of_column_ : s.position_of_row_)[items[p].index] = p;
+        (items[p].kind == column ? s.position_of_column_ : s.position_of_row_)[items[p].index] = p;
     }
 
     // Each block's columns and its dense values' stored entries.
@@ -246,7 +266,7 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
     s.base_.resize(size);
     for (std::uint32_t i = 0; i < size; ++i) s.base_[i] = static_cast<std::int64_t>(s.start_[i]) - s.first_[i];
     s.sign_.resize(size);
-    for (std::uint32_t p = 0; p < size; ++p) s.sign_[p] = items[p].kind == 0 ? 1 : -1;
+    for (std::uint32_t p = 0; p < size; ++p) s.sign_[p] = items[p].kind == column ? 1 : -1;
 
     s.degree_ = static_cast<std::uint32_t>(s.blocks_.size());
     // The nonnegative rows come before every second-order cone.
@@ -686,8 +706,29 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
         }
     };
 
-    initial_point();
+    // The library's full and reduced ("almost") tolerances.
+    const Tolerances full{tol, tol, tol_inf, tol_inf, kKappaTauRatio};
+    const Tolerances reduced{kReducedGap, kReducedFeasibility, kReducedInfeasibility, kReducedInfeasibilityAbsolute,
+                             kReducedKappaTau};
     const char* status = "MaxIterations";
+    // Records a verdict: the full tolerances' own, or an "almost" one.
+    const auto settle = [&](Verdict v, bool almost) {
+        if (v == Verdict::solved) {
+            status = almost ? "AlmostSolved" : "Solved";
+            out.success = true;
+            out.solved = !almost;
+        } else if (v == Verdict::infeasible) {
+            status = almost ? "AlmostPrimalInfeasible" : "PrimalInfeasible";
+            out.infeasible = true;
+        } else if (v == Verdict::unbounded) {
+            status = almost ? "AlmostDualInfeasible" : "DualInfeasible";
+        }
+    };
+    double best_certificate = kInfinity;
+    std::uint32_t stalled = 0;
+    Verdict last = Verdict::none;  // at the reduced tolerances, from the last iterate
+
+    initial_point();
     for (std::uint32_t iteration = 0;; ++iteration) {
         // Residuals of the embedding.
         std::fill(rz_.begin(), rz_.end(), 0.0);
@@ -722,36 +763,48 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
             status = "NumericalError";
             break;
         }
-        // Converged?
-        {
+        // The verdict these residuals allow at the given tolerances, if any
+        // (b'z < 0 with A'z = 0 proves that no point satisfies the program;
+        // q'x < 0 with A x + s = 0 that it is unbounded).
+        double norm_atz = 0.0;
+        for (std::uint32_t c = 0; c < nc; ++c) {
+            norm_atz = std::max(norm_atz, std::abs(rx_[c] - q_[c] * tau_) / column_scale_[c]);
+        }
+        const auto verdict = [&](const Tolerances& t) -> Verdict {
             const double pcost = qx / tau_, dcost = -bz / tau_;
             const double gap = std::abs(qx + bz) / tau_;
             const double gap_rel = gap / std::max(1.0, std::min(std::abs(pcost), std::abs(dcost)));
-            if (res_p <= tol * std::max(1.0, norm_b + (norm_x + norm_s) / tau_) &&
-                res_d <= tol * std::max(1.0, norm_q + (norm_x + norm_z) / tau_) && (gap <= tol || gap_rel <= tol) &&
-                kappa_ / tau_ <= kKappaTauRatio) {
-                status = "Solved";
-                out.solved = out.success = true;
+            if (res_p <= t.feasibility * std::max(1.0, norm_b + (norm_x + norm_s) / tau_) &&
+                res_d <= t.feasibility * std::max(1.0, norm_q + (norm_x + norm_z) / tau_) &&
+                (gap <= t.gap || gap_rel <= t.gap) && kappa_ / tau_ <= t.kappa_tau) {
+                return Verdict::solved;
+            }
+            if (bz < -t.infeasibility_absolute * std::max(1.0, norm_z) && norm_atz <= t.infeasibility * -bz) {
+                return Verdict::infeasible;
+            }
+            if (qx < -t.infeasibility_absolute * std::max(1.0, norm_x) && norm_ax_s <= t.infeasibility * -qx) {
+                return Verdict::unbounded;
+            }
+            return Verdict::none;
+        };
+        const Verdict now = verdict(full);
+        if (now != Verdict::none) {
+            settle(now, false);
+            break;
+        }
+        // Toward a certificate the iterate shrinks with tau while the
+        // cones' scalings grow as 1/tau; once the certificate stops
+        // improving, the reduced tolerances decide.
+        if (bz < 0.0 && tau_ < kStalledTau * kappa_) {
+            const double quality = norm_atz / -bz;
+            stalled = quality < 0.5 * best_certificate ? 0 : stalled + 1;
+            best_certificate = std::min(best_certificate, quality);
+            if (stalled >= kStalledIterations) {
+                status = "InsufficientProgress";
                 break;
             }
         }
-        // A certificate of infeasibility? (b'z < 0 with A'z = 0: no point
-        // satisfies the program; q'x < 0 with A x + s = 0: it is unbounded.)
-        {
-            double norm_atz = 0.0;
-            for (std::uint32_t c = 0; c < nc; ++c) {
-                norm_atz = std::max(norm_atz, std::abs(rx_[c] - q_[c] * tau_) / column_scale_[c]);
-            }
-            if (bz < -tol_inf * std::max(1.0, norm_z) && norm_atz <= tol_inf * -bz) {
-                status = "PrimalInfeasible";
-                out.infeasible = true;
-                break;
-            }
-            if (qx < -tol_inf * std::max(1.0, norm_x) && norm_ax_s <= tol_inf * -qx) {
-                status = "DualInfeasible";
-                break;
-            }
-        }
+        last = verdict(reduced);
         if (iteration >= settings_.max_iterations) break;
         if (stop && *stop && (*stop)()) {
             status = "CallbackTerminated";
@@ -829,6 +882,11 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
         }
         tau_ += step * dtau;
         kappa_ += step * dkappa;
+    }
+    // Out of iterations or of progress: an "almost" verdict if the reduced
+    // tolerances allow one.
+    if (status == std::string_view("MaxIterations") || status == std::string_view("InsufficientProgress")) {
+        settle(last, true);
     }
     out.status = status;
     if (out.success) {
