@@ -186,8 +186,8 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text, field):
                                               "--closed-loop falls back to the nearest landing by itself"),
     (["study", "--closed-loop", "--search", "golden"],
      "vexal study: error: --closed-loop plans with the fast search; drop --search"),
-    (["study", "--closed-loop", "--solver", "structured"],
-     "vexal study: error: --closed-loop plans with clarabel; drop --solver"),
+    (["study", "--closed-loop", "--solver", "clarabel"],
+     "vexal study: error: --closed-loop plans with structured; drop --solver"),
 ])
 def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
     (tmp_path / "plan.json").write_text(FIXED)
@@ -476,7 +476,7 @@ REFUSED = {
     "fewer cases": (None, ["--cases", 5], OTHER_STUDY.format("cases is 10 in it, 5 here")),
     "search": (None, ["--search", "golden"], OTHER_STUDY.format('search is "fast" in it, "golden" here')),
     "pointing": (None, ["--no-pointing"], OTHER_STUDY.format("pointing is true in it, false here")),
-    "solver": (None, ["--solver", "structured"], OTHER_STUDY.format('solver is absent in it, "structured" here')),
+    "solver": (None, ["--solver", "clarabel"], OTHER_STUDY.format('solver is absent in it, "clarabel" here')),
     "NaN outcome": (edit(4, FINAL_MASS, "nan"), [], "t.csv: line 4: case 2: final_mass 'nan' is not a finite number"),
     "overflowing outcome": (edit(5, FINAL_MASS, "1e400"), [],
                             "t.csv: line 5: case 3: final_mass '1e400' is not a finite number"),

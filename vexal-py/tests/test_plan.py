@@ -57,7 +57,9 @@ def test_golden_is_the_contracts_solve_bit_for_bit(fields):
 
 
 def test_plan_reports_the_thrust_direction_and_loose_nodes():
-    plan = vexal.plan(n=40, time_of_flight=150.0, pointing=False)
+    # Clarabel's optimum (the structured solver's loose nodes are others:
+    # such a long horizon has many optima of the same fuel).
+    plan = vexal.plan(n=40, time_of_flight=150.0, pointing=False, solver="clarabel")
     up = np.degrees(np.arccos(plan.u_values[:, 2] / np.linalg.norm(plan.u_values, axis=1)))
     np.testing.assert_allclose(plan.pointing_angle_deg, up, atol=1e-9)
     # Node 0 asks for 92 % of the throttle floor, though the solver says "Solved".

@@ -226,8 +226,8 @@ def test_solve_many_streams_to_a_table_and_resumes_from_it(tmp_path, cases, pool
     # Another configuration's table is not resumed.
     with pytest.raises(ValueError, match="another study's table: cases is 8 in it, 7 here"):
         solve_many(cases[1:], progress=False, out=str(out), seed=5, resume=True)
-    with pytest.raises(ValueError, match='another study\'s table: solver is absent in it, "structured" here'):
-        solve_many(cases, progress=False, out=str(out), seed=5, resume=True, solver="structured")
+    with pytest.raises(ValueError, match='another study\'s table: solver is absent in it, "clarabel" here'):
+        solve_many(cases, progress=False, out=str(out), seed=5, resume=True, solver="clarabel")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["cases.csv", "cases.csv.study.json"]
     assert read_rows(out) == whole
 

@@ -56,6 +56,11 @@ struct SolveCounts {
 // answer is checked the same way; the plain solve behind both is Clarabel's.
 enum class SolverChoice { clarabel, structured };
 
+// The front door's solver: the structured one, measured faster than
+// Clarabel's quick path at every node count with the same optimum and no
+// more fallbacks (bench/structured_solves, bench/solver_table.py).
+inline constexpr SolverChoice kDefaultSolver = SolverChoice::structured;
+
 // The quick path of the solves of one plan (one thread's): iterative
 // refinement off, at most kMaxIterations iterations, and one solver per
 // program kind kept from solve to solve and given the new horizon's values.
@@ -77,7 +82,7 @@ public:
 
     double quick_violation = kViolation;
     double rebuild_fraction = kRebuildFraction;
-    SolverChoice solver = SolverChoice::clarabel;
+    SolverChoice solver = kDefaultSolver;
     // The structured solver's settings (its tolerance is the program's).
     StructuredSettings structured_settings{.max_iterations = kMaxIterations};
     bool slopes = true;  // Trajectory::mass_slope of each plan to the target (two more assemblies)

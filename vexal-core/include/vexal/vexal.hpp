@@ -34,7 +34,7 @@ struct PlanOptions {
     // (finite; zero: a still planet).
     Vec3 rotation{};
     // The quick path's solver; the golden search always solves with Clarabel.
-    SolverChoice solver = SolverChoice::clarabel;
+    SolverChoice solver = kDefaultSolver;
 };
 
 // How the caller watches and stops a plan; every hook may be left empty.
