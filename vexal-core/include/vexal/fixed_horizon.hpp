@@ -84,6 +84,14 @@ public:
     bool slopes = true;  // Trajectory::mass_slope of each plan to the target (two more assemblies)
     SolveCounts counts;
 
+    // Starts the solves of a new plan: the counts and the Clarabel solvers
+    // go (each chose its equilibration at its first horizon); the
+    // structured ones stay, their answers depend on the program alone.
+    void restart() {
+        counts = {};
+        kept_.clear();
+    }
+
     // The kept solver for the program kind of `options`, given `program`'s
     // values (built anew when there is none or the horizon moved too far).
     Result<ConicSolver*> solver_for(const Problem& program, double time_of_flight, const ProgramOptions& options,
