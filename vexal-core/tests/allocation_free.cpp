@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "vexal/vexal.h"
 #include "vexal/vexal.hpp"
 
 namespace {
@@ -128,6 +129,36 @@ TEST(AllocationFree, PlansThroughAWorkspace) {
         EXPECT_EQ(p.solves, reference->solves);
         EXPECT_EQ(p.fallbacks, 0u);
     }
+}
+
+// The C planner, with its callbacks set: the same from flight software.
+TEST(AllocationFree, PlansThroughTheCPlanner) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer replaces the allocator";
+#endif
+    vexal_error error{};
+    vexal_planner* planner = vexal_planner_create(40, &error);
+    ASSERT_NE(planner, nullptr) << error.message;
+    vexal_config config;
+    vexal_config_default(&config);
+    config.solver.n = 40;
+    vexal_plan_options options;
+    vexal_plan_options_default(&options);
+    options.solver = VEXAL_SOLVER_STRUCTURED;
+    options.threads = 1;
+    unsigned progress = 0;
+    options.user = &progress;
+    options.stop = [](void*) { return 0; };
+    options.progress = [](void* user, uint32_t, int32_t, double) { ++*static_cast<unsigned*>(user); };
+    vexal_plan_summary summary{};
+    allocations = 0;
+    counting = true;
+    const int code = vexal_plan(planner, &config, &options, &summary, &error);
+    counting = false;
+    EXPECT_EQ(code, VEXAL_OK) << error.message;
+    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(progress, summary.solves);
+    vexal_planner_destroy(planner);
 }
 
 }  // namespace
