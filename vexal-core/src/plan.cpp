@@ -142,8 +142,9 @@ Result<void> planned(const Config& config, const SearchOptions& options, const P
     Result<void> result = fail(ErrorKind::interrupted, "interrupted");
     const std::uint64_t held = ws.memory.bytes() / kBytesPerNode;
     const std::uint64_t need = config.solver.n * pool;
-    auto memory = need > held ? reserve_memory(need - held, stop_check) : Result<MemoryReservation>{};
-    // A workspace of the plan's own keeps it until its solvers are gone.
+    // A workspace of the plan's own holds nothing: the ledger checks the
+    // node count, and the workspace keeps the share until its solvers go.
+    auto memory = held == 0 || need > held ? reserve_memory(need - held, stop_check) : Result<MemoryReservation>{};
     if (memory && held == 0) ws.memory = std::move(*memory);
     if (!memory) {
         result = std::unexpected(std::move(memory.error()));
