@@ -99,7 +99,7 @@ class FunctionRef<R(Args...)> {
 public:
     template <class F>
         requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> && std::is_invocable_r_v<R, F&, Args...>)
-    FunctionRef(F&& f) noexcept  // NOLINT: converts like std::function
+    FunctionRef(F&& f) noexcept  // implicit, as std::function is
         : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
           call_([](void* object, Args... args) -> R {
               return std::invoke(*static_cast<std::remove_reference_t<F>*>(object), std::forward<Args>(args)...);
