@@ -23,8 +23,8 @@ double power_of_two_scale(std::initializer_list<double> candidates) {
 
 }  // namespace
 
-Scaling program_scaling(const Config& config, double time_of_flight, const Problem& problem,
-                        const ProgramOptions& options) {
+void program_scaling_into(Scaling& scaling, const Config& config, double time_of_flight, const Problem& problem,
+                          const ProgramOptions& options) {
     const Spacecraft& sc = config.spacecraft;
     const double length = power_of_two_scale({norm(sc.initial_position), norm(sc.target_position)});
     const double speed = power_of_two_scale(
@@ -35,7 +35,7 @@ Scaling program_scaling(const Config& config, double time_of_flight, const Probl
     const std::uint64_t n = config.solver.n;
     const Layout at = options.layout(n);
     if (problem.a.n != at.columns()) throw InternalError("program does not match its configuration");
-    Scaling scaling{std::vector<double>(at.columns(), 1.0), std::vector<double>(problem.a.m, 1.0)};
+    scaling.columns.assign(at.columns(), 1.0);
     for (std::uint64_t k = 0; k < n; ++k) {
         for (std::uint64_t j = 0; j < 3; ++j) {
             scaling.columns[at.position(k, j)] = length;
@@ -50,24 +50,34 @@ Scaling program_scaling(const Config& config, double time_of_flight, const Probl
     // huge c (a speed limit that never binds) leaves the solver a slack of
     // that size beside ones of order 1, and it stalls or stops short;
     // dividing the whole cone by c keeps its meaning and removes the spread.
-    std::vector<bool> has_entries(problem.a.m, false);
-    for (std::uint64_t r : problem.a.rowval) has_entries[r] = true;
+    // The row scales mark the rows with entries first (1; 0 for none), so
+    // that nothing else is needed.
+    std::vector<double>& rows = scaling.rows;
+    rows.assign(problem.a.m, 0.0);
+    for (std::uint64_t r : problem.a.rowval) rows[r] = 1.0;
     std::uint64_t row = 0;
     for (const Cone& cone : problem.cones) {
-        if (cone.kind == ConeKind::SecondOrder && cone.dim > 0 && !has_entries[row]) {
+        if (cone.kind == ConeKind::SecondOrder && cone.dim > 0 && rows[row] == 0.0) {
             const double radius = power_of_two_scale({std::abs(problem.b[row])});
-            for (std::uint64_t r = row; r < row + cone.dim; ++r) scaling.rows[r] = 1.0 / radius;
+            for (std::uint64_t r = row; r < row + cone.dim; ++r) rows[r] = -1.0 / radius;
         }
         row += cone.dim;
     }
+    for (double& r : rows) r = r < 0.0 ? -r : 1.0;
+}
+
+Scaling program_scaling(const Config& config, double time_of_flight, const Problem& problem,
+                        const ProgramOptions& options) {
+    Scaling scaling;
+    program_scaling_into(scaling, config, time_of_flight, problem, options);
     return scaling;
 }
 
-Problem scaled(const Problem& problem, const Scaling& scaling) {
+void scaled_into(Problem& out, const Problem& problem, const Scaling& scaling) {
     if (scaling.columns.size() != problem.a.n || scaling.rows.size() != problem.a.m) {
         throw InternalError("scaling does not match the program");
     }
-    Problem out = problem;
+    out = problem;  // into the arrays out has
     CscMatrix& a = out.a;
     for (std::uint64_t c = 0; c < a.n; ++c) {
         for (std::uint64_t i = a.colptr[c]; i < a.colptr[c + 1]; ++i) {
@@ -76,15 +86,28 @@ Problem scaled(const Problem& problem, const Scaling& scaling) {
         out.q[c] *= scaling.columns[c];
     }
     for (std::uint64_t r = 0; r < a.m; ++r) out.b[r] *= scaling.rows[r];
+}
+
+Problem scaled(const Problem& problem, const Scaling& scaling) {
+    Problem out;
+    scaled_into(out, problem, scaling);
     return out;
 }
 
 double program_violation(const Problem& problem, const std::vector<double>& x) {
+    std::vector<double> scratch;
+    return program_violation(problem, x, scratch);
+}
+
+double program_violation(const Problem& problem, const std::vector<double>& x, std::vector<double>& scratch) {
     const CscMatrix& a = problem.a;
     if (x.size() != a.n || problem.b.size() != a.m) throw InternalError("point does not match the program");
 
     // Slack s = b - A x of every row, and the size of the row's terms.
-    std::vector<double> s = problem.b, size(a.m);
+    scratch.resize(2 * a.m);
+    double* const s = scratch.data();
+    double* const size = s + a.m;
+    std::copy(problem.b.begin(), problem.b.end(), s);
     for (std::uint64_t r = 0; r < a.m; ++r) size[r] = std::abs(problem.b[r]);
     for (std::uint64_t c = 0; c < a.n; ++c) {
         for (std::uint64_t i = a.colptr[c]; i < a.colptr[c + 1]; ++i) {

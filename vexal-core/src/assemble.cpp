@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
+#include <array>
+#include <span>
 #include <limits>
 #include <string>
 
@@ -14,198 +15,35 @@ namespace {
 
 constexpr double kDegToRad = 0.017453292519943295;
 
-Row row(std::initializer_list<std::pair<std::uint64_t, double>> coeffs, double rhs) {
-    return Row{std::vector<std::pair<std::uint64_t, double>>(coeffs), rhs};
+using Entry = std::pair<std::uint64_t, double>;
+
+// Where the row builders put the program's rows, in program order: a cone
+// begins, then its rows. Sinks: the rows listed (equality_rows), the shape
+// counted and the values written in place (assemble_into), so that one
+// builder serves both and a kept program is refilled without allocating.
+template <class Sink>
+void put(Sink& sink, std::initializer_list<Entry> coeffs, double rhs) {
+    sink.row(std::span<const Entry>(coeffs.begin(), coeffs.size()), rhs);
 }
 
-// Rows of the cost-free parts, in program order: nonnegative rows, then blocks.
-struct ConeRows {
-    std::vector<Row> ground;  // empty when the glide slope is on
-    std::vector<Row> upper;   // n upper thrust-bound rows, then the floor row
-    std::vector<Row> pointing;  // empty without the pointing limit
-    std::vector<SocBlock> velocity;
-    std::vector<SocBlock> thrust_slack;
-    std::vector<SocBlock> glide_slope;  // empty when the glide slope is off
-    std::vector<SocBlock> lower_thrust;
-    std::vector<SocBlock> landing;  // the horizontal distance to the target, off it
+// The reference log-mass z0 and the thrust-bound scales c1, c2 of node k.
+struct NodeReference {
+    double z0, c1, c2;
 };
 
-ConeRows cone_rows(const Config& config, const ReferenceProfile& profile, const ProgramOptions& options) {
-    const Spacecraft& sc = config.spacecraft;
-    const std::uint64_t n = config.solver.n;
-    const Layout at = options.layout(n);
-    const bool on_target = options.landing == Landing::target;
-    const double rho1 = sc.real_max_thrust * sc.min_thrust_pct;
-    const double z_dry = std::log(sc.wet_mass - sc.fuel);
-    const double sin_gamma = std::sin(config.environment.glide_slope_angle_deg * kDegToRad);
-
-    ConeRows out;
-    // Exactly one of ground rows and glide-slope cones bounds the height;
-    // the choice is an exact comparison (NaN counts as a glide slope).
-    if (sin_gamma == 0.0) {
-        out.ground.reserve(n);
-        for (std::uint64_t k = 0; k < n; ++k) out.ground.push_back(row({{at.position(k, 2), -1.0}}, 0.0));
-    } else {
-        const double g = -sin_gamma;
-        out.glide_slope.reserve(n);
-        if (on_target) {
-            for (std::uint64_t k = 0; k < n; ++k) {
-                out.glide_slope.push_back(SocBlock{{row({{at.position(k, 2), -1.0}}, 0.0),
-                                                    row({{at.position(k, 0), g}}, 0.0),
-                                                    row({{at.position(k, 1), g}}, 0.0),
-                                                    row({{at.position(k, 2), g}}, 0.0)},
-                                                   4});
-            }
-        } else {
-            // About the landing point r_N: z_k - z_N >= sin(gamma) |r_k - r_N|.
-            // The last node's own cone is empty and left out.
-            const std::uint64_t last = n - 1;
-            for (std::uint64_t k = 0; k < last; ++k) {
-                out.glide_slope.push_back(
-                    SocBlock{{row({{at.position(k, 2), -1.0}, {at.position(last, 2), 1.0}}, 0.0),
-                              row({{at.position(k, 0), g}, {at.position(last, 0), sin_gamma}}, 0.0),
-                              row({{at.position(k, 1), g}, {at.position(last, 1), sin_gamma}}, 0.0),
-                              row({{at.position(k, 2), g}, {at.position(last, 2), sin_gamma}}, 0.0)},
-                             4});
-            }
-        }
-    }
-
-    if (options.pointing) {
-        // n'u_k >= cos(theta) sigma_k with n the height axis.
-        const double cos_theta = std::cos(config.environment.max_angle_deg * kDegToRad);
-        out.pointing.reserve(n);
-        for (std::uint64_t k = 0; k < n; ++k) {
-            out.pointing.push_back(row({{at.thrust(k, 2), -1.0}, {at.slack(k), cos_theta}}, 0.0));
-        }
-    }
-
-    if (!on_target) {
-        // (d, x_N - x_t, y_N - y_t): d the distance variable, or the radius.
-        const Vec3& t = sc.target_position;
-        Row head = options.landing == Landing::nearest ? row({{at.landing_error(), -1.0}}, 0.0)
-                                                       : row({}, options.landing_radius);
-        out.landing.push_back(SocBlock{{std::move(head), row({{at.position(n - 1, 0), -1.0}}, -t[0]),
-                                        row({{at.position(n - 1, 1), -1.0}}, -t[1])},
-                                       3});
-    }
-
-    // Upper bound: sigma <= rho2 e^-z, expanded to first order about z0 with
-    // d = z - z0, is sigma <= mu2 (1 - d), i.e. z + sigma / mu2 <= z0 + 1.
-    out.upper.reserve(n + 1);
-    for (std::uint64_t k = 0; k < n; ++k) {
-        out.upper.push_back(row({{at.log_mass(k), 1.0}, {at.slack(k), profile.c2[k]}}, profile.z0[k] + 1.0));
-    }
-    out.upper.push_back(row({{at.log_mass(n - 1), -1.0}}, -z_dry));
-
-    out.velocity.reserve(n);
-    out.thrust_slack.reserve(n);
-    out.lower_thrust.reserve(n);
-    for (std::uint64_t k = 0; k < n; ++k) {
-        out.velocity.push_back(SocBlock{{row({}, sc.max_velocity),
-                                         row({{at.velocity(k, 0), -1.0}}, 0.0),
-                                         row({{at.velocity(k, 1), -1.0}}, 0.0),
-                                         row({{at.velocity(k, 2), -1.0}}, 0.0)},
-                                        4});
-    }
-    for (std::uint64_t k = 0; k < n; ++k) {
-        out.thrust_slack.push_back(SocBlock{{row({{at.slack(k), -1.0}}, 0.0),
-                                             row({{at.thrust(k, 0), -1.0}}, 0.0),
-                                             row({{at.thrust(k, 1), -1.0}}, 0.0),
-                                             row({{at.thrust(k, 2), -1.0}}, 0.0)},
-                                            4});
-    }
-    for (std::uint64_t k = 0; k < n; ++k) {
-        if (rho1 == 0.0) {
-            // No throttle floor: the second-order expansion would carry an
-            // infinite scale. Keep the block's shape but make it read
-            // s = (sigma_k, 0, 0), which sigma_k >= |u_k| already implies.
-            out.lower_thrust.push_back(SocBlock{{row({{at.slack(k), -1.0}}, 0.0), row({}, 0.0), row({}, 0.0)}, 3});
-            continue;
-        }
-        // Lower bound: sigma >= rho1 e^-z to second order is A sigma >= 1 - d + d^2/2
-        // (A = 1 / mu1). With w = 2 A sigma + 2 d that is (w - 1)^2 >= (2d)^2 + (w - 3)^2
-        // and w >= 1: the 3-cone (w - 1, 2d, w - 3) built below.
-        const double two_a = profile.c1[k] * (-2.0);
-        const double t = profile.z0[k] * (-2.0);
-        out.lower_thrust.push_back(SocBlock{{row({{at.slack(k), two_a}, {at.log_mass(k), -2.0}}, t + (-1.0)),
-                                             row({{at.log_mass(k), -2.0}}, t),
-                                             row({{at.slack(k), two_a}, {at.log_mass(k), -2.0}}, t + (-3.0))},
-                                            3});
-    }
-    return out;
-}
-
-// Rows in, CSC out: one pass over the coefficient pairs into per-column
-// lists, then one pass over the columns.
-CscMatrix to_csc(const std::vector<Row>& rows, std::uint64_t columns) {
-    std::vector<std::vector<std::pair<std::uint64_t, double>>> by_column(columns);
-    std::uint64_t stored = 0;
-    for (std::uint64_t i = 0; i < rows.size(); ++i) {
-        for (const auto& [c, w] : rows[i].coeffs) {
-            if (c >= columns) {
-                throw InternalError("row " + std::to_string(i) + " names column " + std::to_string(c) +
-                                    ", past the " + std::to_string(columns) + " columns of the layout");
-            }
-            by_column[c].emplace_back(i, w);
-        }
-        stored += rows[i].coeffs.size();
-    }
-
-    CscMatrix a;
-    a.m = rows.size();
-    a.n = columns;
-    a.colptr.reserve(columns + 1);
-    a.rowval.reserve(stored);
-    a.nzval.reserve(stored);
-    a.colptr.push_back(0);
-    const auto by_row = [](const auto& x, const auto& y) { return x.first < y.first; };
-    for (auto& entries : by_column) {
-        // Rows were visited in order, so this is a check more than a sort.
-        if (!std::is_sorted(entries.begin(), entries.end(), by_row)) {
-            std::stable_sort(entries.begin(), entries.end(), by_row);
-        }
-        for (const auto& [r, w] : entries) {
-            a.rowval.push_back(r);
-            a.nzval.push_back(w);
-        }
-        a.colptr.push_back(a.rowval.size());
-        std::vector<std::pair<std::uint64_t, double>>().swap(entries);
-    }
-    return a;
-}
-
-template <class T>
-void append_moved(std::vector<T>& to, std::vector<T>& from) {
-    std::move(from.begin(), from.end(), std::back_inserter(to));
-    std::vector<T>().swap(from);
-}
-
-}  // namespace
-
-ReferenceProfile reference_profile(const Config& config, double dt) {
-    const Spacecraft& sc = config.spacecraft;
-    const std::uint64_t n = config.solver.n;
+NodeReference node_reference(const Spacecraft& sc, double dt, std::uint64_t k) {
     const double rho1 = sc.real_max_thrust * sc.min_thrust_pct;
     const double rho2 = sc.real_max_thrust * sc.max_thrust_pct;
     const double alpha = sc.fuel_consumption;
     const double dm = (alpha * dt) * rho2;
-
-    ReferenceProfile p;
-    p.z0.resize(n);
-    p.c1.resize(n);
-    p.c2.resize(n);
-    for (std::uint64_t k = 0; k < n; ++k) {
-        const double z0 = std::log(sc.wet_mass - static_cast<double>(k) * dm);
-        const double e = std::exp(-z0);
-        p.z0[k] = z0;
-        p.c2[k] = 1.0 / (rho2 * e);
-        p.c1[k] = rho1 == 0.0 ? std::numeric_limits<double>::infinity() : 1.0 / (e * rho1);
-    }
-    return p;
+    const double z0 = std::log(sc.wet_mass - static_cast<double>(k) * dm);
+    const double e = std::exp(-z0);
+    return {z0, rho1 == 0.0 ? std::numeric_limits<double>::infinity() : 1.0 / (e * rho1), 1.0 / (rho2 * e)};
 }
 
-std::vector<Row> equality_rows(const Config& config, double dt, const ProgramOptions& options) {
+// Initial state and log-mass, dynamics, terminal state (one zero cone).
+template <class Sink>
+void put_equality_rows(Sink& sink, const Config& config, double dt, const ProgramOptions& options) {
     const Spacecraft& sc = config.spacecraft;
     const Vec3& g = config.environment.gravity;
     const std::uint64_t n = config.solver.n;
@@ -232,88 +70,246 @@ std::vector<Row> equality_rows(const Config& config, double dt, const ProgramOpt
         return i < 3 ? at.position(k, i) : at.velocity(k, i - 3);
     };
 
-    std::vector<Row> rows;
-    rows.reserve(7 * n + 6);
-    for (std::uint64_t j = 0; j < 3; ++j) rows.push_back(row({{at.position(0, j), 1.0}}, sc.initial_position[j]));
-    for (std::uint64_t j = 0; j < 3; ++j) rows.push_back(row({{at.velocity(0, j), 1.0}}, sc.initial_velocity[j]));
-    rows.push_back(row({{at.log_mass(0), 1.0}}, std::log(sc.wet_mass)));
+    sink.cone(ConeKind::Zero);
+    for (std::uint64_t j = 0; j < 3; ++j) put(sink, {{at.position(0, j), 1.0}}, sc.initial_position[j]);
+    for (std::uint64_t j = 0; j < 3; ++j) put(sink, {{at.velocity(0, j), 1.0}}, sc.initial_velocity[j]);
+    put(sink, {{at.log_mass(0), 1.0}}, std::log(sc.wet_mass));
     for (std::uint64_t k = 0; k + 1 < n; ++k) {
         for (std::uint64_t i = 0; rotating && i < 6; ++i) {
-            Row r{{{state(k + 1, i), 1.0}}, step.gravity[i]};
-            r.coeffs.reserve(13);
-            for (std::uint64_t j = 0; j < 6; ++j) r.coeffs.emplace_back(state(k, j), -step.phi[i][j]);
-            for (std::uint64_t j = 0; j < 3; ++j) r.coeffs.emplace_back(at.thrust(k, j), -step.gamma0[i][j]);
-            for (std::uint64_t j = 0; j < 3; ++j) r.coeffs.emplace_back(at.thrust(k + 1, j), -step.gamma1[i][j]);
-            rows.push_back(std::move(r));
+            std::array<Entry, 13> r;
+            std::size_t m = 0;
+            r[m++] = {state(k + 1, i), 1.0};
+            for (std::uint64_t j = 0; j < 6; ++j) r[m++] = {state(k, j), -step.phi[i][j]};
+            for (std::uint64_t j = 0; j < 3; ++j) r[m++] = {at.thrust(k, j), -step.gamma0[i][j]};
+            for (std::uint64_t j = 0; j < 3; ++j) r[m++] = {at.thrust(k + 1, j), -step.gamma1[i][j]};
+            sink.row(r, step.gravity[i]);
         }
         for (std::uint64_t j = 0; !rotating && j < 3; ++j) {
-            rows.push_back(row({{at.position(k + 1, j), 1.0},
-                                {at.position(k, j), -1.0},
-                                {at.velocity(k, j), -dt},
-                                {at.thrust(k, j), cu0},
-                                {at.thrust(k + 1, j), cu1}},
-                               bp[j]));
+            put(sink,
+                {{at.position(k + 1, j), 1.0},
+                 {at.position(k, j), -1.0},
+                 {at.velocity(k, j), -dt},
+                 {at.thrust(k, j), cu0},
+                 {at.thrust(k + 1, j), cu1}},
+                bp[j]);
         }
         for (std::uint64_t j = 0; !rotating && j < 3; ++j) {
-            rows.push_back(row({{at.velocity(k + 1, j), 1.0},
-                                {at.velocity(k, j), -1.0},
-                                {at.thrust(k, j), cv},
-                                {at.thrust(k + 1, j), cv}},
-                               bv[j]));
+            put(sink,
+                {{at.velocity(k + 1, j), 1.0}, {at.velocity(k, j), -1.0}, {at.thrust(k, j), cv}, {at.thrust(k + 1, j), cv}},
+                bv[j]);
         }
-        rows.push_back(row({{at.log_mass(k + 1), 1.0}, {at.log_mass(k), -1.0}, {at.slack(k), cm}, {at.slack(k + 1), cm}},
-                           0.0));
+        put(sink, {{at.log_mass(k + 1), 1.0}, {at.log_mass(k), -1.0}, {at.slack(k), cm}, {at.slack(k + 1), cm}}, 0.0);
     }
     for (std::uint64_t j = options.landing == Landing::target ? 0 : 2; j < 3; ++j) {
-        rows.push_back(row({{at.position(n - 1, j), 1.0}}, sc.target_position[j]));
+        put(sink, {{at.position(n - 1, j), 1.0}}, sc.target_position[j]);
     }
-    for (std::uint64_t j = 0; j < 3; ++j) rows.push_back(row({{at.velocity(n - 1, j), 1.0}}, sc.target_velocity[j]));
-    return rows;
+    for (std::uint64_t j = 0; j < 3; ++j) put(sink, {{at.velocity(n - 1, j), 1.0}}, sc.target_velocity[j]);
 }
 
-Problem assemble(const Config& config, double time_of_flight, const ProgramOptions& options) {
+// The cost-free parts, in program order: the nonnegative rows (ground when
+// the glide slope is off, the upper thrust bounds and the floor, pointing),
+// then the second-order cones (velocity, thrust slack, glide slope, lower
+// thrust bound, landing off the target).
+template <class Sink>
+void put_cone_rows(Sink& sink, const Config& config, double dt, const ProgramOptions& options) {
+    const Spacecraft& sc = config.spacecraft;
+    const std::uint64_t n = config.solver.n;
+    const Layout at = options.layout(n);
+    const bool on_target = options.landing == Landing::target;
+    const double rho1 = sc.real_max_thrust * sc.min_thrust_pct;
+    const double z_dry = std::log(sc.wet_mass - sc.fuel);
+    const double sin_gamma = std::sin(config.environment.glide_slope_angle_deg * kDegToRad);
+    // Exactly one of ground rows and glide-slope cones bounds the height;
+    // the choice is an exact comparison (NaN counts as a glide slope).
+    const bool ground = sin_gamma == 0.0;
+
+    sink.cone(ConeKind::Nonnegative);
+    for (std::uint64_t k = 0; ground && k < n; ++k) put(sink, {{at.position(k, 2), -1.0}}, 0.0);
+    // Upper bound: sigma <= rho2 e^-z, expanded to first order about z0 with
+    // d = z - z0, is sigma <= mu2 (1 - d), i.e. z + sigma / mu2 <= z0 + 1.
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const NodeReference ref = node_reference(sc, dt, k);
+        put(sink, {{at.log_mass(k), 1.0}, {at.slack(k), ref.c2}}, ref.z0 + 1.0);
+    }
+    put(sink, {{at.log_mass(n - 1), -1.0}}, -z_dry);
+    if (options.pointing) {
+        // n'u_k >= cos(theta) sigma_k with n the height axis.
+        const double cos_theta = std::cos(config.environment.max_angle_deg * kDegToRad);
+        for (std::uint64_t k = 0; k < n; ++k) put(sink, {{at.thrust(k, 2), -1.0}, {at.slack(k), cos_theta}}, 0.0);
+    }
+
+    for (std::uint64_t k = 0; k < n; ++k) {
+        sink.cone(ConeKind::SecondOrder);
+        put(sink, {}, sc.max_velocity);
+        for (std::uint64_t j = 0; j < 3; ++j) put(sink, {{at.velocity(k, j), -1.0}}, 0.0);
+    }
+    for (std::uint64_t k = 0; k < n; ++k) {
+        sink.cone(ConeKind::SecondOrder);
+        put(sink, {{at.slack(k), -1.0}}, 0.0);
+        for (std::uint64_t j = 0; j < 3; ++j) put(sink, {{at.thrust(k, j), -1.0}}, 0.0);
+    }
+    if (!ground) {
+        const double g = -sin_gamma;
+        if (on_target) {
+            for (std::uint64_t k = 0; k < n; ++k) {
+                sink.cone(ConeKind::SecondOrder);
+                put(sink, {{at.position(k, 2), -1.0}}, 0.0);
+                for (std::uint64_t j = 0; j < 3; ++j) put(sink, {{at.position(k, j), g}}, 0.0);
+            }
+        } else {
+            // About the landing point r_N: z_k - z_N >= sin(gamma) |r_k - r_N|.
+            // The last node's own cone is empty and left out.
+            const std::uint64_t last = n - 1;
+            for (std::uint64_t k = 0; k < last; ++k) {
+                sink.cone(ConeKind::SecondOrder);
+                put(sink, {{at.position(k, 2), -1.0}, {at.position(last, 2), 1.0}}, 0.0);
+                for (std::uint64_t j = 0; j < 3; ++j) put(sink, {{at.position(k, j), g}, {at.position(last, j), sin_gamma}}, 0.0);
+            }
+        }
+    }
+    for (std::uint64_t k = 0; k < n; ++k) {
+        sink.cone(ConeKind::SecondOrder);
+        if (rho1 == 0.0) {
+            // No throttle floor: the second-order expansion would carry an
+            // infinite scale. Keep the block's shape but make it read
+            // s = (sigma_k, 0, 0), which sigma_k >= |u_k| already implies.
+            put(sink, {{at.slack(k), -1.0}}, 0.0);
+            put(sink, {}, 0.0);
+            put(sink, {}, 0.0);
+            continue;
+        }
+        // Lower bound: sigma >= rho1 e^-z to second order is A sigma >= 1 - d + d^2/2
+        // (A = 1 / mu1). With w = 2 A sigma + 2 d that is (w - 1)^2 >= (2d)^2 + (w - 3)^2
+        // and w >= 1: the 3-cone (w - 1, 2d, w - 3) built below.
+        const NodeReference ref = node_reference(sc, dt, k);
+        const double two_a = ref.c1 * (-2.0);
+        const double t = ref.z0 * (-2.0);
+        put(sink, {{at.slack(k), two_a}, {at.log_mass(k), -2.0}}, t + (-1.0));
+        put(sink, {{at.log_mass(k), -2.0}}, t);
+        put(sink, {{at.slack(k), two_a}, {at.log_mass(k), -2.0}}, t + (-3.0));
+    }
+    if (!on_target) {
+        // (d, x_N - x_t, y_N - y_t): d the distance variable, or the radius.
+        const Vec3& t = sc.target_position;
+        sink.cone(ConeKind::SecondOrder);
+        if (options.landing == Landing::nearest) {
+            put(sink, {{at.landing_error(), -1.0}}, 0.0);
+        } else {
+            put(sink, {}, options.landing_radius);
+        }
+        put(sink, {{at.position(n - 1, 0), -1.0}}, -t[0]);
+        put(sink, {{at.position(n - 1, 1), -1.0}}, -t[1]);
+    }
+}
+
+// The rows listed, for the callers that read them one by one.
+struct RowList {
+    std::vector<Row> rows;
+    void cone(ConeKind) {}
+    void row(std::span<const Entry> coeffs, double rhs) { rows.push_back(Row{{coeffs.begin(), coeffs.end()}, rhs}); }
+};
+
+// The shape of the program: the cones, the rows and each column's count of
+// stored entries (in colptr[c + 1]).
+struct ShapeCount {
+    Problem& problem;
+    std::uint64_t rows = 0;
+    void cone(ConeKind kind) { problem.cones.push_back({kind, 0}); }
+    void row(std::span<const Entry> coeffs, double) {
+        const std::uint64_t columns = problem.a.n;
+        for (const auto& [c, w] : coeffs) {
+            if (c >= columns) {
+                throw InternalError("row " + std::to_string(rows) + " names column " + std::to_string(c) +
+                                    ", past the " + std::to_string(columns) + " columns of the layout");
+            }
+            ++problem.a.colptr[c + 1];
+        }
+        ++problem.cones.back().dim;
+        ++rows;
+    }
+};
+
+// The values written where ShapeCount placed them: colptr[c] runs over
+// column c as its entries arrive, in row order, and is shifted back after.
+struct ValueFill {
+    Problem& problem;
+    std::uint64_t rows = 0;
+    void cone(ConeKind) {}
+    void row(std::span<const Entry> coeffs, double rhs) {
+        for (const auto& [c, w] : coeffs) {
+            const std::uint64_t at = problem.a.colptr[c]++;
+            problem.a.rowval[at] = rows;
+            problem.a.nzval[at] = w;
+        }
+        problem.b[rows++] = rhs;
+    }
+};
+
+}  // namespace
+
+ReferenceProfile reference_profile(const Config& config, double dt) {
+    const std::uint64_t n = config.solver.n;
+    ReferenceProfile p;
+    p.z0.resize(n);
+    p.c1.resize(n);
+    p.c2.resize(n);
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const NodeReference ref = node_reference(config.spacecraft, dt, k);
+        p.z0[k] = ref.z0;
+        p.c1[k] = ref.c1;
+        p.c2[k] = ref.c2;
+    }
+    return p;
+}
+
+std::vector<Row> equality_rows(const Config& config, double dt, const ProgramOptions& options) {
+    RowList list;
+    list.rows.reserve(7 * config.solver.n + 6);
+    put_equality_rows(list, config, dt, options);
+    return std::move(list.rows);
+}
+
+void assemble_into(Problem& problem, const Config& config, double time_of_flight, const ProgramOptions& options) {
     const std::uint64_t n = config.solver.n;
     if (n == 0) throw InternalError("assemble: no program has zero nodes");
     const Layout at = options.layout(n);
     const std::uint64_t columns = at.columns();
     const double dt = time_of_flight / static_cast<double>(n);
 
-    const ReferenceProfile profile = reference_profile(config, dt);
-
-    Problem problem;
     problem.q.assign(columns, 0.0);
     if (options.landing == Landing::nearest) {
         problem.q[at.landing_error()] = 1.0;
     } else {
         problem.q[at.log_mass(n - 1)] = -1.0;
     }
-    problem.p = CscMatrix{columns, columns, std::vector<std::uint64_t>(columns + 1, 0), {}, {}};
+    problem.p.m = problem.p.n = columns;
+    problem.p.colptr.assign(columns + 1, 0);
+    problem.p.rowval.clear();
+    problem.p.nzval.clear();
 
-    std::vector<Row> joined = equality_rows(config, dt, options);
-    ConeRows groups = cone_rows(config, profile, options);
+    // Two passes over the same builders: the shape, then the values.
+    CscMatrix& a = problem.a;
+    a.n = columns;
+    a.colptr.assign(columns + 1, 0);
+    problem.cones.clear();
+    ShapeCount shape{problem};
+    put_equality_rows(shape, config, dt, options);
+    put_cone_rows(shape, config, dt, options);
+    a.m = shape.rows;
+    for (std::uint64_t c = 0; c < columns; ++c) a.colptr[c + 1] += a.colptr[c];
+    a.rowval.resize(a.colptr[columns]);
+    a.nzval.resize(a.colptr[columns]);
+    problem.b.resize(a.m);
+    ValueFill fill{problem};
+    put_equality_rows(fill, config, dt, options);
+    put_cone_rows(fill, config, dt, options);
+    for (std::uint64_t c = columns; c > 0; --c) a.colptr[c] = a.colptr[c - 1];
+    a.colptr[0] = 0;
+}
 
-    const std::uint64_t blocks4 = groups.velocity.size() + groups.thrust_slack.size() + groups.glide_slope.size();
-    joined.reserve(joined.size() + groups.ground.size() + groups.upper.size() + groups.pointing.size() +
-                   4 * blocks4 + 3 * (groups.lower_thrust.size() + groups.landing.size()));
-    problem.cones.reserve(2 + blocks4 + groups.lower_thrust.size() + groups.landing.size());
-    problem.cones.push_back({ConeKind::Zero, joined.size()});
-    problem.cones.push_back(
-        {ConeKind::Nonnegative, groups.ground.size() + groups.upper.size() + groups.pointing.size()});
-    append_moved(joined, groups.ground);
-    append_moved(joined, groups.upper);
-    append_moved(joined, groups.pointing);
-    for (std::vector<SocBlock>* blocks : {&groups.velocity, &groups.thrust_slack, &groups.glide_slope,
-                                          &groups.lower_thrust, &groups.landing}) {
-        for (SocBlock& block : *blocks) {
-            problem.cones.push_back({ConeKind::SecondOrder, block.dim});
-            append_moved(joined, block.rows);
-        }
-        std::vector<SocBlock>().swap(*blocks);
-    }
-
-    problem.b.reserve(joined.size());
-    for (const Row& r : joined) problem.b.push_back(r.rhs);
-    problem.a = to_csc(joined, columns);
+Problem assemble(const Config& config, double time_of_flight, const ProgramOptions& options) {
+    Problem problem;
+    assemble_into(problem, config, time_of_flight, options);
     return problem;
 }
 

@@ -17,10 +17,10 @@
 #include "vexal/json.hpp"
 #include "vexal/memory.hpp"
 
-// The workspace: its node count, fixed when created, and the last plan.
+// The workspace, sized when created, and whether it holds a plan.
 struct vexal_planner {
-    std::uint64_t n = 0;
-    std::optional<vexal::Plan> last;
+    vexal::PlanWorkspace workspace;
+    bool planned = false;
 };
 
 namespace vexal::c_api {
@@ -240,8 +240,9 @@ void vexal_plan_options_default(vexal_plan_options* options) {
 vexal_planner* vexal_planner_create(uint64_t n, vexal_error* error) {
     vexal_planner* made = nullptr;
     guarded(error, [&] {
-        if (auto checked = vexal::check_node_count(n); !checked) return failed(error, checked.error());
-        made = new vexal_planner{n, std::nullopt};
+        auto workspace = vexal::PlanWorkspace::build(n);
+        if (!workspace) return failed(error, workspace.error());
+        made = new vexal_planner{std::move(*workspace), false};
         return ok(error);
     });
     return made;
@@ -253,14 +254,15 @@ int vexal_plan(vexal_planner* planner, const vexal_config* config, const vexal_p
                vexal_plan_summary* summary, vexal_error* error) {
     if (!planner) return null_argument(error, "planner");
     // Whatever happens below, no earlier plan is left to be read as this one's.
-    planner->last.reset();
+    planner->planned = false;
     return guarded(error, [&] {
         if (!config) return null_argument(error, "config");
-        if (config->solver.n != planner->n) {
+        const std::uint64_t n = planner->workspace.n;
+        if (config->solver.n != n) {
             char text[160];
             std::snprintf(text, sizeof text, "solver.n is %llu but the planner is for %llu nodes",
                           static_cast<unsigned long long>(config->solver.n),
-                          static_cast<unsigned long long>(planner->n));
+                          static_cast<unsigned long long>(n));
             return report(error, VEXAL_ERROR_NODE_COUNT, text);
         }
         vexal_plan_options defaults;
@@ -278,20 +280,20 @@ int vexal_plan(vexal_planner* planner, const vexal_config* config, const vexal_p
                 progress(user, solves, best.has_value(), best.value_or(0.0));
             };
         }
-        auto planned = vexal::plan(to_core(*config), *plan_options, hooks);
+        const auto planned = vexal::plan(to_core(*config), *plan_options, hooks, planner->workspace);
         if (!planned) return failed(error, planned.error());
-        const vexal::Trajectory& t = planned->trajectory;
+        const vexal::Trajectory& t = (*planned)->trajectory;
         vexal_plan_summary s{};
         s.status = status_of(t.status);
         s.final_mass = t.final_mass;
         s.time_of_flight = t.time_of_flight;
-        s.touchdown_time = planned->touchdown_time;
-        s.solves = planned->solves;
-        s.fallbacks = planned->fallbacks;
-        s.pointing_limit = planned->pointing_limit;
+        s.touchdown_time = (*planned)->touchdown_time;
+        s.solves = (*planned)->solves;
+        s.fallbacks = (*planned)->fallbacks;
+        s.pointing_limit = (*planned)->pointing_limit;
         s.landing_error = t.landing_error;
         s.n = t.time_points.size();
-        planner->last = std::move(*planned);
+        planner->planned = true;
         if (summary) *summary = s;
         return ok(error);
     });
@@ -301,8 +303,8 @@ int vexal_planner_read(const vexal_planner* planner, double* time, double* posit
                        double* thrust_acceleration, double* mass, uint64_t capacity, vexal_error* error) {
     return guarded(error, [&] {
         if (!planner) return null_argument(error, "planner");
-        if (!planner->last) return report(error, VEXAL_ERROR_NO_PLAN, "the planner holds no plan");
-        const vexal::Trajectory& t = planner->last->trajectory;
+        if (!planner->planned) return report(error, VEXAL_ERROR_NO_PLAN, "the planner holds no plan");
+        const vexal::Trajectory& t = planner->workspace.plan.trajectory;
         const std::uint64_t n = t.time_points.size();
         if (capacity < n) {
             char text[160];

@@ -18,6 +18,17 @@ constexpr const char* kStatusNames[] = {
 };
 static_assert(std::size(kStatusNames) == VEXAL_CLARABEL_CALLBACK_TERMINATED + 1, "a status without a name");
 
+}  // namespace
+
+const char* status_name(std::string_view status) {
+    for (const char* name : kStatusNames) {
+        if (status == name) return name;
+    }
+    return nullptr;
+}
+
+namespace {
+
 // Owns the text a binding call hands back.
 struct Message {
     char* text = nullptr;

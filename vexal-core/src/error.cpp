@@ -1,5 +1,7 @@
 #include "vexal/error.hpp"
 
+#include <cstdio>
+
 namespace vexal {
 
 const char* kind_name(ErrorKind kind) noexcept {
@@ -12,6 +14,21 @@ const char* kind_name(ErrorKind kind) noexcept {
         case ErrorKind::interrupted: return "interrupted";
     }
     return "unknown";
+}
+
+Error written(Error error) {
+    if (!error.status) return error;
+    error.message = "solver status: ";
+    error.message += error.status;
+    if (error.violates) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.1e", error.violation);
+        error.message += ", but its point violates the program by ";
+        error.message += text;
+        error.message += " (relative)";
+    }
+    error.status = nullptr;
+    return error;
 }
 
 }  // namespace vexal

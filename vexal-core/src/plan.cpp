@@ -1,9 +1,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <span>
 #include <utility>
 #include <vector>
 
+#include "vexal/accuracy.hpp"
 #include "vexal/check.hpp"
 #include "vexal/memory.hpp"
 #include "vexal/parallel.hpp"
@@ -48,21 +50,36 @@ Error in_plain_words(Error error, const Config& config, const SearchOptions& opt
     return error;
 }
 
-// The checked configuration planned. The fast search takes the quick path
-// (QuickSolves) and solves its grid points on `threads` threads (0: from
-// the cores); every grid point is solved on a solver of its own, so the
-// plan is the same on any number of threads. The golden search is the
-// reference and takes neither.
-SolveResult planned(const Config& config, const SearchOptions& options, const ProgramOptions& program,
-                    unsigned threads, SolverChoice solver, const PlanHooks& hooks, Plan& out) {
+// Where one time of flight is solved: the kept solvers (none off the
+// quick path), the buffers, the other stage of a nearest landing, and the
+// log of a grid thread's solves (none: counted at once).
+struct Place {
+    QuickSolves* quick;
+    SolveBuffers* buffers;
+    Trajectory* spare;
+    std::vector<std::optional<double>>* log;
+    bool on_grid;
+};
+
+void reserve(Trajectory& t, std::uint64_t n) {
+    for (auto* v : {&t.positions, &t.velocities, &t.u_values}) v->reserve(n);
+    for (auto* v : {&t.thrusts, &t.normalized_thrusts, &t.z_values, &t.s_values, &t.time_points}) v->reserve(n);
+}
+
+// The checked configuration planned into `out`. The fast search takes the
+// quick path (QuickSolves) and solves its grid points on `threads` threads
+// (0: from the cores); every grid point is solved on a solver of its own,
+// so the plan is the same on any number of threads, except that on one
+// thread the kept structured solvers serve every point (their answers
+// depend on the program alone). The golden search is the reference and
+// takes neither.
+Result<void> planned(const Config& config, const SearchOptions& options, const ProgramOptions& program,
+                     unsigned threads, SolverChoice solver, const PlanHooks& hooks, PlanWorkspace& ws, Plan& out) {
     const bool fast = options.mode == SearchMode::fast;
     const auto stopped = [&hooks](bool now) { return hooks.stop && hooks.stop(now); };
     const StopCheck stop = [&stopped] { return stopped(false); };
     const StopCheck* const stop_check = hooks.stop ? &stop : nullptr;
     std::optional<double> best;
-    // The final mass of each fixed solve's plan, if it made one (the
-    // landing-error stage of a nearest landing makes none).
-    using Log = std::vector<std::optional<double>>;
     const auto count = [&](std::optional<double> planned) {
         ++out.solves;
         if (planned && (!best || *planned > *best)) best = planned;
@@ -71,86 +88,156 @@ SolveResult planned(const Config& config, const SearchOptions& options, const Pr
     // The solves at one time of flight. Without a log they are counted and
     // reported at once (on the planning thread); a grid thread logs them
     // for the planning thread to count and report in order.
-    const auto solve_at = [&](const Config& c, double t, QuickSolves* quick, Log* log) -> SolveResult {
-        const auto solve_one = [&](const ProgramOptions& stage) -> SolveResult {
-            if (stopped(log == nullptr)) return fail(ErrorKind::interrupted, "interrupted");
-            SolveResult result = solve_fixed(c, t, stop_check, stage, quick);
+    const auto solve_at = [&](const Config& c, double t, const Place& at, Trajectory& into) -> Result<void> {
+        const auto solve_one = [&](const ProgramOptions& stage, Trajectory& to) -> Result<void> {
+            if (stopped(!at.on_grid)) return fail(ErrorKind::interrupted, "interrupted");
+            Result<void> result = solve_fixed_into(to, *at.buffers, c, t, stop_check, stage, at.quick);
             std::optional<double> planned;
-            if (result && stage.landing != Landing::nearest) planned = result->final_mass;
-            if (log) log->push_back(planned);
+            if (result && stage.landing != Landing::nearest) planned = to.final_mass;
+            if (at.log) at.log->push_back(planned);
             else count(planned);
             return result;
         };
-        if (!options.nearest_landing) return solve_one(program);
-        return nearest_landing(c, program, solve_one);
+        if (!options.nearest_landing) return solve_one(program, into);
+        return nearest_landing_into(into, *at.spare, c, program, solve_one);
     };
     const bool searched = !config.solver.time_of_flight;
-    std::optional<QuickSolves> kept;
-    if (fast) kept.emplace();
+    QuickSolves* const kept = fast ? &ws.quick : nullptr;
     if (kept) {
+        kept->restart();
         kept->slopes = searched;  // only a search reads them
         kept->solver = solver;
     }
-    SolveCounts quick;
-    const FixedSolver fixed = [&](const Config& c, double t) -> SolveResult {
-        return solve_at(c, t, kept ? &*kept : nullptr, nullptr);
-    };
+    SolveCounts quick;  // of the grid points' own solvers
+    const Place here{kept, &ws.buffers, &ws.spare, nullptr, false};
+    const auto fixed = [&](const Config& c, double t, Trajectory& into) { return solve_at(c, t, here, into); };
     const unsigned pool = fast && searched ? grid_threads(config.solver.n, threads) : 1;
-    const BatchSolver batch = [&](const Config& c, const std::vector<double>& times) {
-        std::vector<SolveResult> results(times.size(), fail(ErrorKind::interrupted, "interrupted"));
-        if (stopped(true)) return results;
+    const bool shared = pool == 1 && solver == SolverChoice::structured;
+    const auto batch = [&](const Config& c, std::span<const double> times, std::span<Trajectory> into,
+                           std::span<Result<void>> results) {
+        for (Result<void>& r : results) r = fail(ErrorKind::interrupted, "interrupted");
+        if (stopped(true)) return;
+        if (shared) {
+            const Place grid{kept, &ws.buffers, &ws.spare, nullptr, true};
+            for (std::size_t i = 0; i < times.size(); ++i) results[i] = solve_at(c, times[i], grid, into[i]);
+            return;
+        }
         std::vector<QuickSolves> own(times.size());
         for (QuickSolves& q : own) q.solver = solver;
-        std::vector<Log> logs(times.size());
-        for_each_index(times.size(), pool,
-                       [&](std::size_t i) { results[i] = solve_at(c, times[i], &own[i], &logs[i]); });
+        std::vector<SolveBuffers> buffers(times.size());
+        std::vector<Trajectory> spares(times.size());
+        std::vector<std::vector<std::optional<double>>> logs(times.size());
+        for_each_index(times.size(), pool, [&](std::size_t i) {
+            results[i] = solve_at(c, times[i], Place{&own[i], &buffers[i], &spares[i], &logs[i], true}, into[i]);
+        });
         for (std::size_t i = 0; i < times.size(); ++i) {
             quick += own[i].counts;
             for (std::optional<double> planned : logs[i]) count(planned);
         }
-        return results;
     };
+    const BatchInto batched = batch;
     // Plans on other threads share the process's memory: this one waits
-    // until its programs fit beside theirs, and gives its share back on
-    // return.
-    SolveResult result = fail(ErrorKind::interrupted, "interrupted");
-    auto memory = reserve_memory(config.solver.n * pool, stop_check);
+    // until its programs fit beside theirs (a workspace holds one thread's
+    // share already), and gives back what it took on return.
+    Result<void> result = fail(ErrorKind::interrupted, "interrupted");
+    const std::uint64_t held = ws.memory.bytes() / kBytesPerNode;
+    const std::uint64_t need = config.solver.n * pool;
+    // A workspace of the plan's own holds nothing: the ledger checks the
+    // node count, and the workspace keeps the share until its solvers go.
+    auto memory = held == 0 || need > held ? reserve_memory(need - held, stop_check) : Result<MemoryReservation>{};
+    if (memory && held == 0) ws.memory = std::move(*memory);
     if (!memory) {
         result = std::unexpected(std::move(memory.error()));
     } else if (config.solver.time_of_flight) {
-        result = fixed(config, *config.solver.time_of_flight);
+        result = fixed(config, *config.solver.time_of_flight, out.trajectory);
     } else {
-        result = search(config, fixed, options, fast ? batch : BatchSolver{});
+        result = search_into(ws.search, config, fixed, options, fast ? &batched : nullptr);
+        if (result) std::swap(out.trajectory, ws.search.best);
     }
     if (kept) quick += kept->counts;
-    kept.reset();  // the kept solvers go before the reservation does
     out.fallbacks = quick.fallbacks;
     return result;
 }
 
 }  // namespace
 
-Result<Plan> plan(const Config& config, const PlanOptions& options, const PlanHooks& hooks) {
+Result<PlanWorkspace> PlanWorkspace::build(std::uint64_t n, const StopCheck* stop) {
+    if (auto ok = check_node_count(n); !ok) return std::unexpected(std::move(ok.error()));
+    auto memory = reserve_memory(n, stop);
+    if (!memory) return std::unexpected(std::move(memory.error()));
+    PlanWorkspace ws;
+    ws.n = n;
+    ws.memory = std::move(*memory);
+    ws.quick.solver = SolverChoice::structured;
+    // The target landing's programs, with and without the pointing limit
+    // and the glide slope; the largest also sizes the buffers.
+    Config like;
+    like.solver.n = n;
+    const double horizon = auto_bracket(like.spacecraft).first;
+    for (double glide_slope : {0.0, 30.0}) {
+        like.environment.glide_slope_angle_deg = glide_slope;
+        for (bool pointing : {false, true}) {
+            const ProgramOptions options{pointing};
+            SolveBuffers& b = ws.buffers;
+            assemble_into(b.problem, like, horizon, options);
+            program_scaling_into(b.scaling, like, horizon, b.problem, options);
+            scaled_into(b.program, b.problem, b.scaling);
+            assemble_into(b.up, like, horizon, options);
+            assemble_into(b.down, like, horizon, options);
+            b.x.reserve(b.problem.a.n);
+            b.y.reserve(b.problem.a.m);
+            b.scratch.reserve(2 * b.problem.a.m);
+            auto solver = ws.quick.structured_for(b.program, options, n, 0.0);
+            if (!solver) return std::unexpected(std::move(solver.error()));
+        }
+    }
+    for (Trajectory* t : {&ws.search.best, &ws.search.current, &ws.search.ahead, &ws.spare, &ws.plan.trajectory}) {
+        reserve(*t, n);
+    }
+    for (Trajectory& t : ws.search.points) reserve(t, n);
+    return ws;
+}
+
+Result<const Plan*> plan(const Config& config, const PlanOptions& options, const PlanHooks& hooks,
+                         PlanWorkspace& workspace) {
     if (auto ok = check_tolerance(options.tolerance); !ok) return std::unexpected(std::move(ok.error()));
     auto checked = checked_for_planning(config, options.nearest_landing);
     if (!checked) return std::unexpected(std::move(checked.error()));
     const auto pointing = pointing_in_force(*checked, options.pointing);
     if (!pointing) return std::unexpected(pointing.error());
     if (auto ok = check_rotation(options.rotation); !ok) return std::unexpected(std::move(ok.error()));
+    if (checked->solver.n != workspace.n) {
+        return fail(ErrorKind::invalid_input, "solver.n is " + std::to_string(checked->solver.n) +
+                                                  " but the workspace is for " + std::to_string(workspace.n) +
+                                                  " nodes");
+    }
     ProgramOptions program{*pointing};
     program.rotation = options.rotation;
 
     const SearchOptions search_options{options.search, options.tolerance, options.nearest_landing};
-    Plan out;
+    Plan& out = workspace.plan;
+    out.solves = 0;
+    out.fallbacks = 0;
+    out.touchdown_time = 0.0;
     out.pointing_limit = *pointing;
-    SolveResult result = planned(*checked, search_options, program, options.threads, options.solver, hooks, out);
+    auto result =
+        planned(*checked, search_options, program, options.threads, options.solver, hooks, workspace, out);
     if (!result) {
-        return std::unexpected(in_plain_words(std::move(result.error()), *checked, search_options,
+        return std::unexpected(in_plain_words(written(std::move(result.error())), *checked, search_options,
                                               hooks.nearest_landing_option));
     }
-    out.touchdown_time = result->time_points.back();
-    out.trajectory = std::move(*result);
-    return out;
+    out.touchdown_time = out.trajectory.time_points.back();
+    return &out;
+}
+
+Result<Plan> plan(const Config& config, const PlanOptions& options, const PlanHooks& hooks) {
+    // A workspace of its own that holds nothing yet: the plan reserves its
+    // memory and builds the solvers it meets.
+    PlanWorkspace workspace;
+    workspace.n = config.solver.n;
+    auto planned = plan(config, options, hooks, workspace);
+    if (!planned) return std::unexpected(std::move(planned.error()));
+    return std::move(workspace.plan);
 }
 
 }  // namespace vexal

@@ -5,7 +5,9 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
+#include <span>
 
 #include "text_format.hpp"
 #include "vexal/assemble.hpp"
@@ -14,7 +16,6 @@
 namespace vexal {
 namespace {
 
-constexpr int kGridIntervals = 12;
 constexpr int kGoldenSteps = 20;
 constexpr double kGolden = 0.618033988749895;
 
@@ -59,24 +60,48 @@ double search_merit(const Trajectory& trajectory, const Config& config, const Se
     return trajectory.final_mass - config.spacecraft.wet_mass * (excess / reach);
 }
 
-SolveResult nearest_landing(const Config& config, const ProgramOptions& program, const ProgramSolver& solve_one) {
+Result<void> nearest_landing_into(Trajectory& out, Trajectory& spare, const Config& config,
+                                  const ProgramOptions& program, ProgramSolveInto solve_one) {
     const auto stage = [&program](Landing landing, double radius) {
         ProgramOptions options = program;
         options.landing = landing;
         options.landing_radius = radius;
         return options;
     };
-    auto nearest = solve_one(stage(Landing::nearest, 0.0));
+    auto nearest = solve_one(stage(Landing::nearest, 0.0), out);
     if (!nearest) return nearest;
     const double scale = landing_scale(config);
-    if (nearest->landing_error <= reach_tolerance(config)) {
-        auto exact = solve_one(stage(Landing::target, 0.0));
+    if (out.landing_error <= reach_tolerance(config)) {
+        auto exact = solve_one(stage(Landing::target, 0.0), spare);
+        if (exact) std::swap(out, spare);
         if (exact || exact.error().kind == ErrorKind::interrupted) return exact;
     }
-    const double radius = nearest->landing_error + std::max(kLandingMargin, kLandingMarginFraction * scale);
-    auto within = solve_one(stage(Landing::within, radius));
+    const double radius = out.landing_error + std::max(kLandingMargin, kLandingMarginFraction * scale);
+    auto within = solve_one(stage(Landing::within, radius), spare);
+    if (within) std::swap(out, spare);
     // Never give up a landing found: the error stage's own point is a plan.
     return within || within.error().kind == ErrorKind::interrupted ? within : nearest;
+}
+
+namespace {
+
+// A trajectory solved by value, moved into `out`.
+Result<void> moved_into(SolveResult solved, Trajectory& out) {
+    if (!solved) return std::unexpected(std::move(solved.error()));
+    out = std::move(*solved);
+    return {};
+}
+
+}  // namespace
+
+SolveResult nearest_landing(const Config& config, const ProgramOptions& program, const ProgramSolver& solve_one) {
+    Trajectory out, spare;
+    const auto into = [&solve_one](const ProgramOptions& options, Trajectory& t) {
+        return moved_into(solve_one(options), t);
+    };
+    auto found = nearest_landing_into(out, spare, config, program, into);
+    if (!found) return std::unexpected(std::move(found.error()));
+    return out;
 }
 
 namespace {
@@ -101,6 +126,22 @@ struct Probe {
     double slope;
 };
 
+// The probes of one fast search: the grid, the point ahead, the steps.
+class Probes {
+public:
+    static constexpr std::size_t kMost = kGridIntervals + 2 + 64;
+    void push_back(const Probe& p) {
+        if (size_ == kMost) throw InternalError("more probes than a search makes");
+        items_[size_++] = p;
+    }
+    const Probe* begin() const { return items_.data(); }
+    const Probe* end() const { return items_.data() + size_; }
+
+private:
+    std::array<Probe, kMost> items_;
+    std::size_t size_ = 0;
+};
+
 // The fast search's refinement when each solve also gives the slope of the
 // final mass in the time of flight: the optimum lies between the last
 // point whose slope rises and the first whose slope falls (or a time with
@@ -110,8 +151,8 @@ struct Probe {
 // two steps in a row have not; it ends when the interval, or the step the
 // secant asks for, is below the tolerance on the time. The best trajectory
 // solved is the answer.
-SolveResult refine_with_slopes(const Config& config, const FixedSolver& fixed_solver, std::vector<Probe> probes,
-                               double lower, double upper, double h, Trajectory best, const SearchOptions& options) {
+void refine_with_slopes(SearchSpace& space, const Config& config, SolveInto fixed_solver, Probes& probes,
+                        double lower, double upper, double h, const SearchOptions& options) {
     const double relative_tolerance = options.relative_tolerance;
     constexpr int kMaxSteps = 60;
     // What the best point may fall short of the optimum's final mass, as a
@@ -173,18 +214,17 @@ SolveResult refine_with_slopes(const Config& config, const FixedSolver& fixed_so
             u = 0.5 * (a + b);
         }
         if (std::abs(u - x.t) < clear) u = x.t + std::copysign(clear, u - x.t);
-        auto r = fixed_solver(config, u);
-        Probe p{u, r ? search_merit(*r, config, options) : -std::numeric_limits<double>::infinity(),
-                r ? r->mass_slope : std::numeric_limits<double>::quiet_NaN()};
+        const auto r = fixed_solver(config, u, space.current);
+        Probe p{u, r ? search_merit(space.current, config, options) : -std::numeric_limits<double>::infinity(),
+                r ? space.current.mass_slope : std::numeric_limits<double>::quiet_NaN()};
         if (r && p.merit > x.merit) {
             x = p;
-            best = std::move(*r);
+            std::swap(space.best, space.current);
         }
         probes.push_back(p);
         narrow(p);
         slow_steps = (b - a) > 0.5 * width ? slow_steps + 1 : 0;
     }
-    return best;
 }
 
 // A few points of the golden search's grid, then the refinement: with the
@@ -192,41 +232,48 @@ SolveResult refine_with_slopes(const Config& config, const FixedSolver& fixed_so
 // Brent's method on -search_merit, started from the best grid point with its
 // nearest solved neighbours as the bracket and the points of the first
 // parabola. Each evaluation is one fixed solve; the best trajectory seen is
-// the answer, never re-solved.
-SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, const BatchSolver& batch,
-                        double lower, double upper, const SearchOptions& options) {
+// the answer, never re-solved (left in space.best).
+Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fixed_solver, BatchInto batch,
+                         double lower, double upper, const SearchOptions& options) {
     const double relative_tolerance = options.relative_tolerance;
     constexpr double kInfeasible = std::numeric_limits<double>::infinity();
     const double h = (upper - lower) / kGridIntervals;
-    std::optional<Trajectory> best;
     std::array<double, kGridIntervals + 1> cost, slope;
     cost.fill(std::numeric_limits<double>::quiet_NaN());  // NaN: not solved
     slope.fill(std::numeric_limits<double>::quiet_NaN());
     int best_index = -1;
-    // A point off the grid solved beside the first grid point, and its plan.
+    // A point off the grid solved beside the first grid point, and whether
+    // space.ahead holds its plan.
     std::optional<Probe> ahead;
-    std::optional<Trajectory> ahead_plan;
+    bool ahead_plan = false;
     // Solves the listed grid points together (and `off_grid`, a time off
     // the grid, when given); ties go to the earliest listed.
-    const auto grid_points = [&](const std::vector<int>& points, std::optional<double> off_grid = std::nullopt) {
-        std::vector<double> times;
-        for (int i : points) times.push_back(lower + i * h);
-        if (off_grid) times.push_back(*off_grid);
-        std::vector<SolveResult> results = batch(config, times);
+    const auto grid_points = [&](std::span<const int> points, std::optional<double> off_grid = std::nullopt) {
+        std::array<double, kGridIntervals + 2> times;
+        std::size_t count = 0;
+        for (int i : points) times[count++] = lower + i * h;
+        if (off_grid) times[count++] = *off_grid;
+        batch(config, std::span(times.data(), count), std::span(space.points.data(), count),
+              std::span(space.outcomes.data(), count));
         if (off_grid) {
-            SolveResult& r = results.back();
-            ahead = Probe{*off_grid, r ? search_merit(*r, config, options) : -kInfeasible,
-                          r ? r->mass_slope : std::numeric_limits<double>::quiet_NaN()};
-            if (r) ahead_plan = std::move(*r);
+            const Result<void>& r = space.outcomes[count - 1];
+            Trajectory& plan = space.points[count - 1];
+            ahead = Probe{*off_grid, r ? search_merit(plan, config, options) : -kInfeasible,
+                          r ? plan.mass_slope : std::numeric_limits<double>::quiet_NaN()};
+            if (r) {
+                std::swap(space.ahead, plan);
+                ahead_plan = true;
+            }
         }
         for (std::size_t j = 0; j < points.size(); ++j) {
             const int i = points[j];
-            SolveResult& r = results[j];
-            cost[i] = r ? -search_merit(*r, config, options) : kInfeasible;
-            if (r) slope[i] = r->mass_slope;
+            const Result<void>& r = space.outcomes[j];
+            Trajectory& plan = space.points[j];
+            cost[i] = r ? -search_merit(plan, config, options) : kInfeasible;
+            if (r) slope[i] = plan.mass_slope;
             if (r && (best_index < 0 || cost[i] < cost[best_index])) {
                 best_index = i;
-                best = std::move(*r);
+                std::swap(space.best, plan);
             }
         }
     };
@@ -242,45 +289,47 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, c
     // falls at the first grid point the refinement's first step halves the
     // interval below it: that point is solved at once, beside the first.
     if (options.nearest_landing) {
-        grid_points({3});
+        grid_points(std::array{3});
     } else {
-        grid_points({3}, lower + 1.5 * h);
+        grid_points(std::array{3}, lower + 1.5 * h);
     }
-    if (!sloped() || !(slope[3] < 0.0)) grid_points({6, 9});
-    if (!sloped() && (best_index < 0 || best_index == 3)) grid_points({0});
-    if (!sloped() && (best_index < 0 || best_index == 9)) grid_points({kGridIntervals});
+    if (!sloped() || !(slope[3] < 0.0)) grid_points(std::array{6, 9});
+    if (!sloped() && (best_index < 0 || best_index == 3)) grid_points(std::array{0});
+    if (!sloped() && (best_index < 0 || best_index == 9)) grid_points(std::array{kGridIntervals});
     if (best_index < 0) {
-        std::vector<int> rest;
+        std::array<int, kGridIntervals + 1> rest;
+        std::size_t count = 0;
         for (int i = 0; i <= kGridIntervals; ++i) {
-            if (std::isnan(cost[i])) rest.push_back(i);
+            if (std::isnan(cost[i])) rest[count++] = i;
         }
-        grid_points(rest);
+        grid_points(std::span(rest.data(), count));
     }
     if (best_index < 0) return no_feasible_time(lower, upper);
     if (sloped()) {
-        std::vector<Probe> probes;
+        Probes probes;
         for (int i = 0; i <= kGridIntervals; ++i) {
             if (!std::isnan(cost[i])) probes.push_back({lower + i * h, -cost[i], slope[i]});
         }
         if (ahead) {
             probes.push_back(*ahead);
-            if (ahead_plan && ahead->merit > -cost[best_index]) best = std::move(ahead_plan);
+            if (ahead_plan && ahead->merit > -cost[best_index]) std::swap(space.best, space.ahead);
         }
-        return refine_with_slopes(config, fixed_solver, std::move(probes), lower, upper, h, std::move(*best),
-                                  options);
+        refine_with_slopes(space, config, fixed_solver, probes, lower, upper, h, options);
+        return {};
     }
     // Towards a coarse neighbour that is infeasible, the fine-grid
     // neighbour narrows the bracket; towards a feasible one the curve is
     // already known well enough for a parabola.
     const int centre = best_index;
-    std::vector<int> fine;
+    std::array<int, 2> fine;
+    std::size_t fine_count = 0;
     for (int side : {-1, 1}) {
         const int i = centre + side, coarse = centre + 3 * side;
         if (i < 0 || i > kGridIntervals || !std::isnan(cost[i])) continue;
         if (coarse >= 0 && coarse <= kGridIntervals && std::isfinite(cost[coarse])) continue;
-        fine.push_back(i);
+        fine[fine_count++] = i;
     }
-    if (!fine.empty()) grid_points(fine);
+    if (fine_count > 0) grid_points(std::span(fine.data(), fine_count));
 
     // The nearest solved grid points on either side bound the refinement.
     int left = best_index, right = best_index;
@@ -334,14 +383,14 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, c
             d = kShrink * e;
         }
         const double u = std::abs(d) >= tol1 ? x + d : x + std::copysign(tol1, d);
-        auto r = fixed_solver(config, u);
-        const double fu = r ? -search_merit(*r, config, options) : kInfeasible;
+        const auto r = fixed_solver(config, u, space.current);
+        const double fu = r ? -search_merit(space.current, config, options) : kInfeasible;
         if (fu < fx) {
             (u >= x ? a : b) = x;
             v = w, fv = fw;
             w = x, fw = fx;
             x = u, fx = fu;
-            best = std::move(*r);
+            std::swap(space.best, space.current);
         } else {
             (u < x ? a : b) = u;
             if (fu <= fw || w == x) {
@@ -352,30 +401,30 @@ SolveResult search_fast(const Config& config, const FixedSolver& fixed_solver, c
             }
         }
     }
-    return std::move(*best);
+    return {};
 }
 
 // 13-point grid, then golden-section steps over the best point's
 // neighbouring grid steps, then one final solve at the better inner point.
-SolveResult search_golden(const Config& config, const FixedSolver& fixed_solver, double lower, double upper,
-                          const SearchOptions& options) {
+Result<void> search_golden(SearchSpace& space, const Config& config, SolveInto fixed_solver, double lower,
+                           double upper, const SearchOptions& options) {
     // Coarse grid; the earliest of equal scores stays best.
     const double h = (upper - lower) / kGridIntervals;
     int best = -1;
     double best_merit = 0.0;
     for (int i = 0; i <= kGridIntervals; ++i) {
-        const auto candidate = fixed_solver(config, lower + i * h);
-        if (candidate && (best < 0 || search_merit(*candidate, config, options) > best_merit)) {
+        const auto candidate = fixed_solver(config, lower + i * h, space.current);
+        if (candidate && (best < 0 || search_merit(space.current, config, options) > best_merit)) {
             best = i;
-            best_merit = search_merit(*candidate, config, options);
+            best_merit = search_merit(space.current, config, options);
         }
     }
     if (best < 0) return no_feasible_time(lower, upper);
 
     // Golden-section refinement over the neighbouring grid steps.
     const auto score = [&](double t) {
-        const auto r = fixed_solver(config, t);
-        return r ? search_merit(*r, config, options) : -std::numeric_limits<double>::infinity();
+        const auto r = fixed_solver(config, t, space.current);
+        return r ? search_merit(space.current, config, options) : -std::numeric_limits<double>::infinity();
     };
     double a = lower + h * (best > 0 ? best - 1 : 0);
     double b = lower + h * (best < kGridIntervals ? best + 1 : kGridIntervals);
@@ -398,39 +447,56 @@ SolveResult search_golden(const Config& config, const FixedSolver& fixed_solver,
             fd = score(d);
         }
     }
-    return fixed_solver(config, fc >= fd ? c : d);
+    return fixed_solver(config, fc >= fd ? c : d, space.best);
 }
 
 }  // namespace
 
-SolveResult search(const Config& config, const FixedSolver& fixed_solver, const SearchOptions& options,
-                   const BatchSolver& batch) {
+Result<void> search_into(SearchSpace& space, const Config& config, SolveInto fixed_solver, const SearchOptions& options,
+                         const BatchInto* batch) {
     const Solver& s = config.solver;
     const auto [lower, upper] =
         s.tof_min && s.tof_max ? std::pair{*s.tof_min, *s.tof_max} : auto_bracket(config.spacecraft);
-    const FixedSolver judge = [&fixed_solver](const Config& c, double t) {
-        auto r = fixed_solver(c, t);
+    const auto judge = [&fixed_solver](const Config& c, double t, Trajectory& out) {
+        auto r = fixed_solver(c, t, out);
         if (!r && r.error().kind == ErrorKind::interrupted) throw SearchStopped{std::move(r.error())};
         return r;
     };
-    const BatchSolver judge_all = [&](const Config& c, const std::vector<double>& times) {
-        std::vector<SolveResult> results;
+    const auto judge_all = [&](const Config& c, std::span<const double> times, std::span<Trajectory> out,
+                               std::span<Result<void>> results) {
         if (batch) {
-            results = batch(c, times);
-            for (SolveResult& r : results) {
+            (*batch)(c, times, out, results);
+            for (Result<void>& r : results) {
                 if (!r && r.error().kind == ErrorKind::interrupted) throw SearchStopped{std::move(r.error())};
             }
         } else {
-            for (double t : times) results.push_back(judge(c, t));
+            for (std::size_t i = 0; i < times.size(); ++i) results[i] = judge(c, times[i], out[i]);
         }
-        return results;
     };
     try {
-        return options.mode == SearchMode::fast ? search_fast(config, judge, judge_all, lower, upper, options)
-                                                : search_golden(config, judge, lower, upper, options);
+        return options.mode == SearchMode::fast
+                   ? search_fast(space, config, judge, judge_all, lower, upper, options)
+                   : search_golden(space, config, judge, lower, upper, options);
     } catch (SearchStopped& stopped) {
         return std::unexpected(std::move(stopped.error));
     }
+}
+
+SolveResult search(const Config& config, const FixedSolver& fixed_solver, const SearchOptions& options,
+                   const BatchSolver& batch) {
+    const auto into = [&fixed_solver](const Config& c, double t, Trajectory& out) {
+        return moved_into(fixed_solver(c, t), out);
+    };
+    const auto batch_into = [&batch](const Config& c, std::span<const double> times, std::span<Trajectory> out,
+                                     std::span<Result<void>> results) {
+        std::vector<SolveResult> solved = batch(c, std::vector<double>(times.begin(), times.end()));
+        for (std::size_t i = 0; i < times.size(); ++i) results[i] = moved_into(std::move(solved[i]), out[i]);
+    };
+    const BatchInto batched = batch_into;
+    auto space = std::make_unique<SearchSpace>();
+    auto found = search_into(*space, config, into, options, batch ? &batched : nullptr);
+    if (!found) return std::unexpected(std::move(found.error()));
+    return std::move(space->best);
 }
 
 SolveResult solve_fixed_plain(const Config& config, double time_of_flight) {

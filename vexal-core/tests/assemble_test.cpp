@@ -9,6 +9,7 @@
 #include <numeric>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "vexal/assemble.hpp"
 #include "vexal/dynamics.hpp"
@@ -131,11 +132,17 @@ TEST(Assemble, OptionsChangeSizesAndObjective) {
         // Each step's six state rows dense: 13 pairs where 4 or 5 were.
         {"rotation", {false, Landing::target, 0.0, {0.0, 0.0, 7e-5}}, 33, 76, 232, 27, 4, 9, 3, 32, -1.0},
     };
+    Problem reused;  // refilled case after case, over the last case's pattern
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Config c = with_tof(50.0, 3, 10.0);
         c.environment.max_angle_deg = 30.0;
         const Problem p = assemble(c, 50.0, k.options);
+        assemble_into(reused, c, 50.0, k.options);
+        EXPECT_EQ(std::tie(reused.a.m, reused.a.n, reused.a.colptr, reused.a.rowval, reused.a.nzval, reused.b),
+                  std::tie(p.a.m, p.a.n, p.a.colptr, p.a.rowval, p.a.nzval, p.b));
+        EXPECT_EQ(std::tie(reused.q, reused.cones, reused.p.colptr, reused.p.rowval),
+                  std::tie(p.q, p.cones, p.p.colptr, p.p.rowval));
         EXPECT_EQ(p.a.n, k.columns);
         EXPECT_EQ(p.a.m, k.rows);
         EXPECT_EQ(p.a.rowval.size(), k.stored);

@@ -145,6 +145,29 @@ TEST(RealSolve, InfeasibleHorizonIsAStatusErrorOfItsOwnKind) {
     EXPECT_EQ(t.error().kind, ErrorKind::infeasible);
 }
 
+// A solver's verdict carried unwritten through a search, then written.
+TEST(SolveErrors, WrittenAsTheyLeave) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        Error error;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{ErrorKind::infeasible, {}, "PrimalInfeasible"}, "solver status: PrimalInfeasible"},
+        {{ErrorKind::solver_status, {}, "Solved", true, 2.5e-7},
+         "solver status: Solved, but its point violates the program by 2.5e-07 (relative)"},
+        {{ErrorKind::solver_status, {}, "AlmostSolved", true, nan},
+         "solver status: AlmostSolved, but its point violates the program by nan (relative)"},
+        {{ErrorKind::interrupted, "interrupted"}, "interrupted"},
+    };
+    for (const Case& k : cases) {
+        const Error e = written(k.error);
+        EXPECT_EQ(e.message, k.message);
+        EXPECT_EQ(e.kind, k.error.kind);
+        EXPECT_EQ(e.status, nullptr);
+    }
+}
+
 TEST(RealSolve, DegenerateDataComeBackAsAValue) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();

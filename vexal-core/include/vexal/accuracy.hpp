@@ -31,14 +31,21 @@ struct Scaling {
 // characteristic quantity that is zero, negative or not finite gives 1.
 Scaling program_scaling(const Config& config, double time_of_flight, const Problem& problem,
                         const ProgramOptions& options = {});
+// The same, into the arrays `scaling` has.
+void program_scaling_into(Scaling& scaling, const Config& config, double time_of_flight, const Problem& problem,
+                          const ProgramOptions& options = {});
 
 // The program the solver is handed: A~ = R A D, b~ = R b, q~ = D q.
 Problem scaled(const Problem& problem, const Scaling& scaling);
+// The same, into the arrays `out` has.
+void scaled_into(Problem& out, const Problem& problem, const Scaling& scaling);
 
 // The largest violation by x of any constraint of the program: an equality
 // residual, a negative nonnegative slack, or a second-order slack outside its
 // cone, each relative to the size of its row's terms (at least 1). Not a
 // number when x or the program holds one.
 double program_violation(const Problem& problem, const std::vector<double>& x);
+// The same, with its work arrays in `scratch` (2m values).
+double program_violation(const Problem& problem, const std::vector<double>& x, std::vector<double>& scratch);
 
 }  // namespace vexal

@@ -126,4 +126,9 @@ std::vector<Row> equality_rows(const Config& config, double dt, const ProgramOpt
 // InternalError).
 Problem assemble(const Config& config, double time_of_flight, const ProgramOptions& options = {});
 
+// The same program written into `problem`, reusing its arrays: once they
+// have held a program of the same pattern, nothing is allocated.
+void assemble_into(Problem& problem, const Config& config, double time_of_flight,
+                   const ProgramOptions& options = {});
+
 }  // namespace vexal

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vexal/assemble.hpp"
@@ -26,6 +27,10 @@ struct ConicSolution {
     std::vector<double> z;  // the dual vector, one entry per row of A
     std::uint32_t iterations = 0;  // interior-point iterations taken
 };
+
+// The solver's status name equal to `status` as static text, or null for
+// a name it does not have.
+const char* status_name(std::string_view status);
 
 // Asked once per solver iteration; true ends the solve with the status
 // "CallbackTerminated". It must not throw (a throw counts as true).

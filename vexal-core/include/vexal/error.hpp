@@ -25,7 +25,19 @@ const char* kind_name(ErrorKind kind) noexcept;
 struct Error {
     ErrorKind kind;
     std::string message;
+    // A solver's verdict whose message is not written yet (written() writes
+    // it): the searches probe failing horizons routinely, and a message
+    // each would allocate. `status` is the status name (static text);
+    // with `violates`, `violation` is how far the point it accepted
+    // violates the program.
+    const char* status = nullptr;
+    bool violates = false;
+    double violation = 0.0;
 };
+
+// The error with its message written: "solver status: <status>", and
+// ", but its point violates the program by <violation> (relative)".
+Error written(Error error);
 
 template <class T>
 using Result = std::expected<T, Error>;

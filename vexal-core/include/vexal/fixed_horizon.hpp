@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "vexal/accuracy.hpp"
 #include "vexal/assemble.hpp"
 #include "vexal/config.hpp"
 #include "vexal/conic.hpp"
@@ -88,24 +89,26 @@ public:
     bool slopes = true;  // Trajectory::mass_slope of each plan to the target (two more assemblies)
     SolveCounts counts;
 
+    // Starts the solves of a new plan: the counts and the Clarabel solvers
+    // go (each chose its equilibration at its first horizon); the
+    // structured ones stay, their answers depend on the program alone.
+    void restart() {
+        counts = {};
+        kept_.clear();
+    }
+
     // The kept solver for the program kind of `options`, given `program`'s
     // values (built anew when there is none or the horizon moved too far).
     Result<ConicSolver*> solver_for(const Problem& program, double time_of_flight, const ProgramOptions& options,
                                     double tolerance);
 
-    // The kept structured solver for the program kind of `options`, given
-    // `program`'s values (built when there is none or the pattern changed).
+    // The kept structured solver for the pattern of `program`, given its
+    // values (built when none has that pattern).
     Result<StructuredSolver*> structured_for(const Problem& program, const ProgramOptions& options,
                                              std::uint64_t n, double tolerance);
 
 private:
-    struct KeptStructured {
-        bool pointing;
-        Landing landing;
-        bool rotating;
-        StructuredSolver solver;
-    };
-    std::vector<KeptStructured> structured_;
+    std::vector<StructuredSolver> structured_;  // one per program pattern met
     struct Kept {
         bool pointing;
         Landing landing;
@@ -128,5 +131,25 @@ private:
 // Precondition: the node count passed check_node_count.
 Result<Trajectory> solve_fixed(const Config& config, double time_of_flight, const StopCheck* stop = nullptr,
                                const ProgramOptions& options = {}, QuickSolves* quick = nullptr);
+
+// What a fixed-horizon solve works in, kept from solve to solve: once a
+// program of the same pattern has sized them, a solve allocates nothing on
+// the quick path with the structured solver (a fallback to the plain
+// solve allocates in the solver library).
+struct SolveBuffers {
+    Problem problem;   // as assembled
+    Scaling scaling;
+    Problem program;   // as the solver is handed it
+    Problem up, down;  // the horizons either side, for the slope
+    std::vector<double> x, y, scratch;  // the point, its duals, the check's work
+    std::string status;
+    std::uint32_t iterations = 0;
+};
+
+// solve_fixed into `t` (its arrays reused) and `buffers`. The message of
+// a solver's status is left unwritten (Error::status): written() writes it.
+Result<void> solve_fixed_into(Trajectory& t, SolveBuffers& buffers, const Config& config, double time_of_flight,
+                              const StopCheck* stop = nullptr, const ProgramOptions& options = {},
+                              QuickSolves* quick = nullptr);
 
 }  // namespace vexal

@@ -2,9 +2,13 @@
 // The core operation `solve`: one fixed-horizon solve when the time of flight
 // is given, otherwise the grid + golden-section search for the greatest
 // final mass.
+#include <array>
 #include <expected>
 #include <functional>
+#include <memory>
+#include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -84,6 +88,59 @@ using BatchSolver = std::function<std::vector<SolveResult>(const Config&, const 
 // golden one solves every point in turn, as it always has).
 SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
                    const SearchOptions& options = {}, const BatchSolver& batch = {});
+
+// A callable borrowed for the length of a call: unlike std::function it
+// never allocates. Built from a named callable that outlives it.
+template <class Signature>
+class FunctionRef;
+
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+public:
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> && std::is_invocable_r_v<R, F&, Args...>)
+    FunctionRef(F&& f) noexcept  // implicit, as std::function is
+        : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+          call_([](void* object, Args... args) -> R {
+              return std::invoke(*static_cast<std::remove_reference_t<F>*>(object), std::forward<Args>(args)...);
+          }) {}
+
+    R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+private:
+    void* object_;
+    R (*call_)(void*, Args...);
+};
+
+// The searches themselves run on solves that write each trajectory into
+// `out`, reusing its arrays, so that a search kept with its SearchSpace
+// allocates nothing of its own. One time of flight:
+using SolveInto = FunctionRef<Result<void>(const Config&, double, Trajectory& out)>;
+// Several at once, each into its own out[i], its outcome in results[i]:
+using BatchInto = FunctionRef<void(const Config&, std::span<const double> times, std::span<Trajectory> out,
+                                   std::span<Result<void>> results)>;
+// One stage of a nearest landing:
+using ProgramSolveInto = FunctionRef<Result<void>(const ProgramOptions&, Trajectory& out)>;
+
+inline constexpr int kGridIntervals = 12;
+
+// What a search keeps between its solves; kept from search to search, its
+// trajectories keep their arrays.
+struct SearchSpace {
+    Trajectory best;     // the answer, once the search has one
+    Trajectory current;  // the solve in hand
+    Trajectory ahead;    // the point off the grid solved beside the first grid point
+    std::array<Trajectory, kGridIntervals + 2> points;  // solved together
+    std::array<Result<void>, kGridIntervals + 2> outcomes;
+};
+
+// search, with the answer left in space.best; `batch` may be null.
+Result<void> search_into(SearchSpace& space, const Config& config, SolveInto fixed_solver, const SearchOptions& options,
+                         const BatchInto* batch = nullptr);
+
+// nearest_landing, its answer in `out` and `spare` the other stage's.
+Result<void> nearest_landing_into(Trajectory& out, Trajectory& spare, const Config& config,
+                                  const ProgramOptions& program, ProgramSolveInto solve_one);
 
 // The entry: the node count checked once, then one fixed-horizon solve at
 // the configured time of flight, or the search.

@@ -153,7 +153,10 @@ typedef struct vexal_planner vexal_planner;
 
 /* A planner for configurations of n nodes, or NULL (the error says why: an
  * n no program can be built for, as vexal::check_node_count refuses, or
- * no memory). */
+ * no memory). It holds everything a plan works in (vexal::PlanWorkspace),
+ * its memory reserved among the process's plans (waiting while other plans
+ * hold it): with VEXAL_SOLVER_STRUCTURED and threads = 1, vexal_plan then
+ * allocates nothing for a landing on the target. */
 vexal_planner* vexal_planner_create(uint64_t n, vexal_error* error);
 
 /* Frees the planner and its trajectory; NULL is ignored. */

@@ -14,6 +14,7 @@
 #include "vexal/error.hpp"
 #include "vexal/fixed_horizon.hpp"
 #include "vexal/json.hpp"
+#include "vexal/memory.hpp"
 #include "vexal/planner.hpp"
 
 namespace vexal {
@@ -61,9 +62,38 @@ struct Plan {
     bool pointing_limit = false;  // the pointing limit was in force
 };
 
+// Everything the plans of one node count work in, sized once. Built with
+// build(), a plan through it with the structured solver on one grid thread
+// (PlanOptions::threads = 1) allocates nothing: the fast search or a fixed
+// horizon, landing on the target, pointing limit on or off, ground or
+// glide slope. Programs of other shapes (a nearest landing, a turning
+// planet, an engine without a throttle floor) build their solver at the
+// first plan that meets them and keep it; the golden search, the Clarabel
+// solver, a fallback to the plain solve, more grid threads and a failing
+// plan's message allocate.
+struct PlanWorkspace {
+    // For plans of n nodes: the node count checked, its memory reserved in
+    // the process's ledger (waiting for other plans, asking `stop`), every
+    // array sized and the structured solvers of the target landing built.
+    static Result<PlanWorkspace> build(std::uint64_t n, const StopCheck* stop = nullptr);
+
+    std::uint64_t n = 0;
+    MemoryReservation memory;  // for n nodes on one thread
+    QuickSolves quick;         // the kept solvers
+    SolveBuffers buffers;      // the program, its scaling, the answer
+    SearchSpace search;
+    Trajectory spare;          // the other stage of a nearest landing
+    Plan plan;                 // the last plan
+};
+
 // The descent planned, or why not: invalid_input (the checks, naming the
 // field), json, infeasible (in plain words: the horizon or the bracket in
 // seconds), solver_status, solver_construction, interrupted.
 Result<Plan> plan(const Config& config, const PlanOptions& options = {}, const PlanHooks& hooks = {});
+
+// The same plan through `workspace` (built for config.solver.n, else
+// invalid_input), left in workspace.plan until the next.
+Result<const Plan*> plan(const Config& config, const PlanOptions& options, const PlanHooks& hooks,
+                         PlanWorkspace& workspace);
 
 }  // namespace vexal
