@@ -24,13 +24,14 @@ SOLVERS = ("clarabel", "structured")
 
 
 def planned(config, solver, landing):
-    """(verdict, final mass, fallbacks, solves, CPU seconds); the verdict is "plan" or the error kind."""
+    """(verdict, final mass, fallbacks, solves, CPU seconds, time of flight); the verdict is "plan" or the
+    error kind."""
     start = time.process_time()
     try:
         plan = vexal.plan(config, solver=solver, landing=landing, threads=1)
     except (ValueError, RuntimeError) as error:
-        return getattr(error, "kind", type(error).__name__), float("nan"), 0, 0, time.process_time() - start
-    return "plan", plan.final_mass, plan.fallbacks, plan.solves, time.process_time() - start
+        return getattr(error, "kind", type(error).__name__), float("nan"), 0, 0, time.process_time() - start, 0.0
+    return "plan", plan.final_mass, plan.fallbacks, plan.solves, time.process_time() - start, plan.time_of_flight
 
 
 def percentile(values, q):
@@ -54,8 +55,8 @@ def main():
             print(f"{i + 1} of {args.cases}", file=sys.stderr)
 
     differ = [(w, n, r) for w, n, r in rows if r["clarabel"][0] != r["structured"][0]]
-    both = [r for _, _, r in rows if r["clarabel"][0] == r["structured"][0] == "plan"]
-    gaps = [abs(r["structured"][1] - r["clarabel"][1]) / r["clarabel"][1] for r in both]
+    both = [(w, n, r) for w, n, r in rows if r["clarabel"][0] == r["structured"][0] == "plan"]
+    gaps = [abs(r["structured"][1] - r["clarabel"][1]) / r["clarabel"][1] for _, _, r in both]
     print(f"seed {args.seed}, {args.cases} descents, n {args.n[0]}-{args.n[1]}, landing {landing}")
     print(f"planned by both: {len(both)}; other verdicts alike: {len(rows) - len(both) - len(differ)}; "
           f"verdicts that differ: {len(differ)}")
@@ -63,6 +64,11 @@ def main():
         print(f"  {world} n={n}: clarabel {r['clarabel'][0]}, structured {r['structured'][0]}")
     if gaps:
         print(f"final mass, relative difference: median {statistics.median(gaps):.1e}, largest {max(gaps):.1e}")
+        # The largest differences, with the times of flight each search stopped at (its tolerance is
+        # relative, 2e-4 by default: on a flat optimum two searches may stop apart).
+        for gap, (world, n, r) in sorted(zip(gaps, both, strict=True), key=lambda t: -t[0])[:3]:
+            print(f"  {gap:.1e}: {world} n={n}, time of flight clarabel {r['clarabel'][5]:.4f} s, "
+                  f"structured {r['structured'][5]:.4f} s")
     print("\n| solver | solves | fallbacks | fallback rate | median (ms) | 90 % (ms) | worst (ms) |")
     print("|---|---:|---:|---:|---:|---:|---:|")
     for solver in SOLVERS:
