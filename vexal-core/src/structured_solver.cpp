@@ -779,7 +779,7 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
         }
         res_p /= tau_;
         res_d /= tau_;
-        const double qx = dot(q_.data(), x_.data(), nc), bz = dot(b_.data(), z_.data(), m);
+        const double qx = dot4(q_.data(), x_.data(), nc), bz = dot4(b_.data(), z_.data(), m);
         const double rtau = kappa_ + qx + bz;
 
         double norm_x = 0.0, norm_s = 0.0, norm_z = 0.0;
@@ -864,9 +864,9 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
             const Side both[2] = {own_side, tau_side};
             solve_kkt(both, with_tau ? 2 : 1, refining || tau_ < kappa_);
             if (with_tau) {
-                denominator = dot(q_.data(), x1_.data(), nc) + dot(b_.data(), z1_.data(), m) - kappa_ / tau_;
+                denominator = dot4(q_.data(), x1_.data(), nc) + dot4(b_.data(), z1_.data(), m) - kappa_ / tau_;
             }
-            dtau = (-weight * rtau + d_kappa / tau_ - dot(q_.data(), x2_.data(), nc) - dot(b_.data(), z2_.data(), m)) /
+            dtau = (-weight * rtau + d_kappa / tau_ - dot4(q_.data(), x2_.data(), nc) - dot4(b_.data(), z2_.data(), m)) /
                    denominator;
             for (std::uint32_t c = 0; c < nc; ++c) dx_[c] = x2_[c] + dtau * x1_[c];
             for (std::uint32_t r = 0; r < m; ++r) dz_[r] = z2_[r] + dtau * z1_[r];
