@@ -161,6 +161,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     // The plan at ignition.
     const auto started = Clock::now();
     QuickSolves quick;
+    quick.solver = options.solver;
     auto first = config.solver.time_of_flight
                      ? solve_fixed(planned, *config.solver.time_of_flight, stop, program, &quick)
                      : searched(planned, quick);
@@ -267,6 +268,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         PlanSource source = PlanSource::kept;
         std::optional<Trajectory> next;
         QuickSolves replan_solves;
+        replan_solves.solver = options.solver;
         const auto solve_one = [&](const ProgramOptions& p) {
             return solve_fixed(c, horizon, stop, p, &replan_solves);
         };

@@ -186,8 +186,8 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text, field):
                                               "--closed-loop falls back to the nearest landing by itself"),
     (["study", "--closed-loop", "--search", "golden"],
      "vexal study: error: --closed-loop plans with the fast search; drop --search"),
-    (["study", "--closed-loop", "--solver", "clarabel"],
-     "vexal study: error: --closed-loop plans with structured; drop --solver"),
+    (["study", "--closed-loop", "--solver", "structured"],
+     "vexal study: error: --closed-loop plans with clarabel; drop --solver"),
 ])
 def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
     (tmp_path / "plan.json").write_text(FIXED)

@@ -85,7 +85,7 @@ def add_rotation_argument(parser: argparse.ArgumentParser) -> None:
 
 
 def add_solver_argument(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--solver", choices=planning.SOLVERS, default=_native.DEFAULT_SOLVER,
+    parser.add_argument("--solver", choices=planning.SOLVERS,
                         help=f"the fast search's interior-point solver (default {_native.DEFAULT_SOLVER}; "
                              "the golden search always uses clarabel)")
 
@@ -313,7 +313,7 @@ def run_plan(args: argparse.Namespace) -> None:
                         else None)
     try:
         result = interrupts.call(planning.plan, config, **plan_options(args), rotation=args.rotation,
-                                 solver=args.solver, progress=line.show)
+                                 solver=args.solver or _native.DEFAULT_SOLVER, progress=line.show)
     finally:
         line.clear()
     # With a table on stdout the summary goes to stderr, out of its way.
@@ -435,7 +435,7 @@ def planning_study(args: argparse.Namespace, config: _vexal.Config, sigma: cases
     options: dict[str, Any] = {**plan_options(args)}
     if args.rotation is not None:  # recorded only when given: a still planet's studies stay as they were
         options["rotation"] = list(args.rotation)
-    if args.solver != _native.DEFAULT_SOLVER:  # likewise: the default's studies stay as they were
+    if args.solver not in (None, _native.DEFAULT_SOLVER):  # likewise: the default's studies stay as they were
         options["solver"] = args.solver
     return StudyKind(
         study.plan_task(cast(planning.PlanOptions, options)), study.PLAN_TABLE,
@@ -453,8 +453,8 @@ def closed_loop_study(args: argparse.Namespace, config: _vexal.Config, sigma: ca
                          "landing by itself")
     if args.search != "fast":
         raise ValueError("--closed-loop plans with the fast search; drop --search")
-    if args.solver != _native.DEFAULT_SOLVER:
-        raise ValueError(f"--closed-loop plans with {_native.DEFAULT_SOLVER}; drop --solver")
+    if args.solver is not None:
+        raise ValueError("--closed-loop plans with clarabel; drop --solver")
     errors = cases.check_errors({name: getattr(args, name) for name in FLIGHT_ERRORS
                                  if getattr(args, name) is not None})
     options = closed_loop.flight_options(args.replan, args.pointing, args.margin,

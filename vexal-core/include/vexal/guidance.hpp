@@ -73,6 +73,9 @@ struct GuidanceOptions {
     // Asked between steps of the flight and inside its solves; true ends
     // the flight (outcome interrupted).
     const StopCheck* stop = nullptr;
+    // The re-plans' solver. Flights plan on Clarabel's quick path, on which
+    // their published figures were measured.
+    SolverChoice solver = SolverChoice::clarabel;
 };
 
 // How a plan of the flight was made.
