@@ -245,7 +245,7 @@ def test_sigint_ends_a_long_plan_with_keyboard_interrupt():
         import vexal
         print("ready", flush=True)
         try:
-            vexal.plan(n=2000)  # a search of minutes
+            vexal.plan(n=2000, search="golden")  # a search of minutes
         except KeyboardInterrupt:
             print("interrupted", flush=True)
     """)], stdout=subprocess.PIPE, text=True)
