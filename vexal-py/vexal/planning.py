@@ -404,9 +404,9 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     planet.
 
     `solver` is the interior-point solver of the quick path, on which
-    `search="fast"` makes its solves: "clarabel" or "structured", which
-    exploits the program's banding by node. The golden search always
-    solves with Clarabel.
+    `search="fast"` makes its solves: "structured" (the default), which
+    exploits the program's banding by node and allocates nothing while it
+    solves, or "clarabel". The golden search always solves with Clarabel.
 
     Inputs are checked first: a value no descent can have is a ValueError
     naming the field. Infeasible descents are ValueErrors with the planner's
