@@ -134,13 +134,13 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
             std::fill(s.is_equality_.begin() + r0, s.is_equality_.begin() + r0 + cone.dim, 1);
             s.equality_rows_ += static_cast<std::uint32_t>(cone.dim);
         } else if (cone.kind == ConeKind::Nonnegative) {
-            for (std::uint32_t i = 0; i < cone.dim; ++i) s.blocks_.push_back(Block{r0 + i, 1, false, 0, 0, 0, 0, r0 + i});
+            for (std::uint32_t i = 0; i < cone.dim; ++i) s.blocks_.push_back(Block{r0 + i, 1, false, 0, 0, 0, 0});
         } else {
             if (cone.dim < 2) {
                 return fail(ErrorKind::solver_construction,
                             "solver construction error: a second-order cone needs two rows at least");
             }
-            s.blocks_.push_back(Block{r0, static_cast<std::uint32_t>(cone.dim), true, 0, 0, 0, 0, r0});
+            s.blocks_.push_back(Block{r0, static_cast<std::uint32_t>(cone.dim), true, 0, 0, 0, 0});
         }
         row += cone.dim;
     }
@@ -297,7 +297,7 @@ Result<StructuredSolver> StructuredSolver::build(const Problem& problem, const s
     }
     for (std::vector<double>* v : {&s.x_, &s.dx_, &s.x1_, &s.x2_, &s.rx_, &s.ex_, &s.cx_, &s.column_scale_}) v->assign(nc, 0.0);
     for (std::vector<double>* v : {&s.s_, &s.z_, &s.ds_, &s.dz_, &s.z1_, &s.z2_, &s.rz_, &s.lambda_, &s.w_, &s.t1_,
-                                   &s.t2_, &s.t3_, &s.t4_, &s.ez_, &s.cz_, &s.target_, &s.row_scale_}) {
+                                   &s.t2_, &s.t3_, &s.t4_, &s.cz_, &s.target_, &s.row_scale_}) {
         v->assign(m, 0.0);
     }
     s.eta_.assign(s.blocks_.size(), 1.0);

@@ -60,7 +60,6 @@ private:
         std::uint32_t column_at; // into block_columns_
         std::uint32_t dense_at;  // into dense_ / dense_nz_ (dim x columns, by column)
         std::uint32_t scatter_at;  // into scatter_ (the lower triangle of its columns' block)
-        std::uint32_t scaling_at;  // into w_ (the scaling point, dim values)
     };
 
     // The linear algebra of one iteration.
@@ -111,11 +110,13 @@ private:
     std::vector<double> values_, inverse_diagonal_;
     std::vector<signed char> sign_;  // +1 column, -1 equality row
 
-    // Iterates and work vectors.
+    // Iterates and work vectors. w_ holds each inequality row's scaling: a
+    // nonnegative row's sqrt(s/z), a cone's Nesterov-Todd point (eta_ its
+    // scale); lambda_ = W z.
     std::vector<double> x_, s_, z_, dx_, ds_, dz_, x1_, z1_, x2_, z2_, rx_, rz_, lambda_, w_, eta_;
-    std::vector<double> t1_, t2_, t3_, t4_, ex_, ez_, cx_, cz_, perm_;
-    std::vector<double> target_;
-    std::vector<double> reduced_[2], residual_x_[2], residual_z_[2], fix_x_[2], fix_z_[2];  // per right-hand side  // the complementarity target d_s of a direction
+    std::vector<double> t1_, t2_, t3_, t4_, ex_, cx_, cz_, perm_;
+    std::vector<double> target_;  // the complementarity target d_s of a direction
+    std::vector<double> reduced_[2], residual_x_[2], residual_z_[2], fix_x_[2], fix_z_[2];  // per right-hand side
     double tau_ = 1.0, kappa_ = 1.0;
     std::uint32_t degree_ = 0;  // of the cone: the nonnegative rows plus one per second-order cone
 
