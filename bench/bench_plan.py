@@ -130,14 +130,14 @@ def bench_threads(n, repeat=3):
 
 CHILD = """
 import sys, time, vexal
-config = vexal.configured(n={n})  # a search: minutes of solves
+config = vexal.configured(n={n})
 print("ready", flush=True)
 try:
-    vexal.plan(config)
+    while True:  # searches one after the other, until the signal
+        vexal.plan(config)
 except KeyboardInterrupt:
     print(time.perf_counter(), flush=True)
     sys.exit(0)
-print("finished", flush=True)
 """
 
 

@@ -1,11 +1,9 @@
-// The quick path of a fixed-horizon solve against the plain one: CPU time
+// Clarabel's quick path of a fixed-horizon solve against the plain one: CPU time
 // per solve (interleaved, median of 9) and, for a solver kept across
 // horizons, the iterations it takes against a freshly built one as the
 // horizon moves away from the one it was built at.
 //
 //   build/bench/quick_solves [time|reuse|all]
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -15,7 +13,12 @@
 #include "vexal/fixed_horizon.hpp"
 #include "vexal/memory.hpp"
 
+#include "bench_common.hpp"
+
 namespace {
+
+using bench::cpu_ms;
+using bench::median;
 
 struct Scenario {
     const char* name;
@@ -24,27 +27,15 @@ struct Scenario {
 };
 
 std::vector<Scenario> scenarios(std::uint64_t n) {
-    vexal::Config plain;
-    plain.solver.n = n;
-    vexal::Config slope = plain;
-    slope.environment.glide_slope_angle_deg = 10.0;
-    vexal::Config lunar = plain;
-    lunar.spacecraft.wet_mass = 12000.0;
-    lunar.spacecraft.fuel = 5000.0;
-    lunar.spacecraft.real_max_thrust = 60000.0;
-    lunar.environment.gravity = {0.0, 0.0, -1.62};
-    return {{"default", plain, 44.0}, {"glide slope 10", slope, 44.0}, {"lunar", lunar, 60.0}};
+    const bench::Vehicles v = bench::vehicles(n);
+    return {{"default", v.plain, 44.0}, {"glide slope 10", v.slope, 44.0}, {"lunar", v.lunar, 60.0}};
 }
 
-double cpu_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+// This bench measures Clarabel's quick path, whatever the default solver.
+vexal::QuickSolves clarabel_quick() {
+    vexal::QuickSolves quick;
+    quick.solver = vexal::SolverChoice::clarabel;
+    return quick;
 }
 
 void must(const vexal::Result<vexal::Trajectory>& r) {
@@ -62,13 +53,13 @@ void time_table() {
         for (const Scenario& s : scenarios(n)) {
             const int repeats = n >= 5000 ? 3 : 9;
             std::vector<double> plain, built, updated;
-            vexal::QuickSolves kept;
+            vexal::QuickSolves kept = clarabel_quick();
             must(vexal::solve_fixed(s.config, 0.97 * s.tof, nullptr, {}, &kept));
             for (int r = 0; r < repeats; ++r) {
                 double t = cpu_ms();
                 must(vexal::solve_fixed(s.config, s.tof));
                 plain.push_back(cpu_ms() - t);
-                vexal::QuickSolves fresh;
+                vexal::QuickSolves fresh = clarabel_quick();
                 t = cpu_ms();
                 must(vexal::solve_fixed(s.config, s.tof, nullptr, {}, &fresh));
                 built.push_back(cpu_ms() - t);
@@ -96,7 +87,7 @@ void reuse_table() {
             unsigned kept_iterations = 0, fresh_iterations = 0;
             for (const Scenario& s : scenarios(n)) {
                 for (double at : {0.6 * s.tof, s.tof, 1.6 * s.tof}) {
-                    vexal::QuickSolves kept, fresh;
+                    vexal::QuickSolves kept = clarabel_quick(), fresh = clarabel_quick();
                     kept.rebuild_fraction = 1e9;
                     auto first = vexal::solve_fixed(s.config, at, nullptr, {}, &kept);
                     auto moved = vexal::solve_fixed(s.config, at * (1.0 + d), nullptr, {}, &kept);

@@ -6,8 +6,6 @@
 // PlanWorkspace (which allocates nothing).
 //
 //   build/bench/structured_solves [n ...]
-#include <time.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -20,7 +18,12 @@
 #include "vexal/structured_solver.hpp"
 #include "vexal/vexal.hpp"
 
+#include "bench_common.hpp"
+
 namespace {
+
+using bench::cpu_ms;
+using bench::median;
 
 struct Scenario {
     const char* name;
@@ -30,15 +33,7 @@ struct Scenario {
 };
 
 std::vector<Scenario> scenarios(std::uint64_t n) {
-    vexal::Config plain;
-    plain.solver.n = n;
-    vexal::Config slope = plain;
-    slope.environment.glide_slope_angle_deg = 10.0;
-    vexal::Config lunar = plain;
-    lunar.spacecraft.wet_mass = 12000.0;
-    lunar.spacecraft.fuel = 5000.0;
-    lunar.spacecraft.real_max_thrust = 60000.0;
-    lunar.environment.gravity = {0.0, 0.0, -1.62};
+    const auto [plain, slope, lunar] = bench::vehicles(n);
     vexal::Config floorless = plain;
     floorless.spacecraft.min_thrust_pct = 0.0;
     vexal::ProgramOptions pointing{true};
@@ -51,17 +46,6 @@ std::vector<Scenario> scenarios(std::uint64_t n) {
             {"nearest, slope", slope, 44.0, nearest},
             {"rotating", plain, 44.0, spinning},
             {"no throttle floor", floorless, 50.0, vexal::ProgramOptions{}}};
-}
-
-double cpu_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 double objective(const vexal::Problem& p, const std::vector<double>& x) {

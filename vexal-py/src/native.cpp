@@ -218,43 +218,39 @@ PyObject* result_dict(const Trajectory& trajectory, unsigned solves, unsigned fa
 // plan(config, search="fast", tolerance=2e-4, pointing=False, landing="target", progress=None, threads=None,
 //      rotation=None, solver=DEFAULT_SOLVER)
 
-struct SearchName {
+// An option spelled as one of two names: the name read into `out`, or a
+// ValueError "<field> must be 'a' or 'b', got ...".
+template <class T>
+struct Named {
     std::string_view name;
-    SearchMode mode;
+    T value;
 };
-constexpr SearchName kSearchNames[] = {{"golden", SearchMode::golden}, {"fast", SearchMode::fast}};
 
-bool read_search(PyObject* value, PlanOptions& options) {
+template <class T>
+bool read_named(PyObject* value, const Named<T> (&names)[2], const char* field, T& out) {
     std::string_view name;
-    if (!convert_arg(value, name, "search")) return false;
-    for (const SearchName& s : kSearchNames) {
-        if (s.name == name) {
-            options.search = s.mode;
+    if (!convert_arg(value, name, field)) return false;
+    for (const Named<T>& n : names) {
+        if (n.name == name) {
+            out = n.value;
             return true;
         }
     }
-    PyErr_Format(PyExc_ValueError, "search must be 'golden' or 'fast', got %R", value);
+    const std::string first(names[0].name), second(names[1].name);
+    PyErr_Format(PyExc_ValueError, "%s must be '%s' or '%s', got %R", field, first.c_str(), second.c_str(), value);
     return false;
 }
 
-struct SolverName {
-    std::string_view name;
-    SolverChoice choice;
-};
-constexpr SolverName kSolverNames[] = {{"clarabel", SolverChoice::clarabel},
-                                       {"structured", SolverChoice::structured}};
+constexpr Named<SearchMode> kSearchNames[] = {{"golden", SearchMode::golden}, {"fast", SearchMode::fast}};
+constexpr Named<SolverChoice> kSolverNames[] = {{"clarabel", SolverChoice::clarabel},
+                                                {"structured", SolverChoice::structured}};
+
+bool read_search(PyObject* value, PlanOptions& options) {
+    return read_named(value, kSearchNames, "search", options.search);
+}
 
 bool read_solver(PyObject* value, PlanOptions& options) {
-    std::string_view name;
-    if (!convert_arg(value, name, "solver")) return false;
-    for (const SolverName& s : kSolverNames) {
-        if (s.name == name) {
-            options.solver = s.choice;
-            return true;
-        }
-    }
-    PyErr_Format(PyExc_ValueError, "solver must be 'clarabel' or 'structured', got %R", value);
-    return false;
+    return read_named(value, kSolverNames, "solver", options.solver);
 }
 
 bool read_tolerance(PyObject* value, PlanOptions& options) {
@@ -694,8 +690,8 @@ PyMethodDef kMethods[] = {
 // every front door.
 int exec_module(PyObject* module) {
     return guard(-1, [&] {
-        for (const SolverName& s : kSolverNames) {
-            if (s.choice == PlanOptions{}.solver) {
+        for (const Named<SolverChoice>& s : kSolverNames) {
+            if (s.value == PlanOptions{}.solver) {
                 return PyModule_AddStringConstant(module, "DEFAULT_SOLVER", std::string(s.name).c_str());
             }
         }
