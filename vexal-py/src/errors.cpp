@@ -1,5 +1,6 @@
 #include "errors.hpp"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -96,19 +97,30 @@ void raise_core_error(const Error& error) noexcept {
     raise_text(PyExc_ValueError, error.message);
 }
 
+PyObject* package_error_class(const char* name) noexcept {
+    Ref module(PyImport_ImportModule("vexal.errors"));
+    return module ? PyObject_GetAttrString(module.get(), name) : nullptr;
+}
+
 // On any failure on the way, that failure's exception stands instead.
 void raise_planning_error(ErrorKind kind, PyObject* message) noexcept {
     if (!message) return;
-    Ref error(PyObject_CallFunctionObjArgs(PyExc_ValueError, message, nullptr));
-    Ref name(error ? PyUnicode_FromString(kind_name(kind)) : nullptr);
-    if (name && PyObject_SetAttrString(error.get(), "kind", name.get()) == 0) {
-        PyErr_SetObject(PyExc_ValueError, error.get());
-    }
+    Ref make(package_error_class("error"));
+    Ref error(make ? PyObject_CallFunction(make.get(), "sO", kind_name(kind), message) : nullptr);
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
 void raise_planning_error(const Error& error) noexcept {
     Ref message(text_object(error.message));
     raise_planning_error(error.kind, message.get());
+}
+
+void raise_input_error(const char* format, ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    Ref message(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    raise_planning_error(ErrorKind::invalid_input, message.get());
 }
 
 void raise_panic(std::string_view message) noexcept {

@@ -38,13 +38,21 @@ PyObject* text_object(std::string_view text) noexcept;
 // A core error as ValueError, its message unchanged (the kind is not shown).
 void raise_core_error(const Error& error) noexcept;
 
-// A failed plan of the vexal package: the same ValueError, with the failure's
-// kind as its attribute `kind` ("invalid_input", "infeasible",
-// "solver_status", "solver_construction", "json"), so that callers branch on
+// A failed plan of the vexal package: the exception of the package's
+// `vexal.errors` for the failure's kind, a ValueError with the kind as its
+// attribute `kind` ("invalid_input", "infeasible", "solver_status",
+// "solver_construction", "json"), so that callers branch on the class or
 // the kind rather than on the text.
 void raise_planning_error(const Error& error) noexcept;
 // The same for a message already made; a null one leaves its own error.
 void raise_planning_error(ErrorKind kind, PyObject* message) noexcept;
+// An input no plan can take (vexal.InputError), its message formatted as
+// by PyUnicode_FromFormat.
+void raise_input_error(const char* format, ...) noexcept;
+
+// A new reference to the attribute `name` of the package's `vexal.errors`,
+// or null with an exception set.
+PyObject* package_error_class(const char* name) noexcept;
 
 // Raises PanicException with `message` (invalid UTF-8 is replaced).
 void raise_panic(std::string_view message) noexcept;

@@ -97,8 +97,9 @@ public:
     // With the lock: puts the kept exception back; false when there is none.
     bool restore() noexcept {
         if (!raised_) return false;
-        if (!type_) {  // stopped by stop_all
-            PyErr_SetNone(PyExc_KeyboardInterrupt);
+        if (!type_) {  // stopped by stop_all: vexal.Interrupted, a KeyboardInterrupt
+            Ref interrupted(package_error_class("Interrupted"));
+            PyErr_SetNone(interrupted ? interrupted.get() : PyExc_KeyboardInterrupt);
             return true;
         }
 #pragma GCC diagnostic push
@@ -237,7 +238,7 @@ bool read_named(PyObject* value, const Named<T> (&names)[2], const char* field, 
         }
     }
     const std::string first(names[0].name), second(names[1].name);
-    PyErr_Format(PyExc_ValueError, "%s must be '%s' or '%s', got %R", field, first.c_str(), second.c_str(), value);
+    raise_input_error("%s must be '%s' or '%s', got %R", field, first.c_str(), second.c_str(), value);
     return false;
 }
 
@@ -281,7 +282,7 @@ bool read_landing(PyObject* value, PlanOptions& options) {
     std::string_view name;
     if (!convert_arg(value, name, "landing")) return false;
     if (name != "target" && name != "nearest") {
-        PyErr_Format(PyExc_ValueError, "landing must be 'target' or 'nearest', got %R", value);
+        raise_input_error("landing must be 'target' or 'nearest', got %R", value);
         return false;
     }
     options.nearest_landing = name == "nearest";
@@ -401,7 +402,7 @@ bool read_threads(PyObject* value, unsigned& threads) {
     const long long count = PyLong_AsLongLong(value);
     if (count == -1 && PyErr_Occurred()) PyErr_Clear();
     if (!(count >= 1 && count <= 1024)) {
-        PyErr_Format(PyExc_ValueError, "threads must be None or from 1 to 1024, got %R", value);
+        raise_input_error("threads must be None or from 1 to 1024, got %R", value);
         return false;
     }
     threads = static_cast<unsigned>(count);
@@ -505,9 +506,16 @@ bool read_number(PyObject* value, double& out, const char* name, double low, dou
     }
     if (!convert_arg(value, out, name)) return false;
     if (!(out >= low && out <= high)) {
+        constexpr double kMax = std::numeric_limits<double>::max();
         Ref low_value(PyFloat_FromDouble(low)), high_value(PyFloat_FromDouble(high));
-        PyErr_Format(PyExc_ValueError, "%s must be from %R to %R, got %R", name, low_value.get(), high_value.get(),
-                     value);
+        if (!low_value || !high_value) return false;
+        if (high == kMax && low == -kMax) {
+            raise_input_error("%s must be a finite number, got %R", name, value);
+        } else if (high == kMax) {
+            raise_input_error("%s must be at least %R, got %R", name, low_value.get(), value);
+        } else {
+            raise_input_error("%s must be from %R to %R, got %R", name, low_value.get(), high_value.get(), value);
+        }
         return false;
     }
     return true;
@@ -534,7 +542,7 @@ bool read_errors(PyObject* value, FlightErrors& errors) {
             if (name == f.name) field = &f;
         }
         if (!field) {
-            PyErr_Format(PyExc_ValueError, "errors: no error named %R", key);
+            raise_input_error("errors: no error named %R", key);
             return false;
         }
         const double high = name == "misalignment_deg" ? 90.0 : std::numeric_limits<double>::max();
@@ -601,7 +609,7 @@ bool read_replan_horizon(PyObject* value, ReplanHorizon& horizon) {
         horizon = name == "fixed" ? ReplanHorizon::fixed : ReplanHorizon::searched;
         return true;
     }
-    PyErr_Format(PyExc_ValueError, "replan_horizon must be 'searched' or 'fixed', got %R", value);
+    raise_input_error("replan_horizon must be 'searched' or 'fixed', got %R", value);
     return false;
 }
 

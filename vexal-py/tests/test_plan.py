@@ -127,26 +127,27 @@ RULES = [
 @pytest.mark.parametrize("fields, message", RULES)
 def test_inputs_are_checked_before_any_solve(fields, message):
     config = config_with(**fields)
-    assert raises_exactly(lambda: vexal.plan(config), ValueError, message).kind == "invalid_input"
-    raises_exactly(lambda: vexal.solve_many([config, config], progress=False), ValueError, "case 0: " + message)
+    assert raises_exactly(lambda: vexal.plan(config), vexal.InputError, message).kind == "invalid_input"
+    raises_exactly(lambda: vexal.solve_many([config, config], progress=False), vexal.InputError, "case 0: " + message)
 
 
-@pytest.mark.parametrize("call, kind", [
-    (lambda: vexal.plan(n=20, tof_min=1.0, tof_max=3.0), "infeasible"),
-    (lambda: vexal.plan(n=20, time_of_flight=1.0), "infeasible"),
-    (lambda: vexal.plan('{"solver": {"n": 0.5}}'), "json"),
-    (lambda: _native.plan('{"solver": {"n": 0.5}}'), "json"),
-    (lambda: vexal.plan(pointing=True, max_angle_deg=-1.0), "invalid_input"),
-    (lambda: vexal.plan(rotation=(0.0, math.inf, 0.0)), "invalid_input"),
-    (lambda: vexal.plan(solver="ipm"), "invalid_input"),
-    (lambda: vexal.simulate(errors={"rotation_error": (1e-4, 0.0)}), "invalid_input"),
+@pytest.mark.parametrize("call, kind, cls", [
+    (lambda: vexal.plan(n=20, tof_min=1.0, tof_max=3.0), "infeasible", vexal.InfeasibleError),
+    (lambda: vexal.plan(n=20, time_of_flight=1.0), "infeasible", vexal.InfeasibleError),
+    (lambda: vexal.plan('{"solver": {"n": 0.5}}'), "json", vexal.JSONError),
+    (lambda: _native.plan('{"solver": {"n": 0.5}}'), "json", vexal.JSONError),
+    (lambda: vexal.plan(pointing=True, max_angle_deg=-1.0), "invalid_input", vexal.InputError),
+    (lambda: vexal.plan(rotation=(0.0, math.inf, 0.0)), "invalid_input", vexal.InputError),
+    (lambda: vexal.plan(solver="ipm"), "invalid_input", vexal.InputError),
+    (lambda: vexal.simulate(errors={"rotation_error": (1e-4, 0.0)}), "invalid_input", vexal.InputError),
+    (lambda: _native.plan(_vexal.Config(), threads=0), "invalid_input", vexal.InputError),
     # The exact module's errors are as they always were: no kind.
-    (lambda: _vexal.solve(config_with(n=20, time_of_flight=1.0)), None),
+    (lambda: _vexal.solve(config_with(n=20, time_of_flight=1.0)), None, ValueError),
 ])
-def test_a_failed_plan_carries_its_kind(call, kind):
+def test_a_failed_plan_carries_its_kind(call, kind, cls):
     with pytest.raises(ValueError) as info:
         call()
-    assert type(info.value) is ValueError and getattr(info.value, "kind", None) == kind
+    assert type(info.value) is cls and getattr(info.value, "kind", None) == kind
 
 
 def test_either_solver_plans_the_default_descent():
@@ -160,38 +161,56 @@ def test_a_lone_bound_takes_the_automatic_other_end():
 
 
 @pytest.mark.parametrize("call, kind, message", [
-    (lambda: vexal.plan(search="slow"), ValueError, "search must be 'golden' or 'fast', got 'slow'"),
+    (lambda: vexal.plan(search="slow"), vexal.InputError, "search must be 'golden' or 'fast', got 'slow'"),
     (lambda: vexal.plan(search=1), TypeError, "search must be a str, got int"),
-    (lambda: vexal.plan(solver="ipm"), ValueError, "solver must be 'clarabel' or 'structured', got 'ipm'"),
+    (lambda: vexal.plan(solver="ipm"), vexal.InputError, "solver must be 'clarabel' or 'structured', got 'ipm'"),
     (lambda: vexal.plan(solver=1), TypeError, "solver must be a str, got int"),
-    (lambda: vexal.solve_many([], solver="Clarabel"), ValueError,
+    (lambda: vexal.solve_many([], solver="Clarabel"), vexal.InputError,
      "solver must be 'clarabel' or 'structured', got 'Clarabel'"),
-    (lambda: _native.plan(_vexal.Config(), solver="ipm"), ValueError,
+    (lambda: _native.plan(_vexal.Config(), solver="ipm"), vexal.InputError,
      "solver must be 'clarabel' or 'structured', got 'ipm'"),
-    (lambda: vexal.plan(time_of_flight="45"), TypeError, None),
-    (lambda: vexal.plan(tof=45.0), TypeError, "plan() got an unexpected keyword argument 'tof'"),
+    (lambda: vexal.plan(tof=45.0), TypeError,
+     "plan() got an unexpected keyword argument 'tof' (did you mean 'time_of_flight'?)"),
+    (lambda: vexal.replace(vexal.Config(), fule=1.0), TypeError,
+     "replace() got an unexpected keyword argument 'fule' (did you mean 'fuel'?)"),
+    (lambda: vexal.plan(n=-1), vexal.InputError, "solver.n must be a whole number of at least 1, got -1"),
+    (lambda: vexal.plan(n="100"), TypeError, "solver.n must be a whole number of at least 1, got '100'"),
+    (lambda: vexal.plan(time_of_flight="45"), TypeError,
+     "solver.time_of_flight must be a number of seconds or None, got '45'"),
+    (lambda: vexal.plan(initial_position=[1, 2]), vexal.InputError,
+     "spacecraft.initial_position must be a sequence of three numbers, got [1, 2]"),
+    (lambda: vexal.plan({"spacecraft": {"fuell": 2.0}}), vexal.InputError,
+     "config: spacecraft.fuell is not a field (did you mean spacecraft.fuel?)"),
+    (lambda: vexal.plan({"craft": {}}), vexal.InputError,
+     "config: 'craft' is not a record of the configuration (did you mean 'spacecraft'?)"),
+    (lambda: vexal.dispersions(vexal.Config(), -5, seed=1), vexal.InputError,
+     "n_cases must be a whole number of at least 0, got -5"),
+    (lambda: vexal.simulate(errors={"engine_lag": -1.0}), vexal.InputError,
+     "engine_lag must be at least 0.0, got -1.0"),
     (lambda: vexal.plan(5), TypeError,
-     "config must be a vexal.Config, its JSON text, the path of a configuration file or None, got int"),
+     "config must be a vexal.Config, a dict of its fields, its JSON text, the path of a configuration file or "
+     "None, got int"),
     (lambda: vexal.plan("no-such.json"), FileNotFoundError, None),
-    (lambda: vexal.plan(search="fast", tolerance=0.0), ValueError,
+    (lambda: vexal.plan(search="fast", tolerance=0.0), vexal.InputError,
      "tolerance must be greater than 0 and less than 1, got 0.0"),
-    (lambda: vexal.solve_many([], executor="fibres"), ValueError,
+    (lambda: vexal.solve_many([], executor="fibres"), vexal.InputError,
      "executor must be 'threads', 'processes' or an Executor, got 'fibres'"),
     (lambda: vexal.plan(pointing="yes"), TypeError, "pointing must be a bool, got str"),
-    (lambda: vexal.plan(landing="closest"), ValueError, "landing must be 'target' or 'nearest', got 'closest'"),
+    (lambda: vexal.plan(landing="closest"), vexal.InputError, "landing must be 'target' or 'nearest', got 'closest'"),
     (lambda: vexal.plan(landing=None), TypeError, "landing must be a str, got NoneType"),
-    (lambda: vexal.solve_many([], landing="near"), ValueError, "landing must be 'target' or 'nearest', got 'near'"),
-    (lambda: vexal.plan(pointing=True, max_angle_deg=-1.0), ValueError,
+    (lambda: vexal.solve_many([], landing="near"), vexal.InputError,
+     "landing must be 'target' or 'nearest', got 'near'"),
+    (lambda: vexal.plan(pointing=True, max_angle_deg=-1.0), vexal.InputError,
      "max_angle_deg must be at least 0 for the pointing limit, got -1.0"),
-    (lambda: vexal.plan(pointing=True, max_angle_deg=math.nan), ValueError,
+    (lambda: vexal.plan(pointing=True, max_angle_deg=math.nan), vexal.InputError,
      "max_angle_deg must be at least 0 for the pointing limit, got nan"),
-    (lambda: vexal.plan(rotation=(7e-5, 0.0)), ValueError,
+    (lambda: vexal.plan(rotation=(7e-5, 0.0)), vexal.InputError,
      "rotation must be three numbers (wx, wy, wz) in rad/s, got (7e-05, 0.0)"),
-    (lambda: vexal.simulate(rotation=[0.0, math.nan, 0.0]), ValueError,
+    (lambda: vexal.simulate(rotation=[0.0, math.nan, 0.0]), vexal.InputError,
      "rotation must hold finite numbers, got [0.0, nan, 0.0]"),
     (lambda: vexal.plan(rotation=7e-5), TypeError, "'float' object is not an instance of 'Sequence'"),
     (lambda: _native.plan(_vexal.Config(), "golden", 2e-4, 1), TypeError, None),
-    (lambda: _native.plan(_vexal.Config(), "golden", 2e-4, False, "closest"), ValueError,
+    (lambda: _native.plan(_vexal.Config(), "golden", 2e-4, False, "closest"), vexal.InputError,
      "landing must be 'target' or 'nearest', got 'closest'"),
 ])
 def test_bad_options(call, kind, message):
@@ -214,10 +233,11 @@ def test_the_readme_gives_every_field_its_meaning_and_unit():
 def test_a_configuration_file_is_read_from_its_path(tmp_path):
     path = tmp_path / "descent.json"
     path.write_text(config_with(n=12, time_of_flight=45.0).to_json())
-    plans = [vexal.plan(given) for given in (path, str(path), "  " + path.read_text())]
+    plans = [vexal.plan(given) for given in (path, str(path), "  " + path.read_text(),
+                                             json.loads(path.read_text()))]
     assert {(p.n, p.time_of_flight, p.final_mass) for p in plans} == {(12, 45.0, plans[0].final_mass)}
     path.write_text('{"solver": {"n": 0.5}}')
-    error = raises_exactly(lambda: vexal.plan(path), ValueError)
+    error = raises_exactly(lambda: vexal.plan(path), vexal.JSONError)
     assert str(error).startswith(f"{path}: solver.n: invalid type: floating point `0.5`") and error.kind == "json"
 
 
@@ -225,6 +245,15 @@ def test_overrides_leave_the_given_config_alone():
     config = vexal.Config()
     plan = vexal.plan(config, n=12, time_of_flight=45.0)
     assert plan.n == 12 and config.solver.n == 100 and config.solver.time_of_flight is None
+
+
+@pytest.mark.parametrize("fields", [{}, {"fuel": 202.0, "n": 12}, {"gravity": [0.0, math.nan, -math.inf]},
+                                    {"time_of_flight": 45.0, "initial_position": [1e-300, -0.0, 5e300]}])
+def test_a_config_round_trips_through_a_dict_and_its_description(fields):
+    config = vexal.replace(vexal.Config(), **fields)
+    for copy in (vexal.configured(vexal.asdict(config)), eval(vexal.describe(config), vars(vexal))):
+        assert vexal.describe(copy) == vexal.describe(config)
+        assert json.dumps(vexal.asdict(copy)) == json.dumps(vexal.asdict(config))  # NaN and -0.0 too
 
 
 def test_other_threads_run_while_a_plan_runs():
@@ -361,10 +390,12 @@ def test_a_flight_under_guidance_lands_and_repeats_on_threads_and_processes():
     assert figures["touchdown_vertical_speed"] < 1.0 and figures["replans"] > 15
     assert figures["fuel_used"] == pytest.approx(flight.planned_fuel, rel=0.02) and figures["fuel_margin"] > 0
     assert flight.t[0] == 0.0 and not flight.position.flags.writeable
+    assert repr(flight).startswith("<Flight landed: ") and len(repr(flight)) < 300  # never the arrays
     # A seed is the same flight in this thread, another thread and another process.
     here = flown(3)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         assert list(pool.map(flown, [3, 4])) == [here, flown(4)]
     with concurrent.futures.ProcessPoolExecutor(1) as pool:
         assert pool.submit(flown, 3).result() == here
-    raises_exactly(lambda: vexal.simulate(n=20, errors={"bias": 0.1}), ValueError, "errors: no error named 'bias'")
+    raises_exactly(lambda: vexal.simulate(n=20, errors={"bias": 0.1}), vexal.InputError,
+                   "errors: no error named 'bias'")

@@ -22,17 +22,21 @@ if TYPE_CHECKING:
 
     from .cases import FlightCase, Sigma, dispersions, flight_dispersions
     from .closed_loop import FlightResult, fly_many
+    from .errors import InfeasibleError, InputError, Interrupted, JSONError, SolverError, VexalError
     from .flight import Flight, simulate
     from .planning import Plan, configured, plan
+    from .records import asdict, describe, replace
     from .study import CaseResult, solve_many
     from .trajectory import Trajectory, format_summary, node_table, summary, time_of_flight
 
 if TYPE_CHECKING:
     __version__: str
 
-__all__ = ["CaseResult", "Config", "Environment", "Flight", "FlightCase", "FlightResult", "Plan", "Sigma", "Solver",
-           "Spacecraft", "configured", "dispersions", "flight_dispersions", "fly_many", "format_summary",
-           "node_table", "plan", "plot", "simulate", "solve_many", "summary", "time_of_flight"]
+__all__ = ["CaseResult", "Config", "Environment", "Flight", "FlightCase", "FlightResult", "InfeasibleError",
+           "InputError", "Interrupted", "JSONError", "Plan", "Sigma", "Solver", "SolverError", "Spacecraft",
+           "VexalError", "asdict", "configured", "describe", "dispersions", "flight_dispersions", "fly_many",
+           "format_summary", "node_table", "plan", "plot", "replace", "simulate", "solve_many", "summary",
+           "time_of_flight"]
 
 # Where each name of the package's face lives.
 _HOMES: dict[str, str] = {
@@ -43,10 +47,14 @@ _HOMES: dict[str, str] = {
     "FlightResult": "closed_loop", "fly_many": "closed_loop",
     "format_summary": "trajectory", "node_table": "trajectory", "summary": "trajectory",
     "time_of_flight": "trajectory",
+    "VexalError": "errors", "InputError": "errors", "JSONError": "errors", "InfeasibleError": "errors",
+    "SolverError": "errors", "Interrupted": "errors",
+    "asdict": "records", "describe": "records", "replace": "records",
 }
 
-_SUBMODULES: frozenset[str] = frozenset({"cases", "cli", "closed_loop", "commands", "engine", "flight", "interrupts",
-                                         "outputs", "planning", "plotting", "study", "table", "trajectory"})
+_SUBMODULES: frozenset[str] = frozenset({"cases", "cli", "closed_loop", "commands", "engine", "errors", "flight",
+                                         "interrupts", "outputs", "planning", "plotting", "records", "study", "table",
+                                         "trajectory"})
 
 
 def __getattr__(name: str) -> Any:
@@ -59,6 +67,17 @@ def __getattr__(name: str) -> Any:
     value = getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)
     globals()[name] = value
     return value
+
+
+def _register_pretty() -> None:
+    # In IPython and Jupyter a Config shows its fields (see records.register_pretty).
+    import sys
+
+    if "IPython" in sys.modules:
+        importlib.import_module(".records", __name__).register_pretty()
+
+
+_register_pretty()
 
 
 def _version() -> str:

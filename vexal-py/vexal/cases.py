@@ -20,6 +20,8 @@ from numpy.random import default_rng
 
 import _vexal
 
+from .errors import InputError
+
 
 @dataclasses.dataclass(frozen=True)
 class Sigma:
@@ -55,9 +57,9 @@ class Sigma:
         for name in SPREADS:
             value = getattr(self, name)
             if not (isinstance(value, int | float) and math.isfinite(value) and value >= 0.0):
-                raise ValueError(f"sigma.{name} must be a finite number of at least 0, got {value!r}")
+                raise InputError(f"sigma.{name} must be a finite number of at least 0, got {value!r}")
         if self.distribution not in DISTRIBUTIONS:
-            raise ValueError(f"sigma.distribution must be 'normal' or 'uniform', got {self.distribution!r}")
+            raise InputError(f"sigma.distribution must be 'normal' or 'uniform', got {self.distribution!r}")
 
 
 DISTRIBUTIONS: tuple[str, ...] = ("normal", "uniform")
@@ -80,6 +82,10 @@ def iter_dispersions(config: _vexal.Config, n_cases: int, seed: int,
                      sigma: Sigma | Mapping[str, Any] = Sigma()) -> Iterator[_vexal.Config]:
     """The cases of `dispersions`, one at a time: a study of any size in
     bounded memory."""
+    if isinstance(n_cases, bool) or not isinstance(n_cases, int):
+        raise TypeError(f"n_cases must be an int, got {type(n_cases).__name__}")
+    if n_cases < 0:
+        raise InputError(f"n_cases must be a whole number of at least 0, got {n_cases}")
     if not isinstance(sigma, Sigma):
         sigma = Sigma(**sigma)
     # The start, mass and thrust are drawn from the seed's stream, as they
@@ -176,7 +182,7 @@ def check_errors(errors: Mapping[str, float]) -> dict[str, float]:
     finite values of at least 0."""
     for name, value in errors.items():
         if name not in FLIGHT_ERRORS:
-            raise ValueError(f"errors: {name!r} is not one of {', '.join(FLIGHT_ERRORS)}")
+            raise InputError(f"errors: {name!r} is not one of {', '.join(FLIGHT_ERRORS)}")
         if not (isinstance(value, int | float) and math.isfinite(value) and value >= 0.0):
-            raise ValueError(f"errors.{name} must be a finite number of at least 0, got {value!r}")
+            raise InputError(f"errors.{name} must be a finite number of at least 0, got {value!r}")
     return {name: float(value) for name, value in errors.items()}

@@ -15,6 +15,7 @@ from typing import Any, cast
 from . import _native
 from .cases import DRAWN_ERRORS, FlightCase
 from .engine import DEFAULT_EXECUTOR, Outcome, Task, attempt
+from .errors import InputError
 from .planning import check_options
 from .study import PLAN_TABLE, run_study
 from .table import Schema
@@ -103,17 +104,17 @@ def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_mar
     """`vexal.simulate`'s options for every flight of a study, checked."""
     check_options(pointing, "target")
     if replan_horizon not in REPLAN_HORIZONS:
-        raise ValueError(f"replan_horizon must be 'searched' or 'fixed', got {replan_horizon!r}")
+        raise InputError(f"replan_horizon must be 'searched' or 'fixed', got {replan_horizon!r}")
     if rotation is not None:
         rotation = [float(w) for w in rotation]
         if len(rotation) != 3 or not all(map(math.isfinite, rotation)):
-            raise ValueError(f"rotation must be three finite numbers (wx, wy, wz) in rad/s, got {rotation!r}")
+            raise InputError(f"rotation must be three finite numbers (wx, wy, wz) in rad/s, got {rotation!r}")
     for name, value, low, high in (("replan_period", replan_period, 0.0, math.inf),
                                    ("thrust_margin", thrust_margin, 0.0, 0.5), ("step", step, 1e-4, 1.0),
                                    ("terminal_speed", terminal_speed, 0.0, 100.0),
                                    ("terminal_height", terminal_height, 0.0, 1000.0)):
         if isinstance(value, bool) or not isinstance(value, int | float) or not low <= value <= high:
-            raise ValueError(f"{name} must be a number from {low:g} to {high:g}, got {value!r}")
+            raise InputError(f"{name} must be a number from {low:g} to {high:g}, got {value!r}")
     return {"replan_period": float(replan_period), "pointing": pointing, "thrust_margin": float(thrust_margin),
             "step": float(step), "replan_horizon": replan_horizon, "terminal_speed": float(terminal_speed),
             "terminal_height": float(terminal_height), "rotation": rotation}

@@ -22,6 +22,7 @@ from typing import Any, Generic, TypeVar, cast
 from tqdm.auto import tqdm
 
 from . import interrupts
+from .errors import InputError
 
 
 @dataclasses.dataclass(frozen=True)
@@ -130,7 +131,7 @@ class Pool(Generic[R]):
         self.task = task
         self.own = isinstance(executor, str)
         if self.own and executor not in EXECUTORS:
-            raise ValueError(f"executor must be 'threads', 'processes' or an Executor, got {executor!r}")
+            raise InputError(f"executor must be 'threads', 'processes' or an Executor, got {executor!r}")
         self.kind, self.workers = executor, workers
         self.executor = EXECUTORS[executor](workers) if isinstance(executor, str) else executor
         self.window = WINDOW_PER_WORKER * workers if self.own else WINDOW_FOREIGN

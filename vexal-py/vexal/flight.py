@@ -24,7 +24,7 @@ from .planning import configured
 ERRORS: tuple[str, ...] = (*FLIGHT_ERRORS, "rotation_error")
 
 
-@dataclasses.dataclass(frozen=True, eq=False)
+@dataclasses.dataclass(frozen=True, eq=False, repr=False)
 class Flight:
     """A flown descent. `outcome` is "landed" (the ground reached, at
     whatever speed: see `touchdown_speed`), "time_limit" or "no_plan" (no
@@ -77,6 +77,13 @@ class Flight:
         """Fuel left in the tank at the end, kg."""
         sc = self.config.spacecraft
         return float(self.mass[-1] - (sc.wet_mass - sc.fuel))
+
+    def __repr__(self) -> str:
+        # The headline figures, never the arrays (thousands of rows).
+        vertical, horizontal = self.touchdown_speed
+        return (f"<Flight {self.outcome}: {len(self.t)} steps, touchdown_time={float(self.t[-1]):.3f} s, "
+                f"touchdown_error={self.touchdown_error:.3f} m, touchdown_speed={vertical:.3f} m/s down "
+                f"{horizontal:.3f} m/s across, fuel_used={self.fuel_used:.3f} kg, {len(self.plans)} plans>")
 
     def summary(self) -> dict[str, Any]:
         """The figures of the flight, as a dict."""

@@ -5,9 +5,11 @@ fast search, releases the interpreter lock (threads plan in parallel) and
 stops on Ctrl-C with KeyboardInterrupt.
 """
 import dataclasses
+import difflib
 import json
 import math
 import os
+import reprlib
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypeAlias, TypedDict
 
@@ -16,7 +18,7 @@ import numpy.typing as npt
 
 import _vexal
 
-from . import _native
+from . import _native, errors
 
 Search: TypeAlias = Literal["golden", "fast"]
 Landing: TypeAlias = Literal["target", "nearest"]
@@ -241,14 +243,26 @@ def finite_or_null(value: object) -> object:
     return value
 
 
-def configured(config: _vexal.Config | str | os.PathLike[str] | None = None, **overrides: object) -> _vexal.Config:
-    """A new Config: `config` (a Config; its JSON text, a string starting
-    with "{"; the path of a configuration file, a string or a path object;
-    or None for the default) with the named fields replaced. The records of
-    a Config are copies, so `config.solver.n = 60` is lost; this is the way
-    to change one."""
+ConfigLike: TypeAlias = "_vexal.Config | dict[str, Any] | str | os.PathLike[str] | None"
+
+
+def configured(config: ConfigLike = None, /, **overrides: object) -> _vexal.Config:
+    """A new Config: `config` (a Config; a dict of its fields, shaped as its
+    JSON, {"spacecraft": {"fuel": 202.0}, ...}, fields left out keeping
+    their defaults; its JSON text, a string starting with "{"; the path of
+    a configuration file, a string or a path object; or None for the
+    default) with the named fields replaced. The records of a Config are
+    copies, so `config.solver.n = 60` is lost; this is the way to change
+    one."""
+    return derived(config, overrides, "configured()")
+
+
+def derived(config: ConfigLike, overrides: dict[str, object], caller: str) -> _vexal.Config:
+    """`configured`'s work; errors name `caller`."""
     if config is None:
         config = _vexal.Config()
+    elif isinstance(config, dict):
+        config = from_dict(config)
     elif isinstance(config, str) and config.lstrip().startswith("{"):
         config = from_json(config)
     elif isinstance(config, str | os.PathLike):
@@ -259,22 +273,71 @@ def configured(config: _vexal.Config | str | os.PathLike[str] | None = None, **o
         config = _vexal.Config(spacecraft=config.spacecraft, environment=config.environment,
                                solver=config.solver)
     else:
-        raise TypeError("config must be a vexal.Config, its JSON text, the path of a configuration file or None, "
-                        f"got {type(config).__name__}")
+        raise TypeError("config must be a vexal.Config, a dict of its fields, its JSON text, the path of a "
+                        f"configuration file or None, got {type(config).__name__}")
     records = {}
     for name, value in overrides.items():
         record = FIELD_RECORD.get(name)
         if record is None:
-            raise TypeError(f"plan() got an unexpected keyword argument {name!r}")
+            raise TypeError(f"{caller} got an unexpected keyword argument {name!r}"
+                            + "".join(f" (did you mean {match!r}?)" for match in near_field(name)))
         if record not in records:
             records[record] = getattr(config, record)
         try:
             setattr(records[record], name, value)
-        except (OverflowError, ValueError) as error:  # a value no field can hold: too large, wrong length
-            raise invalid_input(f"{record}.{name}: {error}") from None
+        except TypeError:
+            raise TypeError(field_complaint(record, name, value)) from None
+        except (OverflowError, ValueError):  # a value no field can hold: negative, too large, wrong length
+            raise invalid_input(field_complaint(record, name, value)) from None
     for record, value in records.items():
         setattr(config, record, value)
     return config
+
+
+def from_dict(document: dict[str, Any]) -> _vexal.Config:
+    """A Config from a dict shaped as its JSON; a key that names no field,
+    or a value the field cannot hold, is an error naming it."""
+    fields: dict[str, object] = {}
+    for record, values in document.items():
+        if record not in DEFAULTS:
+            raise invalid_input(f"config: {record!r} is not a record of the configuration"
+                                + "".join(f" (did you mean {m!r}?)" for m in difflib.get_close_matches(
+                                    str(record), list(DEFAULTS), n=1)))
+        if not isinstance(values, dict):
+            raise TypeError(f"config.{record} must be a dict of its fields, got {type(values).__name__}")
+        for name, value in values.items():
+            if name not in DEFAULTS[record]:
+                raise invalid_input(f"config: {record}.{name} is not a field"
+                                    + "".join(f" (did you mean {record}.{m}?)" for m in difflib.get_close_matches(
+                                        str(name), list(DEFAULTS[record]), n=1)))
+            fields[name] = value
+    return derived(None, fields, "config")
+
+
+# Short names users reach for, by the field they mean.
+ALIASES: dict[str, str] = {"tof": "time_of_flight", "isp": "fuel_consumption", "mass": "wet_mass",
+                           "glide_slope": "glide_slope_angle_deg", "max_angle": "max_angle_deg"}
+
+
+def near_field(name: str) -> list[str]:
+    """The field `name` most likely means, if one is close."""
+    if name in ALIASES:
+        return [ALIASES[name]]
+    return difflib.get_close_matches(name, list(FIELD_RECORD), n=1)
+
+
+def field_complaint(record: str, name: str, value: object) -> str:
+    """What the field `record.name` takes, and the value it was given."""
+    default = DEFAULTS[record][name]
+    if isinstance(default, list):
+        what = "a sequence of three numbers"
+    elif isinstance(default, int):
+        what = "a whole number of at least 1"
+    elif default is None:
+        what = "a number of seconds or None"
+    else:
+        what = "a number"
+    return f"{record}.{name} must be {what}, got {reprlib.repr(value)}"
 
 
 def from_json(text: str, where: str = "") -> _vexal.Config:
@@ -284,9 +347,7 @@ def from_json(text: str, where: str = "") -> _vexal.Config:
         return _vexal.Config.from_json(text)
     except ValueError as error:
         field = mistyped_field(text)
-        failure = ValueError(f"{where}{field + ': ' if field else ''}{error}")
-        failure.kind = "json"  # type: ignore[attr-defined]  # as the native planner marks its own
-        raise failure from None
+        raise errors.JSONError(f"{where}{field + ': ' if field else ''}{error}") from None
 
 
 def mistyped_field(text: str) -> str | None:
@@ -327,12 +388,9 @@ def fits(default: object, value: object) -> bool:
 DEFAULTS: dict[str, dict[str, object]] = json.loads(_vexal.Config().to_json())
 
 
-def invalid_input(message: str) -> ValueError:
-    """The ValueError of an argument no plan can take, marked as the native
-    planner marks its own."""
-    error = ValueError(message)
-    error.kind = "invalid_input"  # type: ignore[attr-defined]
-    return error
+def invalid_input(message: str) -> errors.InputError:
+    """The error of an argument no plan can take."""
+    return errors.InputError(message)
 
 
 def check_search(search: object, tolerance: object = 2e-4) -> None:
@@ -368,15 +426,16 @@ def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
     return norm > NEGLIGIBLE_THRUST * float(np.max(norm, initial=0.0))
 
 
-def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search: Search = "fast",
+def plan(config: ConfigLike = None, *, search: Search = "fast",
          tolerance: float = 2e-4, pointing: bool = True, landing: Landing = "target",
          progress: Callable[[int, float | None], object] | None = None, threads: int | None = None,
          rotation: Sequence[float] | None = None, solver: SolverChoice = _native.DEFAULT_SOLVER,
          **overrides: object) -> Plan:
     """Plans one descent and returns a `Plan`.
 
-    `config` is a `vexal.Config`, its JSON text, or the path of a
-    configuration file (default: the default descent); keywords replace
+    `config` is a `vexal.Config`, a dict of its fields (as `vexal.asdict`
+    gives), its JSON text, or the path of a configuration file (default:
+    the default descent); keywords replace
     single fields, e.g. `plan(config, n=60, time_of_flight=45.0)`. Without a
     time of flight the best one is searched for: `search="fast"` (the
     default) reaches the optimum in about a third of the solves, to
@@ -408,10 +467,12 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     exploits the program's banding by node and allocates nothing while it
     solves, or "clarabel". The golden search always solves with Clarabel.
 
-    Inputs are checked first: a value no descent can have is a ValueError
-    naming the field. Infeasible descents are ValueErrors with the planner's
-    message. Either carries the failure's `kind`: "invalid_input", "json",
-    "infeasible" (no trajectory reaches the target), "solver_status" or
+    Inputs are checked first: a value no descent can have is a
+    `vexal.InputError` naming the field (`vexal.JSONError` for text that is
+    no configuration), a value of the wrong type a TypeError. A descent no
+    trajectory can fly is a `vexal.InfeasibleError`, a solve that fails a
+    `vexal.SolverError`. Each is a ValueError with the failure's `kind`:
+    "invalid_input", "json", "infeasible", "solver_status" or
     "solver_construction". Ctrl-C stops planning with KeyboardInterrupt.
 
     `progress(solves, best_final_mass)`, if given, is called after each
@@ -422,7 +483,7 @@ def plan(config: _vexal.Config | str | os.PathLike[str] | None = None, *, search
     check_search(search, tolerance)
     check_options(pointing, landing)
     check_solver(solver)
-    config = configured(config, **overrides)
+    config = derived(config, overrides, "plan()")
     data = _native.plan(config, search, tolerance, pointing, landing, progress, threads, rotation, solver)
     return make_plan(data, search, config, pointing, landing, rotation)
 

@@ -18,7 +18,7 @@ from typing import Any, TypeAlias, cast
 
 import _vexal
 
-from . import _native, interrupts
+from . import _native, errors, interrupts
 from .cases import DISTRIBUTIONS, SPREADS, Sigma, dispersions, iter_dispersions
 from .engine import DEFAULT_EXECUTOR, EXECUTORS, Outcome, R, Task, attempt, run_cases
 from .planning import ON_TARGET, Landing, PlanOptions, Search, SolverChoice, check_options, check_search, check_solver
@@ -157,7 +157,8 @@ def run_study(task: Task[R], schema: Schema, cases: Sequence[Any], options: Mapp
         try:
             texts.append(task.text_of(case))
         except ValueError as error:
-            raise ValueError(f"case {i}: {error}") from None
+            raise (errors.error(error.kind, f"case {i}: {error}") if isinstance(error, errors.VexalError)
+                   else ValueError(f"case {i}: {error}")) from None
     records: list[R | None] = [None] * len(cases)
 
     def record(index: int, case: Any, result: R) -> None:
