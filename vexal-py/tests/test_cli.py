@@ -321,7 +321,11 @@ def test_infeasible_search_bracket(tmp_path):
     (["plan", "--n", "2.5"], "argument --n: expected a whole number of at least 1, got '2.5'"),
     (["plan", "--tof", "-3"], "argument --tof: expected a positive number of seconds, got '-3'"),
     (["plan", "--tof", "nan"], "argument --tof: expected a positive number of seconds, got 'nan'"),
-    (["plan", "a.json", "b.json"], "usage: vexal plan [-h]"),
+    (["plan", "a.json", "b.json"], "usage: vexal plan [options] [CONFIG.json]\n"
+                                   "vexal plan: error: unrecognized arguments: b.json\n"),
+    (["fly", "--engine-lag", "-1"], "argument --engine-lag: expected a number of at least 0, got '-1'"),
+    (["fly", "--misalignment-deg", "91"], "argument --misalignment-deg: expected at most 90.0, got '91'"),
+    (["plan", "--isp", "0.0005"], "argument --isp: expected a specific impulse of at least 1 s, e.g. 225"),
     (["plan", "--serach", "fast"], "vexal plan: error: unrecognized arguments: --serach (did you mean --search?)"),
     (["study", "--cases", "0"], "argument --cases: expected a whole number of at least 1, got '0'"),
     (["study", "--seed", "x"], "argument --seed: invalid int value: 'x'"),
@@ -340,6 +344,7 @@ def test_bad_arguments_exit_2(args, complaint):
     result = vexal_cli(*args)
     assert result.returncode == 2 and result.stdout == ""
     assert complaint in result.stderr and "Traceback" not in result.stderr
+    assert len(result.stderr.splitlines()) == 3  # the short usage, the error, where the help is
 
 
 def test_plot_without_matplotlib_is_a_user_error():
@@ -538,6 +543,17 @@ def test_a_resume_takes_over_what_is_unambiguous(tmp_path, small_study, change, 
     change(files)
     lay_out(tmp_path, files)
     assert succeeded(vexal_cli(*SMALL, "--resume", cwd=tmp_path)).startswith(said)
+    assert files_in(tmp_path) == small_study
+
+
+def test_a_table_that_holds_cases_is_replaced_only_when_forced(tmp_path, small_study):
+    lay_out(tmp_path, small_study)
+    result = vexal_cli(*SMALL, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (
+        1, "vexal study: error: t.csv already holds 10 cases; --resume to continue that study, --force to "
+           "replace it\n")
+    assert files_in(tmp_path) == small_study
+    assert succeeded(vexal_cli(*SMALL, "--force", cwd=tmp_path)).startswith("10 cases: 10 planned, 0 failed")
     assert files_in(tmp_path) == small_study
 
 

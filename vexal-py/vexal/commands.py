@@ -15,7 +15,7 @@ import os
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import ModuleType
-from typing import Any, TypeVar, cast
+from typing import Any, NoReturn, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -90,10 +90,31 @@ def add_solver_argument(parser: argparse.ArgumentParser) -> None:
                              "the golden search always uses clarabel)")
 
 
+class Parser(argparse.ArgumentParser):
+    """argparse's parser, whose usage error is three lines, as git's are:
+    the short usage, the error, and where the full help is."""
+
+    def short_usage(self) -> str:
+        words = [self.prog]
+        if any(action.option_strings and action.dest != "help" for action in self._actions):
+            words.append("[options]")
+        for action in self._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                words.append("COMMAND ...")
+            elif not action.option_strings:
+                name = action.metavar if isinstance(action.metavar, str) else action.dest
+                words.append(f"[{name}]" if action.nargs == "?" else name)
+        return " ".join(words)
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"usage: {self.short_usage()}\n{self.prog}: error: {message}\n"
+                     f"(see '{self.prog} --help')\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
 
-    parser = argparse.ArgumentParser(prog="vexal", description="Fuel-optimal powered-descent planner.")
+    parser = Parser(prog="vexal", description="Fuel-optimal powered-descent planner.")
     parser.add_argument("--version", action="version", version=f"vexal {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -132,6 +153,9 @@ def build_parser() -> argparse.ArgumentParser:
                           help="write one row per case as each finishes, sorted at the end (default: stdout)")
     disperse.add_argument("--resume", action="store_true",
                           help="keep the cases already in the --csv table and plan only the others")
+    disperse.add_argument("--force", action="store_true",
+                          help="replace a --csv table that already holds cases (without --resume or --force such a "
+                               "table is refused, never lost)")
     disperse.add_argument("--hist", metavar="OUT.png",
                           help="write histograms of fuel used, and of landing error with --nearest; with "
                                "--closed-loop the touchdown scatter with its covariance ellipses and histograms of "
@@ -177,9 +201,21 @@ def add_flight_arguments(parser: argparse.ArgumentParser, drawn: bool) -> None:
     for name, what in FLIGHT_ERRORS.items():
         spread = drawn and name in DRAWN_ERRORS
         parser.add_argument(f"--{name.replace('_', '-')}", dest=name, metavar="SIGMA" if spread else "VALUE",
-                            type=SIGMA if drawn else float,
+                            type=SIGMA if drawn else ERROR_VALUES.get(name, FINITE),
                             help=f"spread of the {what}, drawn for each flight" if spread else what)
 
+
+FINITE: Callable[[str], float] = ranged(float, "a finite number", -math.inf)
+# The errors of a flight that cannot be negative, and the misalignment's range.
+ERROR_VALUES: dict[str, Callable[[str], float]] = {
+    "thrust_noise": SIGMA, "position_noise": SIGMA, "velocity_noise": SIGMA, "engine_lag": SIGMA,
+    "misalignment_deg": ranged(float, "an angle from 0 to 90 degrees", 0.0, 90.0),
+}
+# The specific impulse of any rocket is well above this many seconds: a
+# smaller --isp is a fuel consumption typed in its place.
+ISP: Callable[[str], float] = ranged(
+    float, "a specific impulse of at least 1 s, e.g. 225 (a fuel consumption in kg/(N s) is the configuration's "
+    "spacecraft.fuel_consumption)", 1.0)
 
 # The errors of `vexal fly`, as simulate() names them.
 FLIGHT_ERRORS: dict[str, str] = {
@@ -209,7 +245,7 @@ def add_config_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--glide-slope", type=float, metavar="DEG", help="glide-slope angle, degrees")
     parser.add_argument("--wet-mass", type=float, metavar="KG", help="wet mass, kg")
     parser.add_argument("--fuel", type=float, metavar="KG", help="fuel mass, kg")
-    parser.add_argument("--isp", type=SECONDS, metavar="SECONDS",
+    parser.add_argument("--isp", type=ISP, metavar="SECONDS",
                         help="specific impulse, s: sets fuel_consumption to 1/(Isp g0), g0 = 9.80665 m/s^2")
     parser.add_argument("--throttle", type=float, nargs=2, metavar=("MIN", "MAX"),
                         help="throttle range, fractions (not percent) of the rated thrust, e.g. 0.2 0.8")
@@ -371,6 +407,8 @@ def run_study(args: argparse.Namespace) -> None:
     check_outputs([args.csv, args.hist], [args.config])
     if table_file:
         check_table_path(args.csv)
+        if not args.resume and not args.force:
+            refuse_to_replace(args.csv)
     plotting = figures(args.hist) if args.hist else None
     config = load_config(args)
     sigma = cases.Sigma(**{name: getattr(args, f"sigma_{name}") for name in cases.SPREADS},
@@ -415,6 +453,20 @@ def run_study(args: argparse.Namespace) -> None:
         figure = kind.figure(plotting, records)
         stop_if_interrupted()
         plotting.save(figure, args.hist)
+
+
+def refuse_to_replace(path: str) -> None:
+    """A table (or a stopped run's part file) that holds cases is kept:
+    hours of planning are not replaced without being asked to."""
+    for held in (path, path + ".part"):
+        try:
+            with open(held, encoding="utf-8") as file:
+                rows = sum(1 for _ in file) - 1
+        except (FileNotFoundError, UnicodeDecodeError):
+            continue
+        if rows > 0:
+            raise ValueError(f"{held} already holds {rows} case{'s' * (rows != 1)}; --resume to continue that "
+                             "study, --force to replace it")
 
 
 @dataclasses.dataclass(frozen=True)
