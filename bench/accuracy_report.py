@@ -1,4 +1,4 @@
-"""Turns the CSV of accuracy_table into the README's accuracy table and the
+"""Turns the CSV of accuracy_table into the accuracy page's table (docs/accuracy.md) and the
 figure docs/accuracy.png, with the optimum of each program found by the
 independent accurate solve the tests use (cvxpy + Clarabel, tight
 tolerances, nondimensional variables).

@@ -28,7 +28,7 @@ def timed(config, **options):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--figure", help="write the divert's figure there (the README's is docs/divert.png)")
+    parser.add_argument("--figure", help="write the divert's figure there (the site's is docs/divert.png)")
     args = parser.parse_args()
 
     mars = vexal.configured(**MARS)

@@ -28,7 +28,7 @@ extensions = [
     "sphinx-mathjax-offline",  # MathJax 3 copied into _static: no network needed to read the equations
 ]
 
-# Pages take fragments of the README (one level up) by {include}; executed
+# Getting started takes the README's first steps (one level up) by {include}; executed
 # notebooks' leftovers are not pages.
 exclude_patterns = ["_build", "requirements.txt", "jupyter_execute", "**.ipynb_checkpoints"]
 source_suffix = {".md": "myst-nb", ".ipynb": "myst-nb", ".rst": "restructuredtext"}

@@ -2,6 +2,7 @@ import contextlib
 import csv
 import importlib.metadata
 import io
+import itertools
 import json
 import os
 import pathlib
@@ -42,6 +43,43 @@ def message_of(call):
 def succeeded(result):
     assert result.returncode == 0 and "Traceback" not in result.stderr, result.stderr
     return result.stdout
+
+
+README = pathlib.Path(__file__).parents[2] / "README.md"
+# Lines of an output that hold a wall time: their figures are not compared.
+WALL_TIME = re.compile(r"^(longest plan\s+)\S+( s)$", re.MULTILINE)
+
+
+def readme_blocks():
+    """The README's fenced blocks, as (language, text)."""
+    return re.findall(r"^```(\w*)\n(.*?)^```$", README.read_text(), re.MULTILINE | re.DOTALL)
+
+
+def test_the_readme_runs_as_it_stands(tmp_path):
+    """Every command of the README, run as written, prints what the README
+    shows: each python block the text block after it, each console
+    command the lines after it. The sh blocks only install (scripts/test
+    installs the wheel and the source build)."""
+    blocks = readme_blocks()
+    assert {language for language, _ in blocks} == {"python", "text", "console", "sh"}
+    for language, text in blocks:
+        if language == "sh":
+            assert all(line.startswith(("python3 -m venv", "pip install")) for line in text.splitlines()), text
+    for (language, code), (after, shown) in itertools.pairwise(blocks):
+        if language == "python":
+            assert after == "text"
+            result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
+                                    timeout=300)
+            assert (result.returncode, result.stdout) == (0, shown), result.stderr
+    for language, text in blocks:
+        if language != "console":
+            continue
+        for command, shown in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", text, re.MULTILINE):
+            words = command.split()
+            assert words[0] == "vexal", command
+            result = vexal_cli(*words[1:], cwd=tmp_path)
+            printed = WALL_TIME.sub(r"\1\2", result.stdout + result.stderr)
+            assert printed == WALL_TIME.sub(r"\1\2", shown), f"the README's output of `{command}` is not what it prints"
 
 
 def test_installed_beside_the_module_with_a_console_script():

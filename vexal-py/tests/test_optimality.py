@@ -175,7 +175,7 @@ def test_nearest_landing_matches_the_independent_minimum(name):
 @pytest.mark.filterwarnings("ignore:Solution may be inaccurate")
 def test_nearest_landing_on_a_seeded_random_table_keeps_its_stated_bound():
     # Diverts nobody tuned on: the error reported exceeds the independent
-    # least error by no more than the README's 1e-6 of the divert distance.
+    # least error by no more than the documented 1e-6 of the divert distance (docs/landing.md).
     rng = np.random.default_rng(2026)
     compared = 0
     while compared < 5:
