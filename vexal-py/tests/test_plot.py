@@ -7,6 +7,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pytest
 from conftest import run_python, small_config
+from mpl_toolkits.mplot3d import proj3d
 
 import _vexal
 import vexal
@@ -24,11 +25,16 @@ def labels(axes):
 
 
 def panels(fig):
-    path, side, altitude, speed, thrust, angle, mass = fig.axes
+    path, side, height, speed, thrust, angle, mass = fig.axes
     assert path.name == "3d"
     assert side.get_xlabel() == "downrange to the landing point (m)" and side.get_ylabel() == "height (m)"
-    assert [a.get_ylabel() for a in (altitude, speed, thrust, angle, mass)] == [
-        "altitude (m)", "speed (m/s)", "thrust (N)", "thrust angle (deg)", "mass (kg)"]
+    assert [a.get_ylabel() for a in (height, speed, thrust, angle, mass)] == [
+        "height (m)", "speed (m/s)", "thrust (N)", "thrust angle (deg)", "mass (kg)"]
+    # x and y increase to the right in the 3-D view, as a reader expects.
+    path.figure.canvas.draw()
+    projected = [proj3d.proj_transform(*corner, path.get_proj())[0]
+                 for corner in ((0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0))]
+    assert projected[1] > projected[0] and projected[2] > projected[0]
     assert mass.get_xlabel() == "time (s)"
     return path, side, speed, thrust, angle, mass
 
@@ -54,10 +60,16 @@ def test_descent_figure_with_configuration(monkeypatch, angle, cone):
     # One scale on the three axes of the 3-D view.
     spans = [b - a for a, b in (path.get_xlim(), path.get_ylim(), path.get_zlim())]
     assert spans == pytest.approx([spans[0]] * 3)
-    assert legend(side)[:5] == ["path", "thrust", "start", "landing point", "target"]
+    assert legend(side)[:5] == ["path", "thrust (true direction)", "start", "landing point", "target"]
     assert side.get_lines()[0].get_ydata().tolist() == list(t.positions[:, 2])
+    # The side view spans the path (and the target at the origin), not a square about it.
+    downrange = side.get_lines()[0].get_xdata()
+    assert np.ptp(side.get_xlim()) < 1.5 * max(np.ptp(downrange), downrange.max())
 
-    assert labels(thrust) == ["thrust", "rho1 4800 N", "rho2 19200 N"]
+    assert labels(thrust) == ["thrust", "throttle ceiling 19200 N (80 %)", "throttle floor 4800 N (20 %)"]
+    floor, ceiling = thrust.get_lines()[2], thrust.get_lines()[1]
+    assert (floor.get_linestyle(), floor.get_color()) != (ceiling.get_linestyle(), ceiling.get_color())
+    assert thrust.get_ylim()[0] < 4800.0 and thrust.get_ylim()[1] > 19200.0  # neither bound on the border
     assert list(thrust.get_lines()[0].get_xdata()) == list(t.time_points)
     assert thrust.get_xlim() == (0.0, t.time_points[-1])  # ends at touchdown
     assert labels(angle_axes) == ["thrust angle from vertical"]  # _vexal.solve imposes no limit

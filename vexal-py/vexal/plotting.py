@@ -40,19 +40,24 @@ Box: TypeAlias = Sequence[tuple[float, float]]
 PATH: str = "tab:blue"
 LEGEND: dict[str, str] = {"angle": "thrust angle from vertical"}
 LIMIT: str = "tab:red"
+FLOOR: str = "tab:brown"
+THRUST: str = "tab:purple"
+# Thrust arrows along the side view's path, at most about this many.
+ARROWS: int = 20
 
 
 def plot(trajectory: Trajectory, config: _vexal.Config | None = None) -> Figure:
     """One figure of the descent, as guidance engineers draw it.
 
-    Left: the 3-D path (equal scales) and a side view, downrange against
-    height, with thrust vectors along the path. Right, over time up to
-    touchdown: altitude, speed, thrust in newtons, thrust angle from
-    vertical, mass. With `config`, the figure also shows the target, the
-    glide-slope cone (about the landing point for a nearest landing), the
-    speed limit, the thrust bounds rho1 and rho2, the pointing limit when it
-    was imposed, and the dry mass. Returns the figure; in Jupyter it shows
-    once, as the cell's value.
+    Left: the 3-D path (equal scales, x increasing to the right) and a side
+    view, downrange against height, with the thrust along the path as
+    arrows (their directions true, their lengths the thrust's). Right, over
+    time up to touchdown: height, speed, thrust in newtons, thrust angle
+    from vertical, mass. With `config`, the figure also shows the target,
+    the glide-slope cone (about the landing point for a nearest landing),
+    the speed limit, the throttle floor and ceiling, the pointing limit when
+    it was imposed, and the dry mass. Returns the figure; in Jupyter it
+    shows once, as the cell's value.
     """
     nodes = node_table(trajectory)
     u = np.column_stack((nodes["ux"], nodes["uy"], nodes["uz"]))
@@ -69,7 +74,7 @@ def plot(trajectory: Trajectory, config: _vexal.Config | None = None) -> Figure:
     _path(fig.add_subplot(grid[:3, 0], projection="3d"), nodes, target, apex, gamma)
     _side_view(fig.add_subplot(grid[3:, 0]), nodes, u, target, apex, gamma)
 
-    series = [("z", "altitude (m)"), ("speed", "speed (m/s)"), ("thrust", "thrust (N)"),
+    series = [("z", "height (m)"), ("speed", "speed (m/s)"), ("thrust", "thrust (N)"),
               ("angle", "thrust angle (deg)"), ("mass", "mass (kg)")]
     panels: list[Axes] = []
     for row, (name, label) in enumerate(series):
@@ -123,14 +128,24 @@ def _path(axes: Axes3D, nodes: Nodes, target: Array | None, apex: Array, gamma: 
     axes.set_xlabel("x (m)")
     axes.set_ylabel("y (m)")
     axes.set_zlabel("height (m)")
-    # Look from beyond the landing point back towards the start, a little to
-    # one side, so the descent comes towards the viewer and its sideways
-    # motion stays visible.
-    towards_site = np.array([x[-1] - x[0], y[-1] - y[0]])
-    azimuth = np.degrees(np.arctan2(towards_site[1], towards_site[0])) - 25.0
-    axes.view_init(elev=20, azim=azimuth if np.any(towards_site) else -60.0)
+    axes.view_init(elev=20, azim=_azimuth(x, y))
     axes.set_proj_type("ortho")
-    axes.legend(loc="upper left", fontsize="small")
+    axes.legend(loc="upper left", fontsize="small")  # the height axis is on the right
+
+
+def _azimuth(x: Array, y: Array) -> float:
+    """The 3-D view's azimuth: from beyond the landing point back towards
+    the start, a little to one side, so that the descent comes towards the
+    viewer and its sideways motion stays visible; of the views that show the
+    same motion, one in which x and y both increase to the right."""
+    towards_site = np.array([x[-1] - x[0], y[-1] - y[0]])
+    if not np.any(towards_site):
+        return -60.0
+    azimuth = (np.degrees(np.arctan2(towards_site[1], towards_site[0])) - 25.0 + 180.0) % 360.0 - 180.0
+    azimuth = -abs(azimuth)  # mirrored across the x axis
+    if azimuth < -90.0:  # and across the y axis
+        azimuth = -180.0 - azimuth
+    return float(np.clip(azimuth, -75.0, -15.0))  # never along an axis
 
 
 def _equal_box(axes: Axes3D, x: Array, y: Array, z: Array) -> list[tuple[float, float]]:
@@ -167,7 +182,7 @@ def _glide_slope_cone(axes: Axes3D, angle_deg: float, apex: Array, box: Box) -> 
     spokes = [(apex[0] + np.linspace(0.0, top * reach * np.cos(a), 50),
                apex[1] + np.linspace(0.0, top * reach * np.sin(a), 50),
                apex[2] + np.linspace(0.0, top, 50)) for a in np.linspace(0.0, 2.0 * np.pi, 12, endpoint=False)]
-    label: str | None = f"glide slope {np.degrees(elevation):g}°"  # in the legend once
+    label: str | None = f"glide slope {np.degrees(elevation):.3g}°"  # in the legend once
     for cx, cy, cz in rings + spokes:
         outside = (cx < box[0][0]) | (cx > box[0][1]) | (cy < box[1][0]) | (cy > box[1][1])
         axes.plot(np.where(outside, np.nan, cx), cy, cz, color="tab:orange", alpha=0.5,
@@ -189,19 +204,26 @@ def _side_view(axes: Axes, nodes: Nodes, u: Array, target: Array | None, apex: A
     d = downrange(x, y)
     shown_d = np.append(d, [] if target is None else [downrange(target[0], target[1])])
     shown_z = np.append(z, [] if target is None else [target[2]])
-    margin = 0.08 * max(float(np.ptp(shown_d)), float(np.ptp(shown_z)), 1.0)
-    xlim = (float(shown_d.min()) - margin, float(shown_d.max()) + margin)
-    ylim = (float(shown_z.min()) - margin, float(shown_z.max()) + margin)
-    # A steep descent gets room beside it, so the panel keeps its width.
-    widen = max(1.6 * (ylim[1] - ylim[0]) - (xlim[1] - xlim[0]), 0.0) / 2.0
-    xlim = (xlim[0] - widen, xlim[1] + widen)
+    # The view spans the path and the target, each axis on its own scale
+    # (a steep descent drawn to one scale is a line along the panel's edge;
+    # the 3-D view beside it keeps one scale).
+    span_d = max(float(np.ptp(shown_d)), 0.02 * float(np.ptp(shown_z)), 1.0)
+    span_z = max(float(np.ptp(shown_z)), 1.0)
+    xlim = (float(shown_d.min()) - 0.12 * span_d, float(shown_d.max()) + 0.12 * span_d)
+    ylim = (float(shown_z.min()) - 0.08 * span_z, float(shown_z.max()) + 0.12 * span_z)
+    span = max(span_d, span_z)
     axes.plot(d, z, color=PATH, marker=".", markersize=3, label="path")
-    step = max(len(d) // 25, 1)
-    span = max(float(np.ptp(d)), float(np.ptp(z)), 1.0)
-    length = 0.12 * span / max(float(np.max(nodes["thrust"])), 1e-12)
-    scale = nodes["thrust"] / np.maximum(np.linalg.norm(u, axis=1), 1e-300) * length
-    axes.quiver(d[::step], z[::step], (u[:, :2] @ along * scale)[::step], (u[:, 2] * scale)[::step],
-                angles="xy", scale_units="xy", scale=1.0, color="tab:purple", width=0.003, label="thrust")
+    # Arrows on the screen: their directions the thrust's whatever the
+    # axes' scales, their lengths in proportion to it, the largest 0.8 in.
+    step = max(len(d) // ARROWS, 1)
+    thrust = np.column_stack((u[:, :2] @ along, u[:, 2]))
+    thrust *= (nodes["thrust"] / np.maximum(np.linalg.norm(u, axis=1), 1e-300))[:, None]
+    largest = max(float(np.max(nodes["thrust"])), 1e-12)
+    arrows = axes.quiver(d[::step], z[::step], thrust[::step, 0], thrust[::step, 1], angles="uv",
+                         scale_units="inches", scale=largest / 0.8, color=THRUST, width=0.004, zorder=3,
+                         label="thrust (true direction)")
+    axes.quiverkey(arrows, 0.78, 0.06, largest, f"{largest:.0f} N", labelpos="E", coordinates="axes",
+                   fontproperties={"size": "small"})
     axes.scatter(d[0], z[0], color="tab:green", s=40, zorder=3, label="start")
     axes.scatter(d[-1], z[-1], color="black", s=30, zorder=3, label="landing point")
     if target is not None:
@@ -215,11 +237,9 @@ def _side_view(axes: Axes, nodes: Nodes, u: Array, target: Array | None, apex: A
         height = apex[2] + np.abs(side - a) * np.tan(elevation)
         height[height > ylim[1] + span] = np.nan
         axes.plot(side, height, color="tab:orange", alpha=0.8, linewidth=1, scalex=False, scaley=False,
-                  label=f"glide slope {np.degrees(elevation):g}° (section)")
-    # The path, the target and room for the arrows set the view, on one scale.
+                  label=f"glide slope {np.degrees(elevation):.3g}° (section)")
     axes.set_xlim(*xlim)
     axes.set_ylim(*ylim)
-    axes.set_aspect("equal", adjustable="box")
     axes.set_xlabel("downrange to the landing point (m)")
     axes.set_ylabel("height (m)")
     axes.grid(True, alpha=0.3)
@@ -230,9 +250,16 @@ def _limits(speed: Axes, thrust: Axes, angle: Axes, mass: Axes, nodes: Nodes, co
             pointing_limit: float | None) -> None:
     spacecraft = config.spacecraft
     _limit_line(speed, nodes["speed"], spacecraft.max_velocity, "speed limit {:g} m/s")
-    for fraction, name in ((spacecraft.min_thrust_pct, "rho1"), (spacecraft.max_thrust_pct, "rho2")):
-        thrust.axhline(fraction * spacecraft.real_max_thrust, color=LIMIT, linestyle="--", linewidth=1,
-                       label=f"{name} {fraction * spacecraft.real_max_thrust:.0f} N")
+    rated = spacecraft.real_max_thrust
+    floor, ceiling = spacecraft.min_thrust_pct * rated, spacecraft.max_thrust_pct * rated
+    thrust.axhline(ceiling, color=LIMIT, linestyle="--", linewidth=1.2,
+                   label=f"throttle ceiling {ceiling:.0f} N ({100.0 * spacecraft.max_thrust_pct:.3g} %)")
+    thrust.axhline(floor, color=FLOOR, linestyle=":", linewidth=1.5,
+                   label=f"throttle floor {floor:.0f} N ({100.0 * spacecraft.min_thrust_pct:.3g} %)")
+    # Both bounds inside the frame, never on its border.
+    low, high = min(floor, float(np.min(nodes["thrust"]))), max(ceiling, float(np.max(nodes["thrust"])))
+    room = 0.08 * max(high - low, 1e-9 * max(abs(high), 1.0))
+    thrust.set_ylim(low - room, high + room)
     if pointing_limit is not None:
         angle.axhline(pointing_limit, color=LIMIT, linestyle="--", linewidth=1,
                       label=f"pointing limit {pointing_limit:g}°")
