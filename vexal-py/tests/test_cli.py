@@ -13,11 +13,12 @@ import signal
 import stat
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 
 import pytest
-from conftest import run_python, small_config
+from conftest import UNREADABLE_CONFIGS, lay_config, run_python, small_config
 from matplotlib.figure import Figure
 
 import _vexal
@@ -29,9 +30,9 @@ FIXED = '{"solver": {"time_of_flight": 45.0}}'
 FIGURE_FORMATS = ", ".join("." + f for f in sorted(Figure().canvas.get_supported_filetypes()))
 
 
-def vexal_cli(*args, cwd=None, stdin=None):
+def vexal_cli(*args, cwd=None, stdin=None, timeout=300):
     return subprocess.run([sys.executable, "-m", "vexal", *map(str, args)], cwd=cwd, input=stdin,
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=timeout)
 
 
 def message_of(call):
@@ -247,6 +248,14 @@ def test_unknown_keys_are_refused(tmp_path, text, unknown):
     result = vexal_cli("plan", "plan.json", cwd=tmp_path)
     assert result.returncode == 1
     assert result.stderr == f"vexal plan: error: plan.json: not configuration fields: {unknown}\n"
+
+
+@pytest.mark.parametrize("command, name", [*(("plan", name) for name in UNREADABLE_CONFIGS), ("fly", "deep"),
+                                           ("study", "array")])
+def test_a_file_no_configuration_can_be_read_from_is_named(tmp_path, command, name):
+    lay_config(tmp_path / "c.json", name)
+    result = vexal_cli(command, "c.json", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (1, f"vexal {command}: error: c.json: {UNREADABLE_CONFIGS[name][1]}\n")
 
 
 @pytest.mark.parametrize("args, said, kept", [
@@ -511,6 +520,7 @@ def repeated(line, column=None, value=None, cut=False):
 
 
 FINAL_MASS, X0 = vexal.study.COLUMNS.index("final_mass"), vexal.study.COLUMNS.index("x0")
+HEADER = (",".join(vexal.study.COLUMNS) + "\n").encode()
 OTHER_STUDY = "t.csv: another study's table: {} (t.csv.study.json); resume with the same settings"
 REFUSED = {
     "other inputs, killed run": (killed, ["--sigma-position", 30],
@@ -519,7 +529,11 @@ REFUSED = {
     "fewer cases": (None, ["--cases", 5], OTHER_STUDY.format("cases is 10 in it, 5 here")),
     "search": (None, ["--search", "golden"], OTHER_STUDY.format('search is "fast" in it, "golden" here')),
     "pointing": (None, ["--no-pointing"], OTHER_STUDY.format("pointing is true in it, false here")),
-    "solver": (None, ["--solver", "clarabel"], OTHER_STUDY.format('solver is absent in it, "clarabel" here')),
+    "solver": (None, ["--solver", "clarabel"], OTHER_STUDY.format('solver is "structured" in it, "clarabel" here')),
+    # The previous release recorded its default solver, Clarabel, by leaving it out.
+    "previous default solver": (lambda files: files.update({"t.csv.study.json": files["t.csv.study.json"].replace(
+        b',\n "solver": "structured"', b"")}), ["--solver", "structured"],
+        OTHER_STUDY.format('solver is "clarabel" in it, "structured" here')),
     "NaN outcome": (edit(4, FINAL_MASS, "nan"), [], "t.csv: line 4: case 2: final_mass 'nan' is not a finite number"),
     "overflowing outcome": (edit(5, FINAL_MASS, "1e400"), [],
                             "t.csv: line 5: case 3: final_mass '1e400' is not a finite number"),
@@ -575,6 +589,9 @@ def test_a_refused_resume_leaves_every_file_as_it_was(tmp_path, small_study, nam
     (repeated(5), "10 cases: 0 planned, 10 already in the table, 0 failed; "),
     (repeated(5, cut=True), "10 cases: 0 planned, 10 already in the table, 0 failed; "),
     (killed, "10 cases: 4 planned, 6 already in the table, 0 failed; "),
+    # Stopped before its first row: the header alone, no definition yet.
+    (lambda files: [files.clear(), files.update({"t.csv.part": HEADER})],
+     "10 cases: 10 planned, 0 failed; "),
 ])
 def test_a_resume_takes_over_what_is_unambiguous(tmp_path, small_study, change, said):
     files = dict(small_study)
@@ -634,9 +651,9 @@ def test_signals_at_any_moment_end_the_study_cleanly(tmp_path, executor, signals
         assert not [name for name in names if name.endswith(".tmp")] and "Traceback" not in err + out
         if err.startswith("interrupted: "):
             rows = (where / "t.csv").read_text().splitlines()[1:]
+            left = "the table is complete" if len(rows) == 40 else "--resume to continue"
             assert (child.returncode, err, names) == (
-                130, f"interrupted: {len(rows)} of 40 cases written to t.csv; --resume to continue\n",
-                ["t.csv", "t.csv.study.json"])
+                130, f"interrupted: {len(rows)} of 40 cases written to t.csv; {left}\n", ["t.csv", "t.csv.study.json"])
             assert [int(row.split(",")[0]) for row in rows] == sorted({int(row.split(",")[0]) for row in rows})
         elif out:  # done before the signal, or done when it came
             assert (child.returncode in (0, 130), err, out.startswith("40 cases: 40 planned")) == (True, "", True)
@@ -717,6 +734,74 @@ def test_outputs_that_are_not_regular_files_are_written_in_place(tmp_path, make,
     # Still what it was (a link still a link), and nothing beside it.
     assert kind(out.lstat().st_mode) and sorted(p.name for p in tmp_path.iterdir()) in (["out"], ["out", "table.csv"])
     assert expected in (received() or result.stdout.encode())
+
+
+def file_size_limit(size):
+    def limit():
+        import resource
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails, rather than killing
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return limit
+
+
+@pytest.mark.parametrize("args, limit, message", [
+    (["plan", "--json", "/dev/full"], None, "vexal plan: error: /dev/full: No space left on device"),
+    (["study", "--cases", 3, "--csv", "/dev/full"], None, "vexal study: error: /dev/full: No space left on device"),
+    (["study", "--cases", 40, "--csv", "t.csv"], 3000, "vexal study: error: t.csv.part: File too large"),
+    (["plan", "--csv", "nodes.csv"], 300, "vexal plan: error: nodes.csv: File too large"),
+])
+def test_a_failed_write_names_its_file(tmp_path, args, limit, message):
+    result = subprocess.run([sys.executable, "-m", "vexal", *map(str, [*args, "--n", 10, "--tof", 50])], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120,
+                            preexec_fn=file_size_limit(limit) if limit else None)
+    assert (result.returncode, result.stderr) == (1, message + "\n")
+
+
+def test_a_fifo_without_a_reader_is_waited_for_until_a_signal(tmp_path):
+    os.mkfifo(tmp_path / "plan.json")
+    child = start_watched(["plan", "--n", 10, "--tof", 50, "--json", "plan.json"], tmp_path)
+    time.sleep(1.0)
+    child.send_signal(signal.SIGTERM)
+    try:
+        _, err = child.communicate(timeout=20)
+    finally:
+        child.kill()
+    assert (child.returncode, err) == (143, "vexal plan: interrupted\n")
+    # A study's own files are never written in place.
+    os.mkfifo(tmp_path / "t.csv.part")
+    result = vexal_cli("study", "--cases", 2, "--csv", "t.csv", cwd=tmp_path, timeout=20)
+    assert (result.returncode, result.stderr) == (1, "vexal study: error: t.csv.part: not a regular file; a study "
+                                                     "keeps its table's rows and definition in regular files\n")
+
+
+# Signals at the edges of a run, landed exactly where they are meant to by
+# the child itself: while the package loads (the console script's own
+# code), and in the summary of a complete study.
+SIGNALLED = {
+    "while loading": ("""
+        def hook(event, args):
+            if event == "import" and args[0] == "_vexal":
+                os.kill(os.getpid(), signal.SIGINT)
+        sys.addaudithook(hook)
+        sys.argv = ["vexal", "plan", "--n", "10", "--tof", "50"]
+        from vexal.cli import main
+        sys.exit(main())
+    """, 130, ""),
+    "in the summary": ("""
+        from vexal import cli, commands
+        summary = commands.study_summary
+        commands.study_summary = lambda *a, **k: (os.kill(os.getpid(), signal.SIGTERM), summary(*a, **k))[1]
+        sys.exit(cli.main(["study", "--n", "10", "--tof", "50", "--cases", "2", "--csv", "t.csv"]))
+    """, 143, "interrupted: 2 of 2 cases written to t.csv; the table is complete\n"),
+}
+
+
+@pytest.mark.parametrize("name", SIGNALLED)
+def test_a_signal_at_the_edges_of_a_run(tmp_path, name):
+    code, status, said = SIGNALLED[name]
+    result = subprocess.run([sys.executable, "-c", "import os, signal, sys\n" + textwrap.dedent(code)],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stderr) == (status, said)
 
 
 def test_a_read_only_output_is_not_replaced(tmp_path):
@@ -809,3 +894,10 @@ def test_closed_loop_study_tabulates_touchdowns_and_resumes_only_the_same_study(
     assert "flights.csv: another study's table: errors.misalignment_deg is 0.5 in it, 0.02 here" in refused.stderr
     resumed = succeeded(vexal_cli(*args, "--resume", cwd=tmp_path))
     assert resumed.startswith("4 flights: 0 flown, 4 already in the table, 0 failed; 4 landed")
+    # Killed after two flights and resumed: the table of a run never interrupted (it holds no wall time).
+    files = files_in(tmp_path)
+    table = files.pop("flights.csv")
+    lay_out(tmp_path, {"flights.csv.part": b"".join(table.splitlines(keepends=True)[:3])})
+    (tmp_path / "flights.csv").unlink()
+    succeeded(vexal_cli(*args, "--resume", cwd=tmp_path))
+    assert (tmp_path / "flights.csv").read_bytes() == table

@@ -14,7 +14,7 @@ import hypothesis
 import hypothesis.strategies as st
 import numpy as np
 import pytest
-from conftest import raises_exactly
+from conftest import UNREADABLE_CONFIGS, lay_config, raises_exactly
 from random_descents import random_descent
 
 import _vexal
@@ -239,6 +239,14 @@ def test_a_configuration_file_is_read_from_its_path(tmp_path):
     path.write_text('{"solver": {"n": 0.5}}')
     error = raises_exactly(lambda: vexal.plan(path), vexal.JSONError)
     assert str(error).startswith(f"{path}: solver.n: invalid type: floating point `0.5`") and error.kind == "json"
+
+
+@pytest.mark.parametrize("name", [name for name in UNREADABLE_CONFIGS if name != "endless"])  # that one: a child's
+def test_a_file_the_command_line_refuses_is_refused_here_too(tmp_path, name):
+    lay_config(tmp_path / "c.json", name)
+    for plan in (vexal.plan, vexal.simulate):
+        error = raises_exactly(lambda: plan(tmp_path / "c.json"), ValueError)  # noqa: B023
+        assert (str(error), error.kind) == (f"{tmp_path / 'c.json'}: {UNREADABLE_CONFIGS[name][1]}", "json")
 
 
 def test_overrides_leave_the_given_config_alone():

@@ -226,9 +226,18 @@ def test_solve_many_streams_to_a_table_and_resumes_from_it(tmp_path, cases, pool
     # Another configuration's table is not resumed.
     with pytest.raises(ValueError, match="another study's table: cases is 8 in it, 7 here"):
         solve_many(cases[1:], progress=False, out=str(out), seed=5, resume=True)
-    with pytest.raises(ValueError, match='another study\'s table: solver is absent in it, "clarabel" here'):
+    with pytest.raises(ValueError, match='another study\'s table: solver is "structured" in it, "clarabel" here'):
         solve_many(cases, progress=False, out=str(out), seed=5, resume=True, solver="clarabel")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["cases.csv", "cases.csv.study.json"]
+    assert read_rows(out) == whole
+    # A table of the previous release, whose default solver (Clarabel) was
+    # left out of the definition, goes on with Clarabel.
+    clarabel = solve_many(cases, progress=False, out=str(out), seed=5, solver="clarabel")
+    definition = out.with_name("cases.csv.study.json")
+    definition.write_text(definition.read_text().replace(',\n "solver": "clarabel"', ""))
+    whole = read_rows(out)
+    out.write_text("\n".join(whole[:4]) + "\n")
+    assert solve_many(cases, progress=False, out=str(out), seed=5, resume=True) == clarabel
     assert read_rows(out) == whole
 
 

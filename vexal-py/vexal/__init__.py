@@ -10,15 +10,15 @@ descents flown under guidance (`simulate`) and their studies
 `_vexal` is the exact low-level module underneath: `_vexal.solve` with its
 fixed contract (no input checks, the lock held, always the golden search).
 """
-# The rest of the package (and NumPy) loads on first use, so that the
-# command line can take over Ctrl-C before anything heavy is imported.
+# The package (the native module and NumPy included) loads on first use, so
+# that the command line takes over Ctrl-C before anything is imported.
 import importlib
 from typing import TYPE_CHECKING, Any
 
-from _vexal import Config, Environment, Solver, Spacecraft
-
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
+
+    from _vexal import Config, Environment, Solver, Spacecraft
 
     from .cases import FlightCase, Sigma, dispersions, flight_dispersions
     from .closed_loop import FlightResult, fly_many
@@ -40,6 +40,7 @@ __all__ = ["CaseResult", "Config", "Environment", "Flight", "FlightCase", "Fligh
 
 # Where each name of the package's face lives.
 _HOMES: dict[str, str] = {
+    "Config": "_vexal", "Environment": "_vexal", "Solver": "_vexal", "Spacecraft": "_vexal",
     "Plan": "planning", "configured": "planning", "plan": "planning",
     "Flight": "flight", "simulate": "flight",
     "CaseResult": "study", "solve_many": "study",
@@ -64,7 +65,8 @@ def __getattr__(name: str) -> Any:
         return importlib.import_module(f".{name}", __name__)
     if name not in _HOMES:
         raise AttributeError(f"module 'vexal' has no attribute {name!r}")
-    value = getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)
+    home = _HOMES[name]
+    value = getattr(importlib.import_module(home if home.startswith("_") else f".{home}", __name__), name)
     globals()[name] = value
     return value
 
@@ -93,7 +95,7 @@ def __dir__() -> list[str]:
     return sorted(set(globals()) | set(__all__))
 
 
-def plot(trajectory: "Trajectory", config: Config | None = None) -> "Figure":
+def plot(trajectory: "Trajectory", config: "Config | None" = None) -> "Figure":
     """One figure of a planned descent (a `Plan`, or a `_vexal` trajectory
     with its config); see `vexal.plotting.plot`.
 

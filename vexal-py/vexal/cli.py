@@ -10,7 +10,6 @@ load, and noted rather than raised: the commands act on them between steps
 (see `interrupts`). A signal the process was started with ignored (a
 background job of a shell) stays ignored.
 """
-import difflib
 import os
 import signal
 import sys
@@ -50,6 +49,8 @@ def run(argv: list[str] | None) -> int:
         return interrupted_status()
     args, extras = parser.parse_known_args(argv)
     if extras:  # the command's usage, and the flag a typo may have meant
+        import difflib
+
         flags = [flag for action in args.parser._actions for flag in action.option_strings]
         near = [difflib.get_close_matches(extra.split("=")[0], flags, n=1) for extra in extras if extra[:1] == "-"]
         args.parser.error(f"unrecognized arguments: {' '.join(extras)}"

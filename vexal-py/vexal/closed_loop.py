@@ -30,7 +30,9 @@ class FlightResult(Outcome):
     (no plan at ignition: `error` says why), and then the figures are None.
     Positions are metres, speeds metres per second (vertical: downward),
     masses kilograms, times seconds; `fallbacks` counts the re-plans that
-    were not plain ones (thrust reserve spent, nearest landing, plan kept).
+    were not plain ones (thrust reserve spent, nearest landing, plan kept);
+    `longest_plan_seconds` is a wall time, kept out of a study's table (None
+    for a flight read back from one).
     """
 
     touchdown_time: float | None = None
@@ -95,7 +97,7 @@ def inputs_of(case: FlightCase) -> list[object]:
 # A closed-loop study's table: the planning study's inputs, then each
 # flight's drawn errors and noise seed, then its outcome.
 FLIGHT_TABLE = Schema(inputs=(*PLAN_TABLE.inputs, *DRAWN_ERRORS, "flight_seed"), inputs_of=inputs_of,
-                      result=FlightResult, succeeded=("landed", "time_limit"))
+                      result=FlightResult, succeeded=("landed", "time_limit"), untabulated=("longest_plan_seconds",))
 
 
 def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,

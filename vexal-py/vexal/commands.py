@@ -8,7 +8,6 @@ Outputs are checked before any work and written atomically.
 import argparse
 import csv
 import dataclasses
-import difflib
 import json
 import math
 import os
@@ -25,7 +24,7 @@ import _vexal
 from . import _native, cases, engine, interrupts, planning, study
 from .cases import DRAWN_ERRORS
 from .outputs import check_outputs, is_regular, writing
-from .table import InOrder, Schema, StudyTable, check_table_path
+from .table import InOrder, Schema, StudyTable, check_table_path, recorded
 
 G0: float = 9.80665  # standard gravity, m/s^2: Isp in seconds to kg/(N s)
 EPILOG_PLAN: str = "Without a time of flight (in the file or --tof) the planner searches for the best one."
@@ -270,42 +269,10 @@ def overrides(args: argparse.Namespace) -> dict[str, object]:
     return {name: value for name, value in fields.items() if value is not None}
 
 
-def unknown_keys(document: object) -> list[str]:
-    """Keys of a configuration document that are not configuration fields,
-    each with the nearest field when one is close."""
-    if not isinstance(document, dict):
-        return []
-    known = json.loads(_vexal.Config().to_json())
-    unknown = [with_suggestion(key, list(known)) for key in document if key not in known]
-    for record, fields in known.items():
-        given = document.get(record)
-        if isinstance(given, dict):
-            unknown += [with_suggestion(f"{record}.{key}", [f"{record}.{name}" for name in fields])
-                        for key in given if key not in fields]
-    return unknown
-
-
-def with_suggestion(name: str, known: Sequence[str]) -> str:
-    """`name`, and the nearest of `known` if one is close enough to be a typo."""
-    match = difflib.get_close_matches(name, known, n=1)
-    return f"{name} (did you mean {match[0]}?)" if match else name
-
-
 def load_config(args: argparse.Namespace) -> _vexal.Config:
     """The configuration named on the command line, with the flags applied
     and every value checked."""
-    if args.config is None:
-        config = _vexal.Config()
-    else:
-        if args.config == "-":
-            text = sys.stdin.read()
-        else:
-            with open(args.config, encoding="utf-8") as file:
-                text = file.read()
-        config = planning.from_json(text, where=f"{args.config}: ")
-        unknown = unknown_keys(json.loads(text))
-        if unknown:
-            raise ValueError(f"{args.config}: not configuration fields: {', '.join(unknown)}")
+    config = _vexal.Config() if args.config is None else planning.read_config_file(args.config)
     if args.bracket and config.solver.time_of_flight is not None and args.tof is None:
         raise ValueError(f"--bracket searches for the time of flight, but {args.config} fixes it at "
                          f"{config.solver.time_of_flight:g} s; drop one of them")
@@ -418,7 +385,8 @@ def run_study(args: argparse.Namespace) -> None:
                   "seed": args.seed, "cases": args.cases, **kind.options}
     table: StudyTable | InOrder
     if table_file:
-        table = StudyTable(args.csv, kind.schema, definition, args.cases, args.seed, args.resume, kind.cases())
+        table = StudyTable(args.csv, kind.schema, definition, args.cases, args.seed, args.resume, kind.cases(),
+                           kind.absent)
         where = f"{args.csv}; --resume to continue"
     else:  # stdout, or a file written in place (a FIFO, a device)
         table = InOrder(kind.schema, args.seed, args.csv if to_file else None)
@@ -438,7 +406,8 @@ def run_study(args: argparse.Namespace) -> None:
 
     def stop_if_interrupted() -> None:
         if interrupted or interrupts.received() is not None:
-            print(f"interrupted: {len(rows)} of {args.cases} cases written to {where}", file=sys.stderr)
+            kept = where if len(rows) < args.cases else f"{where.split(';')[0]}; the table is complete"
+            print(f"interrupted: {len(rows)} of {args.cases} cases written to {kept}", file=sys.stderr)
             raise Interrupted
 
     stop_if_interrupted()
@@ -453,6 +422,7 @@ def run_study(args: argparse.Namespace) -> None:
         figure = kind.figure(plotting, records)
         stop_if_interrupted()
         plotting.save(figure, args.hist)
+    stop_if_interrupted()  # a signal during the summary: the table is complete, and said so
 
 
 def refuse_to_replace(path: str) -> None:
@@ -481,20 +451,24 @@ class StudyKind:
     defines: Mapping[str, Any]  # what else its definition records, before the seed
     summary: Callable[[Sequence[Any], Sequence[Any]], str]
     figure: Callable[[ModuleType, Sequence[Any]], Any]
+    absent: Mapping[str, Any] = dataclasses.field(default_factory=dict)  # see StudyTable
 
 
 def planning_study(args: argparse.Namespace, config: _vexal.Config, sigma: cases.Sigma) -> StudyKind:
     options: dict[str, Any] = {**plan_options(args)}
     if args.rotation is not None:  # recorded only when given: a still planet's studies stay as they were
         options["rotation"] = list(args.rotation)
-    if args.solver not in (None, _native.DEFAULT_SOLVER):  # likewise: the default's studies stay as they were
-        options["solver"] = args.solver
+    # Always recorded: a default changes between releases. A resumed table
+    # goes on with the solver it was planned with.
+    resumed = args.resume and recorded(args.csv, "solver", study.ABSENT_OPTIONS["solver"])
+    options["solver"] = args.solver or resumed or _native.DEFAULT_SOLVER
     return StudyKind(
         study.plan_task(cast(planning.PlanOptions, options)), study.PLAN_TABLE,
         lambda: cases.iter_dispersions(config, args.cases, args.seed, sigma), options, {},
         lambda records, kept: study_summary(records, kept, nearest=args.nearest),
         lambda plotting, records: plotting.plot_final_mass(records, nearest=args.nearest,
-                                                           fuel_budget=config.spacecraft.fuel))
+                                                           fuel_budget=config.spacecraft.fuel),
+        study.ABSENT_OPTIONS)
 
 
 def closed_loop_study(args: argparse.Namespace, config: _vexal.Config, sigma: cases.Sigma) -> StudyKind:

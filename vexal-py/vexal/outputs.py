@@ -1,17 +1,21 @@
-"""Output files: checked before any work, written atomically.
+"""Output files: checked before any work, written atomically, their write
+errors naming them; and input files read with a bound.
 
 A regular file (or a new one) is written to a temporary file in its own
 directory and renamed into place once complete, so a failed or interrupted
 run never leaves a truncated file where a good one stood; a symbolic link
 is followed, so the file it names is replaced and the link kept. Anything
 else a user points us at (a device such as /dev/null, a FIFO, a terminal)
-is written in place: replacing it would break it.
+is written in place: replacing it would break it. A FIFO is opened
+without blocking, and waited for while signals can still end the wait.
 """
 import contextlib
+import errno
 import os
 import secrets
 import stat
 import sys
+import time
 from collections.abc import Collection, Iterable, Iterator
 from typing import IO, Any
 
@@ -124,18 +128,61 @@ def replacing(path: str | os.PathLike[str], binary: bool = False) -> Iterator[IO
     without an exception; on an exception `path` is left as it was. A path
     that is not a regular file is written in place."""
     path = os.fspath(path)
-    if exists(path) and not is_regular(path):
-        with open(path, "wb") if binary else open(path, "w", newline="", encoding="utf-8") as file:
-            yield file
-        return
-    path = target_of(path)
-    with creating(path) as (fd, temp):
-        os.fchmod(fd, file_mode(path))
-        with os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", newline="", encoding="utf-8") as file:
-            yield file
-            file.flush()
-            os.fsync(file.fileno())
-        os.replace(temp, path)
+    with named(path):
+        if exists(path) and not is_regular(path):
+            with in_place(path, binary) as file:
+                yield file
+            return
+        target = target_of(path)
+        with creating(target) as (fd, temp):
+            os.fchmod(fd, file_mode(target))
+            with os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", newline="", encoding="utf-8") as file:
+                yield file
+                file.flush()
+                os.fsync(file.fileno())
+            os.replace(temp, target)
+
+
+@contextlib.contextmanager
+def named(path: str) -> Iterator[None]:
+    """An error of the system that names no file (a full disk, a file size
+    limit) is raised naming `path`: the user must know which output failed."""
+    try:
+        yield
+    except OSError as error:
+        if error.filename is not None or error.errno is None:
+            raise
+        raise type(error)(error.errno, error.strerror, path) from None
+
+
+def in_place(path: str, binary: bool = False) -> IO[Any]:
+    """`path` opened for writing where it is (a device, a FIFO). A FIFO is
+    opened without blocking and tried again every POLL seconds until it has
+    a reader, so that a noted Ctrl-C ends the wait (`interrupts.check`)."""
+    from . import interrupts
+
+    flags = os.O_WRONLY | os.O_NONBLOCK
+    while True:
+        try:
+            fd = os.open(path, flags if stat.S_ISFIFO(os.stat(path).st_mode) else os.O_WRONLY | os.O_TRUNC)
+            break
+        except OSError as error:
+            if error.errno != errno.ENXIO:  # a FIFO with a reader yet to come
+                raise
+        interrupts.check()
+        time.sleep(interrupts.POLL)
+    os.set_blocking(fd, True)
+    return os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", newline="", encoding="utf-8")
+
+
+def read_limited(path: str, limit: int, what: str) -> bytes:
+    """The bytes of an input file of at most `limit` bytes; a longer one (or
+    one without end, such as /dev/zero) is refused naming it as not `what`."""
+    with open(path, "rb") as file:
+        data = file.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"{path}: more than {limit >> 20} MiB; not {what}")
+    return data
 
 
 def file_mode(path: str) -> int:

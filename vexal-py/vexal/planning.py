@@ -264,11 +264,9 @@ def derived(config: ConfigLike, overrides: dict[str, object], caller: str) -> _v
     elif isinstance(config, dict):
         config = from_dict(config)
     elif isinstance(config, str) and config.lstrip().startswith("{"):
-        config = from_json(config)
+        config = read_config(config)
     elif isinstance(config, str | os.PathLike):
-        with open(config, encoding="utf-8") as file:
-            text = file.read()
-        config = from_json(text, where=f"{os.fspath(config)}: ")
+        config = read_config_file(os.fspath(config))
     elif isinstance(config, _vexal.Config):
         config = _vexal.Config(spacecraft=config.spacecraft, environment=config.environment,
                                solver=config.solver)
@@ -340,6 +338,76 @@ def field_complaint(record: str, name: str, value: object) -> str:
     return f"{record}.{name} must be {what}, got {reprlib.repr(value)}"
 
 
+# Bytes a configuration file may have: far more than any configuration,
+# and a bound on a file that reads without end (/dev/zero).
+CONFIG_LIMIT: int = 64 << 20
+
+
+def read_config_file(path: str) -> _vexal.Config:
+    """The configuration in the file at `path` ('-': standard input), read
+    as `read_config` reads text; every error names the file."""
+    import sys
+
+    if path == "-":
+        data = sys.stdin.buffer.read(CONFIG_LIMIT + 1)
+        if len(data) > CONFIG_LIMIT:
+            raise errors.JSONError(f"-: more than {CONFIG_LIMIT >> 20} MiB; not a configuration")
+    else:
+        from .outputs import read_limited
+
+        try:
+            data = read_limited(path, CONFIG_LIMIT, "a configuration")
+        except ValueError as error:
+            raise errors.JSONError(str(error)) from None
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise errors.JSONError(f"{path}: not UTF-8 text: byte {error.start} (0x{data[error.start]:02x}) is not "
+                         "UTF-8") from None
+    return read_config(text, where=f"{path}: ")
+
+
+def read_config(text: str, where: str = "") -> _vexal.Config:
+    """The configuration a JSON document describes: the one reading of a
+    configuration for every front door (the command line, `plan`,
+    `simulate`, studies). Unlike `_vexal.Config.from_json` it takes only an
+    object whose keys are configuration fields; errors name `where` the
+    text was read and are ValueErrors of kind "json"."""
+    config = from_json(text, where)
+    try:
+        document = json.loads(text)
+    except RecursionError:
+        raise errors.JSONError(f"{where}nested too deeply for a configuration") from None
+    if not isinstance(document, dict):
+        raise errors.JSONError(f"{where}not a configuration: a JSON {json_kind(document)}, not an object of fields")
+    unknown = unknown_keys(document)
+    if unknown:
+        raise errors.JSONError(f"{where}not configuration fields: {', '.join(unknown)}")
+    return config
+
+
+def json_kind(value: object) -> str:
+    return {list: "array", str: "string", bool: "boolean", type(None): "null"}.get(type(value), "number")
+
+
+def unknown_keys(document: dict[str, object]) -> list[str]:
+    """Keys of a configuration document that are not configuration fields,
+    each with the nearest field when one is close."""
+    unknown = [with_suggestion(key, list(DEFAULTS)) for key in document if key not in DEFAULTS]
+    for record, fields in DEFAULTS.items():
+        given = document.get(record)
+        if isinstance(given, dict):
+            unknown += [with_suggestion(f"{record}.{key}", [f"{record}.{name}" for name in fields])
+                        for key in given if key not in fields]
+    return unknown
+
+
+def with_suggestion(name: str, known: Sequence[str]) -> str:
+    """`name`, and the nearest of `known` if one is close enough to be a typo."""
+    match = difflib.get_close_matches(name, known, n=1)
+    return f"{name} (did you mean {match[0]}?)" if match else name
+
+
 def from_json(text: str, where: str = "") -> _vexal.Config:
     """A Config read from JSON text; an error names `where` it was read and,
     for a value of the wrong type, the field."""
@@ -355,8 +423,8 @@ def mistyped_field(text: str) -> str | None:
     field's type (the reader's message gives only a line and column)."""
     try:
         document = json.loads(text)
-    except ValueError:
-        return None  # not JSON at all: the reader's message says where
+    except (ValueError, RecursionError):
+        return None  # not JSON at all, or too deep to look into: the reader's message says where
     if not isinstance(document, dict):
         return None
     for record, fields in document.items():

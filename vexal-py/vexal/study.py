@@ -21,8 +21,18 @@ import _vexal
 from . import _native, errors, interrupts
 from .cases import DISTRIBUTIONS, SPREADS, Sigma, dispersions, iter_dispersions
 from .engine import DEFAULT_EXECUTOR, EXECUTORS, Outcome, R, Task, attempt, run_cases
-from .planning import ON_TARGET, Landing, PlanOptions, Search, SolverChoice, check_options, check_search, check_solver
-from .table import Schema, StudyTable, check_table_path
+from .planning import (
+    ON_TARGET,
+    Landing,
+    PlanOptions,
+    Search,
+    SolverChoice,
+    check_options,
+    check_search,
+    check_solver,
+    read_config,
+)
+from .table import Schema, StudyTable, check_table_path, recorded
 
 __all__ = ["CaseResult", "COLUMNS", "DEFAULT_EXECUTOR", "DISTRIBUTIONS", "EXECUTORS", "ON_TARGET", "PLAN_TABLE",
            "SPREADS", "Sigma", "StudyTable", "check_table_path", "dispersions", "iter_dispersions", "plan_task",
@@ -84,8 +94,9 @@ def checked_text(case: Case, landing: Landing = "target") -> str:
     """The JSON text of a case whose values have passed the input checks, so
     that it plans the same in any worker; text is given back as the Config
     it reads as would write it, so a case has one text whatever its form."""
-    _native.checked(case, landing)
-    return (_vexal.Config.from_json(case) if isinstance(case, str) else case).to_json()
+    config = read_config(case) if isinstance(case, str) else case
+    _native.checked(config, landing)
+    return config.to_json()
 
 
 def plan_task(options: PlanOptions | None = None) -> Task[CaseResult]:
@@ -113,7 +124,7 @@ COLUMNS: tuple[str, ...] = PLAN_TABLE.columns
 def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Executor = DEFAULT_EXECUTOR,
                progress: bool = True, search: Search = "fast", workers: int | None = None, out: str | None = None,
                resume: bool = False, seed: int | None = None, pointing: bool = True,
-               landing: Landing = "target", solver: SolverChoice = _native.DEFAULT_SOLVER) -> list[CaseResult]:
+               landing: Landing = "target", solver: SolverChoice | None = None) -> list[CaseResult]:
     """Plans every configuration and returns one `CaseResult` each, in order.
 
     `configs` holds `vexal.Config` objects or their JSON text; every one is
@@ -132,21 +143,29 @@ def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Execu
     not planned again, their results are read from it. On Ctrl-C pending
     cases are cancelled, running ones stopped, the finished ones written to
     `out`, and KeyboardInterrupt raised. `pointing`, `landing` and `solver`
-    are `vexal.plan`'s.
+    are `vexal.plan`'s; without a `solver` a resumed table goes on with the
+    one it was planned with.
     """
     check_search(search)
     check_options(pointing, landing)
+    if solver is None:
+        resumed = resume and out is not None and recorded(out, "solver", ABSENT_OPTIONS["solver"])
+        solver = resumed or _native.DEFAULT_SOLVER
     check_solver(solver)
-    options: PlanOptions = {"search": search, "pointing": pointing, "landing": landing}
-    if solver != _native.DEFAULT_SOLVER:  # recorded only when chosen: the default's tables resume as they were
-        options["solver"] = solver
+    options: PlanOptions = {"search": search, "pointing": pointing, "landing": landing, "solver": solver}
     return run_study(plan_task(options), PLAN_TABLE, list(configs), options, executor, workers, progress, out,
-                     resume, seed)
+                     resume, seed, ABSENT_OPTIONS)
+
+
+# What an option missing from a table's definition meant to the release that
+# wrote it: the solver was recorded only when it was not that release's
+# default, Clarabel.
+ABSENT_OPTIONS: dict[str, Any] = {"solver": "clarabel"}
 
 
 def run_study(task: Task[R], schema: Schema, cases: Sequence[Any], options: Mapping[str, Any],
               executor: str | concurrent.futures.Executor, workers: int | None, progress: bool, out: str | None,
-              resume: bool, seed: int | None) -> list[R]:
+              resume: bool, seed: int | None, absent: Mapping[str, Any] | None = None) -> list[R]:
     """Runs `task` on every case and returns the results in order: the body
     of `solve_many` and of every study like it. Every case passes its input
     checks before any runs; with `out` the results stream into a resumable
@@ -172,7 +191,7 @@ def run_study(task: Task[R], schema: Schema, cases: Sequence[Any], options: Mapp
         if out is not None:
             check_table_path(out)
             definition = {"cases": len(cases), "seed": seed, **options, "configs": digest(texts)}
-            table = StudyTable(out, schema, definition, len(cases), seed, resume, cases)
+            table = StudyTable(out, schema, definition, len(cases), seed, resume, cases, absent)
             for index, row in table.done.items():
                 records[index] = schema.result_of(row)
         try:

@@ -3,6 +3,7 @@ case's inputs, then its result's fields), written as cases finish, checked
 row by row when a run resumes it, with what defines the study kept beside
 it. A `Schema` says which inputs and which result a kind of study has.
 """
+import contextlib
 import csv
 import dataclasses
 import io
@@ -15,14 +16,15 @@ import typing
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import IO, Any
 
-from .outputs import check_outputs, is_regular, replacing
+from .outputs import check_outputs, exists, in_place, is_regular, named, read_limited, replacing
 
 
 @dataclasses.dataclass(frozen=True)
 class Schema:
     """The columns of one kind of study's table. `result` is a dataclass
     whose first two fields are `status` and `error` and whose others are
-    its figures (ints or floats, None for a failed case); `succeeded` are
+    its figures (ints or floats, None for a failed case, and for one read
+    back that the table does not hold); `succeeded` are
     the statuses of a case that ran, "error" the one of a case that did not.
     """
 
@@ -30,10 +32,13 @@ class Schema:
     inputs_of: Callable[[Any], Sequence[object]]
     result: type
     succeeded: tuple[str, ...]
+    # Result fields kept out of the table (wall times): a resumed table must
+    # come out as one never interrupted; read back, they are None.
+    untabulated: tuple[str, ...] = ()
 
     @property
     def outcome(self) -> tuple[str, ...]:
-        return tuple(field.name for field in dataclasses.fields(self.result))
+        return tuple(field.name for field in dataclasses.fields(self.result) if field.name not in self.untabulated)
 
     @property
     def columns(self) -> tuple[str, ...]:
@@ -131,6 +136,35 @@ def definition_problem(there: Any, here: Any, key: str = "") -> str | None:
     return f"{key or 'the definition'} is {shown[0]} in it, {shown[1]} here"
 
 
+# Bytes a study definition may have: a configuration and a few options.
+DEFINITION_LIMIT: int = 64 << 20
+
+
+def read_definition(path: str) -> Any:
+    """The study definition at `path` as JSON values, or None when there is
+    none; one that cannot be read as JSON is refused naming the file."""
+    try:
+        data = read_limited(path, DEFINITION_LIMIT, "a study definition")
+    except FileNotFoundError:
+        return None
+    try:
+        return json.loads(data.decode("utf-8"))
+    except (ValueError, UnicodeDecodeError) as error:
+        raise ValueError(f"{path}: not a study definition ({error})") from None
+    except RecursionError:
+        raise ValueError(f"{path}: not a study definition (nested too deeply)") from None
+
+
+def recorded(path: str, key: str, absent: Any) -> Any:
+    """What the definition beside table `path` records for `key` (`absent`
+    when it has no such key); None without a definition to read."""
+    try:
+        there = read_definition(path + ".study.json")
+    except (OSError, ValueError):
+        return None  # resuming says what is wrong with it
+    return there.get(key, absent) if isinstance(there, dict) else None
+
+
 ABSENT = object()
 CASE_INDEX = re.compile(r"[0-9]{1,19}")
 
@@ -149,14 +183,19 @@ class StudyTable:
     With `resume` the rows already written (in the part file a killed run
     left, else in `path`) are taken over, and `done` holds them by case
     index; `cases` are this study's cases in order, to check them against.
+    A part file without a row (a run stopped before its first case) is an
+    empty study: nothing is taken over, whatever the definition says.
+    `absent` gives what a key missing from the definition on disk meant
+    to the release that wrote it (a default that has changed since).
     Everything is checked before any file is touched: a table of another
     study, or a row that is not one of this study's, is refused with a
     ValueError and every file left as it was.
     """
 
     def __init__(self, path: str, schema: Schema, definition: Mapping[str, Any], n_cases: int,
-                 seed: int | None = None, resume: bool = False, cases: Iterable[Any] = ()) -> None:
-        self.schema = schema
+                 seed: int | None = None, resume: bool = False, cases: Iterable[Any] = (),
+                 absent: Mapping[str, Any] | None = None) -> None:
+        self.schema, self.absent = schema, dict(absent or {})
         self.path, self.part, self.definition_path = path, path + ".part", path + ".study.json"
         self.definition = json.loads(json.dumps(definition))  # as it reads back
         self.n_cases, self.seed = n_cases, seed
@@ -166,7 +205,8 @@ class StudyTable:
             writer = csv.writer(file, lineterminator="\n")
             writer.writerow(schema.columns)
             writer.writerows(self.done[index] for index in sorted(self.done))
-        self.file = open(self.part, "a", newline="", encoding="utf-8")
+        with named(self.part):
+            self.file = open(self.part, "a", newline="", encoding="utf-8")
         self.writer = csv.writer(self.file, lineterminator="\n")
         # A resumed table's definition is on disk already; a new one's is
         # written with its first row, so that until then the files left by
@@ -177,9 +217,11 @@ class StudyTable:
         source = self.part if os.path.lexists(self.part) else self.path
         if not os.path.lexists(source):
             return {}
-        self.check_definition()
         schema = self.schema
         rows = read_rows(source, schema)
+        if source == self.part and not rows:
+            return {}  # stopped before its first row: nothing to check, nothing lost
+        self.check_definition()
         seed = "" if self.seed is None else str(self.seed)
         found: dict[int, list[str]] = {}
         first_line: dict[int, int] = {}
@@ -212,15 +254,16 @@ class StudyTable:
 
     def check_definition(self) -> None:
         """Refuses to resume a table whose study is not this one."""
-        try:
-            with open(self.definition_path, encoding="utf-8") as file:
-                there = json.load(file)
-        except FileNotFoundError:
+        there = read_definition(self.definition_path)
+        if there is None:
             raise ValueError(f"{self.path}: no study definition beside it ({self.definition_path}), so it "
-                             "cannot be checked against this study; run without --resume to start anew") from None
-        except (ValueError, UnicodeDecodeError) as error:
-            raise ValueError(f"{self.definition_path}: not a study definition ({error})") from None
-        problem = definition_problem(there, self.definition)
+                             "cannot be checked against this study; run without --resume to start anew")
+        if isinstance(there, dict):
+            there = {**self.absent, **there}
+        try:
+            problem = definition_problem(there, self.definition)
+        except RecursionError:
+            problem = "the definition is nested too deeply"
         if problem:
             raise ValueError(f"{self.path}: another study's table: {problem} ({self.definition_path}); "
                              "resume with the same settings")
@@ -234,12 +277,14 @@ class StudyTable:
 
     def add(self, index: int, case: Any, result: Any) -> None:
         self.define()
-        self.writer.writerow(self.schema.row(index, self.seed, case, result))
-        self.file.flush()
+        with named(self.part):
+            self.writer.writerow(self.schema.row(index, self.seed, case, result))
+            self.file.flush()
 
     def finish(self) -> list[list[str]]:
         """Writes the sorted table to its path; returns the rows."""
-        self.file.close()
+        with named(self.part):
+            self.file.close()
         self.define()
         rows = [row for _, row in read_rows(self.part, self.schema)]
         rows.sort(key=lambda row: int(row[0]))
@@ -253,7 +298,8 @@ class StudyTable:
     def close(self) -> None:
         """Leaves the part file for a later resume, unless it was new and
         holds nothing: then the files are as they were."""
-        self.file.close()
+        with contextlib.suppress(OSError):  # the error being raised already says what failed
+            self.file.close()
         if not self.defined:
             os.unlink(self.part)
 
@@ -264,6 +310,10 @@ def check_table_path(path: str) -> None:
     check_outputs([path, path + ".part", path + ".study.json"])
     if not is_regular(path):
         raise ValueError(f"{path}: not a regular file; a study's table must be one, to resume it")
+    for own in (path + ".part", path + ".study.json"):  # never written in place: a FIFO would block, /dev/zero
+        if exists(own) and not is_regular(own):         # never end
+            raise ValueError(f"{own}: not a regular file; a study keeps its table's rows and definition in "
+                             "regular files")
 
 
 class InOrder:
@@ -276,28 +326,38 @@ class InOrder:
         self.done: dict[int, list[str]] = {}
         self.waiting: dict[int, list[str]] = {}
         self.rows: list[list[str]] = []
-        self.file: IO[str] = sys.stdout if path is None else open(path, "w", newline="", encoding="utf-8")
+        self.path = path
+        self.file: IO[str] = sys.stdout if path is None else in_place(path)
         self.writer = csv.writer(self.file, lineterminator="\n")
-        self.writer.writerow(schema.columns)
+        with self.named():
+            self.writer.writerow(schema.columns)
 
     def add(self, index: int, case: Any, result: Any) -> None:
         self.waiting[index] = ["" if v is None else str(v) for v in self.schema.row(index, self.seed, case, result)]
-        while self.next in self.waiting:
-            self.emit(self.waiting.pop(self.next))
-            self.next += 1
-        self.file.flush()
+        with self.named():
+            while self.next in self.waiting:
+                self.emit(self.waiting.pop(self.next))
+                self.next += 1
+            self.file.flush()
+
+    def named(self) -> contextlib.AbstractContextManager[None]:
+        return contextlib.nullcontext() if self.path is None else named(self.path)
 
     def emit(self, row: list[str]) -> None:
         self.writer.writerow(row)
         self.rows.append(row)
 
     def finish(self) -> list[list[str]]:
-        for index in sorted(self.waiting):
-            self.emit(self.waiting.pop(index))
-        self.close()
+        with self.named():
+            for index in sorted(self.waiting):
+                self.emit(self.waiting.pop(index))
+            self.file.flush()
+            self.close()
         return self.rows
 
     def close(self) -> None:
-        self.file.flush()
-        if self.file is not sys.stdout:
+        if self.file is sys.stdout:
+            self.file.flush()
+            return
+        with contextlib.suppress(OSError):  # after a failed write, which is the error to report
             self.file.close()
