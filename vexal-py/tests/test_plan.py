@@ -245,7 +245,7 @@ def test_a_configuration_file_is_read_from_its_path(tmp_path):
 def test_a_file_the_command_line_refuses_is_refused_here_too(tmp_path, name):
     lay_config(tmp_path / "c.json", name)
     for plan in (vexal.plan, vexal.simulate):
-        error = raises_exactly(lambda: plan(tmp_path / "c.json"), ValueError)  # noqa: B023
+        error = raises_exactly(lambda: plan(tmp_path / "c.json"), vexal.JSONError)  # noqa: B023
         assert (str(error), error.kind) == (f"{tmp_path / 'c.json'}: {UNREADABLE_CONFIGS[name][1]}", "json")
 
 
@@ -259,7 +259,7 @@ def test_overrides_leave_the_given_config_alone():
                                     {"time_of_flight": 45.0, "initial_position": [1e-300, -0.0, 5e300]}])
 def test_a_config_round_trips_through_a_dict_and_its_description(fields):
     config = vexal.replace(vexal.Config(), **fields)
-    for copy in (vexal.configured(vexal.asdict(config)), eval(vexal.describe(config), vars(vexal))):
+    for copy in (vexal.configured(vexal.asdict(config)), eval(vexal.describe(config), vars(_vexal))):
         assert vexal.describe(copy) == vexal.describe(config)
         assert json.dumps(vexal.asdict(copy)) == json.dumps(vexal.asdict(config))  # NaN and -0.0 too
 
