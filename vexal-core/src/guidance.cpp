@@ -18,15 +18,6 @@ double node_spacing(const Trajectory& plan) {
     return plan.time_points.size() > 1 ? plan.time_points[1] - plan.time_points[0] : 0.0;
 }
 
-// The rotation by `angle` (rad) about the unit vector `axis`, rows first.
-std::array<Vec3, 3> rotation(const Vec3& axis, double angle) {
-    const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
-    const double x = axis[0], y = axis[1], z = axis[2];
-    return {Vec3{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
-            Vec3{t * x * y + s * z, t * y * y + c, t * y * z - s * x},
-            Vec3{t * x * z - s * y, t * y * z + s * x, t * z * z + c}};
-}
-
 }  // namespace
 
 ThrustCommand planned_thrust(const Trajectory& plan, double start) {
@@ -54,55 +45,29 @@ ThrustCommand planned_thrust(const Trajectory& plan, double start) {
 
 namespace {
 
-// The plan's mass at time t after its start: its log held to first order.
-double planned_mass(const Trajectory& plan, double t) {
-    const std::vector<double>& z = plan.z_values;
-    const double dt = node_spacing(plan);
-    const double at = dt > 0.0 ? std::clamp(t / dt, 0.0, static_cast<double>(z.size() - 1)) : 0.0;
-    const std::size_t k = std::min(static_cast<std::size_t>(at), z.size() - 1);
-    const double f = at - static_cast<double>(k);
-    return std::exp(k + 1 < z.size() ? z[k] + f * (z[k + 1] - z[k]) : z[k]);
-}
-
 // Re-plans keep the first plan's node spacing, but never fewer nodes than
 // this: near the ground the spacing shrinks with the time left.
 constexpr std::uint64_t kLeastNodes = 15;
 // A searched re-plan looks between these multiples of the time left.
 constexpr double kShortestReplan = 0.8;
 constexpr double kLongestReplan = 1.25;
-// The terminal descent: its velocity error is corrected over this time
-// constant (s), with the command renewed at this period (s).
-constexpr double kTerminalResponse = 1.0;
+// The terminal descent's command period without tracking (s).
 constexpr double kTerminalPeriod = 0.1;
-// The engine's thrust as a multiple of the command is estimated from the
-// velocity change navigation sees: each period's reading is blended in with
-// this weight, once the commanded change is large enough to read it by.
+// The engine's thrust as a multiple of the command is read from the
+// velocity change the vehicle feels against the change the command should
+// give: each re-plan's reading is blended in with this weight, once the
+// commanded change is large enough to read it by.
 constexpr double kScaleWeight = 0.5;
 constexpr double kLeastReadableChange = 1.0;  // m/s
-constexpr double kScaleStep = 0.05;           // s, the quadrature of the commanded change
+// The thrust noise is drawn anew at this period (s) of flight time: a clock
+// of the world, not of guidance.
+constexpr double kThrustNoisePeriod = 1.0;
 // Below this height (m) a node other than the last is on the ground.
 constexpr double kGroundClearance = 1e-3;
 
-// The velocity change guidance expects of the command over [from, to] (s of
-// flight): the thrust of the engine it believes in (its limits clip the
-// command) at the mass the plan expects, gravity aside.
-Vec3 expected_change(const Engine& believed, const ThrustCommand& command, const Trajectory& plan, double plan_start,
-                     double from, double to) {
-    Vec3 sum{};
-    const int steps = std::max(1, static_cast<int>(std::ceil((to - from) / kScaleStep)));
-    const double h = (to - from) / steps;
-    for (int i = 0; i <= steps; ++i) {
-        const double t = from + i * h;
-        const Vec3 thrust = engine_thrust(believed, command(t), planned_mass(plan, t - plan_start));
-        const double weight = (i == 0 || i == steps ? 0.5 : 1.0) * h / planned_mass(plan, t - plan_start);
-        for (int j = 0; j < 3; ++j) sum[j] += weight * thrust[j];
-    }
-    return sum;
-}
-
 // The engine's thrust per command as guidance reads it after a period: the
-// velocity change seen (gravity's taken out) along the change expected of
-// the `believed` engine, blended into its scale. At the engine's limits the
+// velocity change felt along the change expected of the `believed` engine
+// (at the mass guidance believes), blended into its scale. At the engine's limits the
 // expectation is the limit whatever the scale, and the reading leaves the
 // scale as it is.
 double read_engine(const Engine& believed, const Vec3& seen, const Vec3& expected) {
@@ -158,7 +123,39 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         return search(c, fixed, SearchOptions{SearchMode::fast});
     };
 
-    // The plan at ignition.
+    // The world as it is.
+    std::mt19937_64 world = seeded_stream(errors.seed, 0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_real_distribution<double> uniform(0.0, 2.0 * std::acos(-1.0));
+    Engine engine;
+    engine.min_thrust = sc.min_thrust_pct * sc.real_max_thrust;
+    engine.max_thrust = sc.max_thrust_pct * sc.real_max_thrust;
+    engine.fuel_consumption = sc.fuel_consumption / (1.0 + errors.isp_error);
+    engine.dry_mass = sc.wet_mass - sc.fuel;
+    engine.lag = errors.engine_lag;
+    const double bearing = uniform(world);  // drawn whatever the angle, so that seeds keep their meaning
+    engine.misalignment = errors.misalignment_deg * std::acos(-1.0) / 180.0;
+    engine.misalignment_toward = {std::cos(bearing), std::sin(bearing), 0.0};
+    const Vec3& g = config.environment.gravity;
+    const Vec3& w = options.rotation;
+    const Vec3& dw = errors.rotation_error;
+    const Planet planet{{g[0] * (1.0 + errors.gravity_error), g[1] * (1.0 + errors.gravity_error),
+                         g[2] * (1.0 + errors.gravity_error)},
+                        {w[0] + dw[0], w[1] + dw[1], w[2] + dw[2]}};
+    PlantState state;
+    state.position = sc.initial_position;
+    state.velocity = sc.initial_velocity;
+    state.mass = sc.wet_mass + errors.initial_mass_error;
+
+    // What guidance knows of it: its instruments, through the filter.
+    Navigator navigator(options.navigation,
+                        Instruments(options.sensors, errors.position_noise, errors.velocity_noise, errors.seed), g, w,
+                        state, errors.seed);
+    NavigatedState navigated = navigator.read();
+
+    // The plan at ignition, from where navigation puts the vehicle.
+    planned.spacecraft.initial_position = navigated.position;
+    planned.spacecraft.initial_velocity = navigated.velocity;
     const auto started = Clock::now();
     QuickSolves quick;
     quick.solver = options.solver;
@@ -177,84 +174,124 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     flight.planned_fuel = sc.wet_mass - plan.final_mass;
     flight.plans.push_back({0.0, PlanSource::searched, seconds, plan.time_points.back()});
 
-    // The world as it is.
-    std::mt19937_64 random(errors.seed);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    std::uniform_real_distribution<double> uniform(0.0, 2.0 * std::acos(-1.0));
-    Engine engine;
-    engine.min_thrust = sc.min_thrust_pct * sc.real_max_thrust;
-    engine.max_thrust = sc.max_thrust_pct * sc.real_max_thrust;
-    engine.fuel_consumption = sc.fuel_consumption / (1.0 + errors.isp_error);
-    engine.dry_mass = sc.wet_mass - sc.fuel;
-    engine.lag = errors.engine_lag;
-    const double bearing = uniform(random);  // drawn whatever the angle, so that seeds keep their meaning
-    const double misalignment = errors.misalignment_deg * std::acos(-1.0) / 180.0;
-    engine.misalignment = rotation({std::cos(bearing), std::sin(bearing), 0.0}, misalignment);
-    const Vec3& g = config.environment.gravity;
-    const Vec3& w = options.rotation;
-    const Vec3& dw = errors.rotation_error;
-    const Planet planet{{g[0] * (1.0 + errors.gravity_error), g[1] * (1.0 + errors.gravity_error),
-                         g[2] * (1.0 + errors.gravity_error)},
-                        {w[0] + dw[0], w[1] + dw[1], w[2] + dw[2]}};
-
-    PlantState state;
-    state.position = sc.initial_position;
-    state.velocity = sc.initial_velocity;
-    state.mass = sc.wet_mass + errors.initial_mass_error;
     ThrustCommand command = planned_thrust(plan, 0.0);
     state.thrust = engine_thrust(engine, command(0.0), state.mass);  // lit before the flight starts
     flight.history.push_back(state);
+    flight.navigation.push_back(navigator.current());
 
     const double dt = node_spacing(plan);
     double plan_start = 0.0;
     double touchdown = plan.time_points.back();
     const double time_limit = touchdown + std::max(60.0, 0.5 * touchdown);
-    // Flies a segment; true when it reached the ground.
-    const auto flown = [&](const ThrustCommand& thrust, double until) {
-        const FlightSegment segment = fly(engine, planet, state, thrust, until, options.step);
-        flight.history.insert(flight.history.end(), segment.states.begin() + 1, segment.states.end());
-        state = flight.history.back();
-        return segment.end == FlightEnd::ground;
-    };
-    // What guidance makes of the engine: thrust = scale x command. Plans
-    // are made for an engine of scale times the rated thrust, and their
-    // thrust commanded divided by it.
+
+    // What guidance makes of its engine and mass: thrust = scale x command,
+    // and the mass falls with the thrust it believes given. Plans are made
+    // for an engine of scale times the rated thrust, and their thrust
+    // commanded divided by it.
     double scale = 1.0;
-    double seen_at = 0.0;
-    Vec3 seen_velocity = sc.initial_velocity;
+    double mass = sc.wet_mass;
+    Engine believed;  // the rated engine, none of the errors
+    believed.min_thrust = engine.min_thrust;
+    believed.max_thrust = engine.max_thrust;
+    believed.fuel_consumption = sc.fuel_consumption;
+    believed.dry_mass = engine.dry_mass;
+    // The velocity change the commands should have given since the last
+    // reading of the engine, and the one felt.
+    Vec3 expected{}, felt{};
+    double read_at = 0.0;
+    Vec3 read_velocity = navigated.velocity;
+    const auto believe = [&](const ThrustCommand& thrust, const std::vector<PlantState>& steps) {
+        believed.scale_error = scale - 1.0;
+        for (std::size_t i = 1; i < steps.size(); ++i) {
+            const double h = steps[i].t - steps[i - 1].t;
+            const Vec3 given = engine_thrust(believed, thrust(steps[i - 1].t + 0.5 * h), mass);
+            for (int j = 0; j < 3; ++j) expected[j] += h * given[j] / mass;
+            if (mass > believed.dry_mass) mass -= h * believed.fuel_consumption * norm(given);
+        }
+        for (const Navigator::Felt& f : navigator.felt()) {
+            for (int j = 0; j < 3; ++j) felt[j] += f.h * f.force[j];
+        }
+    };
+
+    // Flies a command until `until`, the thrust noise drawn on the world's
+    // clock, navigation following; true when it reached the ground.
+    std::vector<double> thrust_noise;
+    const auto flown = [&](const ThrustCommand& thrust, double until) {
+        while (state.t < until) {
+            const auto tick = static_cast<std::size_t>(std::floor(state.t / kThrustNoisePeriod));
+            while (thrust_noise.size() <= tick) thrust_noise.push_back(normal(world));
+            engine.scale_error = errors.thrust_bias + errors.thrust_noise * thrust_noise[tick];
+            const double end = std::min(until, static_cast<double>(tick + 1) * kThrustNoisePeriod);
+            const FlightSegment segment = fly(engine, planet, state, thrust, end, options.step);
+            flight.history.insert(flight.history.end(), segment.states.begin() + 1, segment.states.end());
+            navigator.advance(planet, segment.states, flight.navigation);
+            believe(thrust, segment.states);
+            state = flight.history.back();
+            if (segment.end == FlightEnd::ground) return true;
+        }
+        return false;
+    };
+
+    // The thrust guidance may ask, as it believes the engine.
+    const double kDegrees = std::acos(-1.0) / 180.0;
+    const ThrustLimits limits{engine.min_thrust, engine.max_thrust,
+                              options.pointing ? config.environment.max_angle_deg * kDegrees : 2.0};
+    const double period = options.control.rate > 0.0 ? 1.0 / options.control.rate : 0.0;
+    // Flies the plan in force until `until`: tracked at the control rate
+    // (the plan's thrust acceleration plus feedback held over each period),
+    // or without tracking its thrust as planned.
+    const auto follow = [&](double until) {
+        if (!(period > 0.0)) return flown(command, until);
+        while (state.t < until) {
+            if (stopped()) return false;
+            const NavigatedState now = navigator.read();
+            const Vec3 feedback =
+                tracking_feedback(plan_reference(plan, state.t - plan_start, g, w), now, options.control.bandwidth);
+            const ThrustCommand tracked = [&plan, &limits, &g, &w, feedback, start = plan_start, m = mass,
+                                           k = scale](double t) {
+                const Vec3 u = plan_reference(plan, t - start, g, w).acceleration;
+                const Vec3 thrust = limited_thrust({u[0] + feedback[0], u[1] + feedback[1], u[2] + feedback[2]}, m,
+                                                   limits);
+                return Vec3{thrust[0] / k, thrust[1] / k, thrust[2] / k};
+            };
+            if (flown(tracked, std::min(until, state.t + period))) return true;
+        }
+        return false;
+    };
     const auto ended = [&](FlightOutcome outcome) {
         flight.outcome = outcome;
+        flight.fixes = navigator.counts();
         return flight;
     };
     for (;;) {
         if (stopped()) return ended(FlightOutcome::interrupted);
         const bool replans = options.replan_period > 0.0 && touchdown - state.t > options.final_hold;
         const double until = replans ? std::min(state.t + options.replan_period, touchdown) : touchdown;
-        engine.scale_error = errors.thrust_bias + errors.thrust_noise * normal(random);
-        if (flown(command, until)) return ended(FlightOutcome::landed);
+        if (follow(until)) return ended(FlightOutcome::landed);
+        if (stopped()) return ended(FlightOutcome::interrupted);
         if (state.t >= touchdown) break;
         if (!replans) continue;
 
         // A new plan from what navigation says, to land when the current one does.
         const auto asked = Clock::now();
+        navigated = navigator.read();
         Config c = planned;
-        for (int j = 0; j < 3; ++j) {
-            c.spacecraft.initial_position[j] = state.position[j] + errors.position_noise * normal(random);
-            c.spacecraft.initial_velocity[j] = state.velocity[j] + errors.velocity_noise * normal(random);
+        c.spacecraft.initial_position = navigated.position;
+        c.spacecraft.initial_velocity = navigated.velocity;
+        // The engine read by the velocity change: as the accelerometer felt
+        // it (its bias as estimated taken out), or without the filter as
+        // navigation's velocity moved, gravity taken out.
+        if (!navigator.filtered()) {
+            for (int j = 0; j < 3; ++j) {
+                felt[j] = navigated.velocity[j] - read_velocity[j] - g[j] * (state.t - read_at);
+            }
         }
-        Vec3 seen_change;
-        for (int j = 0; j < 3; ++j) {
-            seen_change[j] = c.spacecraft.initial_velocity[j] - seen_velocity[j] - g[j] * (state.t - seen_at);
-        }
-        Engine believed = engine;  // the rated limits, none of the errors
         believed.scale_error = scale - 1.0;
-        believed.misalignment = Engine{}.misalignment;
-        const Vec3 expected = expected_change(believed, command, plan, plan_start, seen_at, state.t);
-        scale = read_engine(believed, seen_change, expected);
-        seen_at = state.t;
-        seen_velocity = c.spacecraft.initial_velocity;
+        scale = read_engine(believed, felt, expected);
+        expected = felt = Vec3{};
+        read_at = state.t;
+        read_velocity = navigated.velocity;
         c.spacecraft.real_max_thrust = scale * sc.real_max_thrust;
-        const double mass = planned_mass(plan, state.t - plan_start);
         c.spacecraft.wet_mass = mass;
         c.spacecraft.fuel = mass - (sc.wet_mass - sc.fuel);
         const double remaining = touchdown - state.t;
@@ -306,20 +343,16 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     }
     if (options.terminal_speed > 0.0) {
         // Behind the last plan, above the ground: straight down at the
-        // terminal speed, the velocity navigation gives fed back, the mass
-        // the plan expects.
+        // terminal speed over where the plan ended, on the navigated state,
+        // at the mass and engine guidance believes.
         flight.terminal_descent = state.t;
-        const double mass = std::exp(plan.z_values.back());
+        TerminalDescent descent(options.terminal_speed, plan.positions.back(), g);
+        const double tick = period > 0.0 ? period : kTerminalPeriod;
         while (state.t < time_limit) {
             if (stopped()) return ended(FlightOutcome::interrupted);
-            Vec3 thrust;
-            for (int j = 0; j < 3; ++j) {
-                const double wanted = j == 2 ? -options.terminal_speed : 0.0;
-                const double seen = state.velocity[j] + errors.velocity_noise * normal(random);
-                thrust[j] = mass * ((wanted - seen) / kTerminalResponse - g[j]);
-            }
-            engine.scale_error = errors.thrust_bias + errors.thrust_noise * normal(random);
-            if (flown([thrust](double) { return thrust; }, std::min(state.t + kTerminalPeriod, time_limit))) {
+            const Vec3 wanted = limited_thrust(descent.acceleration(navigator.read(), tick), mass, limits);
+            const Vec3 thrust{wanted[0] / scale, wanted[1] / scale, wanted[2] / scale};
+            if (flown([thrust](double) { return thrust; }, std::min(state.t + tick, time_limit))) {
                 return ended(FlightOutcome::landed);
             }
         }

@@ -43,10 +43,21 @@ Vec3 engine_thrust(const Engine& engine, const Vec3& command, double mass) {
     if (!(size > 0.0)) return {};
     const double given = std::clamp((1.0 + engine.scale_error) * size, engine.min_thrust, engine.max_thrust);
     const Vec3 along = (given / size) * command;
-    const auto& m = engine.misalignment;
-    return {m[0][0] * along[0] + m[0][1] * along[1] + m[0][2] * along[2],
-            m[1][0] * along[0] + m[1][1] * along[1] + m[1][2] * along[2],
-            m[2][0] * along[0] + m[2][1] * along[1] + m[2][2] * along[2]};
+    return engine.misalignment != 0.0 ? misaligned(along, engine.misalignment, engine.misalignment_toward) : along;
+}
+
+Vec3 misaligned(const Vec3& thrust, double angle, const Vec3& toward) {
+    const double size = norm(thrust);
+    if (!(size > 0.0)) return thrust;
+    const Vec3 d = (1.0 / size) * thrust;
+    const double along = d[0] * toward[0] + d[1] * toward[1] + d[2] * toward[2];
+    Vec3 side = toward + (-along) * d;
+    double width = norm(side);
+    if (width < 1e-9) {  // commanded along the body axis itself: tip toward up instead
+        side = Vec3{0.0, 0.0, 1.0} + (-d[2]) * d;
+        width = norm(side);
+    }
+    return (size * std::cos(angle)) * d + (size * std::sin(angle) / width) * side;
 }
 
 PlantState plant_step(const Engine& engine, const Planet& planet, const PlantState& s, const ThrustCommand& command,

@@ -92,11 +92,16 @@ TEST(Plant, EngineGivesWhatItCan) {
     EXPECT_EQ(engine_thrust(e, {0.0, 0.0, 10000.0}, 300.0), (Vec3{}));  // no fuel left
     e.scale_error = -0.02;
     EXPECT_NEAR(engine_thrust(e, {0.0, 6000.0, 8000.0}, 1000.0)[2], 0.98 * 8000.0, 1e-9);
-    const double c = std::cos(0.01), s = std::sin(0.01);
-    e.misalignment = {Vec3{c, 0.0, s}, Vec3{0.0, 1.0, 0.0}, Vec3{-s, 0.0, c}};
+    e.misalignment = 0.01;  // fixed in the body: off every command by the angle, toward x when upright
     const Vec3 turned = engine_thrust(e, {0.0, 0.0, 10000.0}, 1000.0);
     EXPECT_NEAR(std::atan2(turned[0], turned[2]), 0.01, 1e-12);
     EXPECT_NEAR(norm(turned), 9800.0, 1e-9);
+    for (const Vec3& command : {Vec3{0.0, 6000.0, 8000.0}, Vec3{-7000.0, 0.0, 7000.0}, Vec3{5000.0, 0.0, 100.0}}) {
+        const Vec3 given = engine_thrust(e, command, 1000.0);
+        const double cosine = (given[0] * command[0] + given[1] * command[1] + given[2] * command[2]) /
+                              (norm(given) * norm(command));
+        EXPECT_NEAR(std::acos(std::min(cosine, 1.0)), 0.01, 1e-6) << command[0] << " " << command[1];
+    }
 
     Engine lagging = engine();
     lagging.lag = 0.5;

@@ -11,7 +11,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <limits>
 #include <optional>
@@ -554,6 +556,127 @@ bool read_errors(PyObject* value, FlightErrors& errors) {
     return true;
 }
 
+// The sensor suite by flat names: numbers within their ranges, the
+// instruments fitted or not, and dropout windows (from, to) in s.
+struct SensorNumber {
+    const char* name;
+    double& (*field)(Sensors&);
+    double low, high;
+};
+constexpr double kMost = std::numeric_limits<double>::max();
+constexpr SensorNumber kSensorNumbers[] = {
+    {"accelerometer_noise", [](Sensors& s) -> double& { return s.accelerometer.noise; }, 0.0, 1.0},
+    {"accelerometer_bias", [](Sensors& s) -> double& { return s.accelerometer.bias; }, 0.0, 1.0},
+    {"altimeter_noise", [](Sensors& s) -> double& { return s.altimeter.noise; }, 0.0, 1.0},
+    {"altimeter_bias", [](Sensors& s) -> double& { return s.altimeter.bias; }, -1e5, 1e5},
+    {"altimeter_range", [](Sensors& s) -> double& { return s.altimeter.range; }, 0.0, kMost},
+    {"altimeter_rate", [](Sensors& s) -> double& { return s.altimeter.rate; }, 1e-3, 1e3},
+    {"velocimeter_bias", [](Sensors& s) -> double& { return s.velocimeter.bias; }, -1e3, 1e3},
+    {"velocimeter_ceiling", [](Sensors& s) -> double& { return s.velocimeter.ceiling; }, 0.0, kMost},
+    {"velocimeter_rate", [](Sensors& s) -> double& { return s.velocimeter.rate; }, 1e-3, 1e3},
+    {"fix_bias", [](Sensors& s) -> double& { return s.fixes.bias; }, -1e5, 1e5},
+    {"fix_floor", [](Sensors& s) -> double& { return s.fixes.floor; }, 0.0, kMost},
+    {"fix_rate", [](Sensors& s) -> double& { return s.fixes.rate; }, 1e-3, 1e3},
+};
+struct SensorSwitch {
+    const char* name;
+    bool& (*fitted)(Sensors&);
+    Dropout& (*dropout)(Sensors&);
+};
+constexpr SensorSwitch kSensorSwitches[] = {
+    {"altimeter", [](Sensors& s) -> bool& { return s.altimeter.fitted; },
+     [](Sensors& s) -> Dropout& { return s.altimeter.dropout; }},
+    {"velocimeter", [](Sensors& s) -> bool& { return s.velocimeter.fitted; },
+     [](Sensors& s) -> Dropout& { return s.velocimeter.dropout; }},
+    {"fixes", [](Sensors& s) -> bool& { return s.fixes.fitted; },
+     [](Sensors& s) -> Dropout& { return s.fixes.dropout; }},
+};
+
+bool read_sensors(PyObject* value, Sensors& sensors) {
+    if (value == Py_None) return true;
+    if (!PyDict_Check(value)) {
+        raise_not_instance(value, "dict");
+        add_note("sensors");
+        return false;
+    }
+    PyObject *key = nullptr, *item = nullptr;
+    for (Py_ssize_t at = 0; PyDict_Next(value, &at, &key, &item);) {
+        std::string_view name;
+        if (!convert_arg(key, name, "sensors")) return false;
+        bool known = false;
+        for (const SensorNumber& f : kSensorNumbers) {
+            if (name != f.name) continue;
+            if (!read_number(item, f.field(sensors), f.name, f.low, f.high)) return false;
+            known = true;
+        }
+        for (const SensorSwitch& f : kSensorSwitches) {
+            if (name == f.name) {
+                if (!PyBool_Check(item)) {
+                    raise_not_instance(item, "bool");
+                    add_note(f.name);
+                    return false;
+                }
+                f.fitted(sensors) = item == Py_True;
+                known = true;
+            } else if (name.ends_with("_dropout") && name.substr(0, name.size() - 8) == f.name) {
+                std::array<double, 2> window{NAN, NAN};
+                Ref items(PySequence_Check(item) && !PyUnicode_Check(item) ? PySequence_Tuple(item) : nullptr);
+                if (!items) PyErr_Clear();
+                for (Py_ssize_t i = 0; items && PyTuple_Size(items.get()) == 2 && i < 2; ++i) {
+                    PyObject* end = PyTuple_GetItem(items.get(), i);
+                    if (PyBool_Check(end) || !PyNumber_Check(end)) break;
+                    window[static_cast<std::size_t>(i)] = PyFloat_AsDouble(end);
+                    if (PyErr_Occurred()) return false;
+                }
+                if (!(std::isfinite(window[0]) && std::isfinite(window[1]) && window[0] <= window[1])) {
+                    raise_input_error("%s must be two finite times (from, to), from <= to, got %R",
+                                 std::string(name).c_str(), item);
+                    return false;
+                }
+                f.dropout(sensors) = {window[0], window[1]};
+                known = true;
+            }
+        }
+        if (!known) {
+            raise_input_error("sensors: no setting named %R", key);
+            return false;
+        }
+    }
+    return true;
+}
+
+// How guidance navigates, by name.
+bool read_navigation(PyObject* value, NavigationOptions& navigation) {
+    std::string_view name;
+    if (!convert_arg(value, name, "navigation")) return false;
+    if (name == "filter" || name == "raw") {
+        navigation.filter = name == "filter";
+        return true;
+    }
+    raise_input_error("navigation must be 'filter' or 'raw', got %R", value);
+    return false;
+}
+
+// What guidance believed at every step and its 1-sigma uncertainty.
+PyObject* navigation_dict(const Flight& flight) {
+    std::vector<Vec3> position, velocity, position_sigma, velocity_sigma;
+    for (const NavigatedState& s : flight.navigation) {
+        position.push_back(s.position);
+        velocity.push_back(s.velocity);
+        position_sigma.push_back(s.position_sigma);
+        velocity_sigma.push_back(s.velocity_sigma);
+    }
+    Ref dict(PyDict_New());
+    if (!dict || !set_item(dict.get(), "position", nx3(position)) || !set_item(dict.get(), "velocity", nx3(velocity)) ||
+        !set_item(dict.get(), "position_sigma", nx3(position_sigma)) ||
+        !set_item(dict.get(), "velocity_sigma", nx3(velocity_sigma)) ||
+        !set_item(dict.get(), "fixes_taken", to_python(static_cast<double>(flight.fixes.taken))) ||
+        !set_item(dict.get(), "fixes_rejected", to_python(static_cast<double>(flight.fixes.rejected)))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
 PyObject* states_dict(const std::vector<PlantState>& states) {
     std::vector<double> t, mass;
     std::vector<Vec3> position, velocity, thrust;
@@ -588,6 +711,7 @@ PyObject* flight_dict(const Flight& flight) {
     if (!set_item(dict.get(), "outcome", to_python(std::string(kOutcomeNames[static_cast<int>(flight.outcome)]))) ||
         !set_item(dict.get(), "message", to_python(flight.message)) ||
         !set_item(dict.get(), "history", states_dict(flight.history)) ||
+        !set_item(dict.get(), "navigation", navigation_dict(flight)) ||
         !set_item(dict.get(), "plans", plans.release()) ||
         !set_item(dict.get(), "terminal_descent",
                   flight.terminal_descent ? to_python(*flight.terminal_descent) : Py_NewRef(Py_None)) ||
@@ -618,9 +742,10 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         static constexpr const char* params[] = {"config", "replan_period", "pointing",       "thrust_margin",
                                                  "step",   "errors",        "seed",           "rotation",
-                                                 "replan_horizon", "terminal_speed", "terminal_height"};
+                                                 "replan_horizon", "terminal_speed", "terminal_height",
+                                                 "sensors", "navigation", "control_rate"};
         static constexpr Signature signature{"simulate()", params, 1};
-        PyObject* arg[11] = {};
+        PyObject* arg[14] = {};
         if (!bind(signature, args, nargs, kwnames, arg)) return nullptr;
         GuidanceOptions options;
         options.thrust_margin = 0.05;
@@ -635,6 +760,9 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (arg[8] && !read_replan_horizon(arg[8], options.replan_horizon)) return nullptr;
         if (arg[9] && !read_number(arg[9], options.terminal_speed, "terminal_speed", 0.0, 100.0)) return nullptr;
         if (arg[10] && !read_number(arg[10], options.terminal_height, "terminal_height", 0.0, 1000.0)) return nullptr;
+        if (arg[11] && !read_sensors(arg[11], options.sensors)) return nullptr;
+        if (arg[12] && !read_navigation(arg[12], options.navigation)) return nullptr;
+        if (arg[13] && !read_number(arg[13], options.control.rate, "control_rate", 0.0, 1000.0)) return nullptr;
         const std::optional<Config> config = read_checked_config(arg[0]);
         if (!config) return nullptr;
         const auto in_force = pointing_in_force(*config, options.pointing);
@@ -688,7 +816,8 @@ PyMethodDef kMethods[] = {
      "'clarabel' or 'structured'."},
     {"simulate", as_cfunction(&simulate), METH_FASTCALL | METH_KEYWORDS,
      "simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05, step=0.01, errors=None, seed=0, "
-     "rotation=None)\n--\n\nFlies the descent under guidance with the lock released; returns a dict of the flight."},
+     "rotation=None, replan_horizon='searched', terminal_speed=1.0, terminal_height=5.0, sensors=None, "
+     "navigation='filter', control_rate=10.0)\n--\n\nFlies the descent under guidance with the lock released; returns a dict of the flight."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
      "checked(config, landing='target')\n--\n\nRaises ValueError naming a field no descent can have."},
     {nullptr, nullptr, 0, nullptr},

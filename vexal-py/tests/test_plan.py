@@ -391,14 +391,37 @@ def flown(seed):
     return flight.position.tobytes() + flight.mass.tobytes()
 
 
+# Instruments that fail or lie: the filter outvotes them (the innovation test
+# rejects a 100 m altimeter bias), or navigates through the gap on the others.
+@pytest.mark.parametrize("sensors, navigation, rejected", [
+    ({"altimeter_bias": 100.0}, "filter", True),
+    ({"altimeter_bias": 100.0, "fix_floor": 300.0}, "filter", True),
+    ({"velocimeter_dropout": (10.0, 30.0), "fixes": False, "accelerometer_noise": 0.002,
+      "accelerometer_bias": 0.003}, "filter", False),
+    ({"velocimeter_bias": 2.0, "fix_rate": 0.2}, "filter", True),
+    ({}, "raw", False),
+])
+def test_guidance_lands_through_failing_instruments(sensors, navigation, rejected):
+    flight = vexal.simulate(n=40, glide_slope_angle_deg=10.0, errors={"position_noise": 1.0, "velocity_noise": 0.1},
+                            sensors=sensors, navigation=navigation, seed=5)
+    vertical, horizontal = flight.touchdown_speed
+    assert flight.outcome == "landed" and vertical <= 2.0 and horizontal <= 1.0 and flight.touchdown_error < 5.0
+    assert (flight.fixes[1] > 0) == rejected
+    if navigation == "filter":  # the truth within the filter's own 4 sigma, but for a few steps
+        sigma = np.hstack([flight.position_sigma, flight.velocity_sigma])
+        assert np.mean(abs(flight.navigation_error) > 4 * sigma) < 0.01
+
+
 def test_a_flight_under_guidance_lands_and_repeats_on_threads_and_processes():
     flight = vexal.simulate(n=40)
     figures = flight.summary()
     assert flight.outcome == "landed" and figures["touchdown_error"] < 0.1
-    assert figures["touchdown_vertical_speed"] < 1.0 and figures["replans"] > 15
-    assert figures["fuel_used"] == pytest.approx(flight.planned_fuel, rel=0.02) and figures["fuel_margin"] > 0
+    # Through the 5 m gate at 1 m/s: that descent costs some 8 % over the plan.
+    assert figures["touchdown_vertical_speed"] == pytest.approx(1.0, abs=0.02) and figures["replans"] > 15
+    assert figures["fuel_used"] == pytest.approx(flight.planned_fuel, rel=0.1) and figures["fuel_margin"] > 0
     assert flight.t[0] == 0.0 and not flight.position.flags.writeable
     assert repr(flight).startswith("<Flight landed: ") and len(repr(flight)) < 300  # never the arrays
+    assert flight.estimated_position.shape == flight.position.shape and abs(flight.navigation_error).max() < 1e-3
     # A seed is the same flight in this thread, another thread and another process.
     here = flown(3)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:

@@ -44,7 +44,9 @@ def checked(config: Config | str, landing: Literal["target", "nearest"] = "targe
 def simulate(config: Config | str, replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,
              step: float = 0.01, errors: dict[str, float | Sequence[float]] | None = None, seed: int = 0,
              rotation: Sequence[float] | None = None, replan_horizon: str = "searched",
-             terminal_speed: float = 1.0, terminal_height: float = 0.0) -> dict[str, Any]: ...
+             terminal_speed: float = 1.0, terminal_height: float = 5.0,
+             sensors: dict[str, float | bool | Sequence[float]] | None = None,
+             navigation: str = "filter", control_rate: float = 10.0) -> dict[str, Any]: ...
 def stop_all(stop: bool = True) -> None:
     """Ends every plan in progress at the moment of the call with
     KeyboardInterrupt; plans started afterwards run normally.

@@ -102,11 +102,25 @@ FLIGHT_TABLE = Schema(inputs=(*PLAN_TABLE.inputs, *DRAWN_ERRORS, "flight_seed"),
 
 def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,
                    step: float = 0.01, replan_horizon: str = "searched", terminal_speed: float = 1.0,
-                   rotation: Sequence[float] | None = None, terminal_height: float = 0.0) -> dict[str, Any]:
-    """`vexal.simulate`'s options for every flight of a study, checked."""
+                   rotation: Sequence[float] | None = None, terminal_height: float = 5.0,
+                   sensors: Mapping[str, Any] | None = None, navigation: str = "filter",
+                   control_rate: float = 10.0) -> dict[str, Any]:
+    """`vexal.simulate`'s options for every flight of a study, checked. (The
+    navigation options are always written, so that a table flown before
+    guidance had a filter is refused on resume rather than mixed.)"""
+    from .flight import SENSORS
+
     check_options(pointing, "target")
     if replan_horizon not in REPLAN_HORIZONS:
         raise InputError(f"replan_horizon must be 'searched' or 'fixed', got {replan_horizon!r}")
+    if navigation not in ("filter", "raw"):
+        raise InputError(f"navigation must be 'filter' or 'raw', got {navigation!r}")
+    sensors = dict(sensors or {})
+    for name, setting in sensors.items():
+        if name not in SENSORS:
+            raise InputError(f"sensors: {name!r} is not one of {', '.join(SENSORS)}")
+        if isinstance(setting, list | tuple):
+            sensors[name] = [float(v) for v in setting]
     if rotation is not None:
         rotation = [float(w) for w in rotation]
         if len(rotation) != 3 or not all(map(math.isfinite, rotation)):
@@ -114,12 +128,14 @@ def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_mar
     for name, value, low, high in (("replan_period", replan_period, 0.0, math.inf),
                                    ("thrust_margin", thrust_margin, 0.0, 0.5), ("step", step, 1e-4, 1.0),
                                    ("terminal_speed", terminal_speed, 0.0, 100.0),
-                                   ("terminal_height", terminal_height, 0.0, 1000.0)):
+                                   ("terminal_height", terminal_height, 0.0, 1000.0),
+                                   ("control_rate", control_rate, 0.0, 1000.0)):
         if isinstance(value, bool) or not isinstance(value, int | float) or not low <= value <= high:
             raise InputError(f"{name} must be a number from {low:g} to {high:g}, got {value!r}")
     return {"replan_period": float(replan_period), "pointing": pointing, "thrust_margin": float(thrust_margin),
             "step": float(step), "replan_horizon": replan_horizon, "terminal_speed": float(terminal_speed),
-            "terminal_height": float(terminal_height), "rotation": rotation}
+            "terminal_height": float(terminal_height), "rotation": rotation, "sensors": sensors,
+            "navigation": navigation, "control_rate": float(control_rate)}
 
 
 REPLAN_HORIZONS: tuple[str, ...] = ("searched", "fixed")
@@ -130,7 +146,8 @@ def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Exe
              seed: int | None = None, replan_period: float = 2.0, pointing: bool = True,
              thrust_margin: float = 0.05, step: float = 0.01, replan_horizon: str = "searched",
              terminal_speed: float = 1.0, rotation: Sequence[float] | None = None,
-             terminal_height: float = 0.0) -> list[FlightResult]:
+             terminal_height: float = 5.0, sensors: Mapping[str, Any] | None = None, navigation: str = "filter",
+             control_rate: float = 10.0) -> list[FlightResult]:
     """Flies every case (`vexal.flight_dispersions`) under guidance and
     returns one `FlightResult` each, in order.
 
@@ -142,7 +159,7 @@ def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Exe
     with its error, never an exception.
     """
     options = flight_options(replan_period, pointing, thrust_margin, step, replan_horizon, terminal_speed, rotation,
-                             terminal_height)
+                             terminal_height, sensors, navigation, control_rate)
     return run_study(flight_task(options), FLIGHT_TABLE, list(cases), {"flight": options}, executor, workers,
                      progress, out, resume, seed)
 

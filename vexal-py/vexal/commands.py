@@ -195,8 +195,19 @@ def add_flight_arguments(parser: argparse.ArgumentParser, drawn: bool) -> None:
                         metavar="M/S", help="behind the last plan, descend at this speed to touchdown; 0 cuts the "
                                             "engine at the plan's end (default 1)")
     parser.add_argument("--terminal-height", type=ranged(float, "a height from 0 to 1000 m", 0.0, 1000.0),
-                        default=0.0, metavar="M", help="end the plans this high above the target, descending at the "
-                                                       "terminal speed, and land from there (default 0: on the ground)")
+                        default=5.0, metavar="M", help="end the plans this high above the target, descending at the "
+                                                       "terminal speed, and land from there (default 5; 0: the plans "
+                                                       "end on the ground)")
+    parser.add_argument("--navigation", choices=("filter", "raw"), default="filter",
+                        help="filter: guidance navigates by a Kalman filter over the instruments (default); raw: by "
+                             "a raw position and velocity reading each time it asks")
+    parser.add_argument("--control-rate", type=ranged(float, "a rate from 0 to 1000 Hz", 0.0, 1000.0), default=10.0,
+                        metavar="HZ", help="track the plan at this rate with feedback on the navigated error; 0 "
+                                           "flies its thrust as planned between re-plans (default 10)")
+    parser.add_argument("--sensor", type=sensor_setting, action="append", default=[], metavar="NAME=VALUE",
+                        help="a setting of the sensor suite, as vexal.simulate(sensors=...) names it, e.g. "
+                             "altimeter_bias=100, fix_floor=50, velocimeter=false, altimeter_dropout=20,30; "
+                             "repeatable")
     for name, what in FLIGHT_ERRORS.items():
         spread = drawn and name in DRAWN_ERRORS
         parser.add_argument(f"--{name.replace('_', '-')}", dest=name, metavar="SIGMA" if spread else "VALUE",
@@ -216,16 +227,33 @@ ISP: Callable[[str], float] = ranged(
     float, "a specific impulse of at least 1 s, e.g. 225 (a fuel consumption in kg/(N s) is the configuration's "
     "spacecraft.fuel_consumption)", 1.0)
 
+
+def sensor_setting(text: str) -> tuple[str, object]:
+    """NAME=VALUE of the sensor suite: a number, true/false, or FROM,TO."""
+    from .flight import SENSORS
+
+    name, equals, value = text.partition("=")
+    if not equals or name not in SENSORS:
+        raise argparse.ArgumentTypeError(f"expected NAME=VALUE with NAME one of {', '.join(SENSORS)}, got {text!r}")
+    if value.lower() in ("true", "false"):
+        return name, value.lower() == "true"
+    try:
+        numbers = [float(v) for v in value.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{name}: expected a number, true/false or FROM,TO, got {value!r}") from None
+    return name, numbers if len(numbers) > 1 else numbers[0]
+
+
 # The errors of `vexal fly`, as simulate() names them.
 FLIGHT_ERRORS: dict[str, str] = {
     "thrust_bias": "thrust magnitude error, a fraction of the command",
-    "thrust_noise": "one-sigma thrust magnitude noise, a fraction, drawn every guidance period",
+    "thrust_noise": "one-sigma thrust magnitude noise, a fraction, drawn every second of flight",
     "misalignment_deg": "thrust direction error, degrees",
     "isp_error": "specific impulse error, a fraction",
     "initial_mass_error": "wet mass error, kg",
     "gravity_error": "gravity error, a fraction",
-    "position_noise": "one-sigma navigation error of the position, m per axis",
-    "velocity_noise": "one-sigma navigation error of the velocity, m/s per axis",
+    "position_noise": "one-sigma noise of each position fix, m per axis",
+    "velocity_noise": "one-sigma noise of each velocimeter reading, m/s per axis",
     "engine_lag": "the engine's first-order time constant, s",
 }
 
@@ -346,7 +374,8 @@ def run_fly(args: argparse.Namespace) -> None:
     flown = interrupts.call(flights.simulate, config, replan_period=args.replan, pointing=args.pointing,
                             thrust_margin=args.margin, seed=args.seed, errors=errors, rotation=args.rotation,
                             replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed,
-                            terminal_height=args.terminal_height)
+                            terminal_height=args.terminal_height, sensors=dict(args.sensor),
+                            navigation=args.navigation, control_rate=args.control_rate)
     if flown.outcome == "no_plan":
         raise ValueError(flown.message)
     print(flown.format_summary(), file=sys.stderr if args.csv == "-" else sys.stdout)
@@ -485,7 +514,9 @@ def closed_loop_study(args: argparse.Namespace, config: _vexal.Config, sigma: ca
                                  if getattr(args, name) is not None})
     options = closed_loop.flight_options(args.replan, args.pointing, args.margin,
                                          replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed,
-                                         rotation=args.rotation, terminal_height=args.terminal_height)
+                                         rotation=args.rotation, terminal_height=args.terminal_height,
+                                         sensors=dict(args.sensor), navigation=args.navigation,
+                                         control_rate=args.control_rate)
     target = config.spacecraft.target_position
     return StudyKind(
         closed_loop.flight_task(options), closed_loop.FLIGHT_TABLE,

@@ -55,6 +55,25 @@ class Flight:
     config: _vexal.Config
     terminal_descent: float | None = None
     """Flight time at which the terminal descent began, s, if it did."""
+    estimated_position: npt.NDArray[np.float64] = dataclasses.field(default_factory=lambda: np.zeros((0, 3)))
+    """What guidance believed the position was at each step, (steps, 3), m:
+    the filter's estimate (with navigation="raw", the truth with the last
+    raw reading's errors)."""
+    estimated_velocity: npt.NDArray[np.float64] = dataclasses.field(default_factory=lambda: np.zeros((0, 3)))
+    """Likewise the velocity, (steps, 3), m/s."""
+    position_sigma: npt.NDArray[np.float64] = dataclasses.field(default_factory=lambda: np.zeros((0, 3)))
+    """The estimate's 1-sigma uncertainty per axis (the square root of the
+    filter's covariance diagonal), (steps, 3), m."""
+    velocity_sigma: npt.NDArray[np.float64] = dataclasses.field(default_factory=lambda: np.zeros((0, 3)))
+    """Likewise of the velocity, (steps, 3), m/s."""
+    fixes: tuple[int, int] = (0, 0)
+    """The fixes the filter (taken, rejected by its innovation test)."""
+
+    @property
+    def navigation_error(self) -> npt.NDArray[np.float64]:
+        """The estimate less the truth at each step: position then velocity,
+        (steps, 6)."""
+        return np.hstack([self.estimated_position - self.position, self.estimated_velocity - self.velocity])
 
     @property
     def touchdown_error(self) -> float:
@@ -129,11 +148,36 @@ SPENT: dict[str, str] = {"reserve": "spent the thrust reserve", "nearest": "near
                          "kept": "kept the plan in force"}
 
 
+# The sensor suite `simulate(sensors=...)` takes by name, with the defaults
+# of every one left out: perfect instruments, every one fitted, all heights.
+SENSORS: dict[str, str] = {
+    "accelerometer_noise": "m/s per sqrt(s) per axis, the velocity random walk (default 0)",
+    "accelerometer_bias": "m/s^2, 1 sigma per axis, drawn per flight (default 0)",
+    "altimeter": "fitted (default True)",
+    "altimeter_noise": "1 sigma, a fraction of the height (default 0)",
+    "altimeter_bias": "m added to every reading (default 0)",
+    "altimeter_range": "m, nothing above it (default 1e5)",
+    "altimeter_rate": "Hz (default 10)",
+    "altimeter_dropout": "(from, to) s of flight with no reading (default none)",
+    "velocimeter": "fitted (default True); its noise is errors['velocity_noise']",
+    "velocimeter_bias": "m/s added to each axis (default 0)",
+    "velocimeter_ceiling": "m, readings only below it (default 1e5)",
+    "velocimeter_rate": "Hz (default 10)",
+    "velocimeter_dropout": "(from, to) s (default none)",
+    "fixes": "terrain-relative position fixes fitted (default True); their noise is errors['position_noise']",
+    "fix_bias": "m added to each axis (default 0)",
+    "fix_floor": "m, no fix below it (default 0)",
+    "fix_rate": "Hz (default 1)",
+    "fix_dropout": "(from, to) s (default none)",
+}
+
+
 def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, replan_period: float = 2.0,
              pointing: bool = True, thrust_margin: float = 0.05, step: float = 0.01, seed: int = 0,
              errors: dict[str, float | Sequence[float]] | None = None, rotation: Sequence[float] | None = None,
-             replan_horizon: str = "searched", terminal_speed: float = 1.0, terminal_height: float = 0.0,
-             **overrides: object) -> Flight:
+             replan_horizon: str = "searched", terminal_speed: float = 1.0, terminal_height: float = 5.0,
+             sensors: dict[str, float | bool | Sequence[float]] | None = None, navigation: str = "filter",
+             control_rate: float = 10.0, **overrides: object) -> Flight:
     """Flies the descent of `config` (as `vexal.plan` takes it, keywords
     replacing single fields) under guidance and returns a `Flight`.
 
@@ -149,10 +193,27 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     command, from the velocity change it sees, and plans and commands for
     that engine. Behind the last plan, above the ground, it descends at
     `terminal_speed` m/s under velocity feedback (0: the engine is cut).
-    With `terminal_height` (m) the plans end that high above the target,
-    moving down at `terminal_speed`, and the terminal descent lands from
-    there: the touchdown speed is the descent's whatever the height
-    navigation gave, for the fuel of that descent. `errors` maps the names in
+    With `terminal_height` (m, default 5; 0: the plans end on the ground)
+    the plans end that high above the target, moving down at
+    `terminal_speed`, and the terminal descent lands from there: straight
+    down at that speed, the horizontal velocity nulled over where the plan
+    ended; the touchdown speed is the descent's whatever the height
+    navigation gave, for the fuel of that descent.
+
+    Guidance never sees the true state: `navigation="filter"` (the default)
+    estimates it with a Kalman filter over position, velocity and the
+    accelerometer's bias, propagated with the accelerometer every step and
+    updated with the altimeter, the velocimeter and terrain-relative
+    position fixes, a fix failing the filter's chi-square test (99.9 %)
+    rejected; `navigation="raw"` takes a raw position and velocity reading
+    whenever guidance asks (the navigation of earlier versions). `sensors`
+    sets the suite by the names in `SENSORS`; the errors `position_noise`
+    and `velocity_noise` are the noise (1 sigma per axis) of the position
+    fixes and the velocimeter, and the estimate at ignition is as far off as
+    one fix of each. The engine's thrust per command is read from what the
+    accelerometer felt. Between re-plans the plan is tracked at
+    `control_rate` Hz (0: its thrust flown as planned) with feedback on the
+    navigated error from the plan's state. `errors` maps the names in
     `ERRORS` to values (fractions, kg, degrees, m, m/s, s); noises are
     drawn from `seed`, and the same seed gives the same flight. The plant
     is integrated with the classic Runge-Kutta method in steps of `step`
@@ -166,12 +227,16 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     """
     config = configured(config, **overrides)
     data = _native.simulate(config, replan_period, pointing, thrust_margin, step, errors or {}, seed, rotation,
-                            replan_horizon, terminal_speed, terminal_height)
-    history = data["history"]
-    for values in history.values():
+                            replan_horizon, terminal_speed, terminal_height, sensors or {}, navigation,
+                            control_rate)
+    history, navigated = data["history"], data["navigation"]
+    for values in (*history.values(), *(v for v in navigated.values() if isinstance(v, np.ndarray))):
         values.setflags(write=False)
     return Flight(outcome=data["outcome"], message=data["message"], t=history["t"], position=history["position"],
                   velocity=history["velocity"], mass=history["mass"], thrust=history["thrust"],
                   plans=tuple(data["plans"]), planned_fuel=data["planned_fuel"],
                   first_plan_positions=data["first_plan"]["positions"] if "first_plan" in data else np.zeros((0, 3)),
-                  config=config, terminal_descent=data["terminal_descent"])
+                  config=config, terminal_descent=data["terminal_descent"],
+                  estimated_position=navigated["position"], estimated_velocity=navigated["velocity"],
+                  position_sigma=navigated["position_sigma"], velocity_sigma=navigated["velocity_sigma"],
+                  fixes=(int(navigated["fixes_taken"]), int(navigated["fixes_rejected"])))

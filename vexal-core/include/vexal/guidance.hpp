@@ -1,7 +1,10 @@
 #pragma once
 // Flying a plan: the thrust it commands over time.
+#include "vexal/control.hpp"
 #include "vexal/fixed_horizon.hpp"
+#include "vexal/navigation.hpp"
 #include "vexal/plant.hpp"
+#include "vexal/sensors.hpp"
 
 namespace vexal {
 
@@ -24,13 +27,15 @@ namespace vexal {
 // error is off by default and drawn from `seed`.
 struct FlightErrors {
     double thrust_bias = 0.0;         // fraction of the commanded thrust (-0.02: 2 % short)
-    double thrust_noise = 0.0;        // 1-sigma fraction, drawn anew every guidance period
-    double misalignment_deg = 0.0;    // thrust direction off the command, about a random horizontal axis
+    double thrust_noise = 0.0;        // 1-sigma fraction, drawn anew every second of flight
+    double misalignment_deg = 0.0;    // thrust direction off the command, about an axis fixed in the body
     double isp_error = 0.0;           // fraction: the true specific impulse is (1 + isp_error) times the planned
     double initial_mass_error = 0.0;  // kg added to the wet mass the planner assumes
     double gravity_error = 0.0;       // fraction: the true gravity is (1 + gravity_error) times the planned
-    double position_noise = 0.0;      // m, 1 sigma per axis, on what guidance sees at each re-plan
-    double velocity_noise = 0.0;      // m/s, likewise
+    // m, 1 sigma per axis of each position fix (and of the estimate at
+    // ignition); without the filter, of the position guidance reads.
+    double position_noise = 0.0;
+    double velocity_noise = 0.0;      // m/s, likewise of the velocimeter
     double engine_lag = 0.0;          // s, the engine's first-order time constant
     Vec3 rotation_error{};            // rad/s: the planet turns at the plans' rotation plus this
     std::uint64_t seed = 0;
@@ -69,7 +74,11 @@ struct GuidanceOptions {
     // down at terminal_speed, and the terminal descent lands from it, so
     // that the touchdown's speed is the descent's whatever the height
     // navigation gave the last plan. 0: the plans end on the ground.
-    double terminal_height = 0.0;
+    double terminal_height = 5.0;
+    // The instruments, the filter, and the control between re-plans.
+    Sensors sensors;
+    NavigationOptions navigation;
+    ControlOptions control;
     // Asked between steps of the flight and inside its solves; true ends
     // the flight (outcome interrupted).
     const StopCheck* stop = nullptr;
@@ -100,6 +109,9 @@ struct Flight {
     FlightOutcome outcome = FlightOutcome::no_plan;
     std::string message;              // why there was no plan at ignition
     std::vector<PlantState> history;  // the true state, every integration step
+    // What guidance believed at each of those steps, and its uncertainty.
+    std::vector<NavigatedState> navigation;
+    FixCounts fixes;                  // the fixes the filter took and rejected
     std::vector<PlanEvent> plans;
     Trajectory first_plan;            // the plan made at ignition
     double planned_fuel = 0.0;        // kg, of the first plan
@@ -108,12 +120,14 @@ struct Flight {
     std::optional<double> terminal_descent;
 };
 
-// Flies the descent of `config` under guidance: plans at ignition (the fast
-// search, or the configured time of flight), then every replan_period
-// re-plans from the state navigation gives (the true one plus its noise)
-// with the time the current plan has left and the mass it expects, falling
-// back to the nearest landing and then to the plan in force. After the last
-// plan's last node the engine is cut. Deterministic for a given seed.
+// Flies the descent of `config` under guidance: plans at ignition from the
+// navigated state (the fast search, or the configured time of flight),
+// tracks the plan in force at the control rate, and every replan_period
+// re-plans from the navigated state with the time the current plan has left
+// and the mass guidance believes, falling back to the nearest landing and
+// then to the plan in force; behind the last plan (at the gate) the terminal
+// descent lands. Guidance sees the vehicle only through its instruments.
+// Deterministic for a given seed.
 // Precondition: the configuration passed checked_for_planning.
 Flight simulate(const Config& config, const GuidanceOptions& options = {}, const FlightErrors& errors = {});
 

@@ -17,11 +17,12 @@ struct Engine {
     double fuel_consumption = 0.0;  // kg/(N s), the true one
     double dry_mass = 0.0;          // kg: no thrust below it
     // The thrust given is (1 + scale_error) times the command, clipped to
-    // [min_thrust, max_thrust], turned by `misalignment` (a rotation
-    // matrix, rows first), and reached through a first-order lag of time
-    // constant `lag` (s; 0: at once).
+    // [min_thrust, max_thrust], turned `misalignment` (rad) off the
+    // command's direction (see `misaligned`), and reached through a
+    // first-order lag of time constant `lag` (s; 0: at once).
     double scale_error = 0.0;
-    std::array<Vec3, 3> misalignment{Vec3{1.0, 0.0, 0.0}, Vec3{0.0, 1.0, 0.0}, Vec3{0.0, 0.0, 1.0}};
+    double misalignment = 0.0;
+    Vec3 misalignment_toward{1.0, 0.0, 0.0};  // horizontal, unit
     double lag = 0.0;
 };
 
@@ -42,6 +43,13 @@ struct PlantState {
 
 // The thrust commanded at time t, N.
 using ThrustCommand = std::function<Vec3(double t)>;
+
+// `thrust` turned `angle` (rad) off its direction in a plane fixed in the
+// vehicle: the vehicle points its engine where commanded and keeps its
+// roll, so its body axis `toward` (a horizontal direction as the vehicle
+// hangs upright) is the command's direction's perpendicular nearest to
+// `toward`. The thrust is off the command by the angle whatever the command.
+Vec3 misaligned(const Vec3& thrust, double angle, const Vec3& toward);
 
 // What the engine gives for a command: scaled, clipped to its limits (none
 // once the mass is down to the dry mass) and turned.
