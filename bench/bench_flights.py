@@ -42,24 +42,14 @@ def monte_carlo(flights: int, n: int, figure: str | None, out: str | None) -> No
     start = time.perf_counter()
     records = vexal.fly_many(cases, executor="processes", out=out, seed=0, progress=False)
     seconds = time.perf_counter() - start
-    flown = [r for r in records if r.ok]
-    landed = [r for r in flown if r.landed]
-    points = np.array([[r.touchdown_x, r.touchdown_y] for r in flown])
-    sigma = np.sqrt(np.linalg.eigvalsh(np.cov(points.T)))
-    miss = np.array([r.touchdown_error for r in flown])
-    speeds = np.array([r.vertical_speed for r in flown])
-    margins = np.array([r.fuel_margin for r in flown])
-    print(f"{flights} Mars flights (n = {n}, re-plan every 2 s) in {seconds:.0f} s ({flights / seconds:.1f}/s): "
-          f"{len(landed)} landed, {len(flown) - len(landed)} out of time, {flights - len(flown)} failed")
-    print(f"  touchdown: mean {np.hypot(*points.mean(axis=0)):.3f} m from the target, 1-sigma ellipse "
-          f"{sigma[1]:.3f} x {sigma[0]:.3f} m; error median {np.median(miss):.3f} m, "
-          f"99 % {np.percentile(miss, 99):.3f} m")
-    print(f"  vertical speed: median {np.median(speeds):.2f} m/s, 99 % {np.percentile(speeds, 99):.2f} m/s, "
-          f"max {speeds.max():.2f} m/s; fuel left: min {margins.min():.1f} kg, median {np.median(margins):.1f} kg")
+    from vexal.commands import closed_loop_summary
+
+    print(f"{flights} Mars flights (n = {n}, re-plan every 2 s) in {seconds:.0f} s ({flights / seconds:.1f}/s)")
+    print("  " + closed_loop_summary(records).replace("; ", "\n  "))
     if figure:
         from vexal import plotting
 
-        plotting.save(plotting.plot_landing_dispersion(records), figure)
+        plotting.save(plotting.plot_landing_dispersion(records, limits=vexal.LandingLimits().__dict__), figure)
 
 
 # Mars's rotation in the lander's frame (z up, y north, 20.9 degrees north),
@@ -77,7 +67,13 @@ def rotation_flights(n: int) -> None:
                           vexal.simulate(n=n, replan_period=period, errors={"rotation_error": rotation}, **MARS))
                 f = flight.summary()
                 print(f"| {name} {rotation} | {'know it' if known else 'ignore it'} | {period:g} | "
-                      f"{f['touchdown_error']:.3f} | {f['touchdown_vertical_speed']:.3f} | {f['fuel_used']:.2f} |")
+                      f"{figure(f['touchdown_error'])} | {figure(f['touchdown_vertical_speed'])} | "
+                      f"{f['fuel_used']:.2f} |")
+
+
+def figure(value: float | None) -> str:
+    """A touchdown figure, or a dash for a flight that never touched down."""
+    return "-" if value is None else f"{value:.3f}"
 
 
 # The errors the re-plan horizons are compared under.
@@ -108,18 +104,18 @@ def horizons(descents: int, seed: int) -> None:
                 drawn["initial_mass_error"] *= config.spacecraft.wet_mass
             cases.append((name, vexal.FlightCase(config, drawn, seed * 1000 + i)))
     print(f"| errors ({descents} random descents, seed {seed}) | horizon | vertical speed median / worst (m/s) | "
-          "miss median / worst (m) | failed |")
+          "miss median / worst (m) | not down |")
     print("|---|---|---|---|---:|")
     for horizon in ("fixed", "searched"):
         records = vexal.fly_many([case for _, case in cases], executor="processes", progress=False,
                                  replan_horizon=horizon)
         for name in HORIZON_ERRORS:
             mine = [r for (label, _), r in zip(cases, records, strict=True) if label == name]
-            flown = [r for r in mine if r.ok]
-            speed = [r.vertical_speed for r in flown]
-            miss = [r.touchdown_error for r in flown]
+            down = [r for r in mine if r.touched_down]
+            speed = [r.vertical_speed for r in down] or [math.nan]
+            miss = [r.touchdown_error for r in down] or [math.nan]
             print(f"| {name} | {horizon} | {np.median(speed):.2f} / {max(speed):.2f} | "
-                  f"{np.median(miss):.3f} / {max(miss):.3f} | {len(mine) - len(flown)} |")
+                  f"{np.median(miss):.3f} / {max(miss):.3f} | {len(mine) - len(down)} |")
 
 
 def main() -> None:
@@ -158,7 +154,7 @@ def main() -> None:
                 seconds.append(time.perf_counter() - start)
                 planning.append(sum(p["seconds"] for p in flight.plans))
                 plans.append(len(flight.plans))
-                misses.append(flight.touchdown_error)
+                misses.append(flight.touchdown_error if flight.touchdown_error is not None else math.nan)
             print(f"| {n} | {period:g} | {len(seconds) / sum(seconds):.2f} | {statistics.mean(plans):.1f} | "
                   f"{100 * sum(planning) / sum(seconds):.0f} % | {statistics.median(misses):.3f} (median) |")
 

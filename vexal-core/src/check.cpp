@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "vexal/guidance.hpp"
 #include "vexal/json.hpp"
 #include "vexal/planner.hpp"
 
@@ -161,6 +162,52 @@ Result<bool> pointing_in_force(const Config& config, bool pointing) {
 Result<void> check_tolerance(double tolerance) {
     if (tolerance > 0.0 && tolerance < 1.0) return {};
     return fail(ErrorKind::invalid_input, "tolerance must be greater than 0 and less than 1, got " + text(tolerance));
+}
+
+Result<void> check_flight(const Config& config, const GuidanceOptions& options, const FlightErrors& errors) {
+    const auto outside = [](const char* name, double value, double low, double high, const char* unit) {
+        return fail(ErrorKind::invalid_input, std::string(name) + " must be from " + text(low) + " to " + text(high) +
+                                                  unit + ", got " + text(value));
+    };
+    // The errors are modelled (and their flights end in bounded time) within
+    // these ranges; a mass error keeps the fuel load between none and twice
+    // the nominal.
+    const double fuel = config.spacecraft.fuel;
+    struct Range {
+        const char* name;
+        double value, low, high;
+        const char* unit;
+    };
+    for (const Range& r : {Range{"errors.thrust_bias", errors.thrust_bias, -0.5, 0.5, ""},
+                           Range{"errors.thrust_noise", errors.thrust_noise, 0.0, 0.2, ""},
+                           Range{"errors.misalignment_deg", errors.misalignment_deg, 0.0, 15.0, " degrees"},
+                           Range{"errors.isp_error", errors.isp_error, -0.5, 0.5, ""},
+                           Range{"errors.initial_mass_error", errors.initial_mass_error, -fuel, fuel, " kg"},
+                           Range{"errors.gravity_error", errors.gravity_error, -0.5, 0.5, ""},
+                           Range{"errors.position_noise", errors.position_noise, 0.0, 1000.0, " m"},
+                           Range{"errors.velocity_noise", errors.velocity_noise, 0.0, 100.0, " m/s"},
+                           Range{"errors.engine_lag", errors.engine_lag, 0.0, 1.0, " s"}}) {
+        if (!(r.value >= r.low && r.value <= r.high)) return outside(r.name, r.value, r.low, r.high, r.unit);
+    }
+    if (auto ok = finite("errors.rotation_error", errors.rotation_error); !ok) {
+        return fail(ErrorKind::invalid_input, std::move(ok.error()));
+    }
+    // A re-plan takes tens of milliseconds: faster than this a flight would
+    // take hours to fly.
+    constexpr double kShortestReplanPeriod = 0.1;
+    if (options.replan_period != 0.0 &&
+        !(options.replan_period >= kShortestReplanPeriod && options.replan_period <= 1e6)) {
+        return fail(ErrorKind::invalid_input, "replan_period must be 0 (no re-plans) or from " +
+                                                  text(kShortestReplanPeriod) + " to 1e6 s, got " +
+                                                  text(options.replan_period));
+    }
+    const LandingLimits& limits = options.limits;
+    for (auto [name, value] : {std::pair{"limits.vertical_speed", limits.vertical_speed},
+                               {"limits.horizontal_speed", limits.horizontal_speed},
+                               {"limits.miss_radius", limits.miss_radius.value_or(1.0)}}) {
+        if (auto ok = positive(name, value); !ok) return fail(ErrorKind::invalid_input, std::move(ok.error()));
+    }
+    return {};
 }
 
 }  // namespace vexal

@@ -259,6 +259,10 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         return false;
     };
     const auto ended = [&](FlightOutcome outcome) {
+        if (outcome == FlightOutcome::landed) {
+            flight.touchdown = touchdown_at(state, sc.target_position);
+            if (!within(options.limits, *flight.touchdown)) outcome = FlightOutcome::hard_landing;
+        }
         flight.outcome = outcome;
         flight.fixes = navigator.counts();
         return flight;

@@ -96,10 +96,12 @@ TEST(Guidance, ReplanningLandsWhatTheOpenLoopMisses) {
     EXPECT_NEAR(-corrected.history.back().velocity[2], closed.terminal_speed, 0.05);
 
     FlightErrors hopeless;
-    hopeless.thrust_bias = -0.6;
+    hopeless.thrust_bias = -0.5;
     const Flight crash = simulate(c, closed, hopeless);
-    EXPECT_EQ(crash.outcome, FlightOutcome::landed);  // at a speed no vehicle survives, and said so
-    EXPECT_LT(crash.history.back().velocity[2], -20.0);
+    EXPECT_EQ(crash.outcome, FlightOutcome::hard_landing);  // at a speed no vehicle survives, and said so
+    ASSERT_TRUE(crash.touchdown.has_value());
+    EXPECT_GT(crash.touchdown->vertical_speed, 20.0);
+    EXPECT_EQ(crash.touchdown->velocity, crash.history.back().velocity);
 
     FlightErrors noisy;
     noisy.thrust_noise = 0.01;
@@ -160,6 +162,76 @@ TEST(Guidance, SteadyEngineErrorsAreReadAndLandedThrough) {
             EXPECT_NEAR(-v[2], options.terminal_speed, 0.05);
             EXPECT_LT(std::hypot(v[0], v[1]), 0.05);
         }
+    }
+}
+
+// Every ending judged: a touchdown within the limits has landed, outside
+// any one of them it is a hard landing with its figures, and a flight that
+// never reached the ground has none.
+TEST(Guidance, TouchdownsAreJudgedByTheLimits) {
+    Config c;
+    c.solver.n = 30;
+    c.environment.glide_slope_angle_deg = 10.0;
+    struct Case {
+        const char* name;
+        LandingLimits limits;
+        double gravity_error;  // with no re-plans: the vehicle flies away from a planet half as heavy
+        FlightOutcome outcome;
+    };
+    for (const Case& k : {Case{"defaults", {}, 0.0, FlightOutcome::landed},
+                          Case{"vertical", {0.001, 1.0, {}}, 0.0, FlightOutcome::hard_landing},
+                          Case{"horizontal", {2.0, 1e-9, {}}, 0.0, FlightOutcome::hard_landing},
+                          Case{"miss", {2.0, 1.0, 1e-9}, 0.0, FlightOutcome::hard_landing},
+                          Case{"never down", {}, -0.5, FlightOutcome::time_limit}}) {
+        SCOPED_TRACE(k.name);
+        GuidanceOptions options;
+        options.limits = k.limits;
+        options.thrust_margin = 0.05;
+        if (k.gravity_error != 0.0) options.replan_period = 0.0;
+        FlightErrors errors;
+        errors.gravity_error = k.gravity_error;
+        ASSERT_TRUE(check_flight(c, options, errors));
+        const Flight flight = simulate(c, options, errors);
+        EXPECT_EQ(flight.outcome, k.outcome);
+        EXPECT_EQ(flight.touchdown.has_value(), k.outcome != FlightOutcome::time_limit);
+        if (flight.touchdown) {
+            EXPECT_EQ(flight.touchdown->t, flight.history.back().t);
+            EXPECT_LT(flight.touchdown->miss, 0.1);
+        }
+    }
+}
+
+// Values a flight is not modelled for are refused naming the field, so
+// that no flight runs for ever or to NaN.
+TEST(Guidance, FlightInputsOutOfRangeAreRefused) {
+    const Config c;
+    struct Case {
+        void (*set)(GuidanceOptions&, FlightErrors&);
+        const char* message;
+    };
+    for (const Case& k : {
+             Case{[](GuidanceOptions&, FlightErrors& e) { e.thrust_bias = 2.0; },
+                  "errors.thrust_bias must be from -0.5 to 0.5, got 2.0"},
+             Case{[](GuidanceOptions&, FlightErrors& e) { e.isp_error = -1.0; },
+                  "errors.isp_error must be from -0.5 to 0.5, got -1.0"},
+             Case{[](GuidanceOptions&, FlightErrors& e) { e.misalignment_deg = 90.0; },
+                  "errors.misalignment_deg must be from 0.0 to 15.0 degrees, got 90.0"},
+             Case{[](GuidanceOptions&, FlightErrors& e) { e.initial_mass_error = -2000.0; },
+                  "errors.initial_mass_error must be from -1700.0 to 1700.0 kg, got -2000.0"},
+             Case{[](GuidanceOptions&, FlightErrors& e) { e.thrust_noise = std::nan(""); },
+                  "errors.thrust_noise must be from 0.0 to 0.2, got nan"},
+             Case{[](GuidanceOptions& o, FlightErrors&) { o.replan_period = 1e-9; },
+                  "replan_period must be 0 (no re-plans) or from 0.1 to 1e6 s, got 1e-9"},
+             Case{[](GuidanceOptions& o, FlightErrors&) { o.limits.miss_radius = 0.0; },
+                  "limits.miss_radius must be a finite number greater than 0, got 0.0"},
+         }) {
+        GuidanceOptions options;
+        FlightErrors errors;
+        k.set(options, errors);
+        const auto checked = check_flight(c, options, errors);
+        ASSERT_FALSE(checked);
+        EXPECT_EQ(checked.error().kind, ErrorKind::invalid_input);
+        EXPECT_EQ(checked.error().message, k.message);
     }
 }
 

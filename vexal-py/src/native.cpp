@@ -481,7 +481,9 @@ PyObject* checked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 // ---------------------------------------------------------------------------
 // simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05,
-//          step=0.01, errors=None, seed=0, rotation=None): a descent flown under guidance.
+//          step=0.01, errors=None, seed=0, rotation=None, replan_horizon="searched",
+//          terminal_speed=1.0, terminal_height=0.0, limits=(2.0, 1.0, None)):
+// a descent flown under guidance.
 
 struct ErrorField {
     const char* name;
@@ -499,14 +501,19 @@ constexpr ErrorField kErrorFields[] = {
     {"engine_lag", &FlightErrors::engine_lag},
 };
 
-// A finite number for the option `name`, within [low, high].
-bool read_number(PyObject* value, double& out, const char* name, double low, double high) {
+// A number (not a bool) for the option `name`; its range is checked later.
+bool read_float(PyObject* value, double& out, const char* name) {
     if (PyBool_Check(value) || !PyNumber_Check(value)) {
         raise_not_instance(value, "float");
         add_note(name);
         return false;
     }
-    if (!convert_arg(value, out, name)) return false;
+    return convert_arg(value, out, name);
+}
+
+// A finite number for the option `name`, within [low, high].
+bool read_number(PyObject* value, double& out, const char* name, double low, double high) {
+    if (!read_float(value, out, name)) return false;
     if (!(out >= low && out <= high)) {
         constexpr double kMax = std::numeric_limits<double>::max();
         Ref low_value(PyFloat_FromDouble(low)), high_value(PyFloat_FromDouble(high));
@@ -547,11 +554,7 @@ bool read_errors(PyObject* value, FlightErrors& errors) {
             raise_input_error("errors: no error named %R", key);
             return false;
         }
-        const double high = name == "misalignment_deg" ? 90.0 : std::numeric_limits<double>::max();
-        const double low = name.ends_with("noise") || name == "engine_lag" || name == "misalignment_deg"
-                               ? 0.0
-                               : -std::numeric_limits<double>::max();
-        if (!read_number(item, errors.*(field->error), field->name, low, high)) return false;
+        if (!read_float(item, errors.*(field->error), field->name)) return false;  // ranged by check_flight
     }
     return true;
 }
@@ -697,7 +700,35 @@ PyObject* states_dict(const std::vector<PlantState>& states) {
 }
 
 constexpr const char* kPlanSourceNames[] = {"searched", "replanned", "reserve", "nearest", "kept"};
-constexpr const char* kOutcomeNames[] = {"landed", "time_limit", "no_plan", "interrupted"};
+constexpr const char* kOutcomeNames[] = {"landed", "time_limit", "no_plan", "interrupted", "hard_landing"};
+
+// The landing limits as (vertical_speed, horizontal_speed, miss_radius or None).
+bool read_limits(PyObject* value, LandingLimits& limits) {
+    if (!PyTuple_Check(value) || PyTuple_Size(value) != 3) {
+        PyErr_Format(PyExc_TypeError, "limits must be a tuple (vertical_speed, horizontal_speed, miss_radius)");
+        return false;
+    }
+    if (!read_float(PyTuple_GetItem(value, 0), limits.vertical_speed, "limits.vertical_speed") ||
+        !read_float(PyTuple_GetItem(value, 1), limits.horizontal_speed, "limits.horizontal_speed")) {
+        return false;
+    }
+    PyObject* radius = PyTuple_GetItem(value, 2);
+    if (radius == Py_None) return true;
+    double r = 0.0;
+    if (!read_float(radius, r, "limits.miss_radius")) return false;
+    limits.miss_radius = r;
+    return true;
+}
+
+// The touchdown's figures, or None for a flight that never touched down.
+PyObject* touchdown_dict(const std::optional<Touchdown>& touchdown) {
+    if (!touchdown) return Py_NewRef(Py_None);
+    const Touchdown& d = *touchdown;
+    return Py_BuildValue("{s:d,s:(ddd),s:(ddd),s:d,s:d,s:d,s:d}", "t", d.t, "position", d.position[0],
+                         d.position[1], d.position[2], "velocity", d.velocity[0], d.velocity[1], d.velocity[2],
+                         "mass", d.mass, "vertical_speed", d.vertical_speed, "horizontal_speed", d.horizontal_speed,
+                         "miss", d.miss);
+}
 
 PyObject* flight_dict(const Flight& flight) {
     Ref dict(PyDict_New());
@@ -715,7 +746,8 @@ PyObject* flight_dict(const Flight& flight) {
         !set_item(dict.get(), "plans", plans.release()) ||
         !set_item(dict.get(), "terminal_descent",
                   flight.terminal_descent ? to_python(*flight.terminal_descent) : Py_NewRef(Py_None)) ||
-        !set_item(dict.get(), "planned_fuel", to_python(flight.planned_fuel))) {
+        !set_item(dict.get(), "planned_fuel", to_python(flight.planned_fuel)) ||
+        !set_item(dict.get(), "touchdown", touchdown_dict(flight.touchdown))) {
         return nullptr;
     }
     if (flight.outcome != FlightOutcome::no_plan &&
@@ -743,14 +775,14 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         static constexpr const char* params[] = {"config", "replan_period", "pointing",       "thrust_margin",
                                                  "step",   "errors",        "seed",           "rotation",
                                                  "replan_horizon", "terminal_speed", "terminal_height",
-                                                 "sensors", "navigation", "control_rate"};
+                                                 "sensors", "navigation", "control_rate", "limits"};
         static constexpr Signature signature{"simulate()", params, 1};
-        PyObject* arg[14] = {};
+        PyObject* arg[15] = {};
         if (!bind(signature, args, nargs, kwnames, arg)) return nullptr;
         GuidanceOptions options;
         options.thrust_margin = 0.05;
         FlightErrors errors;
-        if (arg[1] && !read_number(arg[1], options.replan_period, "replan_period", 0.0, 1e6)) return nullptr;
+        if (arg[1] && !read_float(arg[1], options.replan_period, "replan_period")) return nullptr;
         if (arg[2] && !read_pointing(arg[2], options.pointing)) return nullptr;
         if (arg[3] && !read_number(arg[3], options.thrust_margin, "thrust_margin", 0.0, 0.5)) return nullptr;
         if (arg[4] && !read_number(arg[4], options.step, "step", 1e-4, 1.0)) return nullptr;
@@ -763,8 +795,13 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (arg[11] && !read_sensors(arg[11], options.sensors)) return nullptr;
         if (arg[12] && !read_navigation(arg[12], options.navigation)) return nullptr;
         if (arg[13] && !read_number(arg[13], options.control.rate, "control_rate", 0.0, 1000.0)) return nullptr;
+        if (arg[14] && !read_limits(arg[14], options.limits)) return nullptr;
         const std::optional<Config> config = read_checked_config(arg[0]);
         if (!config) return nullptr;
+        if (auto ok = check_flight(*config, options, errors); !ok) {
+            raise_planning_error(ok.error());
+            return nullptr;
+        }
         const auto in_force = pointing_in_force(*config, options.pointing);
         if (!in_force) {
             raise_planning_error(in_force.error());
@@ -817,7 +854,7 @@ PyMethodDef kMethods[] = {
     {"simulate", as_cfunction(&simulate), METH_FASTCALL | METH_KEYWORDS,
      "simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05, step=0.01, errors=None, seed=0, "
      "rotation=None, replan_horizon='searched', terminal_speed=1.0, terminal_height=5.0, sensors=None, "
-     "navigation='filter', control_rate=10.0)\n--\n\nFlies the descent under guidance with the lock released; returns a dict of the flight."},
+     "navigation='filter', control_rate=10.0, limits=(2.0, 1.0, None))\n--\n\nFlies the descent under guidance with the lock released; returns a dict of the flight."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
      "checked(config, landing='target')\n--\n\nRaises ValueError naming a field no descent can have."},
     {nullptr, nullptr, 0, nullptr},

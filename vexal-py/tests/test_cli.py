@@ -227,6 +227,11 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text, field):
      "vexal study: error: --closed-loop plans with the fast search; drop --search"),
     (["study", "--closed-loop", "--solver", "structured"],
      "vexal study: error: --closed-loop plans with clarabel; drop --solver"),
+    (["fly", "--thrust-bias", "5"], "vexal fly: error: errors.thrust_bias must be from -0.5 to 0.5, got 5.0"),
+    (["fly", "--replan", "1e-9"],
+     "vexal fly: error: replan_period must be 0 (no re-plans) or from 0.1 to 1e6 s, got 1e-9"),
+    (["study", "--closed-loop", "--replan", "0.01"],
+     "vexal study: error: replan_period must be 0 (no re-plans) or at least 0.1 s, got 0.01"),
 ])
 def test_user_errors_exit_1_with_a_message(tmp_path, args, message):
     (tmp_path / "plan.json").write_text(FIXED)
@@ -371,7 +376,7 @@ def test_infeasible_search_bracket(tmp_path):
     (["plan", "a.json", "b.json"], "usage: vexal plan [options] [CONFIG.json]\n"
                                    "vexal plan: error: unrecognized arguments: b.json\n"),
     (["fly", "--engine-lag", "-1"], "argument --engine-lag: expected a number of at least 0, got '-1'"),
-    (["fly", "--misalignment-deg", "91"], "argument --misalignment-deg: expected at most 90.0, got '91'"),
+    (["fly", "--misalignment-deg", "16"], "argument --misalignment-deg: expected at most 15.0, got '16'"),
     (["plan", "--isp", "0.0005"], "argument --isp: expected a specific impulse of at least 1 s, e.g. 225"),
     (["plan", "--serach", "fast"], "vexal plan: error: unrecognized arguments: --serach (did you mean --search?)"),
     (["study", "--cases", "0"], "argument --cases: expected a whole number of at least 1, got '0'"),
@@ -386,6 +391,8 @@ def test_infeasible_search_bracket(tmp_path):
     (["fly", "--rotation", "0,inf,0"], "argument --rotation: expected three finite numbers WX,WY,WZ (rad/s), "
                                        "got '0,inf,0'"),
     (["plan", "--solver", "ipm"], "argument --solver: invalid choice: 'ipm'"),
+    (["fly", "--seed", str(2**64)], f"argument --seed: expected at most {2**64 - 1}, got '{2**64}'"),
+    (["fly", "--limit-vertical", "0"], "argument --limit-vertical: expected a number greater than 0, got '0'"),
 ])
 def test_bad_arguments_exit_2(args, complaint):
     result = vexal_cli(*args)
@@ -861,10 +868,15 @@ def test_fly_reports_the_touchdown_and_writes_its_figure(tmp_path):
     lines = succeeded(vexal_cli("fly", "--n", 30, "--thrust-bias", -0.02, "--seed", 2, "--plot", "flight.png",
                                 "--csv", "flight.csv", cwd=tmp_path)).splitlines()
     assert [line.split("  ")[0] for line in lines] == [
-        "outcome", "touchdown time", "touchdown error", "touchdown speed", "fuel used", "fuel left", "re-plans",
-        "longest plan"]
+        "outcome", "touchdown time", "touchdown error", "touchdown speed", "limits", "fuel used", "fuel left",
+        "re-plans", "longest plan"]
     flown = vexal.simulate(n=30, errors={"thrust_bias": -0.02}, seed=2)
     assert lines[2].split()[-2] == f"{flown.touchdown_error:.3f}"
+    # Judged by the limits asked for; a flight that never touched down has no touchdown figures.
+    hard = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--limit-horizontal", 1e-9, "--json")))
+    assert hard["outcome"] == "hard_landing" and hard["touchdown"]["horizontal_speed"] > 1e-9
+    never = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--gravity-error", -0.5, "--replan", 0, "--json")))
+    assert never["outcome"] == "time_limit" and never["touchdown"] is None and never["end_height"] > 0
     rows = (tmp_path / "flight.csv").read_text().splitlines()
     assert rows[0] == "t,x,y,z,vx,vy,vz,mass,thrust" and len(rows) == len(flown.t) + 1
     assert (tmp_path / "flight.png").stat().st_size > 0
@@ -876,9 +888,10 @@ def test_closed_loop_study_tabulates_touchdowns_and_resumes_only_the_same_study(
     args = ["study", "--closed-loop", "--n", 20, "--cases", 4, "--seed", 3, "--thrust-bias", 0.01,
             "--misalignment-deg", 0.5, "--position-noise", 0.5, "--csv", "flights.csv"]
     out = succeeded(vexal_cli(*args, "--executor", "processes", "--hist", "touchdowns.png", cwd=tmp_path))
-    assert re.fullmatch(r"4 flights: 4 flown, 0 failed; 4 landed, 0 out of time; touchdown error median \S+ m, "
-                        r"99 % \S+ m; 1-sigma ellipse \S+ x \S+ m; vertical speed median \S+ m/s, 99 % \S+ m/s; "
-                        r"least fuel left \S+ kg\n", out)
+    assert re.fullmatch(r"4 flights: 4 flown, 0 failed; (\d) landed, (\d) hard landings, 0 out of time; success "
+                        r"\S+ % \(95 % interval \S+ to \S+ %\); touchdown error median \S+ m, worst \S+ m; 1-sigma "
+                        r"ellipse \S+ x \S+ m; vertical speed median \S+ m/s, worst \S+ m/s; horizontal speed "
+                        r"median \S+ m/s, worst \S+ m/s; least fuel left \S+ kg\n", out)
     assert (tmp_path / "touchdowns.png").read_bytes().startswith(PNG)
     rows = list(csv.DictReader((tmp_path / "flights.csv").open()))
     cases = vexal.flight_dispersions(_vexal.Config(solver=_vexal.Solver(n=20)), 4, seed=3,
@@ -893,7 +906,7 @@ def test_closed_loop_study_tabulates_touchdowns_and_resumes_only_the_same_study(
     assert refused.returncode == 1
     assert "flights.csv: another study's table: errors.misalignment_deg is 0.5 in it, 0.02 here" in refused.stderr
     resumed = succeeded(vexal_cli(*args, "--resume", cwd=tmp_path))
-    assert resumed.startswith("4 flights: 0 flown, 4 already in the table, 0 failed; 4 landed")
+    assert resumed.startswith("4 flights: 0 flown, 4 already in the table, 0 failed; " + out.split("; ")[1])
     # Killed after two flights and resumed: the table of a run never interrupted (it holds no wall time).
     files = files_in(tmp_path)
     table = files.pop("flights.csv")

@@ -186,7 +186,7 @@ def test_a_lone_bound_takes_the_automatic_other_end():
     (lambda: vexal.dispersions(vexal.Config(), -5, seed=1), vexal.InputError,
      "n_cases must be a whole number of at least 0, got -5"),
     (lambda: vexal.simulate(errors={"engine_lag": -1.0}), vexal.InputError,
-     "engine_lag must be at least 0.0, got -1.0"),
+     "errors.engine_lag must be from 0.0 to 1.0 s, got -1.0"),
     (lambda: vexal.plan(5), TypeError,
      "config must be a vexal.Config, a dict of its fields, its JSON text, the path of a configuration file or "
      "None, got int"),
@@ -209,6 +209,19 @@ def test_a_lone_bound_takes_the_automatic_other_end():
     (lambda: vexal.simulate(rotation=[0.0, math.nan, 0.0]), vexal.InputError,
      "rotation must hold finite numbers, got [0.0, nan, 0.0]"),
     (lambda: vexal.plan(rotation=7e-5), TypeError, "'float' object is not an instance of 'Sequence'"),
+    (lambda: vexal.simulate(seed=-1), vexal.InputError, "seed must be from 0 to 2**64 - 1, got -1"),
+    (lambda: vexal.simulate(seed=2**64), vexal.InputError, f"seed must be from 0 to 2**64 - 1, got {2**64}"),
+    (lambda: vexal.simulate(seed=1.5), TypeError, "seed must be an int, got float"),
+    (lambda: vexal.simulate(errors={"isp_error": -1}), vexal.InputError,
+     "errors.isp_error must be from -0.5 to 0.5, got -1.0"),
+    (lambda: vexal.simulate(errors={"engine_lag": math.inf}), vexal.InputError,
+     "errors.engine_lag must be from 0.0 to 1.0 s, got inf"),
+    (lambda: vexal.simulate(limits={"vertical": 1.0}), vexal.InputError,
+     "limits: no limit named 'vertical' (they are vertical_speed, horizontal_speed, miss_radius)"),
+    (lambda: vexal.simulate(limits={"miss_radius": -1.0}), vexal.InputError,
+     "limits.miss_radius must be a finite number greater than 0, got -1.0"),
+    (lambda: vexal.fly_many([], limits={"vertical_speed": math.nan}), vexal.InputError,
+     "limits.vertical_speed must be a finite number greater than 0, got nan"),
     (lambda: _native.plan(_vexal.Config(), "golden", 2e-4, 1), TypeError, None),
     (lambda: _native.plan(_vexal.Config(), "golden", 2e-4, False, "closest"), vexal.InputError,
      "landing must be 'target' or 'nearest', got 'closest'"),
@@ -430,3 +443,11 @@ def test_a_flight_under_guidance_lands_and_repeats_on_threads_and_processes():
         assert pool.submit(flown, 3).result() == here
     raises_exactly(lambda: vexal.simulate(n=20, errors={"bias": 0.1}), vexal.InputError,
                    "errors: no error named 'bias'")
+    # The arrays under a plan's names and their older ones; a figure of the flight.
+    assert flight.positions is flight.position and flight.time_points is flight.t
+    assert flight.thrusts == pytest.approx(np.linalg.norm(flight.thrust, axis=1))
+    assert len(vexal.plot(flight).axes) == 3
+    # No plan: nothing flown, said in every form.
+    grounded = vexal.simulate(n=20, time_of_flight=1.0)
+    assert grounded.outcome == "no_plan" and grounded.touchdown is None and grounded.summary()["fuel_used"] is None
+    assert grounded.format_summary().splitlines()[1] == f"why      {grounded.message}"

@@ -155,15 +155,23 @@ def test_landing_dispersion_ellipses_hold_the_scatter():
 
     rng = np.random.default_rng(1)
     points = rng.normal([3.0, -1.0], [4.0, 1.0], size=(400, 2))
-    flights = [vexal.FlightResult("landed", touchdown_x=x, touchdown_y=y, vertical_speed=1.0, fuel_margin=5.0)
-               for x, y in points] + [vexal.FlightResult("error", "no plan")]  # a failed flight is left out
-    fig = plot_landing_dispersion(flights, target=(1.0, 1.0))
+    flights = [vexal.FlightResult("hard_landing" if k % 40 == 0 else "landed", touchdown_x=x, touchdown_y=y,
+                                  vertical_speed=1.0, horizontal_speed=0.5, fuel_margin=5.0)
+               for k, (x, y) in enumerate(points)]
+    flights += [vexal.FlightResult("error", "no plan"), vexal.FlightResult("time_limit", fuel_margin=0.0)]
+    fig = plot_landing_dispersion(flights, target=(1.0, 1.0), limits={"vertical_speed": 2.0,
+                                                                      "horizontal_speed": 0.4, "miss_radius": 5.0})
     scatter = fig.axes[0]
     rings = {line.get_label(): line.get_xydata() for line in scatter.lines}
-    assert np.allclose(rings["touchdowns (400)"], points - [1.0, 1.0])
-    # The 3-sigma ellipse is three times the 1-sigma one about the mean, and wider along x.
+    landed = [k % 40 != 0 for k in range(400)]
+    assert np.allclose(rings["landed (390)"], (points - [1.0, 1.0])[landed])
+    assert len(rings["hard landings (10)"]) == 10 and "miss radius" in rings
+    # The 3-sigma and 99 % ellipses are 3 and 3.03 times the 1-sigma one about the mean, and wider along x.
     centre = (points - [1.0, 1.0]).mean(axis=0)
-    one, three = rings["1 sigma"] - centre, rings["3 sigma"] - centre
-    assert np.allclose(three, 3.0 * one)
+    one, three, most = rings["1 sigma"] - centre, rings["3 sigma"] - centre, rings["99 %"] - centre
+    assert np.allclose(three, 3.0 * one) and np.allclose(most, 3.0349 * one, rtol=1e-4)
     assert np.ptp(one[:, 0]) / np.ptp(one[:, 1]) == pytest.approx(4.0, rel=0.15)
-    assert [sum(p.get_height() for p in axes.patches) for axes in fig.axes[1:]] == [400, 400]
+    # The speeds of the flights that touched down, the fuel of every one that flew; the limits marked.
+    assert [sum(p.get_height() for p in axes.patches) for axes in fig.axes[1:]] == [400, 400, 401]
+    assert [len(axes.patches) for axes in fig.axes[1:]] == [20, 20, 20]
+    assert [line.get_xdata()[0] for axes in fig.axes[1:3] for line in axes.lines] == [2.0, 0.4]

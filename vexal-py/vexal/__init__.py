@@ -23,7 +23,7 @@ if TYPE_CHECKING:
     from .cases import FlightCase, Sigma, dispersions, flight_dispersions
     from .closed_loop import FlightResult, fly_many
     from .errors import InfeasibleError, InputError, Interrupted, JSONError, SolverError, VexalError
-    from .flight import Flight, simulate
+    from .flight import Flight, LandingLimits, simulate
     from .planning import Plan, configured, plan
     from .records import asdict, describe, replace
     from .study import CaseResult, solve_many
@@ -33,16 +33,16 @@ if TYPE_CHECKING:
     __version__: str
 
 __all__ = ["CaseResult", "Config", "Environment", "Flight", "FlightCase", "FlightResult", "InfeasibleError",
-           "InputError", "Interrupted", "JSONError", "Plan", "Sigma", "Solver", "SolverError", "Spacecraft",
-           "VexalError", "asdict", "configured", "describe", "dispersions", "flight_dispersions", "fly_many",
-           "format_summary", "node_table", "plan", "plot", "replace", "simulate", "solve_many", "summary",
+           "InputError", "Interrupted", "JSONError", "LandingLimits", "Plan", "Sigma", "Solver", "SolverError",
+           "Spacecraft", "VexalError", "asdict", "configured", "describe", "dispersions", "flight_dispersions",
+           "fly_many", "format_summary", "node_table", "plan", "plot", "replace", "simulate", "solve_many", "summary",
            "time_of_flight"]
 
 # Where each name of the package's face lives.
 _HOMES: dict[str, str] = {
     "Config": "_vexal", "Environment": "_vexal", "Solver": "_vexal", "Spacecraft": "_vexal",
     "Plan": "planning", "configured": "planning", "plan": "planning",
-    "Flight": "flight", "simulate": "flight",
+    "Flight": "flight", "LandingLimits": "flight", "simulate": "flight",
     "CaseResult": "study", "solve_many": "study",
     "Sigma": "cases", "dispersions": "cases", "FlightCase": "cases", "flight_dispersions": "cases",
     "FlightResult": "closed_loop", "fly_many": "closed_loop",
@@ -95,15 +95,21 @@ def __dir__() -> list[str]:
     return sorted(set(globals()) | set(__all__))
 
 
-def plot(trajectory: "Trajectory", config: "Config | None" = None) -> "Figure":
+def plot(trajectory: "Trajectory | Flight", config: "Config | None" = None) -> "Figure":
     """One figure of a planned descent (a `Plan`, or a `_vexal` trajectory
-    with its config); see `vexal.plotting.plot`.
+    with its config; see `vexal.plotting.plot`) or of a flown one (a
+    `Flight`; see `vexal.plotting.plot_flight`).
 
     matplotlib is imported only here, so the rest of the package works
     without it.
     """
+    from .flight import Flight
     from .planning import Plan
     from .plotting import plot as plot_descent
+    from .plotting import plot_flight
+
+    if isinstance(trajectory, Flight):
+        return plot_flight(trajectory)
 
     if config is None and isinstance(trajectory, Plan):
         config = trajectory.config

@@ -46,7 +46,8 @@ def simulate(config: Config | str, replan_period: float = 2.0, pointing: bool = 
              rotation: Sequence[float] | None = None, replan_horizon: str = "searched",
              terminal_speed: float = 1.0, terminal_height: float = 5.0,
              sensors: dict[str, float | bool | Sequence[float]] | None = None,
-             navigation: str = "filter", control_rate: float = 10.0) -> dict[str, Any]: ...
+             navigation: str = "filter", control_rate: float = 10.0,
+             limits: tuple[float, float, float | None] = (2.0, 1.0, None)) -> dict[str, Any]: ...
 def stop_all(stop: bool = True) -> None:
     """Ends every plan in progress at the moment of the call with
     KeyboardInterrupt; plans started afterwards run normally.

@@ -16,6 +16,7 @@ from . import _native
 from .cases import DRAWN_ERRORS, FlightCase
 from .engine import DEFAULT_EXECUTOR, Outcome, Task, attempt
 from .errors import InputError
+from .flight import LandingLimits
 from .planning import check_options
 from .study import PLAN_TABLE, run_study
 from .table import Schema
@@ -25,9 +26,11 @@ from .table import Schema
 class FlightResult(Outcome):
     """The outcome of flying one case.
 
-    `status` is the flight's: "landed" (the ground reached, at whatever
-    speed: see the speeds) or "time_limit"; "error" when it could not fly
-    (no plan at ignition: `error` says why), and then the figures are None.
+    `status` is the flight's: "landed" (on the ground within the study's
+    landing limits), "hard_landing" (on the ground outside them) or
+    "time_limit" (never on the ground: its touchdown figures are None);
+    "error" when it could not fly (no plan at ignition, or errors outside
+    their range: `error` says why), and then every figure is None.
     Positions are metres, speeds metres per second (vertical: downward),
     masses kilograms, times seconds; `fallbacks` counts the re-plans that
     were not plain ones (thrust reserve spent, nearest landing, plan kept);
@@ -52,6 +55,17 @@ class FlightResult(Outcome):
     def landed(self) -> bool:
         return self.status == "landed"
 
+    @property
+    def touched_down(self) -> bool:
+        return self.status in TOUCHED_DOWN
+
+
+# The statuses of a flight that reached the ground; the others have no
+# touchdown figures.
+TOUCHED_DOWN: tuple[str, ...] = ("landed", "hard_landing")
+TOUCHDOWN_FIGURES: tuple[str, ...] = ("touchdown_time", "touchdown_error", "touchdown_x", "touchdown_y",
+                                      "vertical_speed", "horizontal_speed")
+
 
 def failed(message: str) -> FlightResult:
     return FlightResult(status="error", error=message)
@@ -70,12 +84,15 @@ def fly_text(text: str, options: Mapping[str, Any], tag: object = None) -> Fligh
     if flown.outcome == "no_plan":
         return failed(flown.message)
     f = flown.summary()
+    touchdown: dict[str, Any] = {}
+    if flown.touchdown is not None:
+        d = flown.touchdown
+        touchdown = {"touchdown_time": d.time, "touchdown_error": d.miss, "touchdown_x": d.position[0],
+                     "touchdown_y": d.position[1], "vertical_speed": d.vertical_speed,
+                     "horizontal_speed": d.horizontal_speed}
     return FlightResult(
-        status=flown.outcome, touchdown_time=f["touchdown_time"], touchdown_error=f["touchdown_error"],
-        touchdown_x=f["touchdown_point"][0], touchdown_y=f["touchdown_point"][1],
-        vertical_speed=f["touchdown_vertical_speed"], horizontal_speed=f["touchdown_horizontal_speed"],
-        fuel_used=f["fuel_used"], planned_fuel=f["planned_fuel"], fuel_margin=f["fuel_margin"],
-        replans=f["replans"], fallbacks=sum(f["fallbacks"].values()),
+        status=flown.outcome, **touchdown, fuel_used=f["fuel_used"], planned_fuel=f["planned_fuel"],
+        fuel_margin=f["fuel_margin"], replans=f["replans"], fallbacks=sum(f["fallbacks"].values()),
         longest_plan_seconds=f["longest_plan_seconds"])
 
 
@@ -97,14 +114,16 @@ def inputs_of(case: FlightCase) -> list[object]:
 # A closed-loop study's table: the planning study's inputs, then each
 # flight's drawn errors and noise seed, then its outcome.
 FLIGHT_TABLE = Schema(inputs=(*PLAN_TABLE.inputs, *DRAWN_ERRORS, "flight_seed"), inputs_of=inputs_of,
-                      result=FlightResult, succeeded=("landed", "time_limit"), untabulated=("longest_plan_seconds",))
+                      result=FlightResult, succeeded=(*TOUCHED_DOWN, "time_limit"),
+                      blank={"time_limit": TOUCHDOWN_FIGURES}, untabulated=("longest_plan_seconds",))
 
 
 def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,
                    step: float = 0.01, replan_horizon: str = "searched", terminal_speed: float = 1.0,
                    rotation: Sequence[float] | None = None, terminal_height: float = 5.0,
                    sensors: Mapping[str, Any] | None = None, navigation: str = "filter",
-                   control_rate: float = 10.0) -> dict[str, Any]:
+                   control_rate: float = 10.0,
+                   limits: LandingLimits | Mapping[str, float | None] | None = None) -> dict[str, Any]:
     """`vexal.simulate`'s options for every flight of a study, checked. (The
     navigation options are always written, so that a table flown before
     guidance had a filter is refused on resume rather than mixed.)"""
@@ -125,6 +144,13 @@ def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_mar
         rotation = [float(w) for w in rotation]
         if len(rotation) != 3 or not all(map(math.isfinite, rotation)):
             raise InputError(f"rotation must be three finite numbers (wx, wy, wz) in rad/s, got {rotation!r}")
+    if replan_period != 0 and isinstance(replan_period, int | float) and replan_period < SHORTEST_REPLAN_PERIOD:
+        raise InputError(f"replan_period must be 0 (no re-plans) or at least {SHORTEST_REPLAN_PERIOD:g} s, "
+                         f"got {replan_period!r}")
+    judged = LandingLimits.of(limits)
+    for name, value in dataclasses.asdict(judged).items():
+        if value is not None and not (isinstance(value, int | float) and math.isfinite(value) and value > 0):
+            raise InputError(f"limits.{name} must be a finite number greater than 0, got {value!r}")
     for name, value, low, high in (("replan_period", replan_period, 0.0, math.inf),
                                    ("thrust_margin", thrust_margin, 0.0, 0.5), ("step", step, 1e-4, 1.0),
                                    ("terminal_speed", terminal_speed, 0.0, 100.0),
@@ -135,10 +161,12 @@ def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_mar
     return {"replan_period": float(replan_period), "pointing": pointing, "thrust_margin": float(thrust_margin),
             "step": float(step), "replan_horizon": replan_horizon, "terminal_speed": float(terminal_speed),
             "terminal_height": float(terminal_height), "rotation": rotation, "sensors": sensors,
-            "navigation": navigation, "control_rate": float(control_rate)}
+            "navigation": navigation, "control_rate": float(control_rate),
+            "limits": dataclasses.asdict(judged)}
 
 
 REPLAN_HORIZONS: tuple[str, ...] = ("searched", "fixed")
+SHORTEST_REPLAN_PERIOD: float = 0.1  # s, as simulate() takes it
 
 
 def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Executor = DEFAULT_EXECUTOR,
@@ -147,7 +175,8 @@ def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Exe
              thrust_margin: float = 0.05, step: float = 0.01, replan_horizon: str = "searched",
              terminal_speed: float = 1.0, rotation: Sequence[float] | None = None,
              terminal_height: float = 5.0, sensors: Mapping[str, Any] | None = None, navigation: str = "filter",
-             control_rate: float = 10.0) -> list[FlightResult]:
+             control_rate: float = 10.0,
+             limits: LandingLimits | Mapping[str, float | None] | None = None) -> list[FlightResult]:
     """Flies every case (`vexal.flight_dispersions`) under guidance and
     returns one `FlightResult` each, in order.
 
@@ -159,26 +188,74 @@ def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Exe
     with its error, never an exception.
     """
     options = flight_options(replan_period, pointing, thrust_margin, step, replan_horizon, terminal_speed, rotation,
-                             terminal_height, sensors, navigation, control_rate)
+                             terminal_height, sensors, navigation, control_rate, limits)
     return run_study(flight_task(options), FLIGHT_TABLE, list(cases), {"flight": options}, executor, workers,
                      progress, out, resume, seed)
 
 
-def dispersion_figures(records: Iterable[FlightResult]) -> dict[str, Any]:
-    """The figures of a closed-loop study over its flights that ran: how
-    many landed, the touchdown error's median and 99th percentile, the 1σ
-    ellipse of the touchdown points (semi-axes, m), the vertical speed's
-    median and 99th percentile, and the least fuel left."""
+def wilson_interval(successes: int, trials: int, z: float = 1.959964) -> tuple[float, float]:
+    """The Wilson score interval of a success rate (95 % by default)."""
+    if trials == 0:
+        return 0.0, 1.0
+    p = successes / trials
+    scale = 1.0 + z * z / trials
+    centre = (p + z * z / (2 * trials)) / scale
+    half = z / scale * math.sqrt(p * (1.0 - p) / trials + z * z / (4 * trials * trials))
+    return max(0.0, centre - half), min(1.0, centre + half)
+
+
+# Upper percentiles a study may state: each only when at least this many
+# flights lie beyond it, so that it is measured and not extrapolated (with
+# 20 flights: the median and the worst).
+PERCENTILES: tuple[float, ...] = (90.0, 95.0, 99.0, 99.9)
+BEYOND: int = 5
+
+
+def supported_percentiles(count: int) -> tuple[float, ...]:
+    """The percentiles of `PERCENTILES` a sample of `count` supports."""
+    return tuple(q for q in PERCENTILES if count * (1.0 - q / 100.0) >= BEYOND)
+
+
+def spread(values: Sequence[float]) -> dict[str, float]:
+    """The median, the supported upper percentiles and the worst of a sample."""
     import numpy as np
 
+    qs = supported_percentiles(len(values))
+    figures = np.percentile(values, [50.0, *qs])
+    return {"median": float(figures[0]), **{f"{q:g} %": float(v) for q, v in zip(qs, figures[1:], strict=True)},
+            "worst": float(max(values))}
+
+
+def dispersion_figures(records: Iterable[FlightResult]) -> dict[str, Any]:
+    """The figures of a closed-loop study: how many flights landed, landed
+    hard, ran out of time and could not fly; the success rate (landed over
+    every flight, those that could not fly included) with its 95 % Wilson
+    interval; over the flights that touched down, the touchdown error, the
+    vertical and horizontal speeds (each as `spread`: median, the upper
+    percentiles the sample supports, the worst) and the 1σ ellipse of the
+    touchdown points (semi-axes, m); the least fuel left over those that
+    flew."""
+    import numpy as np
+
+    records = list(records)
     flown = [r for r in records if r.ok]
-    if not flown:
-        return {"flights": 0}
-    points = np.array([[r.touchdown_x, r.touchdown_y] for r in flown], dtype=float)
-    axes = np.sqrt(np.maximum(np.linalg.eigvalsh(np.cov(points.T)), 0.0))[::-1] if len(flown) > 2 else [0.0, 0.0]
-    miss = np.percentile([r.touchdown_error for r in flown], [50, 99])
-    speed = np.percentile([r.vertical_speed for r in flown], [50, 99])
-    return {"flights": len(flown), "landed": sum(r.landed for r in flown),
-            "touchdown_error": (float(miss[0]), float(miss[1])), "ellipse": (float(axes[0]), float(axes[1])),
-            "vertical_speed": (float(speed[0]), float(speed[1])),
-            "least_fuel_left": min(cast(float, r.fuel_margin) for r in flown)}
+    down = [r for r in flown if r.touched_down]
+    landed = sum(r.landed for r in records)
+    figures: dict[str, Any] = {
+        "flights": len(records), "landed": landed,
+        "hard_landing": sum(r.status == "hard_landing" for r in records),
+        "time_limit": sum(r.status == "time_limit" for r in records),
+        "failed": len(records) - len(flown),
+        "success_rate": landed / len(records) if records else 0.0,
+        "success_interval": wilson_interval(landed, len(records)),
+    }
+    if down:
+        points = np.array([[r.touchdown_x, r.touchdown_y] for r in down], dtype=float)
+        axes = np.sqrt(np.maximum(np.linalg.eigvalsh(np.cov(points.T)), 0.0))[::-1] if len(down) > 2 else [0.0, 0.0]
+        figures |= {"touchdown_error": spread([cast(float, r.touchdown_error) for r in down]),
+                    "vertical_speed": spread([cast(float, r.vertical_speed) for r in down]),
+                    "horizontal_speed": spread([cast(float, r.horizontal_speed) for r in down]),
+                    "ellipse": (float(axes[0]), float(axes[1]))}
+    if flown:
+        figures["least_fuel_left"] = min(cast(float, r.fuel_margin) for r in flown)
+    return figures

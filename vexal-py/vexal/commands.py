@@ -61,6 +61,9 @@ COUNT: Callable[[str], int] = ranged(int, "a whole number of at least 1", 1)
 # The node count is a 64-bit unsigned integer in the planner.
 NODE_COUNT: Callable[[str], int] = ranged(int, "a whole number of at least 1", 1, 2**64 - 1)
 SEED: Callable[[str], int] = ranged(int, "a whole number of at least 0", 0, not_a_number="invalid int value")
+# A flight's noises are drawn from a 64-bit seed.
+FLIGHT_SEED: Callable[[str], int] = ranged(int, "a whole number of at least 0", 0, 2**64 - 1,
+                                           not_a_number="invalid int value")
 SECONDS: Callable[[str], float] = ranged(float, "a positive number of seconds", 0.0, low_included=False)
 SIGMA: Callable[[str], float] = ranged(float, "a number of at least 0", 0.0)
 
@@ -172,10 +175,11 @@ def build_parser() -> argparse.ArgumentParser:
                                      "set, and their noises drawn from --seed.")
     add_config_arguments(fly)
     add_rotation_argument(fly)
-    fly.add_argument("--seed", type=SEED, default=0, help="random seed of the errors' noises (default 0)")
+    fly.add_argument("--seed", type=FLIGHT_SEED, default=0, help="random seed of the errors' noises (default 0)")
     add_flight_arguments(fly, drawn=False)
     fly.add_argument("--plot", metavar="OUT.png", help="write a figure of the flight against its first plan")
     fly.add_argument("--csv", metavar="OUT.csv", help="write one row per integration step ('-' for stdout)")
+    fly.add_argument("--json", action="store_true", help="print the flight's figures as JSON instead of the summary")
     fly.set_defaults(run=run_fly, parser=fly)
     return parser
 
@@ -208,6 +212,13 @@ def add_flight_arguments(parser: argparse.ArgumentParser, drawn: bool) -> None:
                         help="a setting of the sensor suite, as vexal.simulate(sensors=...) names it, e.g. "
                              "altimeter_bias=100, fix_floor=50, velocimeter=false, altimeter_dropout=20,30; "
                              "repeatable")
+    for name, what, default in (("vertical", "vertical (downward) touchdown speed, m/s", 2.0),
+                                ("horizontal", "horizontal touchdown speed, m/s", 1.0),
+                                ("miss", "distance of the touchdown from the target, m", None)):
+        parser.add_argument(f"--limit-{name}", type=ranged(float, "a number greater than 0", 0.0, low_included=False),
+                            default=default, metavar="M/S" if default else "M",
+                            help=f"the landing limit of the {what}: outside it a touchdown is a hard landing "
+                                 f"(default {default if default else 'none'})")
     for name, what in FLIGHT_ERRORS.items():
         spread = drawn and name in DRAWN_ERRORS
         parser.add_argument(f"--{name.replace('_', '-')}", dest=name, metavar="SIGMA" if spread else "VALUE",
@@ -219,7 +230,7 @@ FINITE: Callable[[str], float] = ranged(float, "a finite number", -math.inf)
 # The errors of a flight that cannot be negative, and the misalignment's range.
 ERROR_VALUES: dict[str, Callable[[str], float]] = {
     "thrust_noise": SIGMA, "position_noise": SIGMA, "velocity_noise": SIGMA, "engine_lag": SIGMA,
-    "misalignment_deg": ranged(float, "an angle from 0 to 90 degrees", 0.0, 90.0),
+    "misalignment_deg": ranged(float, "an angle from 0 to 15 degrees", 0.0, 15.0),
 }
 # The specific impulse of any rocket is well above this many seconds: a
 # smaller --isp is a fuel consumption typed in its place.
@@ -375,10 +386,11 @@ def run_fly(args: argparse.Namespace) -> None:
                             thrust_margin=args.margin, seed=args.seed, errors=errors, rotation=args.rotation,
                             replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed,
                             terminal_height=args.terminal_height, sensors=dict(args.sensor),
-                            navigation=args.navigation, control_rate=args.control_rate)
+                            navigation=args.navigation, control_rate=args.control_rate, limits=landing_limits(args))
     if flown.outcome == "no_plan":
         raise ValueError(flown.message)
-    print(flown.format_summary(), file=sys.stderr if args.csv == "-" else sys.stdout)
+    print(flown.to_json() if args.json else flown.format_summary(),
+          file=sys.stderr if args.csv == "-" else sys.stdout)
     if args.csv:
         interrupts.check()
         write_csv(args.csv, {"t": flown.t, **{f"{axis}": flown.position[:, i] for i, axis in enumerate("xyz")},
@@ -388,6 +400,11 @@ def run_fly(args: argparse.Namespace) -> None:
         figure = plotting.plot_flight(flown)
         interrupts.check()
         plotting.save(figure, args.plot)
+
+
+def landing_limits(args: argparse.Namespace) -> dict[str, float | None]:
+    return {"vertical_speed": args.limit_vertical, "horizontal_speed": args.limit_horizontal,
+            "miss_radius": args.limit_miss}
 
 
 def run_config(args: argparse.Namespace) -> None:
@@ -516,14 +533,14 @@ def closed_loop_study(args: argparse.Namespace, config: _vexal.Config, sigma: ca
                                          replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed,
                                          rotation=args.rotation, terminal_height=args.terminal_height,
                                          sensors=dict(args.sensor), navigation=args.navigation,
-                                         control_rate=args.control_rate)
+                                         control_rate=args.control_rate, limits=landing_limits(args))
     target = config.spacecraft.target_position
     return StudyKind(
         closed_loop.flight_task(options), closed_loop.FLIGHT_TABLE,
         lambda: cases.iter_flight_dispersions(config, args.cases, args.seed, sigma, errors),
         {"flight": options}, {"errors": errors},
         closed_loop_summary,
-        lambda plotting, records: plotting.plot_landing_dispersion(records, target))
+        lambda plotting, records: plotting.plot_landing_dispersion(records, target, options["limits"]))
 
 
 class ProgressLine:
@@ -586,17 +603,28 @@ class Interrupted(Exception):
 
 def closed_loop_summary(records: Sequence[Any], kept: Sequence[Any] = ()) -> str:
     """The closing line of a closed-loop study: the flights this run flew
-    and failed (and those a resumed table already held), then the
-    touchdowns' figures over every flight that flew."""
+    and failed (and those a resumed table already held), how they ended,
+    the success rate with its 95 % interval, then the touchdowns' figures:
+    medians, the upper percentiles the sample supports, the worst."""
     from .closed_loop import dispersion_figures
 
-    flown = [r for r in records if r.ok]
     line = counted(records, kept, "flights", "flown")
-    if flown:
-        f = dispersion_figures(flown)
-        line += (f"; {f['landed']} landed, {len(flown) - f['landed']} out of time; touchdown error median "
-                 f"{f['touchdown_error'][0]:.3f} m, 99 % {f['touchdown_error'][1]:.3f} m; 1-sigma ellipse "
-                 f"{f['ellipse'][0]:.3f} x {f['ellipse'][1]:.3f} m; vertical speed median "
-                 f"{f['vertical_speed'][0]:.3f} m/s, 99 % {f['vertical_speed'][1]:.3f} m/s; least fuel left "
-                 f"{f['least_fuel_left']:.3f} kg")
+    if not records:
+        return line
+    f = dispersion_figures(records)
+    low, high = f["success_interval"]
+    line += (f"; {f['landed']} landed, {f['hard_landing']} hard landings, {f['time_limit']} out of time; "
+             f"success {100 * f['success_rate']:.1f} % (95 % interval {100 * low:.1f} to {100 * high:.1f} %)")
+    if "touchdown_error" in f:
+        line += (f"; touchdown error {spread_text(f['touchdown_error'], 'm')}; 1-sigma ellipse "
+                 f"{f['ellipse'][0]:.3f} x {f['ellipse'][1]:.3f} m; vertical speed "
+                 f"{spread_text(f['vertical_speed'], 'm/s')}; horizontal speed "
+                 f"{spread_text(f['horizontal_speed'], 'm/s')}")
+    if "least_fuel_left" in f:
+        line += f"; least fuel left {f['least_fuel_left']:.3f} kg"
     return line
+
+
+def spread_text(figures: Mapping[str, float], unit: str) -> str:
+    """'median 1.000 m, 95 % 2.000 m, worst 3.000 m'."""
+    return ", ".join(f"{name} {value:.3f} {unit}" for name, value in figures.items())

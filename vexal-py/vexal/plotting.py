@@ -4,10 +4,11 @@ Figures come from pyplot, so an interactive session can show them; without
 a display the non-interactive Agg backend is selected before pyplot loads.
 Nothing here calls `show()`.
 """
+import math
 import os
 import sys
 from collections.abc import Mapping, Sequence
-from typing import Any, TypeAlias
+from typing import Any, TypeAlias, cast
 
 import matplotlib
 
@@ -325,63 +326,108 @@ def plot_final_mass(records: Sequence[CaseResult], nearest: bool = False,
 
 def plot_flight(flight: Flight) -> Figure:
     """The flown descent against the plan made at ignition: height over
-    the horizontal distance from the target, and height, speed and thrust
-    over time, with the re-plans marked."""
+    the horizontal distance from the target, and speed (left axis) and
+    thrust (right axis) over time, with the re-plans marked."""
     fig, (side, timeline) = plt.subplots(1, 2, figsize=(12, 5))
     target = np.asarray(flight.config.spacecraft.target_position)
-    flown = np.hypot(flight.position[:, 0] - target[0], flight.position[:, 1] - target[1])
+    flown = np.hypot(flight.positions[:, 0] - target[0], flight.positions[:, 1] - target[1])
     plan = flight.first_plan_positions
     side.plot(np.hypot(plan[:, 0] - target[0], plan[:, 1] - target[1]), plan[:, 2], "o", ms=3,
               color="0.6", label="first plan (nodes)")
-    side.plot(flown, flight.position[:, 2], color="C0", label="flown")
-    at = np.searchsorted(flight.t, [p["t"] for p in flight.plans[1:]])
-    side.plot(flown[at], flight.position[at, 2], "x", color="C3", label="re-plans")
+    side.plot(flown, flight.positions[:, 2], color="C0", label="flown")
+    at = np.searchsorted(flight.time_points, [p["t"] for p in flight.plans[1:]])
+    at = at[at < len(flown)]
+    side.plot(flown[at], flight.positions[at, 2], "x", color="C3", label="re-plans")
     side.set_xlabel("horizontal distance from the target (m)")
     side.set_ylabel("height (m)")
     side.legend()
-    timeline.plot(flight.t, np.linalg.norm(flight.velocity, axis=1), color="C0", label="speed (m/s)")
-    timeline.plot(flight.t, np.linalg.norm(flight.thrust, axis=1) / 1000.0, color="C1", label="thrust (kN)")
-    for t in flight.t[at]:
-        timeline.axvline(t, color="C3", lw=0.5, alpha=0.5)
+    timeline.plot(flight.time_points, np.linalg.norm(flight.velocities, axis=1), color="C0", label="speed")
+    timeline.set_ylabel("speed (m/s)", color="C0")
+    thrust = timeline.twinx()
+    thrust.plot(flight.time_points, flight.thrusts / 1000.0, color="C1", label="thrust")
+    thrust.set_ylabel("thrust (kN)", color="C1")
+    for k, t in enumerate(flight.time_points[at]):
+        timeline.axvline(t, color="C3", lw=0.5, alpha=0.5, label="re-plans" if k == 0 else None)
     timeline.set_xlabel("time (s)")
-    timeline.legend()
+    lines, labels = timeline.get_legend_handles_labels()
+    more, more_labels = thrust.get_legend_handles_labels()
+    timeline.legend(lines + more, labels + more_labels, loc="upper right")
     f = flight.summary()
-    fig.suptitle(f"{flight.outcome}: {f['touchdown_error']:.2f} m from the target at "
-                 f"{f['touchdown_vertical_speed']:.2f} m/s down, {f['fuel_used']:.1f} kg of fuel, "
-                 f"{f['replans']} re-plans")
+    if flight.touchdown is not None:
+        d = flight.touchdown
+        how = (f"{d.miss:.2f} m from the target at {d.vertical_speed:.2f} m/s down, "
+               f"{d.horizontal_speed:.2f} m/s across")
+    elif f["end_time"] is not None:
+        how = f"still {f['end_height']:.1f} m up at {f['end_time']:.1f} s"
+    else:
+        how = flight.message
+    fuel = f", {f['fuel_used']:.1f} kg of fuel" if f["fuel_used"] is not None else ""
+    fig.suptitle(f"{flight.outcome}: {how}{fuel}, {f['replans']} re-plans")
     fig.tight_layout()
     return fig
 
 
-def plot_landing_dispersion(records: Sequence[Any], target: Sequence[float] = (0.0, 0.0)) -> Figure:
-    """A closed-loop study's flights (`FlightResult`s; failed ones are left
-    out): the touchdown points on the ground plane about the target with
-    the 1-sigma and 3-sigma ellipses of their covariance, and histograms of
-    the touchdown's vertical speed and of the fuel left."""
+# The 99 % ellipse of a two-dimensional normal: the square root of the
+# chi-square quantile with two degrees of freedom, -2 ln(0.01).
+SIGMAS_99: float = math.sqrt(-2.0 * math.log(0.01))
+
+
+def histogram_bins(count: int) -> int:
+    """Bins for a histogram of `count` values: the square root, from 5 to 50."""
+    return max(5, min(50, round(math.sqrt(max(count, 1)))))
+
+
+def plot_landing_dispersion(records: Sequence[Any], target: Sequence[float] = (0.0, 0.0),
+                            limits: Mapping[str, float | None] | None = None) -> Figure:
+    """A closed-loop study's flights (`FlightResult`s): the touchdown points
+    on the ground plane about the target, landed and hard landings apart,
+    with the 1-sigma, 3-sigma and 99 % ellipses of their covariance (and the
+    miss radius, if a limit), and histograms of the touchdown's vertical and
+    horizontal speeds with their limits marked, and of the fuel left. Flights
+    that never touched down are counted in the title."""
+    limits = dict(limits or {"vertical_speed": 2.0, "horizontal_speed": 1.0, "miss_radius": None})
     flown = [r for r in records if r.ok]
-    points = np.array([[r.touchdown_x, r.touchdown_y] for r in flown], dtype=float).reshape(-1, 2)
+    down = [r for r in flown if r.touched_down]
+    points = np.array([[r.touchdown_x, r.touchdown_y] for r in down], dtype=float).reshape(-1, 2)
     points -= np.asarray(target[:2], dtype=float)
-    fig, (scatter, speed, fuel) = plt.subplots(1, 3, figsize=(15, 4.8))
-    scatter.plot(points[:, 0], points[:, 1], ".", ms=3, alpha=0.6, label=f"touchdowns ({len(points)})")
+    landed = np.array([r.landed for r in down], dtype=bool)
+    fig, (scatter, vertical, horizontal, fuel) = plt.subplots(1, 4, figsize=(19, 4.8))
+    scatter.plot(points[landed, 0], points[landed, 1], ".", ms=3, alpha=0.6, color="C0",
+                 label=f"landed ({int(landed.sum())})")
+    if (~landed).any():
+        scatter.plot(points[~landed, 0], points[~landed, 1], "x", ms=4, color="C3",
+                     label=f"hard landings ({int((~landed).sum())})")
     scatter.plot([0.0], [0.0], "k+", ms=12, mew=2, label="target")
+    angle = np.linspace(0.0, 2.0 * np.pi, 200)
+    circle = np.stack([np.cos(angle), np.sin(angle)])
     if len(points) > 2:
         centre = points.mean(axis=0)
         values, vectors = np.linalg.eigh(np.cov(points.T))
-        angle = np.linspace(0.0, 2.0 * np.pi, 200)
-        circle = np.stack([np.cos(angle), np.sin(angle)])
-        for k, style in ((1, "-"), (3, "--")):
+        for k, style, label in ((1.0, "-", "1 sigma"), (3.0, "--", "3 sigma"), (SIGMAS_99, ":", "99 %")):
             ring = centre[:, None] + vectors @ (k * np.sqrt(np.maximum(values, 0.0))[:, None] * circle)
-            scatter.plot(ring[0], ring[1], style, color="C3", label=f"{k} sigma")
+            scatter.plot(ring[0], ring[1], style, color="C3", label=label)
+    if limits.get("miss_radius"):
+        radius = float(cast(float, limits["miss_radius"]))
+        scatter.plot(radius * circle[0], radius * circle[1], color="k", lw=0.8, label="miss radius")
     scatter.set_aspect("equal", adjustable="datalim")
     scatter.set_xlabel("x from the target (m)")
     scatter.set_ylabel("y from the target (m)")
     scatter.legend(loc="best")
-    speed.hist([r.vertical_speed for r in flown], bins=30, color="C1")
-    speed.set_xlabel("touchdown vertical speed (m/s, down)")
-    fuel.hist([r.fuel_margin for r in flown], bins=30, color="C2")
-    fuel.set_xlabel("fuel left at touchdown (kg)")
-    for axes in (speed, fuel):
+    bins = histogram_bins(len(down))
+    for axes, name, what in ((vertical, "vertical_speed", "touchdown vertical speed (m/s, down)"),
+                             (horizontal, "horizontal_speed", "touchdown horizontal speed (m/s)")):
+        axes.hist([getattr(r, name) for r in down], bins=bins, color="C1")
+        axes.axvline(cast(float, limits[name]), color="C3", ls="--", label=f"limit {limits[name]:g} m/s")
+        axes.set_xlabel(what)
+        axes.legend(loc="upper right")
+    fuel.hist([r.fuel_margin for r in flown], bins=histogram_bins(len(flown)), color="C2")
+    fuel.set_xlabel("fuel left at the end (kg)")
+    for axes in (vertical, horizontal, fuel):
         axes.set_ylabel("flights")
+    never = sum(r.status == "time_limit" for r in flown)
+    failed = len(records) - len(flown)
+    fig.suptitle(f"{len(records)} flights: {int(landed.sum())} landed, {int((~landed).sum())} hard landings"
+                 + (f", {never} never touched down" if never else "") + (f", {failed} could not fly" if failed else ""))
     fig.tight_layout()
     return fig
 

@@ -35,6 +35,9 @@ class Schema:
     # Result fields kept out of the table (wall times): a resumed table must
     # come out as one never interrupted; read back, they are None.
     untabulated: tuple[str, ...] = ()
+    # The figures a status leaves blank (a flight that never touched down
+    # has no touchdown figures).
+    blank: Mapping[str, tuple[str, ...]] = dataclasses.field(default_factory=dict)
 
     @property
     def outcome(self) -> tuple[str, ...]:
@@ -76,6 +79,10 @@ class Schema:
             return f"an error given for a case that ran ({status})"
         for name, read in self.figures.items():
             text = values[name]
+            if name in self.blank.get(status, ()):
+                if text != "":
+                    return f"{name} {cell(text)} given for a case of status {status}"
+                continue
             try:
                 value = read(text)
             except ValueError:

@@ -5,6 +5,7 @@
 #include "vexal/navigation.hpp"
 #include "vexal/plant.hpp"
 #include "vexal/sensors.hpp"
+#include "vexal/touchdown.hpp"
 
 namespace vexal {
 
@@ -85,6 +86,9 @@ struct GuidanceOptions {
     // The re-plans' solver. Flights plan on Clarabel's quick path, on which
     // their published figures were measured.
     SolverChoice solver = SolverChoice::clarabel;
+    // What the touchdown is judged by: within them the flight has landed,
+    // outside them it is a hard landing.
+    LandingLimits limits;
 };
 
 // How a plan of the flight was made.
@@ -103,7 +107,9 @@ struct PlanEvent {
     double touchdown_time = 0;  // s, flight time of the plan's last node
 };
 
-enum class FlightOutcome { landed, time_limit, no_plan, interrupted };
+// landed: on the ground within the limits; hard_landing: on the ground
+// outside them; the others never touched down.
+enum class FlightOutcome { landed, time_limit, no_plan, interrupted, hard_landing };
 
 struct Flight {
     FlightOutcome outcome = FlightOutcome::no_plan;
@@ -118,6 +124,9 @@ struct Flight {
     // s, flight time at which the terminal descent began (behind the last
     // plan), if it did.
     std::optional<double> terminal_descent;
+    // The state at the ground and its figures: only when the flight
+    // touched down (landed or hard_landing).
+    std::optional<Touchdown> touchdown;
 };
 
 // Flies the descent of `config` under guidance: plans at ignition from the
@@ -130,5 +139,10 @@ struct Flight {
 // Deterministic for a given seed.
 // Precondition: the configuration passed checked_for_planning.
 Flight simulate(const Config& config, const GuidanceOptions& options = {}, const FlightErrors& errors = {});
+
+// The flight's options and errors, each within the range it is modelled for
+// (see FlightErrors), else an error of kind invalid_input naming the field.
+// Every value that passes flies to an end in bounded time.
+Result<void> check_flight(const Config& config, const GuidanceOptions& options, const FlightErrors& errors);
 
 }  // namespace vexal
