@@ -131,7 +131,7 @@ void put_cone_rows(Sink& sink, const Config& config, double dt, const ProgramOpt
         const NodeReference ref = node_reference(sc, dt, k);
         put(sink, {{at.log_mass(k), 1.0}, {at.slack(k), ref.c2}}, ref.z0 + 1.0);
     }
-    put(sink, {{at.log_mass(n - 1), -1.0}}, -z_dry);
+    if (options.dry_mass_floor) put(sink, {{at.log_mass(n - 1), -1.0}}, -z_dry);
     if (options.pointing) {
         // n'u_k >= cos(theta) sigma_k with n the height axis.
         const double cos_theta = std::cos(config.environment.max_angle_deg * kDegToRad);
@@ -188,7 +188,7 @@ void put_cone_rows(Sink& sink, const Config& config, double dt, const ProgramOpt
         put(sink, {{at.log_mass(k), -2.0}}, t);
         put(sink, {{at.slack(k), two_a}, {at.log_mass(k), -2.0}}, t + (-3.0));
     }
-    if (!on_target) {
+    if (options.landing == Landing::nearest || options.landing == Landing::within) {
         // (d, x_N - x_t, y_N - y_t): d the distance variable, or the radius.
         const Vec3& t = sc.target_position;
         sink.cone(ConeKind::SecondOrder);

@@ -124,7 +124,8 @@ std::optional<Result<void>> quick_answer(QuickSolves& quick, SolveBuffers& buffe
 Result<ConicSolver*> QuickSolves::solver_for(const Problem& program, double time_of_flight,
                                              const ProgramOptions& options, double tolerance) {
     auto kept = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) {
-        return k.pointing == options.pointing && k.landing == options.landing && k.rotating == options.rotating();
+        return k.pointing == options.pointing && k.landing == options.landing && k.rotating == options.rotating() &&
+               k.floor == options.dry_mass_floor;
     });
     if (kept != kept_.end() && std::abs(time_of_flight - kept->built_at) <= rebuild_fraction * kept->built_at) {
         kept->solver.update(program);
@@ -134,7 +135,8 @@ Result<ConicSolver*> QuickSolves::solver_for(const Problem& program, double time
     if (!built) return std::unexpected(std::move(built.error()));
     ++counts.builds;
     if (kept == kept_.end()) {
-        kept_.push_back(Kept{options.pointing, options.landing, options.rotating(), time_of_flight, std::move(*built)});
+        kept_.push_back(Kept{options.pointing, options.landing, options.rotating(), options.dry_mass_floor,
+                             time_of_flight, std::move(*built)});
         return &kept_.back().solver;
     }
     kept->built_at = time_of_flight;
@@ -180,7 +182,7 @@ Result<void> solve_fixed_into(Trajectory& t, SolveBuffers& buffers, const Config
         point = judged(*solution, buffers, kViolationTolerance);
     }
     if (!*point) return std::unexpected(std::move(point->error()));
-    if (quick && quick->slopes && options.landing == Landing::target) {
+    if (quick && quick->slopes && (options.landing == Landing::target || options.landing == Landing::anywhere)) {
         slope = objective_slope(config, time_of_flight, options, buffers);
     }
 

@@ -87,16 +87,21 @@ Result<void> planned(const Config& config, const SearchOptions& options, const P
     };
     // The solves at one time of flight. Without a log they are counted and
     // reported at once (on the planning thread); a grid thread logs them
-    // for the planning thread to count and report in order.
+    // for the planning thread to count and report in order. A program
+    // without the dry-mass floor plans nothing that flies: not reported.
+    const auto solve_program = [&](const Config& c, double t, const Place& at, const ProgramOptions& stage,
+                                   Trajectory& to) -> Result<void> {
+        if (stopped(!at.on_grid)) return fail(ErrorKind::interrupted, "interrupted");
+        Result<void> result = solve_fixed_into(to, *at.buffers, c, t, stop_check, stage, at.quick);
+        std::optional<double> planned;
+        if (result && stage.landing != Landing::nearest && stage.dry_mass_floor) planned = to.final_mass;
+        if (at.log) at.log->push_back(planned);
+        else count(planned);
+        return result;
+    };
     const auto solve_at = [&](const Config& c, double t, const Place& at, Trajectory& into) -> Result<void> {
-        const auto solve_one = [&](const ProgramOptions& stage, Trajectory& to) -> Result<void> {
-            if (stopped(!at.on_grid)) return fail(ErrorKind::interrupted, "interrupted");
-            Result<void> result = solve_fixed_into(to, *at.buffers, c, t, stop_check, stage, at.quick);
-            std::optional<double> planned;
-            if (result && stage.landing != Landing::nearest) planned = to.final_mass;
-            if (at.log) at.log->push_back(planned);
-            else count(planned);
-            return result;
+        const auto solve_one = [&](const ProgramOptions& stage, Trajectory& to) {
+            return solve_program(c, t, at, stage, to);
         };
         if (!options.nearest_landing) return solve_one(program, into);
         return nearest_landing_into(into, *at.spare, c, program, solve_one);
@@ -111,6 +116,16 @@ Result<void> planned(const Config& config, const SearchOptions& options, const P
     SolveCounts quick;  // of the grid points' own solvers
     const Place here{kept, &ws.buffers, &ws.spare, nullptr, false};
     const auto fixed = [&](const Config& c, double t, Trajectory& into) { return solve_at(c, t, here, into); };
+    // Where no grid point lands, the search looks for a narrower window on
+    // the program without the dry-mass floor (landing anywhere, for a
+    // nearest landing).
+    ProgramOptions loose = program;
+    loose.dry_mass_floor = false;
+    if (options.nearest_landing) loose.landing = Landing::anywhere;
+    const auto loose_at = [&](const Config& c, double t, Trajectory& into) {
+        return solve_program(c, t, here, loose, into);
+    };
+    const SolveInto without_floor = loose_at;
     const unsigned pool = fast && searched ? grid_threads(config.solver.n, threads) : 1;
     const bool shared = pool == 1 && solver == SolverChoice::structured;
     const auto batch = [&](const Config& c, std::span<const double> times, std::span<Trajectory> into,
@@ -151,7 +166,7 @@ Result<void> planned(const Config& config, const SearchOptions& options, const P
     } else if (config.solver.time_of_flight) {
         result = fixed(config, *config.solver.time_of_flight, out.trajectory);
     } else {
-        result = search_into(ws.search, config, fixed, options, fast ? &batched : nullptr);
+        result = search_into(ws.search, config, fixed, options, fast ? &batched : nullptr, &without_floor);
         if (result) std::swap(out.trajectory, ws.search.best);
     }
     if (kept) quick += kept->counts;

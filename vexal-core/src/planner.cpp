@@ -234,7 +234,7 @@ void refine_with_slopes(SearchSpace& space, const Config& config, SolveInto fixe
 // parabola. Each evaluation is one fixed solve; the best trajectory seen is
 // the answer, never re-solved (left in space.best).
 Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fixed_solver, BatchInto batch,
-                         double lower, double upper, const SearchOptions& options) {
+                         double lower, double upper, const SearchOptions& options, bool& no_grid_point) {
     const double relative_tolerance = options.relative_tolerance;
     constexpr double kInfeasible = std::numeric_limits<double>::infinity();
     const double h = (upper - lower) / kGridIntervals;
@@ -304,7 +304,8 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
         }
         grid_points(std::span(rest.data(), count));
     }
-    if (best_index < 0) return no_feasible_time(lower, upper);
+    no_grid_point = best_index < 0;
+    if (no_grid_point) return no_feasible_time(lower, upper);
     if (sloped()) {
         Probes probes;
         for (int i = 0; i <= kGridIntervals; ++i) {
@@ -407,7 +408,7 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
 // 13-point grid, then golden-section steps over the best point's
 // neighbouring grid steps, then one final solve at the better inner point.
 Result<void> search_golden(SearchSpace& space, const Config& config, SolveInto fixed_solver, double lower,
-                           double upper, const SearchOptions& options) {
+                           double upper, const SearchOptions& options, bool& no_grid_point) {
     // Coarse grid; the earliest of equal scores stays best.
     const double h = (upper - lower) / kGridIntervals;
     int best = -1;
@@ -419,7 +420,8 @@ Result<void> search_golden(SearchSpace& space, const Config& config, SolveInto f
             best_merit = search_merit(space.current, config, options);
         }
     }
-    if (best < 0) return no_feasible_time(lower, upper);
+    no_grid_point = best < 0;
+    if (no_grid_point) return no_feasible_time(lower, upper);
 
     // Golden-section refinement over the neighbouring grid steps.
     const auto score = [&](double t) {
@@ -452,8 +454,104 @@ Result<void> search_golden(SearchSpace& space, const Config& config, SolveInto f
 
 }  // namespace
 
+namespace {
+
+// How far the loose program's final mass may fall short of the dry mass,
+// relative, and its horizon still be tried: the solver's accuracy (the
+// program with its floor decides).
+constexpr double kDryMassSlack = 1e-7;
+
+// One of a search's two modes over [lower, upper]; no_grid_point tells an
+// empty grid from a later failure.
+Result<void> run_search(SearchSpace& space, const Config& config, SolveInto judge, BatchInto judge_all,
+                        double lower, double upper, const SearchOptions& options, bool& no_grid_point) {
+    no_grid_point = false;
+    return options.mode == SearchMode::fast
+               ? search_fast(space, config, judge, judge_all, lower, upper, options, no_grid_point)
+               : search_golden(space, config, judge, lower, upper, options, no_grid_point);
+}
+
+// The end of the horizons that land on the side of `out` (where none
+// does) from `in` (where one does), by the loose program's final mass less
+// the dry mass: regula falsi (Illinois), halving where the loose program has
+// no answer or the interval shrinks too slowly. Returns the last time known
+// to land.
+double landing_edge(const Config& config, SolveInto loose, Trajectory& scratch, double in, double f_in, double out,
+                    double dry) {
+    double f_out = std::numeric_limits<double>::quiet_NaN();
+    constexpr int kMaxSteps = 60;
+    int side = 0;  // which end kept its value last (Illinois halves that one's)
+    for (int step = 0; step < kMaxSteps; ++step) {
+        const double width = std::abs(out - in);
+        if (width <= 1e-7 * std::max(std::abs(in), 1.0)) break;
+        double u = 0.5 * (in + out);
+        if (std::isfinite(f_out) && f_in > f_out && step % 3 != 2) {
+            u = in + (out - in) * (f_in / (f_in - f_out));
+            const double clear = 1e-3 * (out - in);
+            u = std::clamp(u, std::min(in + clear, out - clear), std::max(in + clear, out - clear));
+        }
+        const auto r = loose(config, u, scratch);
+        const double f = r ? scratch.final_mass - dry : std::numeric_limits<double>::quiet_NaN();
+        if (f >= 0.0) {
+            in = u, f_in = f;
+            if (side == 1) f_out *= 0.5;
+            side = 1;
+        } else {
+            out = u, f_out = f;
+            if (side == -1) f_in *= 0.5;
+            side = -1;
+        }
+    }
+    return in;
+}
+
+// No grid point lands. Without the dry-mass floor the fuel closes no
+// horizon, and wherever that loose program's final mass reaches the dry
+// mass the floor does not bind: there both programs have the same optimum.
+// So a window of horizons that land, however narrow, lies about the loose
+// program's best horizon, and when its final mass falls short of the dry
+// mass no horizon lands. To the target the loose best is the answer (solved
+// with the floor); a nearest landing (the loose program landing anywhere)
+// finds the window's ends between the grid points about it and searches
+// there.
+Result<void> fuel_window(SearchSpace& space, const Config& config, SolveInto judge, BatchInto judge_all,
+                         SolveInto loose, double lower, double upper, const SearchOptions& options) {
+    SearchOptions least_fuel = options;
+    least_fuel.nearest_landing = false;
+    const auto loose_all = [&loose](const Config& c, std::span<const double> times, std::span<Trajectory> out,
+                                    std::span<Result<void>> results) {
+        for (std::size_t i = 0; i < times.size(); ++i) results[i] = loose(c, times[i], out[i]);
+    };
+    bool no_grid_point = false;
+    const double dry = config.spacecraft.wet_mass - config.spacecraft.fuel;
+    const auto best =
+        run_search(space, config, loose, loose_all, lower, upper, least_fuel, no_grid_point);
+    if (!best || !(space.best.final_mass >= dry * (1.0 - kDryMassSlack))) return no_feasible_time(lower, upper);
+    const double t = space.best.time_of_flight;
+    if (!options.nearest_landing) {
+        auto planned = judge(config, t, space.best);
+        if (planned || planned.error().kind == ErrorKind::interrupted) return planned;
+        return no_feasible_time(lower, upper);
+    }
+    const double h = (upper - lower) / kGridIntervals;
+    const double lo = std::min(lower, upper), hi = std::max(lower, upper), step = std::abs(h);
+    const double below = step > 0.0 ? std::max(lo + std::floor((t - lo) / step) * step, lo) : lo;
+    const double above = std::min(below + step, hi);
+    const double f = space.best.final_mass - dry;
+    const double left = below < t ? landing_edge(config, loose, space.current, t, f, below, dry) : t;
+    const double right = above > t ? landing_edge(config, loose, space.current, t, f, above, dry) : t;
+    Config window = config;
+    window.solver.tof_min = left;
+    window.solver.tof_max = right;
+    auto found = run_search(space, window, judge, judge_all, left, right, options, no_grid_point);
+    if (found || found.error().kind == ErrorKind::interrupted) return found;
+    return no_feasible_time(lower, upper);
+}
+
+}  // namespace
+
 Result<void> search_into(SearchSpace& space, const Config& config, SolveInto fixed_solver, const SearchOptions& options,
-                         const BatchInto* batch) {
+                         const BatchInto* batch, const SolveInto* without_floor) {
     const Solver& s = config.solver;
     const auto [lower, upper] =
         s.tof_min && s.tof_max ? std::pair{*s.tof_min, *s.tof_max} : auto_bracket(config.spacecraft);
@@ -474,16 +572,22 @@ Result<void> search_into(SearchSpace& space, const Config& config, SolveInto fix
         }
     };
     try {
-        return options.mode == SearchMode::fast
-                   ? search_fast(space, config, judge, judge_all, lower, upper, options)
-                   : search_golden(space, config, judge, lower, upper, options);
+        bool no_grid_point = false;
+        auto found = run_search(space, config, judge, judge_all, lower, upper, options, no_grid_point);
+        if (!no_grid_point || !without_floor) return found;
+        const auto loose = [without_floor](const Config& c, double t, Trajectory& out) {
+            auto r = (*without_floor)(c, t, out);
+            if (!r && r.error().kind == ErrorKind::interrupted) throw SearchStopped{std::move(r.error())};
+            return r;
+        };
+        return fuel_window(space, config, judge, judge_all, loose, lower, upper, options);
     } catch (SearchStopped& stopped) {
         return std::unexpected(std::move(stopped.error));
     }
 }
 
 SolveResult search(const Config& config, const FixedSolver& fixed_solver, const SearchOptions& options,
-                   const BatchSolver& batch) {
+                   const BatchSolver& batch, const FixedSolver& without_floor) {
     const auto into = [&fixed_solver](const Config& c, double t, Trajectory& out) {
         return moved_into(fixed_solver(c, t), out);
     };
@@ -492,9 +596,14 @@ SolveResult search(const Config& config, const FixedSolver& fixed_solver, const 
         std::vector<SolveResult> solved = batch(c, std::vector<double>(times.begin(), times.end()));
         for (std::size_t i = 0; i < times.size(); ++i) results[i] = moved_into(std::move(solved[i]), out[i]);
     };
+    const auto loose_into = [&without_floor](const Config& c, double t, Trajectory& out) {
+        return moved_into(without_floor(c, t), out);
+    };
     const BatchInto batched = batch_into;
+    const SolveInto loose = loose_into;
     auto space = std::make_unique<SearchSpace>();
-    auto found = search_into(*space, config, into, options, batch ? &batched : nullptr);
+    auto found = search_into(*space, config, into, options, batch ? &batched : nullptr,
+                             without_floor ? &loose : nullptr);
     if (!found) return std::unexpected(std::move(found.error()));
     return std::move(space->best);
 }
@@ -503,10 +612,16 @@ SolveResult solve_fixed_plain(const Config& config, double time_of_flight) {
     return solve_fixed(config, time_of_flight);
 }
 
+SolveResult solve_fixed_without_floor(const Config& config, double time_of_flight) {
+    ProgramOptions loose;
+    loose.dry_mass_floor = false;
+    return solve_fixed(config, time_of_flight, nullptr, loose);
+}
+
 SolveResult solve(const Config& config) {
     if (auto ok = check_node_count(config.solver.n); !ok) return std::unexpected(std::move(ok.error()));
     if (config.solver.time_of_flight) return solve_fixed(config, *config.solver.time_of_flight);
-    return search(config, solve_fixed_plain);
+    return search(config, solve_fixed_plain, {}, {}, solve_fixed_without_floor);
 }
 
 }  // namespace vexal

@@ -85,6 +85,62 @@ TEST(Search, NearestLandingRanksErrorBeforeFuel) {
     }
 }
 
+// Fuel for a window 1.4 s wide between two grid points: the search finds it
+// about the best horizon without the dry-mass floor, or proves that none
+// lands when that program's best falls short of the dry mass.
+TEST(Search, FindsAFuelWindowNarrowerThanTheGrid) {
+    struct Case {
+        const char* name;
+        bool nearest;
+        double dry;        // kg; the loose final mass peaks at 1000 kg at 47 s
+        double expected;   // time of flight found, NaN: infeasible
+        std::size_t golden_calls;
+    };
+    const double nan = std::nan("");
+    const Case cases[] = {
+        {"to the target", false, 999.5, 47.0, 13 + 36 + 1},
+        {"nearest landing, least error at 47.4 s", true, 999.5, 47.4, 0},
+        {"too little fuel", false, 1000.5, nan, 13 + 36},
+        {"too little fuel, nearest", true, 1000.5, nan, 13 + 36},
+    };
+    for (const Case& k : cases) {
+        for (SearchMode mode : {SearchMode::golden, SearchMode::fast}) {
+            SCOPED_TRACE(testing::Message() << k.name << (mode == SearchMode::fast ? ", fast" : ", golden"));
+            Config c = bracketed(0.0, 120.0);
+            c.spacecraft.fuel = c.spacecraft.wet_mass - k.dry;
+            std::size_t calls = 0;
+            const auto mass = [](double t) { return peak_at(t, 47.0); };
+            const FixedSolver with_floor = [&](const Config&, double t) -> SolveResult {
+                ++calls;
+                if (mass(t) < k.dry) return fail(ErrorKind::infeasible, "solver status: PrimalInfeasible");
+                Trajectory tr;
+                tr.final_mass = mass(t);
+                tr.landing_error = 300.0 + 20.0 * std::abs(t - 47.4);
+                tr.time_of_flight = t;
+                return tr;
+            };
+            const FixedSolver loose = [&](const Config&, double t) -> SolveResult {
+                ++calls;
+                Trajectory tr;
+                tr.final_mass = mass(t);
+                tr.time_of_flight = t;
+                return tr;
+            };
+            const auto r = search(c, with_floor, SearchOptions{mode, 1e-4, k.nearest}, {}, loose);
+            if (std::isnan(k.expected)) {
+                ASSERT_FALSE(r.has_value());
+                EXPECT_EQ(r.error().message, "infeasible: no feasible time-of-flight in [0.000, 120.000]");
+            } else {
+                ASSERT_TRUE(r.has_value());
+                EXPECT_NEAR(r->time_of_flight, k.expected, 1e-4 * k.expected);
+            }
+            if (mode == SearchMode::golden && k.golden_calls) {
+                EXPECT_EQ(calls, k.golden_calls);
+            }
+        }
+    }
+}
+
 TEST(AutoBracket, DefaultsAndFloors) {
     struct Case {
         std::function<void(Spacecraft&)> change;
@@ -120,9 +176,12 @@ TEST(AutoBracket, DefaultsAndFloors) {
 }
 
 TEST(Search, CallCounts) {
+    // The solver without the dry-mass floor is never asked while a grid point lands.
     ScriptedSolver feasible{[](double t) { return peak_at(t, 300.0); }, {}};
-    EXPECT_TRUE(search(Config{}, feasible.bind()).has_value());
+    ScriptedSolver loose{[](double t) { return peak_at(t, 300.0); }, {}};
+    EXPECT_TRUE(search(Config{}, feasible.bind(), {}, {}, loose.bind()).has_value());
     EXPECT_EQ(feasible.calls.size(), 36u);
+    EXPECT_TRUE(loose.calls.empty());
 
     ScriptedSolver none{[](double) { return std::nan(""); }, {}};
     const auto r = search(Config{}, none.bind());

@@ -55,6 +55,39 @@ def test_fixed_solve_is_feasible_and_optimal(name, n):
     assert plan.final_mass == pytest.approx(optimum, rel=1e-6)
 
 
+# Barely enough fuel: the horizons that land form a window narrower than a
+# step of the search's grid (the example needs 198.902 kg at n = 50).
+TIGHT_FUEL = {
+    "example, 199 kg": (dict(n=50, fuel=199.0), "target"),
+    "Earth gravity, 1.001 x the need": (dict(n=40, fuel=481.68, gravity=[0.0, 0.0, -9.81],
+                                             initial_position=[700.0, -100.0, 2200.0]), "target"),
+    "nearest landing, 198 kg": (dict(n=50, fuel=198.0, target_position=[300.0, 0.0, 0.0]), "nearest"),
+}
+
+
+@pytest.mark.parametrize("name", list(TIGHT_FUEL))
+def test_a_fuel_window_between_grid_points_is_found(name):
+    fields, landing = TIGHT_FUEL[name]
+    config = vexal.configured(vehicle(), **fields)
+    fast, golden = (vexal.plan(config, search=mode, pointing=False, landing=landing) for mode in ("fast", "golden"))
+    assert golden.solves > 36  # no grid point lands
+    for plan in (fast, golden):
+        assert plan.fuel_used <= config.spacecraft.fuel * (1 + 1e-8)
+        assert worst_violation(config, plan) < 1e-6 or landing == "nearest"
+    if landing == "nearest":
+        assert fast.landing_error == pytest.approx(golden.landing_error, abs=1e-3)
+        status, _, point = reference_solve(config, golden.time_of_flight, landing="nearest")
+        assert status.startswith("optimal") and golden.landing_error == pytest.approx(miss(point, config), abs=1e-4)
+        return
+    exact = _vexal.solve(config)
+    assert exact.final_mass == golden.final_mass and np.array_equal(exact.positions, golden.positions)
+    assert fast.final_mass == pytest.approx(golden.final_mass, rel=1e-6)
+    status, optimum = reference_optimum(config, golden.time_of_flight)
+    assert status.startswith("optimal") and golden.final_mass == pytest.approx(optimum, rel=1e-6)
+    for t in (golden.time_of_flight - 0.1, golden.time_of_flight + 0.1):  # the optimum of the window
+        assert vexal.plan(config, time_of_flight=t, pointing=False).final_mass <= golden.final_mass * (1 + 1e-7)
+
+
 MARS = dict(wet_mass=1905.0, fuel=400.0, real_max_thrust=6 * 3100 * math.cos(math.radians(27)), min_thrust_pct=0.3,
             max_thrust_pct=0.8, fuel_consumption=1 / (225 * 9.807 * math.cos(math.radians(27))),
             max_velocity=500 / 3.6, initial_position=[2000.0, 0.0, 1500.0], initial_velocity=[80.0, 30.0, -75.0],

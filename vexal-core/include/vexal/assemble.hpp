@@ -45,6 +45,7 @@ enum class Landing {
     target,   // at the target: the literal program
     nearest,  // as near the target as can be: minimise that distance
     within,   // least fuel, within landing_radius of the target
+    anywhere, // least fuel, the landing point free (where a descent can land at all)
 };
 
 // Options of the program; the defaults build the literal one.
@@ -59,6 +60,9 @@ struct ProgramOptions {
     // y horizontal, z up at the target): the dynamics gain the Coriolis and
     // centrifugal accelerations. Zero is a still planet, the literal program.
     Vec3 rotation{};
+    // The final mass bounded below by the dry mass. Without it the fuel
+    // closes no horizon, which shows where the horizons that land lie.
+    bool dry_mass_floor = true;
 
     // Any component nonzero: the dynamics rows are dense 6 x 6 and 6 x 3
     // blocks at every time step, whatever their values.

@@ -30,7 +30,7 @@ struct Trajectory {
     std::uint32_t iterations = 0;  // the solver's iterations (not shown to Python)
     double landing_error = 0.0;    // horizontal distance of the last node from the target (not shown to _vexal)
     // d(final_mass)/d(time_of_flight) at this optimum, from the solver's
-    // duals; NaN unless the quick path planned to the target.
+    // duals; NaN unless the quick path planned least fuel (to the target or anywhere).
     double mass_slope = std::numeric_limits<double>::quiet_NaN();
 };
 
@@ -113,6 +113,7 @@ private:
         bool pointing;
         Landing landing;
         bool rotating;
+        bool floor;
         double built_at;
         ConicSolver solver;
     };

@@ -29,6 +29,8 @@ std::pair<double, double> auto_bracket(const Spacecraft& spacecraft);
 
 // One fixed-horizon solve with no stop request: the search's default judge.
 SolveResult solve_fixed_plain(const Config& config, double time_of_flight);
+// The same without the dry-mass floor (ProgramOptions::dry_mass_floor).
+SolveResult solve_fixed_without_floor(const Config& config, double time_of_flight);
 
 enum class SearchMode {
     golden,  // 13-point grid, 20 golden-section steps, one final solve: always 36 solves
@@ -86,8 +88,15 @@ using BatchSolver = std::function<std::vector<SolveResult>(const Config&, const 
 // feasible time-of-flight in [lower, upper]" (kind infeasible).
 // The fast search asks for its grid points through `batch` when given (the
 // golden one solves every point in turn, as it always has).
+// With `without_floor` (the same solves without the dry-mass floor; to the
+// target, or landing anywhere for a nearest landing) an empty grid is not
+// yet the verdict: the horizons that land with the fuel given, a window
+// narrower than a grid step, are looked for about that program's best
+// horizon, and only where its final mass falls short of the dry mass is
+// there none. A grid with a point that lands costs no more solves.
 SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
-                   const SearchOptions& options = {}, const BatchSolver& batch = {});
+                   const SearchOptions& options = {}, const BatchSolver& batch = {},
+                   const FixedSolver& without_floor = {});
 
 // A callable borrowed for the length of a call: unlike std::function it
 // never allocates. Built from a named callable that outlives it.
@@ -134,9 +143,10 @@ struct SearchSpace {
     std::array<Result<void>, kGridIntervals + 2> outcomes;
 };
 
-// search, with the answer left in space.best; `batch` may be null.
+// search, with the answer left in space.best; `batch` and `without_floor`
+// may be null.
 Result<void> search_into(SearchSpace& space, const Config& config, SolveInto fixed_solver, const SearchOptions& options,
-                         const BatchInto* batch = nullptr);
+                         const BatchInto* batch = nullptr, const SolveInto* without_floor = nullptr);
 
 // nearest_landing, its answer in `out` and `spare` the other stage's.
 Result<void> nearest_landing_into(Trajectory& out, Trajectory& spare, const Config& config,
