@@ -112,6 +112,11 @@ std::unexpected<Error> no_feasible_time(double lower, double upper) {
                                            text_format::three_decimals(upper) + "]");
 }
 
+// How a search missed the horizons that land, if it did: no grid point
+// landed, or (golden) a grid point did but no refinement point nor the
+// final solve (a window narrower than the refinement's first steps).
+enum class Missed { none, grid, refinement };
+
 // Thrown by the judge of candidates to end a search the stop request ended.
 struct SearchStopped {
     Error error;
@@ -234,7 +239,7 @@ void refine_with_slopes(SearchSpace& space, const Config& config, SolveInto fixe
 // parabola. Each evaluation is one fixed solve; the best trajectory seen is
 // the answer, never re-solved (left in space.best).
 Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fixed_solver, BatchInto batch,
-                         double lower, double upper, const SearchOptions& options, bool& no_grid_point) {
+                         double lower, double upper, const SearchOptions& options, Missed& missed) {
     const double relative_tolerance = options.relative_tolerance;
     constexpr double kInfeasible = std::numeric_limits<double>::infinity();
     const double h = (upper - lower) / kGridIntervals;
@@ -304,8 +309,10 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
         }
         grid_points(std::span(rest.data(), count));
     }
-    no_grid_point = best_index < 0;
-    if (no_grid_point) return no_feasible_time(lower, upper);
+    if (best_index < 0) {
+        missed = Missed::grid;
+        return no_feasible_time(lower, upper);
+    }
     if (sloped()) {
         Probes probes;
         for (int i = 0; i <= kGridIntervals; ++i) {
@@ -408,7 +415,7 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
 // 13-point grid, then golden-section steps over the best point's
 // neighbouring grid steps, then one final solve at the better inner point.
 Result<void> search_golden(SearchSpace& space, const Config& config, SolveInto fixed_solver, double lower,
-                           double upper, const SearchOptions& options, bool& no_grid_point) {
+                           double upper, const SearchOptions& options, Missed& missed) {
     // Coarse grid; the earliest of equal scores stays best.
     const double h = (upper - lower) / kGridIntervals;
     int best = -1;
@@ -420,12 +427,16 @@ Result<void> search_golden(SearchSpace& space, const Config& config, SolveInto f
             best_merit = search_merit(space.current, config, options);
         }
     }
-    no_grid_point = best < 0;
-    if (no_grid_point) return no_feasible_time(lower, upper);
+    if (best < 0) {
+        missed = Missed::grid;
+        return no_feasible_time(lower, upper);
+    }
 
     // Golden-section refinement over the neighbouring grid steps.
+    bool landed = false;
     const auto score = [&](double t) {
         const auto r = fixed_solver(config, t, space.current);
+        landed = landed || r.has_value();
         return r ? search_merit(space.current, config, options) : -std::numeric_limits<double>::infinity();
     };
     double a = lower + h * (best > 0 ? best - 1 : 0);
@@ -449,7 +460,9 @@ Result<void> search_golden(SearchSpace& space, const Config& config, SolveInto f
             fd = score(d);
         }
     }
-    return fixed_solver(config, fc >= fd ? c : d, space.best);
+    auto chosen = fixed_solver(config, fc >= fd ? c : d, space.best);
+    if (!chosen && !landed) missed = Missed::refinement;
+    return chosen;
 }
 
 }  // namespace
@@ -461,37 +474,45 @@ namespace {
 // program with its floor decides).
 constexpr double kDryMassSlack = 1e-7;
 
-// One of a search's two modes over [lower, upper]; no_grid_point tells an
-// empty grid from a later failure.
+// One of a search's two modes over [lower, upper], and whether it missed.
 Result<void> run_search(SearchSpace& space, const Config& config, SolveInto judge, BatchInto judge_all,
-                        double lower, double upper, const SearchOptions& options, bool& no_grid_point) {
-    no_grid_point = false;
+                        double lower, double upper, const SearchOptions& options, Missed& missed) {
+    missed = Missed::none;
     return options.mode == SearchMode::fast
-               ? search_fast(space, config, judge, judge_all, lower, upper, options, no_grid_point)
-               : search_golden(space, config, judge, lower, upper, options, no_grid_point);
+               ? search_fast(space, config, judge, judge_all, lower, upper, options, missed)
+               : search_golden(space, config, judge, lower, upper, options, missed);
 }
 
-// The end of the horizons that land on the side of `out` (where none
-// does) from `in` (where one does), by the loose program's final mass less
-// the dry mass: regula falsi (Illinois), halving where the loose program has
-// no answer or the interval shrinks too slowly. Returns the last time known
-// to land.
-double landing_edge(const Config& config, SolveInto loose, Trajectory& scratch, double in, double f_in, double out,
-                    double dry) {
-    double f_out = std::numeric_limits<double>::quiet_NaN();
+// The end of the horizons that land, from `in` (where one does) towards
+// `end`, judged by the loose program's final mass less the dry mass: the
+// first grid point past `in` where none lands (a step further while one
+// does), then regula falsi (Illinois) between, halving where the loose
+// program has no answer or the interval shrinks too slowly. Returns the
+// last time known to land.
+double landing_edge(const Config& config, SolveInto loose, Trajectory& scratch, double in, double f_in,
+                    double out, double step, double end, double dry) {
+    const auto excess = [&](double t) {
+        const auto r = loose(config, t, scratch);
+        return r ? scratch.final_mass - dry : std::numeric_limits<double>::quiet_NaN();
+    };
+    double f_out = excess(out);
+    while (f_out >= 0.0) {
+        if (out == end) return end;
+        in = out, f_in = f_out;
+        out = step > 0.0 ? std::min(out + step, end) : std::max(out + step, end);
+        f_out = excess(out);
+    }
     constexpr int kMaxSteps = 60;
     int side = 0;  // which end kept its value last (Illinois halves that one's)
-    for (int step = 0; step < kMaxSteps; ++step) {
-        const double width = std::abs(out - in);
-        if (width <= 1e-7 * std::max(std::abs(in), 1.0)) break;
+    for (int i = 0; i < kMaxSteps; ++i) {
+        if (std::abs(out - in) <= 1e-7 * std::max(std::abs(in), 1.0)) break;
         double u = 0.5 * (in + out);
-        if (std::isfinite(f_out) && f_in > f_out && step % 3 != 2) {
+        if (std::isfinite(f_out) && f_in > f_out && i % 3 != 2) {
             u = in + (out - in) * (f_in / (f_in - f_out));
             const double clear = 1e-3 * (out - in);
             u = std::clamp(u, std::min(in + clear, out - clear), std::max(in + clear, out - clear));
         }
-        const auto r = loose(config, u, scratch);
-        const double f = r ? scratch.final_mass - dry : std::numeric_limits<double>::quiet_NaN();
+        const double f = excess(u);
         if (f >= 0.0) {
             in = u, f_in = f;
             if (side == 1) f_out *= 0.5;
@@ -522,10 +543,9 @@ Result<void> fuel_window(SearchSpace& space, const Config& config, SolveInto jud
                                     std::span<Result<void>> results) {
         for (std::size_t i = 0; i < times.size(); ++i) results[i] = loose(c, times[i], out[i]);
     };
-    bool no_grid_point = false;
+    Missed missed = Missed::none;
     const double dry = config.spacecraft.wet_mass - config.spacecraft.fuel;
-    const auto best =
-        run_search(space, config, loose, loose_all, lower, upper, least_fuel, no_grid_point);
+    const auto best = run_search(space, config, loose, loose_all, lower, upper, least_fuel, missed);
     if (!best || !(space.best.final_mass >= dry * (1.0 - kDryMassSlack))) return no_feasible_time(lower, upper);
     const double t = space.best.time_of_flight;
     if (!options.nearest_landing) {
@@ -533,17 +553,20 @@ Result<void> fuel_window(SearchSpace& space, const Config& config, SolveInto jud
         if (planned || planned.error().kind == ErrorKind::interrupted) return planned;
         return no_feasible_time(lower, upper);
     }
-    const double h = (upper - lower) / kGridIntervals;
-    const double lo = std::min(lower, upper), hi = std::max(lower, upper), step = std::abs(h);
-    const double below = step > 0.0 ? std::max(lo + std::floor((t - lo) / step) * step, lo) : lo;
+    // The window lies about t, between the grid points either side of it
+    // (further out only when those land).
+    const double lo = std::min(lower, upper), hi = std::max(lower, upper);
+    const double step = (hi - lo) / kGridIntervals;
+    double below = step > 0.0 ? std::clamp(lo + std::floor((t - lo) / step) * step, lo, t) : t;
+    if (below == t) below = std::max(t - step, lo);
     const double above = std::min(below + step, hi);
     const double f = space.best.final_mass - dry;
-    const double left = below < t ? landing_edge(config, loose, space.current, t, f, below, dry) : t;
-    const double right = above > t ? landing_edge(config, loose, space.current, t, f, above, dry) : t;
+    const double left = below < t ? landing_edge(config, loose, space.current, t, f, below, -step, lo, dry) : t;
+    const double right = above > t ? landing_edge(config, loose, space.current, t, f, above, step, hi, dry) : t;
     Config window = config;
     window.solver.tof_min = left;
     window.solver.tof_max = right;
-    auto found = run_search(space, window, judge, judge_all, left, right, options, no_grid_point);
+    auto found = run_search(space, window, judge, judge_all, left, right, options, missed);
     if (found || found.error().kind == ErrorKind::interrupted) return found;
     return no_feasible_time(lower, upper);
 }
@@ -572,15 +595,19 @@ Result<void> search_into(SearchSpace& space, const Config& config, SolveInto fix
         }
     };
     try {
-        bool no_grid_point = false;
-        auto found = run_search(space, config, judge, judge_all, lower, upper, options, no_grid_point);
-        if (!no_grid_point || !without_floor) return found;
+        Missed missed = Missed::none;
+        auto found = run_search(space, config, judge, judge_all, lower, upper, options, missed);
+        if (missed == Missed::none || !without_floor) return found;
         const auto loose = [without_floor](const Config& c, double t, Trajectory& out) {
             auto r = (*without_floor)(c, t, out);
             if (!r && r.error().kind == ErrorKind::interrupted) throw SearchStopped{std::move(r.error())};
             return r;
         };
-        return fuel_window(space, config, judge, judge_all, loose, lower, upper, options);
+        auto window = fuel_window(space, config, judge, judge_all, loose, lower, upper, options);
+        // A grid point landed: where the window is not found either, the
+        // search's own answer stands.
+        if (window || window.error().kind == ErrorKind::interrupted || missed == Missed::grid) return window;
+        return found;
     } catch (SearchStopped& stopped) {
         return std::unexpected(std::move(stopped.error));
     }

@@ -93,7 +93,9 @@ using BatchSolver = std::function<std::vector<SolveResult>(const Config&, const 
 // yet the verdict: the horizons that land with the fuel given, a window
 // narrower than a grid step, are looked for about that program's best
 // horizon, and only where its final mass falls short of the dry mass is
-// there none. A grid with a point that lands costs no more solves.
+// there none. The golden search does the same when a grid point lands but
+// neither its refinement nor its final solve does. A search that plans
+// without it costs no more solves.
 SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
                    const SearchOptions& options = {}, const BatchSolver& batch = {},
                    const FixedSolver& without_floor = {});
