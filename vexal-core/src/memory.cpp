@@ -10,6 +10,7 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace vexal {
 namespace {
@@ -86,13 +87,13 @@ std::uint64_t cgroup_room() {
 
 // The bytes a program of n nodes may take, or why no program of n nodes can
 // be built.
-Result<std::uint64_t> program_bytes(std::uint64_t n) {
+Result<std::uint64_t> program_bytes(std::uint64_t n, std::uint64_t per_node = kBytesPerNode) {
     if (n == 0) return fail(ErrorKind::invalid_input, "invalid node count: n must be at least 1 (got 0)");
-    if (n > std::numeric_limits<std::uint64_t>::max() / kBytesPerNode) {
+    if (n > std::numeric_limits<std::uint64_t>::max() / per_node) {
         return fail(ErrorKind::invalid_input,
                     "invalid node count: n = " + std::to_string(n) + " is too large, the program's size overflows");
     }
-    return n * kBytesPerNode;
+    return n * per_node;
 }
 
 bool fits(std::uint64_t need, std::uint64_t beside, const MemoryRoom& room) {
@@ -143,6 +144,17 @@ MemoryRoom memory_room() {
     return room;
 }
 
+std::uint64_t address_room() {
+    std::uint64_t room = kUnlimited;
+    for (const auto& [resource, field] : {std::pair{RLIMIT_AS, 0}, std::pair{RLIMIT_DATA, 5}}) {
+        rlimit limit{};
+        if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+            room = std::min(room, rlimit_room(resource, statm_bytes(field)));
+        }
+    }
+    return room;
+}
+
 Result<void> check_node_count(std::uint64_t n) {
     const auto need = program_bytes(n);
     if (!need) return std::unexpected(need.error());
@@ -151,13 +163,18 @@ Result<void> check_node_count(std::uint64_t n) {
 }
 
 MemoryReservation::MemoryReservation(MemoryReservation&& other) noexcept
-    : ledger_(std::exchange(other.ledger_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+    : ledger_(std::exchange(other.ledger_, nullptr)),
+      bytes_(std::exchange(other.bytes_, 0)),
+      nodes_(std::exchange(other.nodes_, 0)),
+      hold_(other.hold_) {}
 
 MemoryReservation& MemoryReservation::operator=(MemoryReservation&& other) noexcept {
     if (this != &other) {
         release();
         ledger_ = std::exchange(other.ledger_, nullptr);
         bytes_ = std::exchange(other.bytes_, 0);
+        nodes_ = std::exchange(other.nodes_, 0);
+        hold_ = other.hold_;
     }
     return *this;
 }
@@ -165,23 +182,33 @@ MemoryReservation& MemoryReservation::operator=(MemoryReservation&& other) noexc
 MemoryReservation::~MemoryReservation() { release(); }
 
 void MemoryReservation::release() noexcept {
-    if (ledger_) ledger_->release(bytes_);
+    if (ledger_) ledger_->release(bytes_, hold_);
     ledger_ = nullptr;
     bytes_ = 0;
+    nodes_ = 0;
 }
 
-Result<MemoryReservation> MemoryLedger::reserve(std::uint64_t n, const StopCheck* stop) {
-    const auto need = program_bytes(n);
+Result<MemoryReservation> MemoryLedger::reserve(std::uint64_t n, const StopCheck* stop, Hold hold) {
+    const auto need = program_bytes(n, kBytesPerNode + (hold == Hold::kept ? kWorkspaceBytesPerNode : 0));
     if (!need) return std::unexpected(need.error());
     std::unique_lock lock(mutex_);
     for (;;) {
         const MemoryRoom room = room_();
         if (fits(*need, reserved_, room)) {
             reserved_ += *need;
-            return MemoryReservation(this, *need);
+            if (hold == Hold::kept) kept_ += *need;
+            return MemoryReservation(this, *need, n, hold);
         }
-        // Nothing to wait for: this is the answer the plan would get alone.
-        if (reserved_ == 0) return too_large(n, *need, room);
+        // Nothing that ends by itself is held: waiting would be for ever.
+        if (reserved_ == kept_) {
+            if (kept_ == 0) return too_large(n, *need, room);
+            return fail(ErrorKind::invalid_input, "invalid node count: n = " + std::to_string(n) +
+                                                      " is too large beside the planners kept: the program needs "
+                                                      "about " + std::to_string(*need >> 20) + " MiB and " +
+                                                      room.what + " " + std::to_string(room.bytes >> 20) +
+                                                      " MiB, less the " + std::to_string(kept_ >> 20) +
+                                                      " MiB reserved by the planners kept");
+        }
         released_.wait_for(lock, kStopPoll);
         if (stop && *stop) {
             // Asked without the ledger: the check may wait for the interpreter.
@@ -198,18 +225,19 @@ std::uint64_t MemoryLedger::reserved() const {
     return reserved_;
 }
 
-void MemoryLedger::release(std::uint64_t bytes) noexcept {
+void MemoryLedger::release(std::uint64_t bytes, Hold hold) noexcept {
     {
         std::lock_guard lock(mutex_);
         reserved_ -= bytes;
+        if (hold == Hold::kept) kept_ -= bytes;
     }
     released_.notify_all();
 }
 
-Result<MemoryReservation> reserve_memory(std::uint64_t n, const StopCheck* stop) {
+Result<MemoryReservation> reserve_memory(std::uint64_t n, const StopCheck* stop, Hold hold) {
     [[maybe_unused]] static const bool apart = keep_large_blocks_apart();
     static MemoryLedger ledger;
-    return ledger.reserve(n, stop);
+    return ledger.reserve(n, stop, hold);
 }
 
 }  // namespace vexal

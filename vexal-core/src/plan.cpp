@@ -155,7 +155,7 @@ Result<void> planned(const Config& config, const SearchOptions& options, const P
     // until its programs fit beside theirs (a workspace holds one thread's
     // share already), and gives back what it took on return.
     Result<void> result = fail(ErrorKind::interrupted, "interrupted");
-    const std::uint64_t held = ws.memory.bytes() / kBytesPerNode;
+    const std::uint64_t held = ws.memory.nodes();
     const std::uint64_t need = config.solver.n * pool;
     // A workspace of the plan's own holds nothing: the ledger checks the
     // node count, and the workspace keeps the share until its solvers go.
@@ -178,7 +178,7 @@ Result<void> planned(const Config& config, const SearchOptions& options, const P
 
 Result<PlanWorkspace> PlanWorkspace::build(std::uint64_t n, const StopCheck* stop) {
     if (auto ok = check_node_count(n); !ok) return std::unexpected(std::move(ok.error()));
-    auto memory = reserve_memory(n, stop);
+    auto memory = reserve_memory(n, stop, Hold::kept);
     if (!memory) return std::unexpected(std::move(memory.error()));
     PlanWorkspace ws;
     ws.n = n;

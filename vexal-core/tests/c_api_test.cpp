@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -249,6 +253,77 @@ TEST(CApi, FailuresAreCodesWithTheMessage) {
     for (ErrorKind kind : {ErrorKind::invalid_input, ErrorKind::infeasible, ErrorKind::solver_status,
                            ErrorKind::solver_construction, ErrorKind::json, ErrorKind::interrupted}) {
         EXPECT_STREQ(vexal_code_name(c_api::code_of(kind)), kind_name(kind));
+    }
+}
+
+// What the process has mapped, bytes: an address-space limit counts from it.
+std::uint64_t mapped_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+// `body` in a child process under an alarm; its exit status, or 1000 plus
+// the signal that ended it (an abort, a hang past the alarm).
+int in_child(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(60);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+// Under an address-space limit the C API answers with a code, never by
+// ending its caller: a planner that cannot fit beside the one its caller
+// keeps is refused at once (waiting would be for ever), and a plan whose
+// solver cannot have its memory is out of memory, whatever the room left.
+TEST(CApi, UnderAnAddressSpaceLimitEveryAnswerIsACode) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory fills the address space";
+#endif
+    constexpr std::uint64_t n = 2000;
+    const auto limit_room = [](std::uint64_t room) {
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = mapped_bytes() + room;
+        return setrlimit(RLIMIT_AS, &limit) == 0;
+    };
+    // Room for one planner and half of another.
+    EXPECT_EQ(in_child([&] {
+                  if (!limit_room(3 * n * (kBytesPerNode + kWorkspaceBytesPerNode) / 2)) return 1;
+                  vexal_planner* kept = vexal_planner_create(n, nullptr);
+                  if (!kept) return 2;
+                  vexal_error error;
+                  if (vexal_planner_create(n, &error)) return 3;
+                  const bool named = std::string(error.message).find("beside the planners kept") != std::string::npos;
+                  return error.code == VEXAL_ERROR_INVALID_INPUT && named ? 0 : 4;
+              }),
+              0);
+    // From no room at all to about what a plan on Clarabel takes, above a
+    // planner already made: a plan, or out of memory.
+    for (const int solver : {VEXAL_SOLVER_CLARABEL, VEXAL_SOLVER_STRUCTURED}) {
+        for (std::uint64_t room = 0; room <= n * kBytesPerNode; room += n * kBytesPerNode / 4) {
+            SCOPED_TRACE(std::to_string(room >> 20) + " MiB left, solver " + std::to_string(solver));
+            const int code = in_child([&] {
+                vexal_planner* planner = vexal_planner_create(n, nullptr);
+                vexal_config config;
+                vexal_config_default(&config);
+                config.solver.n = n;
+                config.solver.has_time_of_flight = 1;
+                config.solver.time_of_flight = 50.0;
+                vexal_plan_options options;
+                vexal_plan_options_default(&options);
+                options.threads = 1;
+                options.solver = solver;
+                if (!planner || !limit_room(room)) return 100;
+                return vexal_plan(planner, &config, &options, nullptr, nullptr);
+            });
+            EXPECT_TRUE(code == VEXAL_OK || code == VEXAL_ERROR_OUT_OF_MEMORY) << "ended with " << code;
+        }
     }
 }
 

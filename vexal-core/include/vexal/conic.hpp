@@ -50,13 +50,22 @@ struct ConicSettings {
     std::uint32_t max_iterations = 0;
 };
 
+// The most address space the solver may take for a program, bytes, from
+// its sizes: its copies of the data, the KKT system and its factor, through
+// construction and every solve. Measured on the planner's programs
+// (bench/memory_need clarabel), with half again in hand.
+std::uint64_t conic_bytes(const Problem& problem);
+
 // One solver, built for a program and solvable again after new values for
 // the same pattern.
 class ConicSolver {
 public:
     // The error "solver construction error: ..." (kind solver_construction)
     // when the solver refuses the program. A failure inside the solver
-    // library throws InternalError, here and in every member.
+    // library throws InternalError, here and in every member. The library
+    // cannot report a failed allocation (it ends the process), so a program
+    // whose conic_bytes exceed what the address-space limits leave
+    // (address_room) throws std::bad_alloc before the library is called.
     static Result<ConicSolver> build(const Problem& problem, const ConicSettings& settings = {});
 
     // New values of q, A and b; the solver keeps the equilibration it chose

@@ -15,10 +15,18 @@
 
 namespace vexal {
 
-// Bytes one node may cost from assembly through the solver's factorisation
-// (rows, column lists, CSC, the solver's copies and KKT system). Measured peak:
-// about 21 KB per node at n = 10^3 .. 5*10^4; this keeps half again in hand.
+// Bytes one node may cost a plan, from assembly through the solver's
+// factorisation (rows, column lists, CSC, the solver's copies and KKT
+// system). Measured peak address space (bench/memory_need, n = 3000 and
+// 12000): 23 KB per node on Clarabel, 14 KB on the structured solver; this
+// keeps a third again in hand.
 inline constexpr std::uint64_t kBytesPerNode = 32 * 1024;
+
+// Bytes one node costs a kept workspace (PlanWorkspace::build) besides its
+// plans: the structured solvers of four program shapes and the buffers.
+// Measured: 52 KB per node at n = 3000 and 12000; a planner on Clarabel
+// peaks at 72 KB a node, within the two together (96 KiB).
+inline constexpr std::uint64_t kWorkspaceBytesPerNode = 64 * 1024;
 
 // Memory this process can still take, and what bounds it, worded to follow
 // "the program needs about ... MiB and": "this machine has",
@@ -32,6 +40,12 @@ struct MemoryRoom {
 // is mapped now, and what the memory cgroup has left.
 MemoryRoom memory_room();
 
+// What RLIMIT_AS and RLIMIT_DATA leave of the address space, net of what is
+// mapped now (the most a failed allocation can be told from); the largest
+// value when neither is set. Cheap: one read of /proc/self/statm, and only
+// under a limit.
+std::uint64_t address_room();
+
 // Refuses a node count for which no program can be built: zero, or so large
 // that the program's sizes overflow or cannot fit in this process's memory
 // (kind invalid_input). The planning entries run it once, before any
@@ -39,6 +53,12 @@ MemoryRoom memory_room();
 Result<void> check_node_count(std::uint64_t n);
 
 class MemoryLedger;
+
+// How long a reservation is held: for one plan, which ends by itself, or
+// for a workspace kept by its owner (a planner of the C API), which only
+// the owner can end; only the first is worth waiting for. A kept one holds
+// the workspace's own bytes (kWorkspaceBytesPerNode) besides one plan's.
+enum class Hold { plan, kept };
 
 // Bytes held in a ledger for one plan; handed back when destroyed.
 class MemoryReservation {
@@ -49,14 +69,19 @@ public:
     ~MemoryReservation();
 
     std::uint64_t bytes() const { return bytes_; }
+    // The nodes of the plans it covers.
+    std::uint64_t nodes() const { return nodes_; }
 
 private:
     friend class MemoryLedger;
-    MemoryReservation(MemoryLedger* ledger, std::uint64_t bytes) : ledger_(ledger), bytes_(bytes) {}
+    MemoryReservation(MemoryLedger* ledger, std::uint64_t bytes, std::uint64_t nodes, Hold hold)
+        : ledger_(ledger), bytes_(bytes), nodes_(nodes), hold_(hold) {}
     void release() noexcept;
 
     MemoryLedger* ledger_ = nullptr;
     std::uint64_t bytes_ = 0;
+    std::uint64_t nodes_ = 0;
+    Hold hold_ = Hold::plan;
 };
 
 // The bytes reserved by plans in progress. A plan is admitted when its need
@@ -72,10 +97,12 @@ public:
     MemoryLedger& operator=(const MemoryLedger&) = delete;
 
     // The reservation for a program of n nodes. While it does not fit beside
-    // the others it waits for them, asking `stop` every kStopPoll ("interrupted",
-    // kind interrupted). One that does not fit alone is check_node_count's
-    // error, as are a zero or overflowing n.
-    Result<MemoryReservation> reserve(std::uint64_t n, const StopCheck* stop = nullptr);
+    // the others it waits for the plans among them to end, asking `stop`
+    // every kStopPoll ("interrupted", kind interrupted). One that does not
+    // fit alone is check_node_count's error, as are a zero or overflowing n;
+    // one that does not fit beside the kept reservations alone is refused at
+    // once, naming them: its caller may be their owner, and wait for ever.
+    Result<MemoryReservation> reserve(std::uint64_t n, const StopCheck* stop = nullptr, Hold hold = Hold::plan);
 
     std::uint64_t reserved() const;
 
@@ -83,15 +110,16 @@ public:
 
 private:
     friend class MemoryReservation;
-    void release(std::uint64_t bytes) noexcept;
+    void release(std::uint64_t bytes, Hold hold) noexcept;
 
     Probe room_;
     mutable std::mutex mutex_;
     std::condition_variable released_;
     std::uint64_t reserved_ = 0;
+    std::uint64_t kept_ = 0;  // of reserved_, held by kept workspaces
 };
 
 // The process's ledger: every plan that may run beside others reserves here.
-Result<MemoryReservation> reserve_memory(std::uint64_t n, const StopCheck* stop = nullptr);
+Result<MemoryReservation> reserve_memory(std::uint64_t n, const StopCheck* stop = nullptr, Hold hold = Hold::plan);
 
 }  // namespace vexal

@@ -154,9 +154,16 @@ typedef struct vexal_planner vexal_planner;
 /* A planner for configurations of n nodes, or NULL (the error says why: an
  * n no program can be built for, as vexal::check_node_count refuses, or
  * no memory). It holds everything a plan works in (vexal::PlanWorkspace),
- * its memory reserved among the process's plans (waiting while other plans
- * hold it): with VEXAL_SOLVER_STRUCTURED and threads = 1, vexal_plan then
- * allocates nothing for a landing on the target. */
+ * its memory (96 KiB a node: its solvers and one plan on either solver)
+ * reserved among the process's plans: it waits while plans in progress hold
+ * what it needs, and is refused at once (VEXAL_ERROR_INVALID_INPUT, "... too
+ * large beside the planners kept ...") when only kept planners do, since
+ * the caller may keep them itself. With VEXAL_SOLVER_STRUCTURED and
+ * threads = 1, vexal_plan then allocates nothing for a landing on the target.
+ * Under an address-space limit (RLIMIT_AS, RLIMIT_DATA) a plan whose solver
+ * would not fit in what the limit leaves returns VEXAL_ERROR_OUT_OF_MEMORY
+ * before the solver starts: the Clarabel library cannot report a failed
+ * allocation, it ends the process. */
 vexal_planner* vexal_planner_create(uint64_t n, vexal_error* error);
 
 /* Frees the planner and its trajectory; NULL is ignored. */

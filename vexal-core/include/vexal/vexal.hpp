@@ -73,7 +73,8 @@ struct Plan {
 // plan's message allocate.
 struct PlanWorkspace {
     // For plans of n nodes: the node count checked, its memory reserved in
-    // the process's ledger (waiting for other plans, asking `stop`), every
+    // the process's ledger, kept (waiting for plans in progress, asking
+    // `stop`; refused at once when it cannot fit beside the workspaces kept), every
     // array sized and the structured solvers of the target landing built.
     static Result<PlanWorkspace> build(std::uint64_t n, const StopCheck* stop = nullptr);
 
