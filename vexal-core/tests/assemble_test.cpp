@@ -408,6 +408,7 @@ TEST(MemoryLedger, AdmitsWhatFitsBesideTheReservationsHeld) {
         int held;
         std::uint64_t n;
         std::optional<std::string> refusal;
+        int kept = 0;  // of those held, kept workspaces: never waited for
     };
     const Case cases[] = {
         {kLedgerNeed, 0, kLedgerNodes, std::nullopt},
@@ -416,11 +417,16 @@ TEST(MemoryLedger, AdmitsWhatFitsBesideTheReservationsHeld) {
          "invalid node count: n = 1000 is too large, the program needs about 31 MiB and the test's room has 15 MiB"},
         {kMax, 1, 0, check_node_count(0).error().message},
         {kMax, 1, kMax, check_node_count(kMax).error().message},
+        {7 * kLedgerNeed / 2, 1, kLedgerNodes,
+         "invalid node count: n = 1000 is too large beside the planners kept: the program needs about 31 MiB and the "
+         "test's room has 109 MiB, less the 93 MiB reserved by the planners kept", 1},
     };
     for (const Case& c : cases) {
         MemoryLedger ledger(fixed_room(c.room));
         std::vector<MemoryReservation> held;
-        for (int i = 0; i < c.held; ++i) held.push_back(*ledger.reserve(kLedgerNodes));
+        for (int i = 0; i < c.held; ++i) {
+            held.push_back(*ledger.reserve(kLedgerNodes, nullptr, i < c.kept ? Hold::kept : Hold::plan));
+        }
         const std::uint64_t before = ledger.reserved();
         {
             const auto r = ledger.reserve(c.n);
