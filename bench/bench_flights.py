@@ -10,6 +10,7 @@ the rotation known to the plans and ignored by them, open and closed loop.
     python bench/bench_flights.py --monte-carlo 1000 [--figure dispersion.png] [--out flights.csv]
     python bench/bench_flights.py --rotation [--mc-n 40]
     python bench/bench_flights.py --horizons 12 [--seed 2026]
+    python bench/bench_flights.py --navigation 20 [--features] [--seed 4242]
 """
 import argparse
 import math
@@ -118,6 +119,62 @@ def horizons(descents: int, seed: int) -> None:
                   f"{np.median(miss):.3f} / {max(miss):.3f} | {len(mine) - len(down)} |")
 
 
+# The errors of the navigation tables: navigation alone, and everything at once.
+NAVIGATION_ERRORS = {
+    "none": {},
+    "navigation 1 m, 0.1 m/s": {"position_noise": 1.0, "velocity_noise": 0.1},
+    "combined": {"thrust_bias": -0.02, "isp_error": -0.03, "thrust_noise": 0.01, "misalignment_deg": 0.5,
+                 "initial_mass_error": 0.01, "position_noise": 1.0, "velocity_noise": 0.1},
+}
+# Guidance without the filter, tracking and gate, with each alone, and with all.
+FEATURES = {
+    "none (raw navigation, no tracking, no gate)": {"navigation": "raw", "control_rate": 0.0, "terminal_height": 0.0},
+    "filter": {"navigation": "filter", "control_rate": 0.0, "terminal_height": 0.0},
+    "tracking": {"navigation": "raw", "control_rate": 10.0, "terminal_height": 0.0},
+    "gate": {"navigation": "raw", "control_rate": 0.0, "terminal_height": 5.0},
+    "all (the default)": {},
+}
+
+
+def navigation_tables(descents: int, seed: int, features: bool) -> None:
+    """The default guidance (or each of its features, `features`) on a seeded
+    random table of descents (n = 30-60) under each error set of
+    NAVIGATION_ERRORS: touchdown speeds, miss, the flights within the
+    default limits (2 m/s down, 1 m/s across) and the fuel over the first plan."""
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "vexal-py" / "tests"))
+    from random_descents import random_descent
+
+    rng = np.random.default_rng(seed)
+    configs = [random_descent(rng, (30, 60))[1] for _ in range(descents)]
+    cases = []
+    for name, errors in NAVIGATION_ERRORS.items():
+        for i, config in enumerate(configs):
+            drawn = dict(errors)
+            if "initial_mass_error" in drawn:
+                drawn["initial_mass_error"] *= config.spacecraft.wet_mass
+            cases.append((name, vexal.FlightCase(config, drawn, seed * 1000 + i)))
+    print(f"| errors ({descents} random descents, seed {seed}) | guidance | vertical median / worst (m/s) | "
+          "horizontal median / worst (m/s) | miss median / worst (m) | within 2 and 1 m/s | fuel over plan "
+          "median / worst |")
+    print("|---|---|---|---|---|---:|---|")
+    for label, options in (FEATURES.items() if features else [("default", {})]):
+        records = vexal.fly_many([case for _, case in cases], executor="processes", progress=False, **options)
+        for name in NAVIGATION_ERRORS:
+            mine = [r for (tag, _), r in zip(cases, records, strict=True) if tag == name]
+            flown = [r for r in mine if r.landed]
+            down = [r.vertical_speed for r in flown]
+            across = [r.horizontal_speed for r in flown]
+            miss = [r.touchdown_error for r in flown]
+            over = [100.0 * (r.fuel_used / r.planned_fuel - 1.0) for r in flown]
+            within = sum(1 for r in flown if r.vertical_speed <= 2.0 and r.horizontal_speed <= 1.0)
+            if not flown:
+                print(f"| {name} | {label} | none landed |  |  | 0 of {len(mine)} |  |")
+                continue
+            print(f"| {name} | {label} | {np.median(down):.2f} / {max(down):.2f} | "
+                  f"{np.median(across):.2f} / {max(across):.2f} | {np.median(miss):.3f} / {max(miss):.3f} | "
+                  f"{within} of {len(mine)} | {np.median(over):.1f} / {max(over):.1f} % |")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, nargs="+", default=[30, 50, 100])
@@ -130,8 +187,15 @@ def main() -> None:
     parser.add_argument("--rotation", action="store_true", help="fly the Mars lander on a turning planet")
     parser.add_argument("--horizons", type=int, metavar="DESCENTS",
                         help="compare the re-plan horizons on this many seeded random descents")
+    parser.add_argument("--navigation", type=int, metavar="DESCENTS",
+                        help="fly this many seeded random descents with navigation and combined errors")
+    parser.add_argument("--features", action="store_true",
+                        help="with --navigation: without the filter, tracking and gate, with each, and with all")
     parser.add_argument("--seed", type=int, default=2026, help="the random table's seed")
     args = parser.parse_args()
+    if args.navigation:
+        navigation_tables(args.navigation, args.seed, args.features)
+        return
     if args.horizons:
         horizons(args.horizons, args.seed)
         return

@@ -182,7 +182,9 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     const double dt = node_spacing(plan);
     double plan_start = 0.0;
     double touchdown = plan.time_points.back();
-    const double time_limit = touchdown + std::max(60.0, 0.5 * touchdown);
+    // Time for the terminal descent from the gate as well.
+    const double descent = options.terminal_speed > 0.0 ? options.terminal_height / options.terminal_speed : 0.0;
+    const double time_limit = touchdown + std::max(60.0, 0.5 * touchdown) + 2.0 * descent;
 
     // What guidance makes of its engine and mass: thrust = scale x command,
     // and the mass falls with the thrust it believes given. Plans are made
@@ -343,7 +345,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         // A kept plan is commanded at the new scale too.
         command = scaled(planned_thrust(plan, plan_start), 1.0 / scale);
         const double took = std::chrono::duration<double>(Clock::now() - asked).count();
-        flight.plans.push_back({state.t, source, took, touchdown});
+        flight.plans.push_back({state.t, source, took, touchdown, scale});
     }
     if (options.terminal_speed > 0.0) {
         // Behind the last plan, above the ground: straight down at the

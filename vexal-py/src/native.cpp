@@ -583,15 +583,16 @@ constexpr SensorNumber kSensorNumbers[] = {
 };
 struct SensorSwitch {
     const char* name;
+    const char* dropout_name;
     bool& (*fitted)(Sensors&);
     Dropout& (*dropout)(Sensors&);
 };
 constexpr SensorSwitch kSensorSwitches[] = {
-    {"altimeter", [](Sensors& s) -> bool& { return s.altimeter.fitted; },
+    {"altimeter", "altimeter_dropout", [](Sensors& s) -> bool& { return s.altimeter.fitted; },
      [](Sensors& s) -> Dropout& { return s.altimeter.dropout; }},
-    {"velocimeter", [](Sensors& s) -> bool& { return s.velocimeter.fitted; },
+    {"velocimeter", "velocimeter_dropout", [](Sensors& s) -> bool& { return s.velocimeter.fitted; },
      [](Sensors& s) -> Dropout& { return s.velocimeter.dropout; }},
-    {"fixes", [](Sensors& s) -> bool& { return s.fixes.fitted; },
+    {"fixes", "fix_dropout", [](Sensors& s) -> bool& { return s.fixes.fitted; },
      [](Sensors& s) -> Dropout& { return s.fixes.dropout; }},
 };
 
@@ -621,7 +622,7 @@ bool read_sensors(PyObject* value, Sensors& sensors) {
                 }
                 f.fitted(sensors) = item == Py_True;
                 known = true;
-            } else if (name.ends_with("_dropout") && name.substr(0, name.size() - 8) == f.name) {
+            } else if (name == f.dropout_name) {
                 std::array<double, 2> window{NAN, NAN};
                 Ref items(PySequence_Check(item) && !PyUnicode_Check(item) ? PySequence_Tuple(item) : nullptr);
                 if (!items) PyErr_Clear();
@@ -735,8 +736,9 @@ PyObject* flight_dict(const Flight& flight) {
     Ref plans(PyList_New(0));
     if (!dict || !plans) return nullptr;
     for (const PlanEvent& e : flight.plans) {
-        Ref item(Py_BuildValue("{s:d,s:s,s:d,s:d}", "t", e.t, "source", kPlanSourceNames[static_cast<int>(e.source)],
-                               "seconds", e.seconds, "touchdown_time", e.touchdown_time));
+        Ref item(Py_BuildValue("{s:d,s:s,s:d,s:d,s:d}", "t", e.t, "source",
+                               kPlanSourceNames[static_cast<int>(e.source)], "seconds", e.seconds, "touchdown_time",
+                               e.touchdown_time, "engine", e.engine));
         if (!item || PyList_Append(plans.get(), item.get()) < 0) return nullptr;
     }
     if (!set_item(dict.get(), "outcome", to_python(std::string(kOutcomeNames[static_cast<int>(flight.outcome)]))) ||

@@ -98,7 +98,8 @@ class Flight:
     older names); `plans` lists every plan asked for: its flight time, how
     it was made ("searched", "replanned", "reserve" when the thrust reserve
     had to be spent, "nearest", or "kept" when every re-plan failed and the
-    plan in force flew on), its wall time and its touchdown time."""
+    plan in force flew on), its wall time, its touchdown time and the
+    engine's thrust per command as guidance read it then ("engine")."""
 
     outcome: str
     message: str

@@ -105,6 +105,7 @@ struct PlanEvent {
     PlanSource source = PlanSource::searched;
     double seconds = 0.0;       // wall time it took
     double touchdown_time = 0;  // s, flight time of the plan's last node
+    double engine = 1.0;        // the engine's thrust per command as guidance read it then
 };
 
 // landed: on the ground within the limits; hard_landing: on the ground
