@@ -161,14 +161,14 @@ def navigation_tables(descents: int, seed: int, features: bool) -> None:
         records = vexal.fly_many([case for _, case in cases], executor="processes", progress=False, **options)
         for name in NAVIGATION_ERRORS:
             mine = [r for (tag, _), r in zip(cases, records, strict=True) if tag == name]
-            flown = [r for r in mine if r.landed]
+            flown = [r for r in mine if r.touched_down]
             down = [r.vertical_speed for r in flown]
             across = [r.horizontal_speed for r in flown]
             miss = [r.touchdown_error for r in flown]
             over = [100.0 * (r.fuel_used / r.planned_fuel - 1.0) for r in flown]
             within = sum(1 for r in flown if r.vertical_speed <= 2.0 and r.horizontal_speed <= 1.0)
             if not flown:
-                print(f"| {name} | {label} | none landed |  |  | 0 of {len(mine)} |  |")
+                print(f"| {name} | {label} | none touched down |  |  | 0 of {len(mine)} |  |")
                 continue
             print(f"| {name} | {label} | {np.median(down):.2f} / {max(down):.2f} | "
                   f"{np.median(across):.2f} / {max(across):.2f} | {np.median(miss):.3f} / {max(miss):.3f} | "
