@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "vexal/error.hpp"
+#include "vexal/hypot.hpp"
 
 namespace vexal {
 namespace {
@@ -137,7 +138,7 @@ double program_violation(const Problem& problem, const std::vector<double>& x, s
             case ConeKind::SecondOrder: {
                 double tail = 0.0, scale = size[row];
                 for (std::uint64_t r = row + 1; r < end; ++r) {
-                    tail = std::hypot(tail, s[r]);
+                    tail = vexal::hypot(tail, s[r]);
                     scale = std::max(scale, size[r]);
                 }
                 record(std::max(tail - s[row], 0.0), scale);

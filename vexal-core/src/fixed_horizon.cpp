@@ -10,6 +10,7 @@
 #include "vexal/assemble.hpp"
 #include "vexal/conic.hpp"
 #include "vexal/error.hpp"
+#include "vexal/hypot.hpp"
 
 namespace vexal {
 
@@ -217,7 +218,7 @@ Result<void> solve_fixed_into(Trajectory& t, SolveBuffers& buffers, const Config
     t.final_mass = std::exp(t.objective);
     t.mass_slope = -t.final_mass * slope;  // the solver minimises minus the log of the final mass
     const Vec3& target = config.spacecraft.target_position;
-    t.landing_error = std::hypot(t.positions[n - 1][0] - target[0], t.positions[n - 1][1] - target[1]);
+    t.landing_error = vexal::hypot(t.positions[n - 1][0] - target[0], t.positions[n - 1][1] - target[1]);
     t.time_of_flight = time_of_flight;
     return {};
 }

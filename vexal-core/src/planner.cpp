@@ -11,6 +11,7 @@
 
 #include "text_format.hpp"
 #include "vexal/assemble.hpp"
+#include "vexal/hypot.hpp"
 #include "vexal/memory.hpp"
 
 namespace vexal {
@@ -48,7 +49,7 @@ std::pair<double, double> auto_bracket(const Spacecraft& sc) {
 double landing_scale(const Config& config) {
     const Vec3& r0 = config.spacecraft.initial_position;
     const Vec3& t = config.spacecraft.target_position;
-    return at_least(std::hypot(r0[0] - t[0], r0[1] - t[1]), 1.0);
+    return at_least(vexal::hypot(r0[0] - t[0], r0[1] - t[1]), 1.0);
 }
 
 double reach_tolerance(const Config& config) { return std::max(kReachedFraction * landing_scale(config), kReached); }

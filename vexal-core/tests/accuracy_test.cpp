@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "vexal/accuracy.hpp"
+#include "vexal/hypot.hpp"
 
 namespace vexal {
 namespace {
@@ -43,6 +44,39 @@ TEST(ProgramViolation, MeasuresEachConeRelativeToItsRow) {
             EXPECT_TRUE(std::isnan(v));
         } else {
             EXPECT_DOUBLE_EQ(v, k.expected);
+        }
+    }
+}
+
+// Expected values are the correctly rounded ones, worked out exactly; the
+// last two are inputs on which glibc 2.36's hypot is one unit off.
+TEST(Hypot, IsCorrectlyRoundedWithoutOverflowOrUnderflow) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double x, y, expected;
+    };
+    const Case cases[] = {
+        {3.0, 4.0, 5.0},
+        {450.0, -330.0, 0x1.170421006fd1dp+9},
+        {0.1, 0.2, 0x1.c9f25c5bfeddap-3},
+        {1e300, 1e300, 0x1.0e4d50f99b211p+997},     // the squares overflow
+        {1e-300, 3e-300, 0x1.0f1297202ba7fp-995},   // the squares underflow
+        {1.0, 0x1p-30, 1.0},
+        {-0.0, 0.0, 0.0},
+        {-0x1.7572afe9293f6p+7, 0x1.5f5f134695e8cp+8, 0x1.8de775a60a9a1p+8},
+        {-0x1.0a0fb8d177439p+4, -0x1.38d5b464a48e9p+2, 0x1.155168cba2acfp+4},
+        {inf, nan, inf},
+        {nan, -inf, inf},
+        {nan, 1.0, nan},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << k.x << ", " << k.y);
+        for (const double got : {vexal::hypot(k.x, k.y), vexal::hypot(k.y, k.x)}) {
+            if (std::isnan(k.expected)) {
+                EXPECT_TRUE(std::isnan(got));
+            } else {
+                EXPECT_EQ(got, k.expected);
+            }
         }
     }
 }
