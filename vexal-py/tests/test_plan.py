@@ -14,7 +14,7 @@ import hypothesis
 import hypothesis.strategies as st
 import numpy as np
 import pytest
-from conftest import UNREADABLE_CONFIGS, lay_config, raises_exactly
+from conftest import UNREADABLE_CONFIGS, lay_config, raises_exactly, run_python
 from random_descents import random_descent
 
 import _vexal
@@ -285,6 +285,15 @@ def test_a_config_round_trips_through_a_dict_and_its_description(fields):
     for copy in (vexal.configured(vexal.asdict(config)), eval(vexal.describe(config), vars(_vexal))):
         assert vexal.describe(copy) == vexal.describe(config)
         assert json.dumps(vexal.asdict(copy)) == json.dumps(vexal.asdict(config))  # NaN and -0.0 too
+
+
+def test_ipython_shows_a_config_by_its_fields():
+    result = run_python("""
+        from IPython.lib.pretty import pretty
+        import vexal
+        print(pretty(vexal.Config()) == vexal.describe(vexal.Config()), repr(vexal.Config()).startswith("<"))
+    """)
+    assert result.stdout == "True True\n", result.stderr  # the exact module's own repr is left alone
 
 
 def test_other_threads_run_while_a_plan_runs():
