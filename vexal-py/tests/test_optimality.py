@@ -5,6 +5,7 @@ import math
 
 import numpy as np
 import pytest
+from random_descents import random_descent
 from reference_program import reference_optimum, reference_solve, worst_violation
 
 import _vexal
@@ -86,6 +87,25 @@ def test_a_fuel_window_between_grid_points_is_found(name):
     assert status.startswith("optimal") and golden.final_mass == pytest.approx(optimum, rel=1e-6)
     for t in (golden.time_of_flight - 0.1, golden.time_of_flight + 0.1):  # the optimum of the window
         assert vexal.plan(config, time_of_flight=t, pointing=False).final_mass <= golden.final_mass * (1 + 1e-7)
+
+
+# Horizons well past the best one (seeded random descents, 20-degree pointing
+# limit): the plan is the independent optimum to 1e-6, or says that it is
+# not proven optimal (the first ends AlmostSolved, 4e-4 short).
+@pytest.mark.filterwarnings("ignore:Solution may be inaccurate")
+@pytest.mark.parametrize("case, factor", [(4, 2.5), (0, 1.3), (8, 2.5), (4, 1.9)])
+def test_a_long_horizon_is_optimal_or_says_it_is_not(case, factor):
+    rng = np.random.default_rng(11)
+    for _ in range(case + 1):
+        _, config = random_descent(rng)
+    config = vexal.configured(config, max_angle_deg=20.0)
+    tof = vexal.plan(config).time_of_flight * factor
+    plan = vexal.plan(config, time_of_flight=tof)
+    assert worst_violation(config, plan) < 1e-6
+    status, optimum, _ = reference_solve(config, tof, pointing_deg=20.0)
+    assert status.startswith("optimal")
+    assert plan.final_mass >= optimum * (1 - 1e-6) or not plan.optimal
+    assert plan.optimal or "not proven optimal" in plan.format_summary()
 
 
 MARS = dict(wet_mass=1905.0, fuel=400.0, real_max_thrust=6 * 3100 * math.cos(math.radians(27)), min_thrust_pct=0.3,

@@ -142,6 +142,14 @@ class Plan:
         return float(np.max(self.pointing_angle_deg[significant(self.u_values)], initial=0.0))
 
     @property
+    def optimal(self) -> bool:
+        """Whether the final solve proved its answer optimal to the solver's
+        full tolerances ("Solved"). An "AlmostSolved" answer met only the
+        reduced ones (a relative gap of 5e-5): feasible, but its final mass
+        may fall short of the optimum by up to about 1e-4 of it."""
+        return self.status == "Solved"
+
+    @property
     def relaxation_tight(self) -> bool:
         return not self.below_floor and not self.over_pointing
 
@@ -162,6 +170,7 @@ class Plan:
         """The headline figures, as a dict."""
         return {
             "status": self.status,
+            "optimal": self.optimal,
             "time_of_flight": self.time_of_flight,
             "touchdown_time": self.touchdown_time,
             "final_mass": self.final_mass,
@@ -180,7 +189,8 @@ class Plan:
 
     def format_summary(self) -> str:
         """An aligned, human-readable block of the headline figures, with a
-        warning line when the relaxation is not tight."""
+        warning line when the answer is not proven optimal or the relaxation
+        is not tight."""
         rows = [
             ("status", f"{self.status:>10}"),
             ("time of flight", f"{self.time_of_flight:10.3f} s (horizon)"),
@@ -196,6 +206,9 @@ class Plan:
         ]
         width = max(len(label) for label, _ in rows)
         lines = [f"{label:<{width}}  {value}" for label, value in rows]
+        if not self.optimal:
+            lines.append(f"warning: the solver's answer is {self.status}, not proven optimal; the final mass may "
+                         "fall short of the optimum by up to about 1e-4 of it")
         if self.below_floor:
             shown = ", ".join(map(str, self.below_floor[:10])) + (", ..." if len(self.below_floor) > 10 else "")
             lines.append(f"warning: thrust below the throttle floor at {len(self.below_floor)} of {self.n} "
