@@ -170,9 +170,9 @@ Result<void> check_flight(const Config& config, const GuidanceOptions& options, 
                                                   unit + ", got " + text(value));
     };
     // The errors are modelled (and their flights end in bounded time) within
-    // these ranges; a mass error keeps the fuel load between none and twice
-    // the nominal.
-    const double fuel = config.spacecraft.fuel;
+    // these ranges; the fuel load's error keeps it between none and twice
+    // the nominal, the dry mass's within half of it.
+    const double fuel = config.spacecraft.fuel, dry = config.spacecraft.wet_mass - fuel;
     struct Range {
         const char* name;
         double value, low, high;
@@ -186,7 +186,10 @@ Result<void> check_flight(const Config& config, const GuidanceOptions& options, 
                            Range{"errors.gravity_error", errors.gravity_error, -0.5, 0.5, ""},
                            Range{"errors.position_noise", errors.position_noise, 0.0, 1000.0, " m"},
                            Range{"errors.velocity_noise", errors.velocity_noise, 0.0, 100.0, " m/s"},
-                           Range{"errors.engine_lag", errors.engine_lag, 0.0, 1.0, " s"}}) {
+                           Range{"errors.dry_mass_error", errors.dry_mass_error, -0.5 * dry, 0.5 * dry, " kg"},
+                           Range{"errors.engine_lag", errors.engine_lag, 0.0, 1.0, " s"},
+                           Range{"errors.thrust_loss", errors.thrust_loss, 0.0, 1.0, ""},
+                           Range{"errors.thrust_loss_time", errors.thrust_loss_time, 0.0, 1e4, " s"}}) {
         if (!(r.value >= r.low && r.value <= r.high)) return outside(r.name, r.value, r.low, r.high, r.unit);
     }
     if (auto ok = finite("errors.rotation_error", errors.rotation_error); !ok) {

@@ -51,6 +51,9 @@ constexpr std::uint64_t kLeastNodes = 15;
 // A searched re-plan looks between these multiples of the time left.
 constexpr double kShortestReplan = 0.8;
 constexpr double kLongestReplan = 1.25;
+// When no landing comes in the time left, the nearest one is searched up to
+// this multiple of it.
+constexpr double kLongestFallback = 3.0;
 // The terminal descent's command period without tracking (s).
 constexpr double kTerminalPeriod = 0.1;
 // The engine's thrust as a multiple of the command is read from the
@@ -59,6 +62,11 @@ constexpr double kTerminalPeriod = 0.1;
 // commanded change is large enough to read it by.
 constexpr double kScaleWeight = 0.5;
 constexpr double kLeastReadableChange = 1.0;  // m/s
+// A reading this far off the scale is no drift but a fault (an engine
+// out): it is taken whole, so that the next plan is made for the engine
+// that is left. Readings are held within these bounds.
+constexpr double kFaultReading = 0.1;
+constexpr double kLeastScale = 0.05, kLargestScale = 1.5;
 // The thrust noise is drawn anew at this period (s) of flight time: a clock
 // of the world, not of guidance.
 constexpr double kThrustNoisePeriod = 1.0;
@@ -67,15 +75,15 @@ constexpr double kGroundClearance = 1e-3;
 
 // The engine's thrust per command as guidance reads it after a period: the
 // velocity change felt along the change expected of the `believed` engine
-// (at the mass guidance believes), blended into its scale. At the engine's limits the
-// expectation is the limit whatever the scale, and the reading leaves the
-// scale as it is.
+// (at the mass guidance believes), blended into its scale, or taken whole
+// when it is a fault's.
 double read_engine(const Engine& believed, const Vec3& seen, const Vec3& expected) {
     const double scale = 1.0 + believed.scale_error;
     const double size = norm(expected);
     if (size < kLeastReadableChange) return scale;
     const double along = seen[0] * expected[0] + seen[1] * expected[1] + seen[2] * expected[2];
-    const double reading = std::clamp(scale * along / (size * size), 0.5, 1.5);
+    const double reading = std::clamp(scale * along / (size * size), kLeastScale, kLargestScale);
+    if (std::abs(reading - scale) > kFaultReading) return reading;
     return (1.0 - kScaleWeight) * scale + kScaleWeight * reading;
 }
 
@@ -94,6 +102,13 @@ ThrustCommand scaled(ThrustCommand command, double factor) {
         const Vec3 thrust = command(t);
         return Vec3{factor * thrust[0], factor * thrust[1], factor * thrust[2]};
     };
+}
+
+// The flight's end if it has not touched down by then: the plan in force's
+// touchdown, twice the descent from its gate, and a margin.
+double flight_time_limit(double touchdown, const GuidanceOptions& options) {
+    const double descent = options.terminal_speed > 0.0 ? options.terminal_height / options.terminal_speed : 0.0;
+    return touchdown + std::max(60.0, 0.5 * touchdown) + 2.0 * descent;
 }
 
 }  // namespace
@@ -123,6 +138,22 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         return search(c, fixed, SearchOptions{SearchMode::fast});
     };
 
+    // The nearest landing when none comes in the time left: an engine that
+    // lost thrust brakes later and longer. The search over up to
+    // kLongestFallback times that time, ranked by landing error, then fuel.
+    const auto nearest_taking_longer = [&](Config c, double horizon, QuickSolves& quick) {
+        c.solver.tof_min = horizon;
+        c.solver.tof_max = kLongestFallback * horizon;
+        const FixedSolver fixed = [&](const Config& cc, double t) {
+            return nearest_landing(cc, program, [&](const ProgramOptions& p) {
+                return solve_fixed(cc, t, stop, p, &quick);
+            });
+        };
+        SearchOptions nearest{SearchMode::fast};
+        nearest.nearest_landing = true;
+        return search(c, fixed, nearest);
+    };
+
     // The world as it is.
     std::mt19937_64 world = seeded_stream(errors.seed, 0);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -131,8 +162,9 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     engine.min_thrust = sc.min_thrust_pct * sc.real_max_thrust;
     engine.max_thrust = sc.max_thrust_pct * sc.real_max_thrust;
     engine.fuel_consumption = sc.fuel_consumption / (1.0 + errors.isp_error);
-    engine.dry_mass = sc.wet_mass - sc.fuel;
+    engine.dry_mass = sc.wet_mass - sc.fuel + errors.dry_mass_error;
     engine.lag = errors.engine_lag;
+    if (errors.thrust_loss > 0.0) engine.loss_time = errors.thrust_loss_time, engine.remaining = 1.0 - errors.thrust_loss;
     const double bearing = uniform(world);  // drawn whatever the angle, so that seeds keep their meaning
     engine.misalignment = errors.misalignment_deg * std::acos(-1.0) / 180.0;
     engine.misalignment_toward = {std::cos(bearing), std::sin(bearing), 0.0};
@@ -145,7 +177,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     PlantState state;
     state.position = sc.initial_position;
     state.velocity = sc.initial_velocity;
-    state.mass = sc.wet_mass + errors.initial_mass_error;
+    state.mass = sc.wet_mass + errors.initial_mass_error + errors.dry_mass_error;
 
     // What guidance knows of it: its instruments, through the filter.
     Navigator navigator(options.navigation,
@@ -182,9 +214,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     const double dt = node_spacing(plan);
     double plan_start = 0.0;
     double touchdown = plan.time_points.back();
-    // Time for the terminal descent from the gate as well.
-    const double descent = options.terminal_speed > 0.0 ? options.terminal_height / options.terminal_speed : 0.0;
-    const double time_limit = touchdown + std::max(60.0, 0.5 * touchdown) + 2.0 * descent;
+    double time_limit = flight_time_limit(touchdown, options);
 
     // What guidance makes of its engine and mass: thrust = scale x command,
     // and the mass falls with the thrust it believes given. Plans are made
@@ -196,7 +226,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     believed.min_thrust = engine.min_thrust;
     believed.max_thrust = engine.max_thrust;
     believed.fuel_consumption = sc.fuel_consumption;
-    believed.dry_mass = engine.dry_mass;
+    believed.dry_mass = sc.wet_mass - sc.fuel;
     // The velocity change the commands should have given since the last
     // reading of the engine, and the one felt.
     Vec3 expected{}, felt{};
@@ -335,12 +365,14 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         }
         if (!next && !stopped() && checked_for_planning(c, true)) {
             take(nearest_landing(c, program, solve_one), PlanSource::nearest);
+            if (!next && !stopped()) take(nearest_taking_longer(c, horizon, replan_solves), PlanSource::nearest);
         }
         if (stopped()) return ended(FlightOutcome::interrupted);
         if (next) {
             plan = std::move(*next);
             plan_start = state.t;
             touchdown = plan_start + plan.time_points.back();
+            time_limit = flight_time_limit(touchdown, options);
         }
         // A kept plan is commanded at the new scale too.
         command = scaled(planned_thrust(plan, plan_start), 1.0 / scale);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "vexal/dynamics.hpp"
 
@@ -11,28 +12,66 @@ namespace {
 Vec3 operator+(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
 Vec3 operator*(double s, const Vec3& a) { return {s * a[0], s * a[1], s * a[2]}; }
 
-// The state's rates: velocity, acceleration, mass flow and the lag's pull.
+// The state's rates: velocity, acceleration and mass flow under `given`,
+// the engine's thrust at that moment.
 struct Rates {
     Vec3 position, velocity;
     double mass;
-    Vec3 thrust;
 };
 
-Rates rates(const Engine& engine, const Planet& planet, const PlantState& s, const Vec3& command) {
-    const Vec3 wanted = engine_thrust(engine, command, s.mass);
-    const Vec3 thrust = engine.lag > 0.0 ? s.thrust : wanted;
-    const Vec3 pull = engine.lag > 0.0 ? (1.0 / engine.lag) * (wanted + -1.0 * s.thrust) : Vec3{};
+Rates rates(const Engine& engine, const Planet& planet, const PlantState& s, const Vec3& given) {
     // Out of fuel, the engine gives nothing whatever its lag holds.
     const bool burning = s.mass > engine.dry_mass;
-    const Vec3 acting = burning ? thrust : Vec3{};
+    const Vec3 acting = burning ? given : Vec3{};
     const Vec3 turning = rotation_acceleration(planet.rotation, s.position, s.velocity);  // zero on a still planet
     return {s.velocity, (1.0 / s.mass) * acting + planet.gravity + turning,
-            burning ? -engine.fuel_consumption * norm(acting) : 0.0, pull};
+            burning ? -engine.fuel_consumption * norm(acting) : 0.0};
 }
 
 PlantState advanced(const PlantState& s, const Rates& r, double h) {
-    return {s.t + h, s.position + h * r.position, s.velocity + h * r.velocity, s.mass + h * r.mass,
-            s.thrust + h * r.thrust};
+    return {s.t + h, s.position + h * r.position, s.velocity + h * r.velocity, s.mass + h * r.mass, s.thrust};
+}
+
+// The lagging engine's thrust over one step, in closed form: T' = (W - T) /
+// lag with W the quadratic through the thrust the engine is asked for at
+// the step's start, middle and end. Exact for that W whatever the lag, so
+// that a lag far shorter than the step is as stable as none.
+class LaggedThrust {
+public:
+    LaggedThrust(const Vec3& from, const Vec3& start, const Vec3& middle, const Vec3& end, double h, double lag)
+        : lag_(lag) {
+        for (int j = 0; j < 3; ++j) {
+            w_[j] = start[j];
+            b_[j] = (4.0 * middle[j] - 3.0 * start[j] - end[j]) / h;
+            c_[j] = 2.0 * (start[j] - 2.0 * middle[j] + end[j]) / (h * h);
+            // The forced response at 0, W - lag W' + lag^2 W'', and the
+            // start's departure from it, which decays.
+            gap_[j] = from[j] - (w_[j] - lag * b_[j] + 2.0 * lag * lag * c_[j]);
+        }
+    }
+
+    Vec3 at(double tau) const {
+        const double decay = std::exp(-tau / lag_);
+        Vec3 out;
+        for (int j = 0; j < 3; ++j) {
+            const double wanted = w_[j] + b_[j] * tau + c_[j] * tau * tau;
+            const double rate = b_[j] + 2.0 * c_[j] * tau;
+            out[j] = wanted - lag_ * rate + 2.0 * lag_ * lag_ * c_[j] + gap_[j] * decay;
+        }
+        return out;
+    }
+
+private:
+    double lag_;
+    Vec3 w_{}, b_{}, c_{}, gap_{};
+};
+
+// The engine as it is at time t: after its loss, a share of itself.
+Engine in_force(const Engine& engine, double t) {
+    if (!(t >= engine.loss_time)) return engine;
+    Engine out = engine;
+    out.scale_error = (1.0 + engine.scale_error) * engine.remaining - 1.0;
+    return out;
 }
 
 }  // namespace
@@ -41,7 +80,7 @@ Vec3 engine_thrust(const Engine& engine, const Vec3& command, double mass) {
     if (mass <= engine.dry_mass) return {};
     const double size = norm(command);
     if (!(size > 0.0)) return {};
-    const double given = std::clamp((1.0 + engine.scale_error) * size, engine.min_thrust, engine.max_thrust);
+    const double given = (1.0 + engine.scale_error) * std::clamp(size, engine.min_thrust, engine.max_thrust);
     const Vec3 along = (given / size) * command;
     return engine.misalignment != 0.0 ? misaligned(along, engine.misalignment, engine.misalignment_toward) : along;
 }
@@ -60,22 +99,31 @@ Vec3 misaligned(const Vec3& thrust, double angle, const Vec3& toward) {
     return (size * std::cos(angle)) * d + (size * std::sin(angle) / width) * side;
 }
 
-PlantState plant_step(const Engine& engine, const Planet& planet, const PlantState& s, const ThrustCommand& command,
+PlantState plant_step(const Engine& rated, const Planet& planet, const PlantState& s, const ThrustCommand& command,
                       double h) {
+    const Engine engine = in_force(rated, s.t);
     const Vec3 start = command(s.t), middle = command(s.t + 0.5 * h), end = command(s.t + h);
-    const Rates k1 = rates(engine, planet, s, start);
-    const Rates k2 = rates(engine, planet, advanced(s, k1, 0.5 * h), middle);
-    const Rates k3 = rates(engine, planet, advanced(s, k2, 0.5 * h), middle);
-    const Rates k4 = rates(engine, planet, advanced(s, k3, h), end);
+    Vec3 given[3] = {engine_thrust(engine, start, s.mass), engine_thrust(engine, middle, s.mass),
+                     engine_thrust(engine, end, s.mass)};
+    std::optional<LaggedThrust> lagged;
+    if (engine.lag > 0.0) {
+        lagged.emplace(s.thrust, given[0], given[1], given[2], h, engine.lag);
+        given[0] = s.thrust;
+        given[1] = lagged->at(0.5 * h);
+        given[2] = lagged->at(h);
+    }
+    const Rates k1 = rates(engine, planet, s, given[0]);
+    const Rates k2 = rates(engine, planet, advanced(s, k1, 0.5 * h), given[1]);
+    const Rates k3 = rates(engine, planet, advanced(s, k2, 0.5 * h), given[1]);
+    const Rates k4 = rates(engine, planet, advanced(s, k3, h), given[2]);
     const auto sum = [](const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
         return (1.0 / 6.0) * (a + 2.0 * b + 2.0 * c + d);
     };
     PlantState next = advanced(s, {sum(k1.position, k2.position, k3.position, k4.position),
                                    sum(k1.velocity, k2.velocity, k3.velocity, k4.velocity),
-                                   (k1.mass + 2.0 * k2.mass + 2.0 * k3.mass + k4.mass) / 6.0,
-                                   sum(k1.thrust, k2.thrust, k3.thrust, k4.thrust)},
+                                   (k1.mass + 2.0 * k2.mass + 2.0 * k3.mass + k4.mass) / 6.0},
                                h);
-    if (!(engine.lag > 0.0)) next.thrust = engine_thrust(engine, end, next.mass);
+    next.thrust = lagged ? given[2] : engine_thrust(engine, end, next.mass);
     return next;
 }
 
@@ -125,6 +173,8 @@ FlightSegment fly(const Engine& engine, const Planet& planet, const PlantState& 
     while (out.states.back().t < until) {
         const PlantState& now = out.states.back();
         double h = std::min(step, until - now.t);
+        // No step straddles the engine's loss either.
+        if (now.t < engine.loss_time && now.t + h > engine.loss_time) h = engine.loss_time - now.t;
         PlantState next = plant_step(engine, planet, now, command, h);
         if (now.mass > engine.dry_mass && next.mass < engine.dry_mass) {
             // The tank runs dry inside the step: end the step there, where

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "vexal/check.hpp"
@@ -95,13 +96,23 @@ TEST(Guidance, ReplanningLandsWhatTheOpenLoopMisses) {
     EXPECT_GT(-uncorrected.history.back().velocity[2], 2.0);
     EXPECT_NEAR(-corrected.history.back().velocity[2], closed.terminal_speed, 0.05);
 
-    FlightErrors hopeless;
-    hopeless.thrust_bias = -0.5;
+    FlightErrors hopeless;  // nine tenths of the engine lost early
+    hopeless.thrust_loss = 0.9;
+    hopeless.thrust_loss_time = 5.0;
     const Flight crash = simulate(c, closed, hopeless);
     EXPECT_EQ(crash.outcome, FlightOutcome::hard_landing);  // at a speed no vehicle survives, and said so
     ASSERT_TRUE(crash.touchdown.has_value());
     EXPECT_GT(crash.touchdown->vertical_speed, 20.0);
     EXPECT_EQ(crash.touchdown->velocity, crash.history.back().velocity);
+    // Half of it lost at 10 s: no landing comes in the time left; guidance reads the loss at the next re-plan and
+    // lands by the nearest landing over a longer time.
+    FlightErrors half;
+    half.thrust_loss = 0.5;
+    half.thrust_loss_time = 10.0;
+    const Flight limped = simulate(c, closed, half);
+    EXPECT_EQ(limped.outcome, FlightOutcome::landed);
+    EXPECT_TRUE(std::any_of(limped.plans.begin(), limped.plans.end(),
+                            [](const PlanEvent& e) { return e.source == PlanSource::nearest; }));
 
     FlightErrors noisy;
     noisy.thrust_noise = 0.01;
@@ -211,17 +222,20 @@ TEST(Guidance, SteadyEngineErrorsAreReadAndLandedThrough) {
     moon.spacecraft.real_max_thrust = 8000.0;
     struct Case {
         const char* name;
-        double thrust_bias, isp_error;
+        double thrust_bias, isp_error, thrust_loss;  // the last at 10 s of flight
     };
     for (const Config& c : {mars, earth, moon}) {
-        for (const Case& k : {Case{"none", 0.0, 0.0}, Case{"weak", -0.02, 0.0}, Case{"strong", 0.02, 0.0},
-                              Case{"thirsty", 0.0, -0.03}}) {
+        for (const Case& k : {Case{"none", 0.0, 0.0, 0.0}, Case{"weak", -0.02, 0.0, 0.0},
+                              Case{"strong", 0.02, 0.0, 0.0}, Case{"thirsty", 0.0, -0.03, 0.0},
+                              Case{"an engine of six out", 0.0, 0.0, 1.0 / 6.0}}) {
             SCOPED_TRACE(std::string(k.name) + " g " + std::to_string(c.environment.gravity[2]));
             GuidanceOptions options;
             options.thrust_margin = 0.05;
             FlightErrors errors;
             errors.thrust_bias = k.thrust_bias;
             errors.isp_error = k.isp_error;
+            errors.thrust_loss = k.thrust_loss;
+            errors.thrust_loss_time = 10.0;
             const Flight flight = simulate(*checked_for_planning(c), options, errors);
             ASSERT_EQ(flight.outcome, FlightOutcome::landed);
             EXPECT_LT(miss(flight), 0.1);
@@ -285,6 +299,10 @@ TEST(Guidance, FlightInputsOutOfRangeAreRefused) {
                   "errors.misalignment_deg must be from 0.0 to 15.0 degrees, got 90.0"},
              Case{[](GuidanceOptions&, FlightErrors& e) { e.initial_mass_error = -2000.0; },
                   "errors.initial_mass_error must be from -1700.0 to 1700.0 kg, got -2000.0"},
+             Case{[](GuidanceOptions&, FlightErrors& e) { e.dry_mass_error = -200.0; },
+                  "errors.dry_mass_error must be from -150.0 to 150.0 kg, got -200.0"},
+             Case{[](GuidanceOptions&, FlightErrors& e) { e.thrust_loss = 1.5; },
+                  "errors.thrust_loss must be from 0.0 to 1.0, got 1.5"},
              Case{[](GuidanceOptions&, FlightErrors& e) { e.thrust_noise = std::nan(""); },
                   "errors.thrust_noise must be from 0.0 to 0.2, got nan"},
              Case{[](GuidanceOptions& o, FlightErrors&) { o.replan_period = 1e-9; },

@@ -92,6 +92,12 @@ TEST(Plant, EngineGivesWhatItCan) {
     EXPECT_EQ(engine_thrust(e, {0.0, 0.0, 10000.0}, 300.0), (Vec3{}));  // no fuel left
     e.scale_error = -0.02;
     EXPECT_NEAR(engine_thrust(e, {0.0, 6000.0, 8000.0}, 1000.0)[2], 0.98 * 8000.0, 1e-9);
+    // The error is the engine's own: at full throttle a strong one gives more than rated, at the floor a weak
+    // one less.
+    EXPECT_NEAR(engine_thrust(e, {0.0, 0.0, 100.0}, 1000.0)[2], 0.98 * 2000.0, 1e-9);
+    e.scale_error = 0.02;
+    EXPECT_NEAR(engine_thrust(e, {0.0, 0.0, 50000.0}, 1000.0)[2], 1.02 * 20000.0, 1e-9);
+    e.scale_error = -0.02;
     e.misalignment = 0.01;  // fixed in the body: off every command by the angle, toward x when upright
     const Vec3 turned = engine_thrust(e, {0.0, 0.0, 10000.0}, 1000.0);
     EXPECT_NEAR(std::atan2(turned[0], turned[2]), 0.01, 1e-12);
@@ -103,11 +109,33 @@ TEST(Plant, EngineGivesWhatItCan) {
         EXPECT_NEAR(std::acos(std::min(cosine, 1.0)), 0.01, 1e-6) << command[0] << " " << command[1];
     }
 
-    Engine lagging = engine();
-    lagging.lag = 0.5;
+    // The lag in closed form: from rest toward a step, 1 - e^(-t/lag) of it, whatever the step, and a lag far
+    // shorter than the step (once 6e154 N at 3.5 ms) follows a ramp a lag behind.
     const ThrustCommand up = [](double) { return Vec3{0.0, 0.0, 10000.0}; };
-    const FlightSegment burn = fly(lagging, kMars, at(5000.0, 0.0, 1000.0), up, 0.5, 0.01);
-    EXPECT_NEAR(burn.states.back().thrust[2], 10000.0 * (1.0 - std::exp(-1.0)), 1e-3);
+    const ThrustCommand ramp = [](double t) { return Vec3{0.0, 0.0, 5000.0 + 1000.0 * t}; };
+    struct Lag {
+        double lag, step;
+        const ThrustCommand* command;
+        double expected;  // N, at 0.5 s
+    };
+    for (const Lag& k : {Lag{0.5, 0.01, &up, 10000.0 * (1.0 - std::exp(-1.0))},
+                         Lag{0.5, 0.25, &up, 10000.0 * (1.0 - std::exp(-1.0))},
+                         Lag{0.003, 0.01, &ramp, 5500.0 - 3.0}, Lag{1e-6, 0.5, &ramp, 5500.0 - 1e-3}}) {
+        Engine lagging = engine();
+        lagging.lag = k.lag;
+        const FlightSegment burn = fly(lagging, kMars, at(5000.0, 0.0, 1000.0), *k.command, 0.5, k.step);
+        EXPECT_NEAR(burn.states.back().thrust[2], k.expected, 1e-6 * k.expected) << k.lag << " s, step " << k.step;
+    }
+
+    // One engine of four out at 1.005 s: the step ends there, and from then on three quarters of the thrust
+    // (the limits too) burn three quarters of the fuel.
+    Engine out = engine(2000.0, 20000.0);
+    out.loss_time = 1.005;
+    out.remaining = 0.75;
+    const FlightSegment lost = fly(out, kMars, at(5000.0, 0.0, 1000.0), up, 2.0, 0.01);
+    EXPECT_EQ(lost.states[101].t, 1.005);
+    EXPECT_NEAR(lost.states.back().mass, 1000.0 - 5e-4 * 10000.0 * (1.005 + 0.75 * 0.995), 1e-9);
+    EXPECT_EQ(engine_thrust(out, {0.0, 0.0, 50000.0}, 1000.0)[2], 20000.0);  // the loss is the flight's to apply
 }
 
 }  // namespace

@@ -499,6 +499,9 @@ constexpr ErrorField kErrorFields[] = {
     {"position_noise", &FlightErrors::position_noise},
     {"velocity_noise", &FlightErrors::velocity_noise},
     {"engine_lag", &FlightErrors::engine_lag},
+    {"dry_mass_error", &FlightErrors::dry_mass_error},
+    {"thrust_loss", &FlightErrors::thrust_loss},
+    {"thrust_loss_time", &FlightErrors::thrust_loss_time},
 };
 
 // A number (not a bool) for the option `name`; its range is checked later.

@@ -70,6 +70,14 @@ def test_dispersions_follow_their_sigmas(given):
             name: getattr(sigma, name) for name in ("position", "velocity", "wet_mass", "thrust")}))[:, :8])
 
 
+def test_a_drawn_error_added_since_leaves_the_other_draws_and_seeds_alone():
+    older = {"thrust_bias": 0.01, "initial_mass_error": 5.0}
+    before = vexal.flight_dispersions(NOMINAL, 30, seed=4, errors=older)
+    after = vexal.flight_dispersions(NOMINAL, 30, seed=4, errors={**older, "dry_mass_error": 3.0})
+    assert [(c.seed, {k: c.errors[k] for k in older}) for c in after] == [(c.seed, dict(c.errors)) for c in before]
+    assert np.std([c.errors["dry_mass_error"] for c in after]) == pytest.approx(3.0, rel=0.4)
+
+
 def test_zero_sigmas_give_the_nominal_case():
     zero = Sigma(position=0.0, velocity=0.0, wet_mass=0.0, thrust=0.0)
     assert {c.to_json() for c in dispersions(NOMINAL, 3, seed=2, sigma=zero)} == {NOMINAL.to_json()}

@@ -116,11 +116,18 @@ def iter_dispersions(config: _vexal.Config, n_cases: int, seed: int,
 # The errors of a flight (`vexal.simulate`'s names) that stay the same all
 # through it: a closed-loop study draws each one per flight, its setting
 # being the spread (one sigma, or the half-width of a uniform draw).
+# `initial_mass_error` is the fuel load's error (kg of fuel more than
+# planned), `dry_mass_error` the dry mass's.
 DRAWN_ERRORS: tuple[str, ...] = ("thrust_bias", "misalignment_deg", "isp_error", "initial_mass_error",
-                                 "gravity_error")
-# The others are the flight's own processes (noises, the engine's lag):
-# every flight is given them as set, and its seed draws the noises.
-FLIGHT_ERRORS: tuple[str, ...] = (*DRAWN_ERRORS, "thrust_noise", "position_noise", "velocity_noise", "engine_lag")
+                                 "gravity_error", "dry_mass_error")
+# Drawn errors added since the first are drawn from a stream of their own,
+# so that a study's other errors and seeds stay as they were.
+LATER_DRAWN: tuple[str, ...] = ("dry_mass_error",)
+# The others are the flight's own processes (noises, the engine's lag) and
+# its engine fault: every flight is given them as set, and its seed draws
+# the noises.
+FLIGHT_ERRORS: tuple[str, ...] = (*DRAWN_ERRORS, "thrust_noise", "position_noise", "velocity_noise", "engine_lag",
+                                  "thrust_loss", "thrust_loss_time")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -164,12 +171,14 @@ def iter_flight_dispersions(config: _vexal.Config, n_cases: int, seed: int,
     if not isinstance(sigma, Sigma):
         sigma = Sigma(**sigma)
     # A stream of its own, so the configurations are those of `dispersions`.
-    draws = default_rng([seed, 2])
+    draws, later = default_rng([seed, 2]), default_rng([seed, 3])
     uniform = sigma.distribution == "uniform"
+    first = len(DRAWN_ERRORS) - len(LATER_DRAWN)
     for case in iter_dispersions(config, n_cases, seed, sigma):
-        draw = draws.uniform(-1.0, 1.0, len(DRAWN_ERRORS)) if uniform else draws.standard_normal(len(DRAWN_ERRORS))
+        draw = draws.uniform(-1.0, 1.0, first) if uniform else draws.standard_normal(first)
         flight_seed = int(draws.integers(0, 2**63))
-        drawn = {name: float(settings[name] * d) for name, d in zip(DRAWN_ERRORS, draw, strict=True)
+        more = later.uniform(-1.0, 1.0, len(LATER_DRAWN)) if uniform else later.standard_normal(len(LATER_DRAWN))
+        drawn = {name: float(settings[name] * d) for name, d in zip(DRAWN_ERRORS, [*draw, *more], strict=True)
                  if settings.get(name)}
         if "misalignment_deg" in drawn:  # about a random axis already: its sign adds nothing
             drawn["misalignment_deg"] = abs(drawn["misalignment_deg"])

@@ -231,6 +231,7 @@ FINITE: Callable[[str], float] = ranged(float, "a finite number", -math.inf)
 ERROR_VALUES: dict[str, Callable[[str], float]] = {
     "thrust_noise": SIGMA, "position_noise": SIGMA, "velocity_noise": SIGMA, "engine_lag": SIGMA,
     "misalignment_deg": ranged(float, "an angle from 0 to 15 degrees", 0.0, 15.0),
+    "thrust_loss": ranged(float, "a fraction from 0 to 1", 0.0, 1.0), "thrust_loss_time": SIGMA,
 }
 # The specific impulse of any rocket is well above this many seconds: a
 # smaller --isp is a fuel consumption typed in its place.
@@ -261,11 +262,14 @@ FLIGHT_ERRORS: dict[str, str] = {
     "thrust_noise": "one-sigma thrust magnitude noise, a fraction, drawn every second of flight",
     "misalignment_deg": "thrust direction error, degrees",
     "isp_error": "specific impulse error, a fraction",
-    "initial_mass_error": "wet mass error, kg",
+    "initial_mass_error": "fuel load error: kg of fuel more than planned",
+    "dry_mass_error": "dry mass error: kg of dry mass more than planned",
     "gravity_error": "gravity error, a fraction",
     "position_noise": "one-sigma noise of each position fix, m per axis",
     "velocity_noise": "one-sigma noise of each velocimeter reading, m/s per axis",
     "engine_lag": "the engine's first-order time constant, s",
+    "thrust_loss": "share of the thrust lost at --thrust-loss-time, limits included (0.25: one engine of four out)",
+    "thrust_loss_time": "flight time of the thrust loss, s",
 }
 
 

@@ -337,13 +337,28 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     to it: `rotation=None, errors={"rotation_error": w}` flies plans that
     ignore a rotation w.
 
+    The engine gives (1 + thrust_bias) times the command held to its rated
+    range: an engine 2 % strong gives 2 % over rated at full throttle. Its
+    lag is integrated in closed form over each step. `initial_mass_error`
+    is kg of fuel more than planned (the fuel load's error),
+    `dry_mass_error` kg of dry mass more. `thrust_loss` (with
+    `thrust_loss_time`, s) is an engine fault: from then on the engine gives
+    that share less, its limits too (0.25: one engine of four out);
+    guidance reads it from what the accelerometer feels, re-plans for it,
+    and falls back to the nearest landing when the target is out of reach.
+    A flight that has not touched down by the plan in force's touchdown,
+    plus twice the descent from its gate and 60 s (or half the touchdown
+    time, if longer), ends at that time limit.
+
     `limits` (a `LandingLimits`, a dict of some of its names, or None for
     its defaults) judges the touchdown: "landed" within them, "hard_landing"
     outside. Values outside the range a flight is modelled for are refused
     with an InputError naming them: thrust_bias, isp_error and gravity_error
     within plus or minus 0.5, thrust_noise up to 0.2, misalignment_deg up to
-    15, initial_mass_error within plus or minus the fuel load, engine_lag up
-    to 1 s, replan_period 0 or at least 0.1 s, `seed` from 0 to 2**64 - 1.
+    15, initial_mass_error within plus or minus the fuel load,
+    dry_mass_error within half the dry mass, engine_lag up to 1 s,
+    thrust_loss from 0 to 1, replan_period 0 or at least 0.1 s, `seed` from
+    0 to 2**64 - 1.
     """
     check_seed(seed)
     judged = LandingLimits.of(limits)

@@ -31,13 +31,19 @@ struct FlightErrors {
     double thrust_noise = 0.0;        // 1-sigma fraction, drawn anew every second of flight
     double misalignment_deg = 0.0;    // thrust direction off the command, about an axis fixed in the body
     double isp_error = 0.0;           // fraction: the true specific impulse is (1 + isp_error) times the planned
-    double initial_mass_error = 0.0;  // kg added to the wet mass the planner assumes
+    double initial_mass_error = 0.0;  // kg of fuel more than the planner assumes (the fuel load's error)
+    double dry_mass_error = 0.0;      // kg of dry mass more than the planner assumes
     double gravity_error = 0.0;       // fraction: the true gravity is (1 + gravity_error) times the planned
     // m, 1 sigma per axis of each position fix (and of the estimate at
     // ignition); without the filter, of the position guidance reads.
     double position_noise = 0.0;
     double velocity_noise = 0.0;      // m/s, likewise of the velocimeter
     double engine_lag = 0.0;          // s, the engine's first-order time constant
+    // An engine fault: at thrust_loss_time (s of flight) the engine loses
+    // this share of its thrust, its limits included (0.25: one engine of
+    // four out). Guidance is not told; it reads the engine as it flies.
+    double thrust_loss = 0.0;
+    double thrust_loss_time = 0.0;
     Vec3 rotation_error{};            // rad/s: the planet turns at the plans' rotation plus this
     std::uint64_t seed = 0;
 };

@@ -4,6 +4,7 @@
 // as its engine really gives it. Integrated by the classic fourth-order
 // Runge-Kutta method; a flight ends at the ground, or at a time limit.
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "vexal/config.hpp"
@@ -16,14 +17,22 @@ struct Engine {
     double max_thrust = 0.0;        // N
     double fuel_consumption = 0.0;  // kg/(N s), the true one
     double dry_mass = 0.0;          // kg: no thrust below it
-    // The thrust given is (1 + scale_error) times the command, clipped to
-    // [min_thrust, max_thrust], turned `misalignment` (rad) off the
-    // command's direction (see `misaligned`), and reached through a
-    // first-order lag of time constant `lag` (s; 0: at once).
+    // The thrust given: the command held to the engine's rated range
+    // [min_thrust, max_thrust] (the throttle's travel), times (1 +
+    // scale_error) (an engine 2 % strong gives 2 % more than rated at full
+    // throttle), turned `misalignment` (rad) off the command's direction
+    // (see `misaligned`), and reached through a first-order lag of time
+    // constant `lag` (s; 0: at once), integrated in closed form over each
+    // step.
     double scale_error = 0.0;
     double misalignment = 0.0;
     Vec3 misalignment_toward{1.0, 0.0, 0.0};  // horizontal, unit
     double lag = 0.0;
+    // A fault: from `loss_time` (s of flight) on, the engine gives only
+    // `remaining` of its thrust, limits included (one of several engines
+    // out).
+    double loss_time = std::numeric_limits<double>::infinity();
+    double remaining = 1.0;
 };
 
 // The world the vehicle flies in, in the frame of the configuration (x, y
@@ -51,8 +60,9 @@ using ThrustCommand = std::function<Vec3(double t)>;
 // `toward`. The thrust is off the command by the angle whatever the command.
 Vec3 misaligned(const Vec3& thrust, double angle, const Vec3& toward);
 
-// What the engine gives for a command: scaled, clipped to its limits (none
-// once the mass is down to the dry mass) and turned.
+// What the engine gives for a command: clipped to its limits, scaled (none
+// once the mass is down to the dry mass) and turned. Its loss is the
+// flight's to apply (plant_step does).
 Vec3 engine_thrust(const Engine& engine, const Vec3& command, double mass);
 
 // One step of length h from `state`, the command read at the step's start,
