@@ -8,9 +8,10 @@ the rotation known to the plans and ignored by them, open and closed loop.
 
     python bench/bench_flights.py [--n 30 50 100] [--periods 1 2] [--flights 5]
     python bench/bench_flights.py --monte-carlo 1000 [--figure dispersion.png] [--out flights.csv] [--published-fuel]
+                                  [--sensors realistic]
     python bench/bench_flights.py --rotation [--mc-n 40]
     python bench/bench_flights.py --horizons 12 [--seed 2026]
-    python bench/bench_flights.py --navigation 20 [--features] [--seed 4242]
+    python bench/bench_flights.py --navigation 20 [--features] [--sensors realistic] [--seed 4242]
 """
 import argparse
 import math
@@ -39,14 +40,22 @@ MARS_FLOWN = dict(MARS, fuel=400.0 + RESERVE_KG, wet_mass=1905.0 + RESERVE_KG)
 ERRORS = {"thrust_bias": 0.01, "isp_error": 0.01, "thrust_noise": 0.005, "position_noise": 2.0,
           "velocity_noise": 0.2}
 STILL = vexal.Sigma(position=0.0, velocity=0.0, wet_mass=0.0, thrust=0.0)  # the start as planned
+# A sensor suite of the kind landers fly (--sensors realistic), beside the
+# fixes' and velocimeter's noise of the errors: a tactical-grade
+# accelerometer (0.002 m/s per sqrt(s), a 1e-3 m/s^2 bias of 1 sigma per
+# axis), a radar altimeter of 1 % to 5 km, a velocimeter below 2 km, and
+# terrain-relative fixes at 1 Hz that stop 100 m up.
+REALISTIC_SENSORS = {"accelerometer_noise": 0.002, "accelerometer_bias": 0.001, "altimeter_noise": 0.01,
+                     "altimeter_range": 5000.0, "velocimeter_ceiling": 2000.0, "fix_floor": 100.0, "fix_rate": 1.0}
 
 
-def monte_carlo(flights: int, n: int, figure: str | None, out: str | None, published: bool = False) -> None:
+def monte_carlo(flights: int, n: int, figure: str | None, out: str | None, published: bool = False,
+                sensors: dict[str, float] | None = None) -> None:
     """The Mars lander flown `flights` times on the study engine's processes."""
     config = vexal.configured(n=n, **(MARS if published else MARS_FLOWN))
     cases = vexal.flight_dispersions(config, flights, seed=0, sigma=STILL, errors=ERRORS)
     start = time.perf_counter()
-    records = vexal.fly_many(cases, executor="processes", out=out, seed=0, progress=False)
+    records = vexal.fly_many(cases, executor="processes", out=out, seed=0, progress=False, sensors=sensors)
     seconds = time.perf_counter() - start
     from vexal.commands import closed_loop_summary
 
@@ -141,7 +150,7 @@ FEATURES = {
 }
 
 
-def navigation_tables(descents: int, seed: int, features: bool) -> None:
+def navigation_tables(descents: int, seed: int, features: bool, sensors: dict[str, float]) -> None:
     """The default guidance (or each of its features, `features`) on a seeded
     random table of descents (n = 30-60) under each error set of
     NAVIGATION_ERRORS: touchdown speeds, miss, the flights within the
@@ -163,7 +172,8 @@ def navigation_tables(descents: int, seed: int, features: bool) -> None:
           "median / worst |")
     print("|---|---|---|---|---|---:|---|")
     for label, options in (FEATURES.items() if features else [("default", {})]):
-        records = vexal.fly_many([case for _, case in cases], executor="processes", progress=False, **options)
+        records = vexal.fly_many([case for _, case in cases], executor="processes", progress=False,
+                                 sensors=sensors, **options)
         for name in NAVIGATION_ERRORS:
             mine = [r for (tag, _), r in zip(cases, records, strict=True) if tag == name]
             flown = [r for r in mine if r.touched_down]
@@ -198,10 +208,13 @@ def main() -> None:
                         help="fly this many seeded random descents with navigation and combined errors")
     parser.add_argument("--features", action="store_true",
                         help="with --navigation: without the filter, tracking and gate, with each, and with all")
+    parser.add_argument("--sensors", choices=("perfect", "realistic"), default="perfect",
+                        help="with --navigation and --monte-carlo: the sensor suite (realistic: REALISTIC_SENSORS)")
     parser.add_argument("--seed", type=int, default=2026, help="the random table's seed")
     args = parser.parse_args()
+    sensors = REALISTIC_SENSORS if args.sensors == "realistic" else {}
     if args.navigation:
-        navigation_tables(args.navigation, args.seed, args.features)
+        navigation_tables(args.navigation, args.seed, args.features, sensors)
         return
     if args.horizons:
         horizons(args.horizons, args.seed)
@@ -210,7 +223,7 @@ def main() -> None:
         rotation_flights(args.mc_n)
         return
     if args.monte_carlo:
-        monte_carlo(args.monte_carlo, args.mc_n, args.figure, args.out, args.published_fuel)
+        monte_carlo(args.monte_carlo, args.mc_n, args.figure, args.out, args.published_fuel, sensors)
         return
     errors = {"thrust_noise": 0.01, "position_noise": 1.0, "velocity_noise": 0.1}
     print("| n | re-plan period (s) | flights/s | plans per flight | planning share | touchdown error (m) |")

@@ -51,7 +51,7 @@ Vec3 tracking_feedback(const Reference& reference, const NavigatedState& navigat
     return a;
 }
 
-Vec3 limited_thrust(const Vec3& acceleration, double mass, const ThrustLimits& limits) {
+Vec3 limited_thrust(const Vec3& acceleration, double mass, const ThrustLimits& limits, bool may_cut) {
     Vec3 thrust{mass * acceleration[0], mass * acceleration[1], mass * acceleration[2]};
     if (limits.max_angle < 0.5 * std::acos(-1.0)) {
         const double across = std::hypot(thrust[0], thrust[1]);
@@ -63,6 +63,7 @@ Vec3 limited_thrust(const Vec3& acceleration, double mass, const ThrustLimits& l
         }
     }
     const double size = norm(thrust);
+    if (may_cut && !(size >= 0.5 * limits.min_thrust)) return {};
     if (!(size > 0.0)) return {0.0, 0.0, limits.min_thrust};
     const double given = std::clamp(size, limits.min_thrust, limits.max_thrust);
     for (double& f : thrust) f *= given / size;

@@ -388,7 +388,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         const double tick = period > 0.0 ? period : kTerminalPeriod;
         while (state.t < time_limit) {
             if (stopped()) return ended(FlightOutcome::interrupted);
-            const Vec3 wanted = limited_thrust(descent.acceleration(navigator.read(), tick), mass, limits);
+            const Vec3 wanted = limited_thrust(descent.acceleration(navigator.read(), tick), mass, limits, true);
             const Vec3 thrust{wanted[0] / scale, wanted[1] / scale, wanted[2] / scale};
             if (flown([thrust](double) { return thrust; }, std::min(state.t + tick, time_limit))) {
                 return ended(FlightOutcome::landed);

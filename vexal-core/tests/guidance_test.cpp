@@ -224,7 +224,9 @@ TEST(Guidance, SteadyEngineErrorsAreReadAndLandedThrough) {
         const char* name;
         double thrust_bias, isp_error, thrust_loss;  // the last at 10 s of flight
     };
-    for (const Config& c : {mars, earth, moon}) {
+    Config floored = mars;  // its throttle floor outweighs it near the ground: no hover, so no steady descent lit
+    floored.spacecraft.min_thrust_pct = 0.35;
+    for (const Config& c : {mars, earth, moon, floored}) {
         for (const Case& k : {Case{"none", 0.0, 0.0, 0.0}, Case{"weak", -0.02, 0.0, 0.0},
                               Case{"strong", 0.02, 0.0, 0.0}, Case{"thirsty", 0.0, -0.03, 0.0},
                               Case{"an engine of six out", 0.0, 0.0, 1.0 / 6.0}}) {
@@ -240,7 +242,9 @@ TEST(Guidance, SteadyEngineErrorsAreReadAndLandedThrough) {
             ASSERT_EQ(flight.outcome, FlightOutcome::landed);
             EXPECT_LT(miss(flight), 0.1);
             const Vec3& v = flight.history.back().velocity;
-            EXPECT_NEAR(-v[2], options.terminal_speed, 0.05);
+            // The floored vehicle comes down with its engine on and off about the descent's thrust.
+            EXPECT_NEAR(-v[2], options.terminal_speed,
+                        c.spacecraft.min_thrust_pct == floored.spacecraft.min_thrust_pct ? 0.5 : 0.05);
             EXPECT_LT(std::hypot(v[0], v[1]), 0.05);
         }
     }

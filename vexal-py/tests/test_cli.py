@@ -393,6 +393,8 @@ def test_infeasible_search_bracket(tmp_path):
     (["plan", "--solver", "ipm"], "argument --solver: invalid choice: 'ipm'"),
     (["fly", "--seed", str(2**64)], f"argument --seed: expected at most {2**64 - 1}, got '{2**64}'"),
     (["fly", "--limit-vertical", "0"], "argument --limit-vertical: expected a number greater than 0, got '0'"),
+    (["fly", "--sensor", "lidar=1"], "argument --sensor: expected NAME=VALUE with NAME one of accelerometer_noise, "),
+    (["fly", "--sensor", "fix_rate=fast"], "argument --sensor: fix_rate: expected a number, true/false or FROM,TO"),
 ])
 def test_bad_arguments_exit_2(args, complaint):
     result = vexal_cli(*args)
@@ -877,6 +879,10 @@ def test_fly_reports_the_touchdown_and_writes_its_figure(tmp_path):
     assert hard["outcome"] == "hard_landing" and hard["touchdown"]["horizontal_speed"] > 1e-9
     never = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--gravity-error", -0.5, "--replan", 0, "--json")))
     assert never["outcome"] == "time_limit" and never["touchdown"] is None and never["end_height"] > 0
+    # An altimeter 100 m off and silent for the first 5 s is outvoted by the other instruments.
+    biased = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--position-noise", 1, "--sensor", "altimeter_bias=100",
+                                            "--sensor", "altimeter_dropout=0,5", "--json")))
+    assert biased["outcome"] == "landed"
     rows = (tmp_path / "flight.csv").read_text().splitlines()
     assert rows[0] == "t,x,y,z,vx,vy,vz,mass,thrust" and len(rows) == len(flown.t) + 1
     assert (tmp_path / "flight.png").stat().st_size > 0

@@ -47,7 +47,11 @@ struct ThrustLimits {
 // The thrust (N) that gives the thrust acceleration `acceleration` at
 // `mass`, turned no further from vertical than the pointing limit (its
 // vertical part kept, the horizontal cut) and held in the engine's range.
-Vec3 limited_thrust(const Vec3& acceleration, double mass, const ThrustLimits& limits);
+// With `may_cut`, a thrust asked below the engine's floor is the floor if
+// it is at least half of it, else none (the engine cut): a vehicle whose
+// floor outweighs it can still come down, the engine on and off about the
+// thrust asked.
+Vec3 limited_thrust(const Vec3& acceleration, double mass, const ThrustLimits& limits, bool may_cut = false);
 
 // From the gate to the ground: straight down at `speed` (m/s), the
 // horizontal velocity nulled and the vehicle held over `target`. The
