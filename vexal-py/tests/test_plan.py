@@ -290,6 +290,7 @@ def test_a_config_round_trips_through_a_dict_and_its_description(fields):
 
 
 def test_ipython_shows_a_config_by_its_fields():
+    pytest.importorskip("IPython")
     result = run_python("""
         from IPython.lib.pretty import pretty
         import vexal
