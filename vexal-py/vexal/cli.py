@@ -72,5 +72,8 @@ def run(argv: list[str] | None) -> int:
     except ValueError as error:
         parser.exit(1, f"vexal {args.command}: error: {shortened(str(error))}\n")
     # A signal after the last step: every output is written, but the
-    # status says the run was stopped.
-    return interrupted_status() if interrupts.received() is not None else 0
+    # status says the run was stopped, and a line why.
+    if interrupts.received() is None:
+        return 0
+    print(f"vexal {args.command}: interrupted after every output was written", file=sys.stderr)
+    return interrupted_status()

@@ -165,10 +165,12 @@ def read_definition(path: str) -> Any:
 def recorded(path: str, key: str, absent: Any) -> Any:
     """What the definition beside table `path` records for `key` (`absent`
     when it has no such key); None without a definition to read."""
+    if not (exists(path + ".study.json") and is_regular(path + ".study.json")):
+        return None  # resuming says what is wrong with it
     try:
         there = read_definition(path + ".study.json")
     except (OSError, ValueError):
-        return None  # resuming says what is wrong with it
+        return None
     return there.get(key, absent) if isinstance(there, dict) else None
 
 
