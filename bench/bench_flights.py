@@ -11,6 +11,7 @@ the rotation known to the plans and ignored by them, open and closed loop.
                                   [--sensors realistic]
     python bench/bench_flights.py --rotation [--mc-n 40]
     python bench/bench_flights.py --horizons 12 [--seed 2026]
+    python bench/bench_flights.py --engine 20 [--seed 7171]
     python bench/bench_flights.py --navigation 20 [--features] [--sensors realistic] [--seed 4242]
 """
 import argparse
@@ -190,6 +191,60 @@ def navigation_tables(descents: int, seed: int, features: bool, sensors: dict[st
                   f"{within} of {len(mine)} | {np.median(over):.1f} / {max(over):.1f} % |")
 
 
+# The engine and mass errors of the engine table: kg entries are fractions
+# of the wet (fuel load) or dry mass, scaled per descent.
+ENGINE_ERRORS = {
+    "none": {},
+    "thrust +2 %, fixed horizon": {"thrust_bias": 0.02},
+    "thrust -2 %, fixed horizon": {"thrust_bias": -0.02},
+    "fuel load +1 % of the wet mass": {"initial_mass_error": 0.01},
+    "dry mass +2 %": {"dry_mass_error": 0.02},
+    "a quarter of the thrust lost at 10 s": {"thrust_loss": 0.25, "thrust_loss_time": 10.0},
+    "half the thrust lost at 10 s": {"thrust_loss": 0.5, "thrust_loss_time": 10.0},
+    "half the thrust lost at 25 s": {"thrust_loss": 0.5, "thrust_loss_time": 25.0},
+}
+
+
+def engine_table(descents: int, seed: int) -> None:
+    """The default guidance on a seeded random table of descents (n = 30-60)
+    under each of ENGINE_ERRORS (the "fixed horizon" rows with
+    replan_horizon="fixed"): how the flights ended, touchdown speeds and miss
+    over those that touched down, and the flights that took a nearest
+    landing."""
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "vexal-py" / "tests"))
+    from random_descents import random_descent
+
+    rng = np.random.default_rng(seed)
+    configs = [random_descent(rng, (30, 60))[1] for _ in range(descents)]
+    print(f"| errors ({descents} random descents, seed {seed}) | landed / hard / time limit / no plan | "
+          "vertical median / worst (m/s) | horizontal median / worst (m/s) | miss median / worst (m) | "
+          "nearest landings |")
+    print("|---|---|---|---|---|---:|")
+    for name, errors in ENGINE_ERRORS.items():
+        flights = []
+        for i, config in enumerate(configs):
+            drawn = dict(errors)
+            sc = config.spacecraft
+            if "initial_mass_error" in drawn:
+                drawn["initial_mass_error"] *= sc.wet_mass
+            if "dry_mass_error" in drawn:
+                drawn["dry_mass_error"] *= sc.wet_mass - sc.fuel
+            horizon = "fixed" if "fixed" in name else "searched"
+            flights.append(vexal.simulate(config, errors=drawn, seed=seed * 1000 + i, replan_horizon=horizon))
+        counts = [sum(f.outcome == o for f in flights) for o in ("landed", "hard_landing", "time_limit", "no_plan")]
+        down = [f.touchdown for f in flights if f.touchdown is not None]
+        nearest = sum(any(p["source"] == "nearest" for p in f.plans) for f in flights)
+        if not down:
+            print(f"| {name} | {' / '.join(map(str, counts))} | | | | {nearest} |")
+            continue
+        vertical = [d.vertical_speed for d in down]
+        horizontal = [d.horizontal_speed for d in down]
+        miss = [d.miss for d in down]
+        print(f"| {name} | {' / '.join(map(str, counts))} | {np.median(vertical):.2f} / {max(vertical):.2f} | "
+              f"{np.median(horizontal):.2f} / {max(horizontal):.2f} | {np.median(miss):.3f} / {max(miss):.3f} | "
+              f"{nearest} |")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, nargs="+", default=[30, 50, 100])
@@ -210,11 +265,16 @@ def main() -> None:
                         help="with --navigation: without the filter, tracking and gate, with each, and with all")
     parser.add_argument("--sensors", choices=("perfect", "realistic"), default="perfect",
                         help="with --navigation and --monte-carlo: the sensor suite (realistic: REALISTIC_SENSORS)")
+    parser.add_argument("--engine", type=int, metavar="DESCENTS",
+                        help="fly this many seeded random descents under engine faults and mass errors")
     parser.add_argument("--seed", type=int, default=2026, help="the random table's seed")
     args = parser.parse_args()
     sensors = REALISTIC_SENSORS if args.sensors == "realistic" else {}
     if args.navigation:
         navigation_tables(args.navigation, args.seed, args.features, sensors)
+        return
+    if args.engine:
+        engine_table(args.engine, args.seed)
         return
     if args.horizons:
         horizons(args.horizons, args.seed)

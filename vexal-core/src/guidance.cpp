@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <random>
@@ -67,6 +68,8 @@ constexpr double kLeastReadableChange = 1.0;  // m/s
 // that is left. Readings are held within these bounds.
 constexpr double kFaultReading = 0.1;
 constexpr double kLeastScale = 0.05, kLargestScale = 1.5;
+// An engine out is annunciated this long (s) after it happens.
+constexpr double kFaultNotice = 0.2;
 // The thrust noise is drawn anew at this period (s) of flight time: a clock
 // of the world, not of guidance.
 constexpr double kThrustNoisePeriod = 1.0;
@@ -299,13 +302,24 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         flight.fixes = navigator.counts();
         return flight;
     };
+    // An engine out is annunciated by the engines' health monitoring
+    // kFaultNotice after it happens: guidance believes the engine that is
+    // left from then on and re-plans at once.
+    double notice = errors.thrust_loss > 0.0 ? errors.thrust_loss_time + kFaultNotice
+                                             : std::numeric_limits<double>::infinity();
     for (;;) {
         if (stopped()) return ended(FlightOutcome::interrupted);
         const bool replans = options.replan_period > 0.0 && touchdown - state.t > options.final_hold;
-        const double until = replans ? std::min(state.t + options.replan_period, touchdown) : touchdown;
+        double until = replans ? std::min(state.t + options.replan_period, touchdown) : touchdown;
+        if (notice > state.t && notice < until) until = notice;
         if (follow(until)) return ended(FlightOutcome::landed);
         if (stopped()) return ended(FlightOutcome::interrupted);
         if (state.t >= touchdown) break;
+        if (state.t >= notice) {
+            notice = std::numeric_limits<double>::infinity();
+            scale *= 1.0 - errors.thrust_loss;
+            expected = felt = Vec3{};  // the period's reading mixes both engines: none
+        }
         if (!replans) continue;
 
         // A new plan from what navigation says, to land when the current one does.

@@ -343,9 +343,11 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     is kg of fuel more than planned (the fuel load's error),
     `dry_mass_error` kg of dry mass more. `thrust_loss` (with
     `thrust_loss_time`, s) is an engine fault: from then on the engine gives
-    that share less, its limits too (0.25: one engine of four out);
-    guidance reads it from what the accelerometer feels, re-plans for it,
-    and falls back to the nearest landing when the target is out of reach.
+    that share less, its limits too (0.25: one engine of four out); the
+    engines' health monitoring tells guidance 0.2 s later, and it re-plans
+    at once for the engine that is left, falling back to the nearest
+    landing when the target is out of reach. A weaker engine it is not told
+    of it reads from what the accelerometer feels.
     A flight that has not touched down by the plan in force's touchdown,
     plus twice the descent from its gate and 60 s (or half the touchdown
     time, if longer), ends at that time limit.

@@ -41,7 +41,9 @@ struct FlightErrors {
     double engine_lag = 0.0;          // s, the engine's first-order time constant
     // An engine fault: at thrust_loss_time (s of flight) the engine loses
     // this share of its thrust, its limits included (0.25: one engine of
-    // four out). Guidance is not told; it reads the engine as it flies.
+    // four out). The engines' health monitoring tells guidance 0.2 s later
+    // (it re-plans at once); a loss it is not told of (a weaker engine) it
+    // reads from what the accelerometer feels.
     double thrust_loss = 0.0;
     double thrust_loss_time = 0.0;
     Vec3 rotation_error{};            // rad/s: the planet turns at the plans' rotation plus this
