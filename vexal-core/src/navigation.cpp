@@ -19,6 +19,11 @@ constexpr double kBiasWalk = 1e-4;
 // The bias's uncertainty at ignition is at least this (m/s^2): what the
 // filter may learn of a steady force it does not model (a gravity error).
 constexpr double kLeastBiasSigma = 0.01;
+// The position fixes are the one absolute reference: after this many of
+// them rejected in a row the filter, not the fixes, is taken to be wrong (a
+// velocimeter bias of a few sigma can pull it off), and its position and
+// velocity uncertainty is widened to take the next.
+constexpr unsigned kMostFixesRejected = 5;
 // The chi-square test's bounds at 99.9 %, for one and three degrees of freedom.
 constexpr double kGate1 = 10.828;
 constexpr double kGate3 = 16.266;
@@ -97,7 +102,24 @@ bool Navigator::update(const Reading& reading) {
         spread[j] = p_[j][state][state] + r;
         nis += innovation[j] * innovation[j] / spread[j];
     }
+    if (reading.kind == Reading::Kind::position && !(nis <= kGate3) &&
+        ++fixes_rejected_in_a_row_ >= kMostFixesRejected) {
+        for (int j = 0; j < 3; ++j) {
+            Square& p = p_[j];
+            const double widened = innovation[j] * innovation[j] + r;
+            const double scale = widened > p[0][0] ? std::sqrt(widened / p[0][0]) : 1.0;
+            for (int k = 0; k < 2; ++k) {
+                for (int m = 0; m < 3; ++m) {
+                    p[k][m] *= scale;
+                    p[m][k] *= scale;
+                }
+            }
+            spread[j] = p[0][0] + r;
+        }
+        nis = 0.0;  // taken
+    }
     if (!(nis <= (first == 2 ? kGate1 : kGate3))) return false;
+    if (reading.kind == Reading::Kind::position) fixes_rejected_in_a_row_ = 0;
     for (int j = first; j < 3; ++j) {
         Square& p = p_[j];
         std::array<double, 3> gain{};

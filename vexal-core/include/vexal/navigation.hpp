@@ -80,6 +80,7 @@ private:
     std::vector<Felt> felt_;
     std::vector<Reading> readings_;
     FixCounts counts_;
+    unsigned fixes_rejected_in_a_row_ = 0;
 };
 
 }  // namespace vexal
