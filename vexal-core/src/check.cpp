@@ -178,12 +178,12 @@ Result<void> check_flight(const Config& config, const GuidanceOptions& options, 
         double value, low, high;
         const char* unit;
     };
-    for (const Range& r : {Range{"errors.thrust_bias", errors.thrust_bias, -0.5, 0.5, ""},
+    for (const Range& r : {Range{"errors.thrust_bias", errors.thrust_bias, -0.2, 0.2, ""},
                            Range{"errors.thrust_noise", errors.thrust_noise, 0.0, 0.2, ""},
                            Range{"errors.misalignment_deg", errors.misalignment_deg, 0.0, 15.0, " degrees"},
-                           Range{"errors.isp_error", errors.isp_error, -0.5, 0.5, ""},
+                           Range{"errors.isp_error", errors.isp_error, -0.2, 0.2, ""},
                            Range{"errors.initial_mass_error", errors.initial_mass_error, -fuel, fuel, " kg"},
-                           Range{"errors.gravity_error", errors.gravity_error, -0.5, 0.5, ""},
+                           Range{"errors.gravity_error", errors.gravity_error, -0.1, 0.1, ""},
                            Range{"errors.position_noise", errors.position_noise, 0.0, 1000.0, " m"},
                            Range{"errors.velocity_noise", errors.velocity_noise, 0.0, 100.0, " m/s"},
                            Range{"errors.dry_mass_error", errors.dry_mass_error, -0.5 * dry, 0.5 * dry, " kg"},

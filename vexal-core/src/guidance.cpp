@@ -63,11 +63,8 @@ constexpr double kTerminalPeriod = 0.1;
 // commanded change is large enough to read it by.
 constexpr double kScaleWeight = 0.5;
 constexpr double kLeastReadableChange = 1.0;  // m/s
-// A reading this far off the scale is no drift but a fault (an engine
-// out): it is taken whole, so that the next plan is made for the engine
-// that is left. Readings are held within these bounds.
-constexpr double kFaultReading = 0.1;
-constexpr double kLeastScale = 0.05, kLargestScale = 1.5;
+// The least engine guidance believes in after a fault it is told of.
+constexpr double kLeastScale = 0.05;
 // An engine out is annunciated this long (s) after it happens.
 constexpr double kFaultNotice = 0.2;
 // The thrust noise is drawn anew at this period (s) of flight time: a clock
@@ -78,15 +75,13 @@ constexpr double kGroundClearance = 1e-3;
 
 // The engine's thrust per command as guidance reads it after a period: the
 // velocity change felt along the change expected of the `believed` engine
-// (at the mass guidance believes), blended into its scale, or taken whole
-// when it is a fault's.
+// (at the mass guidance believes), blended into its scale.
 double read_engine(const Engine& believed, const Vec3& seen, const Vec3& expected) {
     const double scale = 1.0 + believed.scale_error;
     const double size = norm(expected);
     if (size < kLeastReadableChange) return scale;
     const double along = seen[0] * expected[0] + seen[1] * expected[1] + seen[2] * expected[2];
-    const double reading = std::clamp(scale * along / (size * size), kLeastScale, kLargestScale);
-    if (std::abs(reading - scale) > kFaultReading) return reading;
+    const double reading = std::clamp(scale * along / (size * size), 0.5, 1.5);
     return (1.0 - kScaleWeight) * scale + kScaleWeight * reading;
 }
 
@@ -267,10 +262,14 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         return false;
     };
 
-    // The thrust guidance may ask, as it believes the engine.
+    // The thrust guidance may ask, as it believes the engine: the rated
+    // range times the scale it reads (a strong engine gives more at full
+    // throttle, as the plans made for it expect).
     const double kDegrees = std::acos(-1.0) / 180.0;
-    const ThrustLimits limits{engine.min_thrust, engine.max_thrust,
-                              options.pointing ? config.environment.max_angle_deg * kDegrees : 2.0};
+    const double max_angle = options.pointing ? config.environment.max_angle_deg * kDegrees : 2.0;
+    const auto believed_limits = [&engine, max_angle](double k) {
+        return ThrustLimits{k * engine.min_thrust, k * engine.max_thrust, max_angle};
+    };
     const double period = options.control.rate > 0.0 ? 1.0 / options.control.rate : 0.0;
     // Flies the plan in force until `until`: tracked at the control rate
     // (the plan's thrust acceleration plus feedback held over each period),
@@ -282,8 +281,8 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
             const NavigatedState now = navigator.read();
             const Vec3 feedback =
                 tracking_feedback(plan_reference(plan, state.t - plan_start, g, w), now, options.control.bandwidth);
-            const ThrustCommand tracked = [&plan, &limits, &g, &w, feedback, start = plan_start, m = mass,
-                                           k = scale](double t) {
+            const ThrustCommand tracked = [&plan, &g, &w, feedback, start = plan_start, m = mass, k = scale,
+                                           limits = believed_limits(scale)](double t) {
                 const Vec3 u = plan_reference(plan, t - start, g, w).acceleration;
                 const Vec3 thrust = limited_thrust({u[0] + feedback[0], u[1] + feedback[1], u[2] + feedback[2]}, m,
                                                    limits);
@@ -317,7 +316,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         if (state.t >= touchdown) break;
         if (state.t >= notice) {
             notice = std::numeric_limits<double>::infinity();
-            scale *= 1.0 - errors.thrust_loss;
+            scale = std::max(kLeastScale, scale * (1.0 - errors.thrust_loss));
             expected = felt = Vec3{};  // the period's reading mixes both engines: none
         }
         if (!replans) continue;
@@ -402,7 +401,8 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         const double tick = period > 0.0 ? period : kTerminalPeriod;
         while (state.t < time_limit) {
             if (stopped()) return ended(FlightOutcome::interrupted);
-            const Vec3 wanted = limited_thrust(descent.acceleration(navigator.read(), tick), mass, limits, true);
+            const Vec3 wanted =
+                limited_thrust(descent.acceleration(navigator.read(), tick), mass, believed_limits(scale), true);
             const Vec3 thrust{wanted[0] / scale, wanted[1] / scale, wanted[2] / scale};
             if (flown([thrust](double) { return thrust; }, std::min(state.t + tick, time_limit))) {
                 return ended(FlightOutcome::landed);

@@ -227,7 +227,7 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text, field):
      "vexal study: error: --closed-loop plans with the fast search; drop --search"),
     (["study", "--closed-loop", "--solver", "structured"],
      "vexal study: error: --closed-loop plans with clarabel; drop --solver"),
-    (["fly", "--thrust-bias", "5"], "vexal fly: error: errors.thrust_bias must be from -0.5 to 0.5, got 5.0"),
+    (["fly", "--thrust-bias", "5"], "vexal fly: error: errors.thrust_bias must be from -0.2 to 0.2, got 5.0"),
     (["fly", "--replan", "1e-9"],
      "vexal fly: error: replan_period must be 0 (no re-plans) or from 0.1 to 1e6 s, got 1e-9"),
     (["study", "--closed-loop", "--replan", "0.01"],
@@ -883,7 +883,7 @@ def test_fly_reports_the_touchdown_and_writes_its_figure(tmp_path):
     # Judged by the limits asked for; a flight that never touched down has no touchdown figures.
     hard = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--limit-horizontal", 1e-9, "--json")))
     assert hard["outcome"] == "hard_landing" and hard["touchdown"]["horizontal_speed"] > 1e-9
-    never = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--gravity-error", -0.5, "--replan", 0, "--json")))
+    never = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--gravity-error", -0.1, "--replan", 0, "--json")))
     assert never["outcome"] == "time_limit" and never["touchdown"] is None and never["end_height"] > 0
     # An altimeter 100 m off and silent for the first 5 s is outvoted by the other instruments.
     biased = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--position-noise", 1, "--sensor", "altimeter_bias=100",

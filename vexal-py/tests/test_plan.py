@@ -223,7 +223,7 @@ def test_a_lone_bound_takes_the_automatic_other_end():
     (lambda: vexal.simulate(seed=2**64), vexal.InputError, f"seed must be from 0 to 2**64 - 1, got {2**64}"),
     (lambda: vexal.simulate(seed=1.5), TypeError, "seed must be an int, got float"),
     (lambda: vexal.simulate(errors={"isp_error": -1}), vexal.InputError,
-     "errors.isp_error must be from -0.5 to 0.5, got -1.0"),
+     "errors.isp_error must be from -0.2 to 0.2, got -1.0"),
     (lambda: vexal.simulate(errors={"thrust_loss": 2.0, "thrust_loss_time": 10.0}), vexal.InputError,
      "errors.thrust_loss must be from 0.0 to 1.0, got 2.0"),
     (lambda: vexal.simulate(errors={"engine_lag": math.inf}), vexal.InputError,

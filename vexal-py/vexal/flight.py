@@ -355,8 +355,8 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     `limits` (a `LandingLimits`, a dict of some of its names, or None for
     its defaults) judges the touchdown: "landed" within them, "hard_landing"
     outside. Values outside the range a flight is modelled for are refused
-    with an InputError naming them: thrust_bias, isp_error and gravity_error
-    within plus or minus 0.5, thrust_noise up to 0.2, misalignment_deg up to
+    with an InputError naming them: thrust_bias and isp_error within plus or
+    minus 0.2, gravity_error within plus or minus 0.1, thrust_noise up to 0.2, misalignment_deg up to
     15, initial_mass_error within plus or minus the fuel load,
     dry_mass_error within half the dry mass, engine_lag up to 1 s,
     thrust_loss from 0 to 1, replan_period 0 or at least 0.1 s, `seed` from
