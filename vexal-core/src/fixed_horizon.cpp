@@ -101,7 +101,21 @@ std::optional<Result<void>> quick_answer(QuickSolves& quick, SolveBuffers& buffe
     const ConicSolution* solution = nullptr;
     if (quick.solver == SolverChoice::structured) {
         auto solver = quick.structured_for(buffers.program, options, n, tolerance);
-        if (solver) solution = &(*solver)->solve(stop);
+        if (solver) {
+            solution = &(*solver)->solve(stop);
+            // Not converged (long horizons: the iterates creep to the limit):
+            // once more with the smaller late regularisation, before the
+            // library's solve.
+            if (!solution->solved && !solution->stopped && !solution->infeasible) {
+                const StructuredSettings usual = (*solver)->settings();
+                StructuredSettings retry = usual;
+                retry.late_regularization = QuickSolves::kLateRegularization;
+                (*solver)->set_settings(retry);
+                solution = &(*solver)->solve(stop);
+                (*solver)->set_settings(usual);
+                ++quick.counts.retries;
+            }
+        }
     } else {
         auto solver = quick.solver_for(buffers.program, time_of_flight, options, tolerance);
         if (solver) {

@@ -466,7 +466,7 @@ void StructuredSolver::factor() {
     const std::uint32_t size = order_size_;
     double largest = 0.0;
     for (std::uint32_t i = 0; i < size; ++i) largest = std::max(largest, std::abs(values_[start_[i] + i - first_[i]]));
-    const double delta = settings_.static_regularization + std::numeric_limits<double>::epsilon() *
+    const double delta = regularization_ + std::numeric_limits<double>::epsilon() *
                                                                std::numeric_limits<double>::epsilon() * largest;
     for (std::uint32_t i = 0; i < size; ++i) values_[start_[i] + i - first_[i]] += sign_[i] * delta;
 
@@ -750,6 +750,7 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
     std::uint32_t stalled = 0;
     Verdict last = Verdict::none;  // at the reduced tolerances, from the last iterate
 
+    regularization_ = settings_.static_regularization;
     initial_point();
     for (std::uint32_t iteration = 0;; ++iteration) {
         // Residuals of the embedding.
@@ -774,7 +775,10 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
             double residual = 0.0;  // of the embedding, as the Newton steps reduce it
             for (std::uint32_t c = 0; c < nc; ++c) residual = std::max(residual, std::abs(rx_[c]));
             for (std::uint32_t r = 0; r < m; ++r) residual = std::max(residual, std::abs(rz_[r]));
-            if (residual > kRefineAbove * expected_residual) refining = true;
+            if (residual > kRefineAbove * expected_residual) {
+                refining = true;
+                if (settings_.late_regularization > 0.0) regularization_ = settings_.late_regularization;
+            }
             expected_residual = residual;  // scaled by the step below
         }
         res_p /= tau_;

@@ -402,6 +402,7 @@ TEST(QuickSolves, AnswersKeptSolversAndFallbacks) {
         double quick_violation;  // what the quick answer may violate
         std::uint32_t iterations;  // the structured solver's cap
         unsigned builds, fallbacks;
+        unsigned retries = 0;  // structured solves that did not converge, tried again
     };
     const auto clarabel = SolverChoice::clarabel, structured = SolverChoice::structured;
     const Case cases[] = {
@@ -410,7 +411,7 @@ TEST(QuickSolves, AnswersKeptSolversAndFallbacks) {
         {"no quick answer passes", clarabel, 40.0, 48.0, 0.0, 50, 1, 2},
         {"structured: built once for any horizon", structured, 40.0, 52.0, QuickSolves::kViolation, 50, 1, 0},
         {"structured: no answer passes", structured, 40.0, 48.0, 0.0, 50, 1, 2},
-        {"structured: out of iterations", structured, 40.0, 48.0, QuickSolves::kViolation, 3, 1, 2},
+        {"structured: out of iterations", structured, 40.0, 48.0, QuickSolves::kViolation, 3, 1, 2, 2},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -427,6 +428,7 @@ TEST(QuickSolves, AnswersKeptSolversAndFallbacks) {
         EXPECT_EQ(quick.counts.solves, 2u);
         EXPECT_EQ(quick.counts.builds, k.builds);
         EXPECT_EQ(quick.counts.fallbacks, k.fallbacks);
+        EXPECT_EQ(quick.counts.retries, k.retries);
         if (k.fallbacks) {
             EXPECT_EQ(kept->z_values, plain->z_values);  // the plain solve's answer, bit for bit
         } else {

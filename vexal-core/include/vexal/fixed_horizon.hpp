@@ -42,11 +42,13 @@ struct SolveCounts {
     unsigned solves = 0;     // fixed-horizon solves that took the quick path
     unsigned fallbacks = 0;  // of those, answered by a solve with the library's defaults
     unsigned builds = 0;     // solvers built (the rest were updates of a kept one)
+    unsigned retries = 0;    // structured solves that did not converge, solved again with the late regularisation
 
     SolveCounts& operator+=(const SolveCounts& more) {
         solves += more.solves;
         fallbacks += more.fallbacks;
         builds += more.builds;
+        retries += more.retries;
         return *this;
     }
 };
@@ -68,7 +70,8 @@ inline constexpr SolverChoice kDefaultSolver = SolverChoice::structured;
 // Its answer is taken only when the solver calls it Solved and the point
 // violates the program by at most quick_violation (relative), or when the
 // solver proves the program infeasible; anything else is solved again as
-// without the quick path, with the library's defaults. (Without refinement
+// without the quick path, with the library's defaults (the structured
+// solver first tries once more with its late regularisation). (Without refinement
 // the solver calls some infeasible horizons "AlmostSolved", and a few long
 // ones take it to its iteration limit where the defaults take 20.) The
 // solver chooses its equilibration when it is built, and kept too long it
@@ -80,6 +83,9 @@ public:
     static constexpr double kViolation = 1e-8;
     static constexpr double kRebuildFraction = 0.25;
     static constexpr std::uint32_t kMaxIterations = 50;
+    // The structured solver's regularisation, once refinement is on, when a
+    // solve is tried again (StructuredSettings::late_regularization).
+    static constexpr double kLateRegularization = 1e-10;
 
     double quick_violation = kViolation;
     double rebuild_fraction = kRebuildFraction;

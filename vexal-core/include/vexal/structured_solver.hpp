@@ -26,6 +26,11 @@ struct StructuredSettings {
     std::uint32_t max_iterations = 50;
     double max_step_fraction = 0.99;
     double static_regularization = 1e-8;
+    // Positive: the static regularisation from the iteration on which the
+    // regularised solves' error shows (refinement switched on). On long
+    // horizons 1e-8 puts a floor under the accuracy of the directions: the
+    // dual residual stalls and the iterates creep to the iteration limit.
+    double late_regularization = 0.0;
     std::uint32_t refinement_steps = 1;
 };
 
@@ -50,6 +55,8 @@ public:
     bool fits(const Problem& problem) const;
 
     void set_tolerance(double tolerance) { settings_.tolerance = tolerance; }
+    const StructuredSettings& settings() const { return settings_; }
+    void set_settings(const StructuredSettings& settings) { settings_ = settings; }
 
 private:
     struct Block {  // one second-order cone, or one nonnegative row
@@ -118,6 +125,7 @@ private:
     std::vector<double> target_;  // the complementarity target d_s of a direction
     std::vector<double> reduced_[2], residual_x_[2], residual_z_[2], fix_x_[2], fix_z_[2];  // per right-hand side
     double tau_ = 1.0, kappa_ = 1.0;
+    double regularization_ = 0.0;  // static, of this iteration's factorisation
     std::uint32_t degree_ = 0;  // of the cone: the nonnegative rows plus one per second-order cone
 
     ConicSolution out_;
