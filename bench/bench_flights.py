@@ -103,22 +103,40 @@ HORIZON_ERRORS = {
 }
 
 
-def horizons(descents: int, seed: int) -> None:
-    """Both re-plan horizons on a seeded random table of descents (n = 30-60),
-    each under every error set: touchdown vertical speed median and worst,
-    miss median and worst, failed flights."""
+def random_configs(descents: int, seed: int) -> list[vexal.Config]:
+    """The seeded random table of descents (n = 30-60) the tables fly."""
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "vexal-py" / "tests"))
     from random_descents import random_descent
 
     rng = np.random.default_rng(seed)
-    configs = [random_descent(rng, (30, 60))[1] for _ in range(descents)]
-    cases = []
-    for name, errors in HORIZON_ERRORS.items():
-        for i, config in enumerate(configs):
-            drawn = dict(errors)
-            if "initial_mass_error" in drawn:
-                drawn["initial_mass_error"] *= config.spacecraft.wet_mass
-            cases.append((name, vexal.FlightCase(config, drawn, seed * 1000 + i)))
+    return [random_descent(rng, (30, 60))[1] for _ in range(descents)]
+
+
+def scaled_errors(errors: dict[str, float], config: vexal.Config) -> dict[str, float]:
+    """`errors` with the mass errors, given as fractions, turned into kg of
+    the configuration's vehicle."""
+    drawn = dict(errors)
+    sc = config.spacecraft
+    if "initial_mass_error" in drawn:
+        drawn["initial_mass_error"] *= sc.wet_mass
+    if "dry_mass_error" in drawn:
+        drawn["dry_mass_error"] *= sc.wet_mass - sc.fuel
+    return drawn
+
+
+def random_cases(descents: int, seed: int,
+                 error_sets: dict[str, dict[str, float]]) -> list[tuple[str, vexal.FlightCase]]:
+    """Every descent of the random table under every error set, labelled."""
+    configs = random_configs(descents, seed)
+    return [(name, vexal.FlightCase(config, scaled_errors(errors, config), seed * 1000 + i))
+            for name, errors in error_sets.items() for i, config in enumerate(configs)]
+
+
+def horizons(descents: int, seed: int) -> None:
+    """Both re-plan horizons on a seeded random table of descents (n = 30-60),
+    each under every error set: touchdown vertical speed median and worst,
+    miss median and worst, failed flights."""
+    cases = random_cases(descents, seed, HORIZON_ERRORS)
     print(f"| errors ({descents} random descents, seed {seed}) | horizon | vertical speed median / worst (m/s) | "
           "miss median / worst (m) | not down |")
     print("|---|---|---|---|---:|")
@@ -156,18 +174,7 @@ def navigation_tables(descents: int, seed: int, features: bool, sensors: dict[st
     random table of descents (n = 30-60) under each error set of
     NAVIGATION_ERRORS: touchdown speeds, miss, the flights within the
     default limits (2 m/s down, 1 m/s across) and the fuel over the first plan."""
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "vexal-py" / "tests"))
-    from random_descents import random_descent
-
-    rng = np.random.default_rng(seed)
-    configs = [random_descent(rng, (30, 60))[1] for _ in range(descents)]
-    cases = []
-    for name, errors in NAVIGATION_ERRORS.items():
-        for i, config in enumerate(configs):
-            drawn = dict(errors)
-            if "initial_mass_error" in drawn:
-                drawn["initial_mass_error"] *= config.spacecraft.wet_mass
-            cases.append((name, vexal.FlightCase(config, drawn, seed * 1000 + i)))
+    cases = random_cases(descents, seed, NAVIGATION_ERRORS)
     print(f"| errors ({descents} random descents, seed {seed}) | guidance | vertical median / worst (m/s) | "
           "horizontal median / worst (m/s) | miss median / worst (m) | within 2 and 1 m/s | fuel over plan "
           "median / worst |")
@@ -211,11 +218,7 @@ def engine_table(descents: int, seed: int) -> None:
     replan_horizon="fixed"): how the flights ended, touchdown speeds and miss
     over those that touched down, and the flights that took a nearest
     landing."""
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "vexal-py" / "tests"))
-    from random_descents import random_descent
-
-    rng = np.random.default_rng(seed)
-    configs = [random_descent(rng, (30, 60))[1] for _ in range(descents)]
+    configs = random_configs(descents, seed)
     print(f"| errors ({descents} random descents, seed {seed}) | landed / hard / time limit / no plan | "
           "vertical median / worst (m/s) | horizontal median / worst (m/s) | miss median / worst (m) | "
           "nearest landings |")
@@ -223,12 +226,7 @@ def engine_table(descents: int, seed: int) -> None:
     for name, errors in ENGINE_ERRORS.items():
         flights = []
         for i, config in enumerate(configs):
-            drawn = dict(errors)
-            sc = config.spacecraft
-            if "initial_mass_error" in drawn:
-                drawn["initial_mass_error"] *= sc.wet_mass
-            if "dry_mass_error" in drawn:
-                drawn["dry_mass_error"] *= sc.wet_mass - sc.fuel
+            drawn = scaled_errors(errors, config)
             horizon = "fixed" if "fixed" in name else "searched"
             flights.append(vexal.simulate(config, errors=drawn, seed=seed * 1000 + i, replan_horizon=horizon))
         counts = [sum(f.outcome == o for f in flights) for o in ("landed", "hard_landing", "time_limit", "no_plan")]
