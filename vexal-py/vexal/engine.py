@@ -171,15 +171,18 @@ class Pool(Generic[R]):
 
     def stop(self, futures: Sequence[concurrent.futures.Future[R]]) -> None:
         """Ends the work now: pending cases cancelled, running ones stopped."""
-        for future in futures:
-            future.cancel()
-        if not self.own:
-            return
-        if self.kind == "threads":
-            interrupts.stop_plans(futures)  # plans on other threads cannot see the signal
-        else:
+        if self.own and self.kind == "processes":
+            # Killing the workers breaks the pool, and the pool's own thread
+            # then fails every case it holds. A case cancelled here meanwhile
+            # would race it (Python 3.11 prints that thread's InvalidStateError),
+            # so the pool is left to end its cases itself.
             kill_workers(self.executor)
             self.stopped = True
+            return
+        for future in futures:
+            future.cancel()
+        if self.own:
+            interrupts.stop_plans(futures)  # plans on other threads cannot see the signal
 
     def close(self) -> None:
         if not self.own:
