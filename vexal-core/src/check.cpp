@@ -204,6 +204,29 @@ Result<void> check_flight(const Config& config, const GuidanceOptions& options, 
                                                   text(kShortestReplanPeriod) + " to 1e6 s, got " +
                                                   text(options.replan_period));
     }
+    // The options' and instruments' numbers, as the bindings read them.
+    GuidanceOptions given = options;
+    for (const GuidanceNumber& f : kGuidanceNumbers) {
+        const double v = f.field(given);
+        if (!(v >= f.low && v <= f.high)) return outside(f.name, v, f.low, f.high, "");
+    }
+    for (const SensorNumber& f : kSensorNumbers) {
+        const double v = f.field(given.sensors);
+        if (v >= f.low && v <= f.high) continue;
+        const std::string name = std::string("sensors.") + f.name;
+        if (f.high == kUnbounded) {
+            return fail(ErrorKind::invalid_input, name + " must be at least " + text(f.low) + ", got " + text(v));
+        }
+        return outside(name.c_str(), v, f.low, f.high, "");
+    }
+    for (const SensorSwitch& f : kSensorSwitches) {
+        const Dropout& d = f.dropout(given.sensors);
+        if (!(std::isfinite(d.from) && std::isfinite(d.to) && d.from <= d.to)) {
+            return fail(ErrorKind::invalid_input, std::string("sensors.") + f.dropout_name +
+                                                      " must be two finite times (from, to), from <= to, got (" +
+                                                      text(d.from) + ", " + text(d.to) + ")");
+        }
+    }
     const LandingLimits& limits = options.limits;
     for (auto [name, value] : {std::pair{"limits.vertical_speed", limits.vertical_speed},
                                {"limits.horizontal_speed", limits.horizontal_speed},

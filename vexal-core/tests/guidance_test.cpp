@@ -313,6 +313,15 @@ TEST(Guidance, FlightInputsOutOfRangeAreRefused) {
                   "replan_period must be 0 (no re-plans) or from 0.1 to 1e6 s, got 1e-9"},
              Case{[](GuidanceOptions& o, FlightErrors&) { o.limits.miss_radius = 0.0; },
                   "limits.miss_radius must be a finite number greater than 0, got 0.0"},
+             Case{[](GuidanceOptions& o, FlightErrors&) { o.step = 0.0; }, "step must be from 0.0001 to 1.0, got 0.0"},
+             Case{[](GuidanceOptions& o, FlightErrors&) { o.control.rate = -1.0; },
+                  "control_rate must be from 0.0 to 1000.0, got -1.0"},
+             Case{[](GuidanceOptions& o, FlightErrors&) { o.sensors.altimeter.rate = 0.0; },
+                  "sensors.altimeter_rate must be from 0.001 to 1000.0, got 0.0"},
+             Case{[](GuidanceOptions& o, FlightErrors&) { o.sensors.fixes.floor = std::nan(""); },
+                  "sensors.fix_floor must be at least 0.0, got nan"},
+             Case{[](GuidanceOptions& o, FlightErrors&) { o.sensors.velocimeter.dropout = {5.0, 1.0}; },
+                  "sensors.velocimeter_dropout must be two finite times (from, to), from <= to, got (5.0, 1.0)"},
          }) {
         GuidanceOptions options;
         FlightErrors errors;

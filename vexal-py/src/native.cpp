@@ -17,6 +17,7 @@
 #include <chrono>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -562,43 +563,9 @@ bool read_errors(PyObject* value, FlightErrors& errors) {
     return true;
 }
 
-// The sensor suite by flat names: numbers within their ranges, the
-// instruments fitted or not, and dropout windows (from, to) in s.
-struct SensorNumber {
-    const char* name;
-    double& (*field)(Sensors&);
-    double low, high;
-};
-constexpr double kMost = std::numeric_limits<double>::max();
-constexpr SensorNumber kSensorNumbers[] = {
-    {"accelerometer_noise", [](Sensors& s) -> double& { return s.accelerometer.noise; }, 0.0, 1.0},
-    {"accelerometer_bias", [](Sensors& s) -> double& { return s.accelerometer.bias; }, 0.0, 1.0},
-    {"altimeter_noise", [](Sensors& s) -> double& { return s.altimeter.noise; }, 0.0, 1.0},
-    {"altimeter_bias", [](Sensors& s) -> double& { return s.altimeter.bias; }, -1e5, 1e5},
-    {"altimeter_range", [](Sensors& s) -> double& { return s.altimeter.range; }, 0.0, kMost},
-    {"altimeter_rate", [](Sensors& s) -> double& { return s.altimeter.rate; }, 1e-3, 1e3},
-    {"velocimeter_bias", [](Sensors& s) -> double& { return s.velocimeter.bias; }, -1e3, 1e3},
-    {"velocimeter_ceiling", [](Sensors& s) -> double& { return s.velocimeter.ceiling; }, 0.0, kMost},
-    {"velocimeter_rate", [](Sensors& s) -> double& { return s.velocimeter.rate; }, 1e-3, 1e3},
-    {"fix_bias", [](Sensors& s) -> double& { return s.fixes.bias; }, -1e5, 1e5},
-    {"fix_floor", [](Sensors& s) -> double& { return s.fixes.floor; }, 0.0, kMost},
-    {"fix_rate", [](Sensors& s) -> double& { return s.fixes.rate; }, 1e-3, 1e3},
-};
-struct SensorSwitch {
-    const char* name;
-    const char* dropout_name;
-    bool& (*fitted)(Sensors&);
-    Dropout& (*dropout)(Sensors&);
-};
-constexpr SensorSwitch kSensorSwitches[] = {
-    {"altimeter", "altimeter_dropout", [](Sensors& s) -> bool& { return s.altimeter.fitted; },
-     [](Sensors& s) -> Dropout& { return s.altimeter.dropout; }},
-    {"velocimeter", "velocimeter_dropout", [](Sensors& s) -> bool& { return s.velocimeter.fitted; },
-     [](Sensors& s) -> Dropout& { return s.velocimeter.dropout; }},
-    {"fixes", "fix_dropout", [](Sensors& s) -> bool& { return s.fixes.fitted; },
-     [](Sensors& s) -> Dropout& { return s.fixes.dropout; }},
-};
-
+// The sensor suite by flat names (kSensorNumbers, kSensorSwitches): numbers
+// within their ranges, the instruments fitted or not, and dropout windows
+// (from, to) in s.
 bool read_sensors(PyObject* value, Sensors& sensors) {
     if (value == Py_None) return true;
     if (!PyDict_Check(value)) {
@@ -762,6 +729,14 @@ PyObject* flight_dict(const Flight& flight) {
     return dict.release();
 }
 
+// One of the options' numbers (kGuidanceNumbers), within its range.
+bool read_option(PyObject* value, GuidanceOptions& options, std::string_view name) {
+    for (const GuidanceNumber& f : kGuidanceNumbers) {
+        if (name == f.name) return read_number(value, f.field(options), f.name, f.low, f.high);
+    }
+    throw std::logic_error("no option named " + std::string(name));
+}
+
 // A re-plan's horizon by name.
 bool read_replan_horizon(PyObject* value, ReplanHorizon& horizon) {
     std::string_view name;
@@ -789,17 +764,17 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         FlightErrors errors;
         if (arg[1] && !read_float(arg[1], options.replan_period, "replan_period")) return nullptr;
         if (arg[2] && !read_pointing(arg[2], options.pointing)) return nullptr;
-        if (arg[3] && !read_number(arg[3], options.thrust_margin, "thrust_margin", 0.0, 0.5)) return nullptr;
-        if (arg[4] && !read_number(arg[4], options.step, "step", 1e-4, 1.0)) return nullptr;
+        if (arg[3] && !read_option(arg[3], options, "thrust_margin")) return nullptr;
+        if (arg[4] && !read_option(arg[4], options, "step")) return nullptr;
         if (arg[5] && !read_errors(arg[5], errors)) return nullptr;
         if (arg[6] && !convert_arg(arg[6], errors.seed, "seed")) return nullptr;
         if (arg[7] && !read_rotation(arg[7], options.rotation, "rotation")) return nullptr;
         if (arg[8] && !read_replan_horizon(arg[8], options.replan_horizon)) return nullptr;
-        if (arg[9] && !read_number(arg[9], options.terminal_speed, "terminal_speed", 0.0, 100.0)) return nullptr;
-        if (arg[10] && !read_number(arg[10], options.terminal_height, "terminal_height", 0.0, 1000.0)) return nullptr;
+        if (arg[9] && !read_option(arg[9], options, "terminal_speed")) return nullptr;
+        if (arg[10] && !read_option(arg[10], options, "terminal_height")) return nullptr;
         if (arg[11] && !read_sensors(arg[11], options.sensors)) return nullptr;
         if (arg[12] && !read_navigation(arg[12], options.navigation)) return nullptr;
-        if (arg[13] && !read_number(arg[13], options.control.rate, "control_rate", 0.0, 1000.0)) return nullptr;
+        if (arg[13] && !read_option(arg[13], options, "control_rate")) return nullptr;
         if (arg[14] && !read_limits(arg[14], options.limits)) return nullptr;
         const std::optional<Config> config = read_checked_config(arg[0]);
         if (!config) return nullptr;

@@ -99,6 +99,23 @@ struct GuidanceOptions {
     LandingLimits limits;
 };
 
+// The options' numbers by name, each within the range it is modelled for
+// (check_flight): the flight then ends in bounded time.
+struct GuidanceNumber {
+    const char* name;
+    double& (*field)(GuidanceOptions&);
+    double low, high;
+};
+inline constexpr GuidanceNumber kGuidanceNumbers[] = {
+    {"step", [](GuidanceOptions& o) -> double& { return o.step; }, 1e-4, 1.0},
+    {"final_hold", [](GuidanceOptions& o) -> double& { return o.final_hold; }, 0.0, 1e6},
+    {"thrust_margin", [](GuidanceOptions& o) -> double& { return o.thrust_margin; }, 0.0, 0.5},
+    {"terminal_speed", [](GuidanceOptions& o) -> double& { return o.terminal_speed; }, 0.0, 100.0},
+    {"terminal_height", [](GuidanceOptions& o) -> double& { return o.terminal_height; }, 0.0, 1000.0},
+    {"control_rate", [](GuidanceOptions& o) -> double& { return o.control.rate; }, 0.0, 1000.0},
+    {"control_bandwidth", [](GuidanceOptions& o) -> double& { return o.control.bandwidth; }, 1e-3, 100.0},
+};
+
 // How a plan of the flight was made.
 enum class PlanSource {
     searched,  // at ignition: the time-of-flight search

@@ -8,6 +8,7 @@
 // it gives nothing. Every instrument draws from its own stream of the
 // seed, so that the readings do not depend on how guidance steps the flight.
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -59,6 +60,43 @@ struct Sensors {
     Altimeter altimeter;
     Velocimeter velocimeter;
     PositionFixes fixes;
+};
+
+// The suite's numbers by name, each within the range it is modelled for
+// (check_flight), and its instruments' switches and dropout windows.
+struct SensorNumber {
+    const char* name;
+    double& (*field)(Sensors&);
+    double low, high;
+};
+inline constexpr double kUnbounded = std::numeric_limits<double>::max();
+inline constexpr SensorNumber kSensorNumbers[] = {
+    {"accelerometer_noise", [](Sensors& s) -> double& { return s.accelerometer.noise; }, 0.0, 1.0},
+    {"accelerometer_bias", [](Sensors& s) -> double& { return s.accelerometer.bias; }, 0.0, 1.0},
+    {"altimeter_noise", [](Sensors& s) -> double& { return s.altimeter.noise; }, 0.0, 1.0},
+    {"altimeter_bias", [](Sensors& s) -> double& { return s.altimeter.bias; }, -1e5, 1e5},
+    {"altimeter_range", [](Sensors& s) -> double& { return s.altimeter.range; }, 0.0, kUnbounded},
+    {"altimeter_rate", [](Sensors& s) -> double& { return s.altimeter.rate; }, 1e-3, 1e3},
+    {"velocimeter_bias", [](Sensors& s) -> double& { return s.velocimeter.bias; }, -1e3, 1e3},
+    {"velocimeter_ceiling", [](Sensors& s) -> double& { return s.velocimeter.ceiling; }, 0.0, kUnbounded},
+    {"velocimeter_rate", [](Sensors& s) -> double& { return s.velocimeter.rate; }, 1e-3, 1e3},
+    {"fix_bias", [](Sensors& s) -> double& { return s.fixes.bias; }, -1e5, 1e5},
+    {"fix_floor", [](Sensors& s) -> double& { return s.fixes.floor; }, 0.0, kUnbounded},
+    {"fix_rate", [](Sensors& s) -> double& { return s.fixes.rate; }, 1e-3, 1e3},
+};
+struct SensorSwitch {
+    const char* name;
+    const char* dropout_name;
+    bool& (*fitted)(Sensors&);
+    Dropout& (*dropout)(Sensors&);
+};
+inline constexpr SensorSwitch kSensorSwitches[] = {
+    {"altimeter", "altimeter_dropout", [](Sensors& s) -> bool& { return s.altimeter.fitted; },
+     [](Sensors& s) -> Dropout& { return s.altimeter.dropout; }},
+    {"velocimeter", "velocimeter_dropout", [](Sensors& s) -> bool& { return s.velocimeter.fitted; },
+     [](Sensors& s) -> Dropout& { return s.velocimeter.dropout; }},
+    {"fixes", "fix_dropout", [](Sensors& s) -> bool& { return s.fixes.fitted; },
+     [](Sensors& s) -> Dropout& { return s.fixes.dropout; }},
 };
 
 // A fix: the height (value[2] only), the velocity or the position, and the
