@@ -158,6 +158,8 @@ NAVIGATION_ERRORS = {
     "navigation 1 m, 0.1 m/s": {"position_noise": 1.0, "velocity_noise": 0.1},
     "combined": {"thrust_bias": -0.02, "isp_error": -0.03, "thrust_noise": 0.01, "misalignment_deg": 0.5,
                  "initial_mass_error": 0.01, "position_noise": 1.0, "velocity_noise": 0.1},
+    "gravity +5 %, navigation 1 m, 0.1 m/s": {"gravity_error": 0.05, "position_noise": 1.0, "velocity_noise": 0.1},
+    "gravity -5 %, navigation 1 m, 0.1 m/s": {"gravity_error": -0.05, "position_noise": 1.0, "velocity_noise": 0.1},
 }
 # Guidance without the filter, tracking and gate, with each alone, and with all.
 FEATURES = {

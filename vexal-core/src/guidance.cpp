@@ -211,6 +211,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
 
     const double dt = node_spacing(plan);
     double plan_start = 0.0;
+    Vec3 plan_gravity = g;  // the gravity the plan in force was made for
     double touchdown = plan.time_points.back();
     double time_limit = flight_time_limit(touchdown, options);
 
@@ -279,11 +280,11 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         while (state.t < until) {
             if (stopped()) return false;
             const NavigatedState now = navigator.read();
-            const Vec3 feedback =
-                tracking_feedback(plan_reference(plan, state.t - plan_start, g, w), now, options.control.bandwidth);
-            const ThrustCommand tracked = [&plan, &g, &w, feedback, start = plan_start, m = mass, k = scale,
+            const Vec3 feedback = tracking_feedback(plan_reference(plan, state.t - plan_start, plan_gravity, w), now,
+                                                    options.control.bandwidth);
+            const ThrustCommand tracked = [&plan, &plan_gravity, &w, feedback, start = plan_start, m = mass, k = scale,
                                            limits = believed_limits(scale)](double t) {
-                const Vec3 u = plan_reference(plan, t - start, g, w).acceleration;
+                const Vec3 u = plan_reference(plan, t - start, plan_gravity, w).acceleration;
                 const Vec3 thrust = limited_thrust({u[0] + feedback[0], u[1] + feedback[1], u[2] + feedback[2]}, m,
                                                    limits);
                 return Vec3{thrust[0] / k, thrust[1] / k, thrust[2] / k};
@@ -343,6 +344,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         c.spacecraft.real_max_thrust = scale * sc.real_max_thrust;
         c.spacecraft.wet_mass = mass;
         c.spacecraft.fuel = mass - (sc.wet_mass - sc.fuel);
+        c.environment.gravity = navigator.gravity();
         const double remaining = touchdown - state.t;
         const auto n = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::llround(remaining / dt)) + 1,
                                                  kLeastNodes, std::max(config.solver.n, kLeastNodes));
@@ -383,6 +385,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         if (stopped()) return ended(FlightOutcome::interrupted);
         if (next) {
             plan = std::move(*next);
+            plan_gravity = c.environment.gravity;
             plan_start = state.t;
             touchdown = plan_start + plan.time_points.back();
             time_limit = flight_time_limit(touchdown, options);
@@ -397,7 +400,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         // terminal speed over where the plan ended, on the navigated state,
         // at the mass and engine guidance believes.
         flight.terminal_descent = state.t;
-        TerminalDescent descent(options.terminal_speed, plan.positions.back(), g);
+        TerminalDescent descent(options.terminal_speed, plan.positions.back(), navigator.gravity());
         const double tick = period > 0.0 ? period : kTerminalPeriod;
         while (state.t < time_limit) {
             if (stopped()) return ended(FlightOutcome::interrupted);

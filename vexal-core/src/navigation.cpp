@@ -16,9 +16,12 @@ constexpr double kLeastVelocitySigma = 0.001;
 // m/s^2 per sqrt(Hz); and the bias's random walk, m/s^2 per sqrt(s).
 constexpr double kModelNoise = 0.01;
 constexpr double kBiasWalk = 1e-4;
-// The bias's uncertainty at ignition is at least this (m/s^2): what the
-// filter may learn of a steady force it does not model (a gravity error).
+// The bias's uncertainty at ignition is at least this (m/s^2).
 constexpr double kLeastBiasSigma = 0.01;
+// How well the planet's gravity is known before the flight: 1 sigma, a
+// share of each of its components. The bias state takes a steady force the
+// filter does not model, and this much of it is allowed for a gravity error.
+constexpr double kGravitySigma = 0.05;
 // The position fixes are the one absolute reference: after this many of
 // them rejected in a row the filter, not the fixes, is taken to be wrong (a
 // velocimeter bias of a few sigma can pull it off), and its position and
@@ -43,9 +46,19 @@ Navigator::Navigator(const NavigationOptions& options, Instruments instruments, 
         p_[j] = {};
         p_[j][0][0] = std::max(sr, kLeastPositionSigma) * std::max(sr, kLeastPositionSigma);
         p_[j][1][1] = std::max(sv, kLeastVelocitySigma) * std::max(sv, kLeastVelocitySigma);
-        p_[j][2][2] = sb * sb;
+        const double sg = kGravitySigma * gravity[j];
+        p_[j][2][2] = sb * sb + sg * sg;
+        gravity_share_[j] = sg * sg / (sb * sb + sg * sg);
     }
     publish();
+}
+
+Vec3 Navigator::gravity() const {
+    if (!options_.filter) return gravity_;
+    Vec3 g;
+    // The filter's model: acceleration = force - bias + gravity believed.
+    for (int j = 0; j < 3; ++j) g[j] = gravity_[j] - gravity_share_[j] * x_[j][2];
+    return g;
 }
 
 void Navigator::publish() {
@@ -155,7 +168,7 @@ void Navigator::advance(const Planet& world, const std::vector<PlantState>& step
         const double h = b.t - a.t;
         const Vec3 force = instruments_.specific_force(world, a, b);
         Vec3 felt;
-        for (int j = 0; j < 3; ++j) felt[j] = force[j] - x_[j][2];
+        for (int j = 0; j < 3; ++j) felt[j] = force[j] - (1.0 - gravity_share_[j]) * x_[j][2];
         felt_.push_back({a.t, h, felt});
         if (h > 0.0) propagate(force, h);
         readings_.clear();

@@ -883,7 +883,8 @@ def test_fly_reports_the_touchdown_and_writes_its_figure(tmp_path):
     # Judged by the limits asked for; a flight that never touched down has no touchdown figures.
     hard = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--limit-horizontal", 1e-9, "--json")))
     assert hard["outcome"] == "hard_landing" and hard["touchdown"]["horizontal_speed"] > 1e-9
-    never = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--gravity-error", -0.1, "--replan", 0, "--json")))
+    never = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--thrust-bias", 0.2, "--replan", 0, "--control-rate", 0,
+                                           "--json")))
     assert never["outcome"] == "time_limit" and never["touchdown"] is None and never["end_height"] > 0
     # An altimeter 100 m off and silent for the first 5 s is outvoted by the other instruments.
     biased = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--position-noise", 1, "--sensor", "altimeter_bias=100",

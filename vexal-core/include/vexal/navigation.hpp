@@ -53,9 +53,17 @@ public:
     // with the errors of the last raw reading.
     const NavigatedState& current() const { return current_; }
 
+    // The planet's gravity as the filter has measured it. A steady force
+    // the filter does not model is either the accelerometer's bias or an
+    // error of the gravity believed, and no measurement tells them apart:
+    // the estimate is shared between them as their uncertainties before the
+    // flight are (an accelerometer's bias is known to mg, the local gravity
+    // to percent). Without the filter, the gravity believed.
+    Vec3 gravity() const;
+
     // The specific force over each step of the last advance, the
-    // accelerometer's bias as estimated taken out, with the step's start
-    // and length: what the engine gave, as the vehicle felt it.
+    // accelerometer's share of the estimated bias taken out, with the
+    // step's start and length: what the engine gave, as the vehicle felt it.
     struct Felt {
         double t = 0.0, h = 0.0;
         Vec3 force{};
@@ -75,6 +83,7 @@ private:
     Vec3 gravity_, rotation_;
     PlantState truth_;  // the last true state: raw readings are taken of it
     std::array<std::array<double, 3>, 3> x_{};  // per axis: position, velocity, bias
+    Vec3 gravity_share_{};  // per axis: the share of the bias state that is the gravity's error
     std::array<Square, 3> p_{};
     NavigatedState current_;
     std::vector<Felt> felt_;
