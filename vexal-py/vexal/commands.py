@@ -178,7 +178,8 @@ def build_parser() -> argparse.ArgumentParser:
     fly.add_argument("--seed", type=FLIGHT_SEED, default=0, help="random seed of the errors' noises (default 0)")
     add_flight_arguments(fly, drawn=False)
     fly.add_argument("--plot", metavar="OUT.png", help="write a figure of the flight against its first plan")
-    fly.add_argument("--csv", metavar="OUT.csv", help="write one row per integration step ('-' for stdout)")
+    fly.add_argument("--csv", metavar="OUT.csv", help="write one row per integration step: the true state, the "
+                     "navigated one (_est) and its 1-sigma (_sigma) ('-' for stdout)")
     fly.add_argument("--json", action="store_true", help="print the flight's figures as JSON instead of the summary")
     fly.set_defaults(run=run_fly, parser=fly)
     return parser
@@ -397,9 +398,16 @@ def run_fly(args: argparse.Namespace) -> None:
           file=sys.stderr if args.csv == "-" else sys.stdout)
     if args.csv:
         interrupts.check()
-        write_csv(args.csv, {"t": flown.t, **{f"{axis}": flown.position[:, i] for i, axis in enumerate("xyz")},
-                             **{f"v{axis}": flown.velocity[:, i] for i, axis in enumerate("xyz")},
-                             "mass": flown.mass, "thrust": np.linalg.norm(flown.thrust, axis=1)})
+        # The truth, then what guidance believed of it and how sure it was.
+        columns = {"t": flown.t}
+        for suffix, position, velocity in (("", flown.position, flown.velocity),
+                                           ("_est", flown.estimated_position, flown.estimated_velocity),
+                                           ("_sigma", flown.position_sigma, flown.velocity_sigma)):
+            columns |= {f"{axis}{suffix}": position[:, i] for i, axis in enumerate("xyz")}
+            columns |= {f"v{axis}{suffix}": velocity[:, i] for i, axis in enumerate("xyz")}
+            if not suffix:
+                columns |= {"mass": flown.mass, "thrust": np.linalg.norm(flown.thrust, axis=1)}
+        write_csv(args.csv, columns)
     if plotting:
         figure = plotting.plot_flight(flown)
         interrupts.check()
