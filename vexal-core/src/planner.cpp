@@ -148,15 +148,37 @@ private:
     std::size_t size_ = 0;
 };
 
+// Where the cubic through the values and slopes at p and q peaks (NaN
+// where it has no peak): exact for a parabola, and between two points
+// that bracket a peak it comes close to a corner too, where the slope
+// jumps as it does between the active sets of a coarse grid of nodes.
+double cubic_peak(const Probe& p, const Probe& q) {
+    const double width = q.t - p.t;
+    const double g0 = p.slope * width, g1 = q.slope * width;  // the slopes in s = (t - p.t) / width
+    // The slope g(s) = g0 + (g1 - g0 + c) s - c s^2 integrates to the rise.
+    const double c = 6.0 * ((q.merit - p.merit) - 0.5 * (g0 + g1));
+    const double qa = -c, qb = g1 - g0 + c, qc = g0;
+    double s = std::numeric_limits<double>::quiet_NaN();
+    if (std::abs(qa) <= 1e-12 * (std::abs(qb) + std::abs(qc))) {
+        if (qb < 0.0) s = -qc / qb;
+    } else if (const double disc = qb * qb - 4.0 * qa * qc; disc >= 0.0) {
+        const double h = -0.5 * (qb + std::copysign(std::sqrt(disc), qb));
+        for (double r : {h / qa, h != 0.0 ? qc / h : h / qa}) {
+            if (2.0 * qa * r + qb < 0.0) s = r;  // the root where the slope falls
+        }
+    }
+    return p.t + s * width;
+}
+
 // The fast search's refinement when each solve also gives the slope of the
 // final mass in the time of flight: the optimum lies between the last
 // point whose slope rises and the first whose slope falls (or a time with
-// no trajectory, or the bracket's end). Each step is the secant of the
-// slopes across that interval (a Newton step from the best point when one
-// side has no slope yet), kept inside it, and halves it instead whenever
-// two steps in a row have not; it ends when the interval, or the step the
-// secant asks for, is below the tolerance on the time. The best trajectory
-// solved is the answer.
+// no trajectory, or the bracket's end). Each step is the peak of the cubic
+// through both ends when both have a slope, else the secant of the slopes
+// at the best point and its nearest neighbour (a Newton step), kept inside
+// the interval, and halves it instead whenever two steps in a row have not;
+// it ends when the interval, or the step the secant asks for, is below the
+// tolerance on the time. The best trajectory solved is the answer.
 void refine_with_slopes(SearchSpace& space, const Config& config, SolveInto fixed_solver, Probes& probes,
                         double lower, double upper, double h, const SearchOptions& options) {
     const double relative_tolerance = options.relative_tolerance;
@@ -174,14 +196,23 @@ void refine_with_slopes(SearchSpace& space, const Config& config, SolveInto fixe
         if (!past && p.t > a) a = p.t, left = p;
     };
     for (const Probe& p : probes) narrow(p);
-    // Under a concave final mass, the tangent at either end bounds every
-    // mass between the ends: what the best point may still be short of.
+    const auto sloped = [](const std::optional<Probe>& end) {
+        return end && std::isfinite(end->merit) && std::isfinite(end->slope);
+    };
+    // Under a concave final mass, the tangents at the ends bound every mass
+    // between them: what the best point may still be short of.
+    const auto corner = [&] {
+        return std::clamp(
+            (right->merit - left->merit + left->slope * a - right->slope * b) / (left->slope - right->slope), a, b);
+    };
     const auto shortfall = [&] {
+        if (sloped(left) && sloped(right) && left->slope > right->slope) {
+            const double t = corner();
+            return std::min(left->merit + left->slope * (t - a), right->merit + right->slope * (t - b)) - x.merit;
+        }
         double bound = std::numeric_limits<double>::infinity();
         for (const std::optional<Probe>& end : {left, right}) {
-            if (end && std::isfinite(end->merit) && std::isfinite(end->slope)) {
-                bound = std::min(bound, end->merit + std::abs(end->slope) * (b - a) - x.merit);
-            }
+            if (sloped(end)) bound = std::min(bound, end->merit + std::abs(end->slope) * (b - a) - x.merit);
         }
         return bound;
     };
@@ -209,16 +240,34 @@ void refine_with_slopes(SearchSpace& space, const Config& config, SolveInto fixe
             const bool level = std::abs(x.slope) * width <= 0.01 * kMassTolerance * x.merit;
             if (std::abs(u - x.t) <= tol && (local || level)) break;
         }
+        const bool bracketed = sloped(left) && sloped(right);
+        // Between ends that both have a slope, the cubic through the best
+        // point and its neighbour, unless it leaves the interval: then the
+        // cubic through the ends.
+        if (bracketed && other && std::isfinite(x.slope)) {
+            const bool before = other->t < x.t;
+            const double local = cubic_peak(before ? *other : x, before ? x : *other);
+            u = local > a && local < b ? local : cubic_peak(*left, *right);
+        } else if (bracketed) {
+            u = cubic_peak(*left, *right);
+        }
+        // The time known, only the mass bound is left: where the tangents
+        // at the ends meet it is highest, and a corner lies about there.
+        const bool at_corner = bracketed && width <= 2.0 * tol && left->slope > right->slope;
+        if (at_corner) u = corner();
         // Steps keep clear of the ends and of the best point, by the
         // tolerance while the interval is wide, by a share of it after.
-        const double clear = std::min(tol, 0.25 * width);
+        const double clear = at_corner ? 0.01 * width : std::min(tol, 0.25 * width);
         const double margin = std::max(clear, 0.01 * width);
         // A secant that leaps across most of the interval extrapolates a
         // curve that bends too much: halving is surer.
-        if (!std::isfinite(u) || u <= a + margin || u >= b - margin || std::abs(u - x.t) > 0.5 * width ||
-            slow_steps >= 2) {
+        if (!std::isfinite(u) || (!bracketed && (u <= a + margin || u >= b - margin)) ||
+            (!bracketed && std::abs(u - x.t) > 0.5 * width) || (slow_steps >= 2 && !at_corner)) {
             u = 0.5 * (a + b);
         }
+        // A peak this close to an end of the interval: the step a margin
+        // inside it closes the interval on that side.
+        u = std::clamp(u, a + margin, b - margin);
         if (std::abs(u - x.t) < clear) u = x.t + std::copysign(clear, u - x.t);
         const auto r = fixed_solver(config, u, space.current);
         Probe p{u, r ? search_merit(space.current, config, options) : -std::numeric_limits<double>::infinity(),
@@ -299,7 +348,14 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
     } else {
         grid_points(std::array{3}, lower + 1.5 * h);
     }
-    if (!sloped() || !(slope[3] < 0.0)) grid_points(std::array{6, 9});
+    const auto falls = [&](int i) { return std::isfinite(slope[i]) && slope[i] < 0.0; };
+    if (options.nearest_landing) {
+        if (!sloped() || !falls(3)) grid_points(std::array{6, 9});
+    } else if (!falls(3)) {
+        // The mass falling at the second point puts the optimum below it.
+        grid_points(std::array{6});
+        if (!falls(6)) grid_points(std::array{9});
+    }
     if (!sloped() && (best_index < 0 || best_index == 3)) grid_points(std::array{0});
     if (!sloped() && (best_index < 0 || best_index == 9)) grid_points(std::array{kGridIntervals});
     if (best_index < 0) {
@@ -308,7 +364,12 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
         for (int i = 0; i <= kGridIntervals; ++i) {
             if (std::isnan(cost[i])) rest[count++] = i;
         }
-        grid_points(std::span(rest.data(), count));
+        // With slopes, the first point that lands shows the way to the
+        // optimum: the rest go a few at a time, the earliest first.
+        const std::size_t chunk = options.nearest_landing ? count : 3;
+        for (std::size_t from = 0; from < count && best_index < 0; from += chunk) {
+            grid_points(std::span(rest.data() + from, std::min(chunk, count - from)));
+        }
     }
     if (best_index < 0) {
         missed = Missed::grid;
@@ -653,3 +714,4 @@ SolveResult solve(const Config& config) {
 }
 
 }  // namespace vexal
+

@@ -53,7 +53,8 @@ def test_golden_is_the_contracts_solve_bit_for_bit(fields):
     # By default the configuration's pointing limit holds: the engine never thrusts downward.
     limited = vexal.plan(config)
     assert limited.pointing_limit_deg == 90.0 and limited.max_pointing_angle_deg <= 90.0 + 1e-4
-    assert limited.final_mass <= plan.final_mass + 1e-6
+    # (its fast search may come nearer the optimum than the golden one, by the latter's accuracy)
+    assert limited.final_mass <= plan.final_mass * (1.0 + 1e-8)
 
 
 def test_plan_reports_the_thrust_direction_and_loose_nodes():
