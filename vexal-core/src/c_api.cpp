@@ -138,6 +138,7 @@ Result<PlanOptions> to_core(const vexal_plan_options& o) {
     out.tolerance = o.tolerance;
     out.pointing = o.pointing != 0;
     out.nearest_landing = o.nearest_landing != 0;
+    out.landing_tolerance = o.landing_tolerance;
     out.threads = o.threads;
     out.rotation = vec3(o.rotation);
     if (o.solver == VEXAL_SOLVER_CLARABEL) {
@@ -232,6 +233,7 @@ void vexal_plan_options_default(vexal_plan_options* options) {
     options->tolerance = d.tolerance;
     options->pointing = d.pointing;
     options->nearest_landing = d.nearest_landing;
+    options->landing_tolerance = d.landing_tolerance;
     options->threads = d.threads;
     copy3(options->rotation, d.rotation);
     options->solver = d.solver == vexal::SolverChoice::structured ? VEXAL_SOLVER_STRUCTURED : VEXAL_SOLVER_CLARABEL;

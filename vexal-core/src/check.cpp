@@ -164,6 +164,12 @@ Result<void> check_tolerance(double tolerance) {
     return fail(ErrorKind::invalid_input, "tolerance must be greater than 0 and less than 1, got " + text(tolerance));
 }
 
+Result<void> check_landing_tolerance(double landing_tolerance) {
+    if (landing_tolerance >= 0.0 && std::isfinite(landing_tolerance)) return {};
+    return fail(ErrorKind::invalid_input,
+                "landing_tolerance must be a finite number of metres, at least 0, got " + text(landing_tolerance));
+}
+
 Result<void> check_flight(const Config& config, const GuidanceOptions& options, const FlightErrors& errors) {
     const auto outside = [](const char* name, double value, double low, double high, const char* unit) {
         return fail(ErrorKind::invalid_input, std::string(name) + " must be from " + text(low) + " to " + text(high) +

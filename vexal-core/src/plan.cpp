@@ -104,7 +104,7 @@ Result<void> planned(const Config& config, const SearchOptions& options, const P
             return solve_program(c, t, at, stage, to);
         };
         if (!options.nearest_landing) return solve_one(program, into);
-        return nearest_landing_into(into, *at.spare, c, program, solve_one);
+        return nearest_landing_into(into, *at.spare, c, program, solve_one, ws.search.landing_allowance);
     };
     const bool searched = !config.solver.time_of_flight;
     QuickSolves* const kept = fast ? &ws.quick : nullptr;
@@ -206,7 +206,7 @@ Result<PlanWorkspace> PlanWorkspace::build(std::uint64_t n, const StopCheck* sto
             if (!solver) return std::unexpected(std::move(solver.error()));
         }
     }
-    for (Trajectory* t : {&ws.search.best, &ws.search.current, &ws.search.ahead, &ws.spare, &ws.plan.trajectory}) {
+    for (Trajectory* t : {&ws.search.best, &ws.search.least, &ws.search.current, &ws.search.ahead, &ws.spare, &ws.plan.trajectory}) {
         reserve(*t, n);
     }
     for (Trajectory& t : ws.search.points) reserve(t, n);
@@ -221,6 +221,9 @@ Result<const Plan*> plan(const Config& config, const PlanOptions& options, const
     const auto pointing = pointing_in_force(*checked, options.pointing);
     if (!pointing) return std::unexpected(pointing.error());
     if (auto ok = check_rotation(options.rotation); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = check_landing_tolerance(options.landing_tolerance); !ok) {
+        return std::unexpected(std::move(ok.error()));
+    }
     if (checked->solver.n != workspace.n) {
         return fail(ErrorKind::invalid_input, "solver.n is " + std::to_string(checked->solver.n) +
                                                   " but the workspace is for " + std::to_string(workspace.n) +
@@ -229,7 +232,8 @@ Result<const Plan*> plan(const Config& config, const PlanOptions& options, const
     ProgramOptions program{*pointing};
     program.rotation = options.rotation;
 
-    const SearchOptions search_options{options.search, options.tolerance, options.nearest_landing};
+    const SearchOptions search_options{options.search, options.tolerance, options.nearest_landing,
+                                       options.landing_tolerance};
     Plan& out = workspace.plan;
     out.solves = 0;
     out.fallbacks = 0;

@@ -57,12 +57,12 @@ double reach_tolerance(const Config& config) { return std::max(kReachedFraction 
 double search_merit(const Trajectory& trajectory, const Config& config, const SearchOptions& options) {
     if (!options.nearest_landing) return trajectory.final_mass;
     const double reach = reach_tolerance(config);
-    const double excess = std::max(trajectory.landing_error - reach, 0.0);
+    const double excess = std::max(trajectory.landing_error - std::max(reach, options.landing_allowance), 0.0);
     return trajectory.final_mass - config.spacecraft.wet_mass * (excess / reach);
 }
 
 Result<void> nearest_landing_into(Trajectory& out, Trajectory& spare, const Config& config,
-                                  const ProgramOptions& program, ProgramSolveInto solve_one) {
+                                  const ProgramOptions& program, ProgramSolveInto solve_one, double allowance) {
     const auto stage = [&program](Landing landing, double radius) {
         ProgramOptions options = program;
         options.landing = landing;
@@ -77,7 +77,8 @@ Result<void> nearest_landing_into(Trajectory& out, Trajectory& spare, const Conf
         if (exact) std::swap(out, spare);
         if (exact || exact.error().kind == ErrorKind::interrupted) return exact;
     }
-    const double radius = out.landing_error + std::max(kLandingMargin, kLandingMarginFraction * scale);
+    const double margin = std::max(kLandingMargin, kLandingMarginFraction * scale);
+    const double radius = std::max(out.landing_error + margin, allowance - margin);
     auto within = solve_one(stage(Landing::within, radius), spare);
     if (within) std::swap(out, spare);
     // Never give up a landing found: the error stage's own point is a plan.
@@ -95,12 +96,13 @@ Result<void> moved_into(SolveResult solved, Trajectory& out) {
 
 }  // namespace
 
-SolveResult nearest_landing(const Config& config, const ProgramOptions& program, const ProgramSolver& solve_one) {
+SolveResult nearest_landing(const Config& config, const ProgramOptions& program, const ProgramSolver& solve_one,
+                            double allowance) {
     Trajectory out, spare;
     const auto into = [&solve_one](const ProgramOptions& options, Trajectory& t) {
         return moved_into(solve_one(options), t);
     };
-    auto found = nearest_landing_into(out, spare, config, program, into);
+    auto found = nearest_landing_into(out, spare, config, program, into, allowance);
     if (!found) return std::unexpected(std::move(found.error()));
     return out;
 }
@@ -656,21 +658,48 @@ Result<void> search_into(SearchSpace& space, const Config& config, SolveInto fix
             for (std::size_t i = 0; i < times.size(); ++i) results[i] = judge(c, times[i], out[i]);
         }
     };
-    try {
+    // The search proper; with a landing tolerance, first for the least error.
+    const auto searched = [&](const SearchOptions& how) -> Result<void> {
         Missed missed = Missed::none;
-        auto found = run_search(space, config, judge, judge_all, lower, upper, options, missed);
+        auto found = run_search(space, config, judge, judge_all, lower, upper, how, missed);
         if (missed == Missed::none || !without_floor) return found;
         const auto loose = [without_floor](const Config& c, double t, Trajectory& out) {
             auto r = (*without_floor)(c, t, out);
             if (!r && r.error().kind == ErrorKind::interrupted) throw SearchStopped{std::move(r.error())};
             return r;
         };
-        auto window = fuel_window(space, config, judge, judge_all, loose, lower, upper, options);
+        auto window = fuel_window(space, config, judge, judge_all, loose, lower, upper, how);
         // A grid point landed: where the window is not found either, the
         // search's own answer stands.
         if (window || window.error().kind == ErrorKind::interrupted || missed == Missed::grid) return window;
         return found;
+    };
+    space.landing_allowance = 0.0;
+    try {
+        SearchOptions least_error = options;
+        least_error.landing_tolerance = 0.0;
+        auto found = searched(least_error);
+        if (!found || !options.nearest_landing || !(options.landing_tolerance > 0.0) ||
+            space.best.landing_error <= reach_tolerance(config)) {
+            return found;
+        }
+        // The least error is ragged in the time of flight: metres of it may
+        // cost a great deal of fuel. Within the tolerance, fuel decides.
+        const double allowance = space.best.landing_error + options.landing_tolerance;
+        std::swap(space.least, space.best);
+        SearchOptions within = least_error;
+        within.landing_allowance = allowance;
+        space.landing_allowance = allowance;
+        auto cheaper = searched(within);
+        space.landing_allowance = 0.0;
+        if (!cheaper && cheaper.error().kind == ErrorKind::interrupted) return cheaper;
+        if (!cheaper || !(space.best.landing_error <= allowance) ||
+            !(space.best.final_mass > space.least.final_mass)) {
+            std::swap(space.least, space.best);
+        }
+        return {};
     } catch (SearchStopped& stopped) {
+        space.landing_allowance = 0.0;
         return std::unexpected(std::move(stopped.error));
     }
 }

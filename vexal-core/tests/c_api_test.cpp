@@ -69,6 +69,7 @@ TEST(CApi, ConfigAndOptionsAreTheCoresRecords) {
     EXPECT_EQ(core->tolerance, d.tolerance);
     EXPECT_EQ(core->pointing, d.pointing);
     EXPECT_EQ(core->nearest_landing, d.nearest_landing);
+    EXPECT_EQ(core->landing_tolerance, d.landing_tolerance);
     EXPECT_EQ(core->threads, d.threads);
     EXPECT_EQ(core->rotation, d.rotation);
     EXPECT_EQ(core->solver, d.solver);
@@ -199,6 +200,9 @@ TEST(CApi, FailuresAreCodesWithTheMessage) {
          "spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got -100.0"},
         {"a search outside the enum", planned([](vexal_config&, vexal_plan_options& o) { o.search = 7; }),
          VEXAL_ERROR_INVALID_INPUT, "search must be VEXAL_SEARCH_FAST (0) or VEXAL_SEARCH_GOLDEN (1), got 7"},
+        {"a negative landing tolerance",
+         planned([](vexal_config&, vexal_plan_options& o) { o.landing_tolerance = -1.0; }),
+         VEXAL_ERROR_INVALID_INPUT, "landing_tolerance must be a finite number of metres, at least 0, got -1.0"},
         {"a solver outside the enum", planned([](vexal_config&, vexal_plan_options& o) { o.solver = -1; }),
          VEXAL_ERROR_INVALID_INPUT, "solver must be VEXAL_SOLVER_CLARABEL (0) or VEXAL_SOLVER_STRUCTURED (1), got -1"},
         {"another node count", planned([](vexal_config& c, vexal_plan_options&) { c.solver.n = 30; }),

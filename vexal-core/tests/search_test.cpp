@@ -53,17 +53,30 @@ double peak_at(double t, double centre) { return 1000.0 - (t - centre) * (t - ce
 
 // Nearest landings: the least landing error wins over any fuel saving, and
 // among landings on the target the most final mass wins; both modes agree.
+// Within a landing tolerance of the least error, fuel decides.
 TEST(Search, NearestLandingRanksErrorBeforeFuel) {
     struct Case {
         const char* name;
         std::function<double(double)> error;  // landing error (m) at a time of flight
         double expected_tof;
+        double landing_tolerance = 0.0;
     };
+    const auto ragged = [](double t) { return 300.0 + 2.0 * std::abs(std::sin(t / 3.0)) + 0.01 * std::abs(t - 70.0); };
     // The mass peaks at 40 s throughout.
     const Case cases[] = {
         {"least error at 55 s", [](double t) { return 300.0 + std::abs(t - 55.0) * 20.0; }, 55.0},
         {"on target from 45 s", [](double t) { return t < 45.0 ? (45.0 - t) * 50.0 : 0.0; }, 45.0},
         {"on target everywhere", [](double) { return 1e-9; }, 40.0},
+        // 100 m over the least error at 50 s: the nearer horizons are no better.
+        {"least error at 55 s, 100 m tolerance", [](double t) { return 300.0 + std::abs(t - 55.0) * 20.0; }, 50.0,
+         100.0},
+        {"least error at 55 s, 1 m tolerance", [](double t) { return 300.0 + std::abs(t - 55.0) * 20.0; }, 54.95, 1.0},
+        // A tolerance never moves a landing on the target.
+        {"on target from 45 s, 100 m tolerance", [](double t) { return t < 45.0 ? (45.0 - t) * 50.0 : 0.0; }, 45.0,
+         100.0},
+        // Ragged by 2 m, least at 3 pi k near 70 s: within 2.5 m every horizon
+        // counts (the least near 40 s is 300.3 m).
+        {"ragged, 2.5 m tolerance", ragged, 40.0, 2.5},
     };
     for (const Case& k : cases) {
         for (SearchMode mode : {SearchMode::golden, SearchMode::fast}) {
@@ -77,10 +90,14 @@ TEST(Search, NearestLandingRanksErrorBeforeFuel) {
             };
             const Config c = bracketed(20.0, 80.0);
             const auto plain = search(c, solver, SearchOptions{mode});
-            const auto nearest = search(c, solver, SearchOptions{mode, 2e-4, true});
-            ASSERT_TRUE(plain && nearest);
+            const auto exact = search(c, solver, SearchOptions{mode, 2e-4, true});
+            const auto nearest = search(c, solver, SearchOptions{mode, 2e-4, true, k.landing_tolerance});
+            ASSERT_TRUE(plain && exact && nearest);
             EXPECT_NEAR(plain->time_of_flight, 40.0, 0.05);
             EXPECT_NEAR(nearest->time_of_flight, k.expected_tof, 0.05);
+            // Never further than the tolerance beyond the exact answer, never more fuel.
+            EXPECT_LE(nearest->landing_error, exact->landing_error + k.landing_tolerance);
+            EXPECT_GE(nearest->final_mass, exact->final_mass);
         }
     }
 }

@@ -339,6 +339,8 @@ TEST(FrontDoor, RefusesAndFailsWithTheKindAndMessage) {
          "spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got -100.0"},
         {"tolerance of 1", [](Config&, PlanOptions& o, PlanHooks&) { o.tolerance = 1.0; }, ErrorKind::invalid_input,
          "tolerance must be greater than 0 and less than 1, got 1.0"},
+        {"landing tolerance NaN", [&](Config&, PlanOptions& o, PlanHooks&) { o.landing_tolerance = nan; },
+         ErrorKind::invalid_input, "landing_tolerance must be a finite number of metres, at least 0, got nan"},
         {"pointing without an angle", [&](Config& c, PlanOptions&, PlanHooks&) { c.environment.max_angle_deg = nan; },
          ErrorKind::invalid_input, "max_angle_deg must be at least 0 for the pointing limit, got nan"},
         {"bracket too short",

@@ -220,7 +220,7 @@ PyObject* result_dict(const Trajectory& trajectory, unsigned solves, unsigned fa
 
 // ---------------------------------------------------------------------------
 // plan(config, search="fast", tolerance=2e-4, pointing=False, landing="target", progress=None, threads=None,
-//      rotation=None, solver=DEFAULT_SOLVER)
+//      rotation=None, solver=DEFAULT_SOLVER, landing_tolerance=DEFAULT_LANDING_TOLERANCE)
 
 // An option spelled as one of two names: the name read into `out`, or a
 // ValueError "<field> must be 'a' or 'b', got ...".
@@ -265,6 +265,20 @@ bool read_tolerance(PyObject* value, PlanOptions& options) {
     }
     if (!convert_arg(value, options.tolerance, "tolerance")) return false;
     if (auto ok = check_tolerance(options.tolerance); !ok) {
+        raise_planning_error(ok.error());
+        return false;
+    }
+    return true;
+}
+
+bool read_landing_tolerance(PyObject* value, PlanOptions& options) {
+    if (PyBool_Check(value) || !PyNumber_Check(value)) {
+        raise_not_instance(value, "float");
+        add_note("landing_tolerance");
+        return false;
+    }
+    if (!convert_arg(value, options.landing_tolerance, "landing_tolerance")) return false;
+    if (auto ok = check_landing_tolerance(options.landing_tolerance); !ok) {
         raise_planning_error(ok.error());
         return false;
     }
@@ -413,7 +427,7 @@ bool read_threads(PyObject* value, unsigned& threads) {
 }
 
 constexpr const char* kPlanParams[] = {"config",   "search",  "tolerance", "pointing", "landing",
-                                       "progress", "threads", "rotation",  "solver"};
+                                       "progress", "threads", "rotation",  "solver",   "landing_tolerance"};
 constexpr Signature kPlanSignature{"plan()", kPlanParams, 1};
 
 PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -421,7 +435,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     // plan alone, any later one ends it.
     const std::uint64_t generation = g_stop_generation.load();
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* arg[9] = {};
+        PyObject* arg[10] = {};
         if (!bind(kPlanSignature, args, nargs, kwnames, arg)) return nullptr;
         PyObject* callback = arg[5] && arg[5] != Py_None ? arg[5] : nullptr;
         if (callback && !PyCallable_Check(callback)) {
@@ -438,6 +452,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (arg[4] && !read_landing(arg[4], options)) return nullptr;
         if (arg[7] && !read_rotation(arg[7], options.rotation, "rotation")) return nullptr;
         if (arg[8] && !read_solver(arg[8], options)) return nullptr;
+        if (arg[9] && !read_landing_tolerance(arg[9], options)) return nullptr;
         // Read here, checked by the core's plan.
         const std::optional<Config> config = read_config(arg[0]);
         if (!config) return nullptr;
@@ -826,11 +841,12 @@ PyMethodDef kMethods[] = {
      "plans started afterwards run normally. stop_all(False) does nothing."},
     {"plan", as_cfunction(&plan), METH_FASTCALL | METH_KEYWORDS,
      "plan(config, search='fast', tolerance=2e-4, pointing=False, landing='target', progress=None, "
-     "threads=None, rotation=None, solver=DEFAULT_SOLVER)\n--\n\n"
+     "threads=None, rotation=None, solver=DEFAULT_SOLVER, landing_tolerance=DEFAULT_LANDING_TOLERANCE)\n--\n\n"
      "Plans the descent with the lock released; returns a dict of its data. progress(solves, best_final_mass) "
      "is called after each solve. threads: the fast search's grid threads (None: from the cores). rotation: the "
      "planet's angular velocity (wx, wy, wz), rad/s (None: a still planet). solver: the quick path's, "
-     "'clarabel' or 'structured'."},
+     "'clarabel' or 'structured'. landing_tolerance: m, the landing errors within it of the least that a nearest "
+     "landing's search counts as equal (0: the least exactly)."},
     {"simulate", as_cfunction(&simulate), METH_FASTCALL | METH_KEYWORDS,
      "simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05, step=0.01, errors=None, seed=0, "
      "rotation=None, replan_horizon='searched', terminal_speed=1.0, terminal_height=5.0, sensors=None, "
@@ -840,10 +856,15 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// DEFAULT_SOLVER: the name of PlanOptions{}.solver, the one default of
-// every front door.
+// DEFAULT_SOLVER: the name of PlanOptions{}.solver, and
+// DEFAULT_LANDING_TOLERANCE its landing_tolerance: the one default of every
+// front door.
 int exec_module(PyObject* module) {
     return guard(-1, [&] {
+        PyObject* tolerance = PyFloat_FromDouble(PlanOptions{}.landing_tolerance);
+        const int added = tolerance ? PyModule_AddObjectRef(module, "DEFAULT_LANDING_TOLERANCE", tolerance) : -1;
+        Py_XDECREF(tolerance);
+        if (added < 0) return -1;
         for (const Named<SolverChoice>& s : kSolverNames) {
             if (s.value == PlanOptions{}.solver) {
                 return PyModule_AddStringConstant(module, "DEFAULT_SOLVER", std::string(s.name).c_str());

@@ -115,6 +115,7 @@ def test_plan_default_configuration_searches():
       "spacecraft": {"wet_mass": 2100.0, "fuel": 1500.0, "min_thrust_pct": 0.3, "max_thrust_pct": 0.9}}),
     (["--isp", "225", "--tof", "50"], {"spacecraft": {"fuel_consumption": 1.0 / (225.0 * 9.80665)}}),
     (["--rotation=-1e-3,0,2e-3", "--tof", "50"], {}),
+    (["--nearest", "--landing-tolerance", "0.5", "--bracket", "20", "90"], {}),
 ])
 def test_flags_reach_the_configuration(args, fields):
     out = succeeded(vexal_cli("plan", "--n", 10, "--json", "-", *args))
@@ -124,6 +125,7 @@ def test_flags_reach_the_configuration(args, fields):
     if "fast" in args:
         assert document["solves"] < 20
     assert document["rotation"] == ([-1e-3, 0.0, 2e-3] if "--rotation=-1e-3,0,2e-3" in args else None)
+    assert document["landing_tolerance"] == (0.5 if "--landing-tolerance" in args else None)
     if "--pointing" in args:
         assert document["pointing_limit_deg"] == 25.0 and document["max_pointing_angle_deg"] <= 25.0 + 1e-4
         assert document["landing"] == "nearest" and document["solves"] == 2
@@ -224,6 +226,10 @@ def test_malformed_file_reports_the_readers_message(tmp_path, text, field):
      "vexal study: error: spacecraft.fuel must be at least 0 and less than spacecraft.wet_mass (2000.0), got 2500.0"),
     (["study", "--closed-loop", "--nearest"], "vexal study: error: --nearest plans one descent; a flight under "
                                               "--closed-loop falls back to the nearest landing by itself"),
+    (["plan", "--landing-tolerance", "1"], "vexal plan: error: --landing-tolerance is the nearest landing's; add "
+                                           "--nearest"),
+    (["study", "--nearest", "--landing-tolerance", "-1"],
+     "vexal study: error: landing_tolerance must be a finite number of metres, at least 0, got -1.0"),
     (["study", "--closed-loop", "--search", "golden"],
      "vexal study: error: --closed-loop plans with the fast search; drop --search"),
     (["study", "--closed-loop", "--solver", "structured"],

@@ -70,7 +70,8 @@ TIGHT_FUEL = {
 def test_a_fuel_window_between_grid_points_is_found(name):
     fields, landing = TIGHT_FUEL[name]
     config = vexal.configured(vehicle(), **fields)
-    fast, golden = (vexal.plan(config, search=mode, pointing=False, landing=landing) for mode in ("fast", "golden"))
+    fast, golden = (vexal.plan(config, search=mode, pointing=False, landing=landing, landing_tolerance=0.0)
+                    for mode in ("fast", "golden"))
     assert golden.solves > 36  # no grid point lands
     for plan in (fast, golden):
         assert plan.fuel_used <= config.spacecraft.fuel * (1 + 1e-8)
@@ -218,11 +219,20 @@ def test_nearest_landing_matches_the_independent_minimum(name):
         status, mass, _ = reference_solve(config, tof, pointing_deg=theta, landing=plan.landing_error)
         assert status.startswith("optimal")
         assert plan.final_mass == pytest.approx(mass, rel=1e-5)
-    searched = vexal.plan(config, search="fast", landing="nearest", pointing=pointing)
+    searched = vexal.plan(config, search="fast", landing="nearest", pointing=pointing, landing_tolerance=0.0)
     references = [reference_solve(config, t, pointing_deg=theta, landing="nearest")
                   for t in np.linspace(config.solver.tof_min, config.solver.tof_max, 9)]
     least = min(miss(point, config) for status, _, point in references if status == "optimal")
     assert searched.landing_error <= least + 1e-4
+    # Within the default tolerance of the least error fuel decides: never
+    # further than it, never more fuel.
+    for search in ("fast", "golden"):
+        exact = searched if search == "fast" else vexal.plan(config, search=search, landing="nearest",
+                                                              pointing=pointing, landing_tolerance=0.0)
+        cheaper = vexal.plan(config, search=search, landing="nearest", pointing=pointing)
+        assert cheaper.landing_tolerance == 1.0
+        assert cheaper.landing_error <= exact.landing_error + cheaper.landing_tolerance
+        assert cheaper.final_mass >= exact.final_mass
 
 
 @pytest.mark.filterwarnings("ignore:Solution may be inaccurate")

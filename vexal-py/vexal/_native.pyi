@@ -31,6 +31,8 @@ class PlanData(TypedDict):
 
 # The name of the solver of PlanOptions{} in the core: plan's default.
 DEFAULT_SOLVER: Literal["clarabel", "structured"]
+# PlanOptions{}.landing_tolerance, m.
+DEFAULT_LANDING_TOLERANCE: float
 
 # A failed plan raises ValueError with the attribute `kind`: "invalid_input",
 # "infeasible", "solver_status", "solver_construction" or "json".
@@ -39,7 +41,8 @@ def plan(config: Config | str, search: Literal["golden", "fast"] = "fast",
          landing: Literal["target", "nearest"] = "target",
          progress: Callable[[int, float | None], object] | None = None,
          threads: int | None = None, rotation: Sequence[float] | None = None,
-         solver: Literal["clarabel", "structured"] = ...) -> PlanData: ...
+         solver: Literal["clarabel", "structured"] = ...,
+         landing_tolerance: float = ...) -> PlanData: ...
 def checked(config: Config | str, landing: Literal["target", "nearest"] = "target") -> None: ...
 def simulate(config: Config | str, replan_period: float = 2.0, pointing: bool = True, thrust_margin: float = 0.05,
              step: float = 0.01, errors: dict[str, float | Sequence[float]] | None = None, seed: int = 0,

@@ -298,6 +298,9 @@ def add_config_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--max-angle", type=float, metavar="DEG", help="pointing limit, degrees from vertical")
     parser.add_argument("--nearest", action="store_true",
                         help="land as near the target as can be when it cannot be reached")
+    parser.add_argument("--landing-tolerance", type=float, metavar="M",
+                        help="with --nearest: landing errors within M metres of the least count as equal and the "
+                             "least fuel among them wins (default: 1; 0: the least error exactly)")
 
 
 def overrides(args: argparse.Namespace) -> dict[str, object]:
@@ -327,7 +330,15 @@ def load_config(args: argparse.Namespace) -> _vexal.Config:
 
 def plan_options(args: argparse.Namespace) -> planning.PlanOptions:
     """The planner's options set on the command line, for one plan or every case."""
-    return {"search": args.search, "pointing": args.pointing, "landing": "nearest" if args.nearest else "target"}
+    options: planning.PlanOptions = {"search": args.search, "pointing": args.pointing,
+                                     "landing": "nearest" if args.nearest else "target"}
+    if args.landing_tolerance is not None and not args.nearest:
+        raise ValueError("--landing-tolerance is the nearest landing's; add --nearest")
+    if args.nearest:
+        tolerance = _native.DEFAULT_LANDING_TOLERANCE if args.landing_tolerance is None else args.landing_tolerance
+        planning.check_options(args.pointing, "nearest", tolerance)
+        options["landing_tolerance"] = tolerance
+    return options
 
 
 def figures(path: str) -> ModuleType:
@@ -514,6 +525,8 @@ class StudyKind:
 
 def planning_study(args: argparse.Namespace, config: _vexal.Config, sigma: cases.Sigma) -> StudyKind:
     options: dict[str, Any] = {**plan_options(args)}
+    if options.get("landing_tolerance") == 0.0:  # recorded only when not the exact least error, as before it was
+        del options["landing_tolerance"]
     if args.rotation is not None:  # recorded only when given: a still planet's studies stay as they were
         options["rotation"] = list(args.rotation)
     # Always recorded: a default changes between releases. A resumed table

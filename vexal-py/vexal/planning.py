@@ -37,6 +37,7 @@ class PlanOptions(TypedDict, total=False):
     landing: Landing
     rotation: Sequence[float] | None
     solver: SolverChoice
+    landing_tolerance: float
 
 
 # The arrays of the native module's result.
@@ -133,6 +134,9 @@ class Plan:
     """The last node's position, (3,), m."""
     landing_error: float = 0.0
     """Horizontal distance of the landing point from the target, m."""
+    landing_tolerance: float | None = None
+    """With a searched nearest landing: the landing errors within this of the
+    least (m) that counted as equal, fuel deciding among them; else None."""
     rotation: tuple[float, float, float] | None = None
     """The planet's angular velocity planned with, rad/s; None for a still planet."""
 
@@ -185,6 +189,7 @@ class Plan:
             "landing": self.landing,
             "landing_point": None if self.landing_point is None else self.landing_point.tolist(),
             "landing_error": self.landing_error,
+            "landing_tolerance": self.landing_tolerance,
         }
 
     def format_summary(self) -> str:
@@ -201,7 +206,9 @@ class Plan:
             ("largest thrust angle", f"{self.max_pointing_angle_deg:10.2f} deg from vertical"
              + (f" (limit {self.pointing_limit_deg:g})" if self.pointing_limit_deg is not None else "")),
             ("landing error", f"{self.landing_error:10.3f} m"
-             + (" (nearest landing)" if self.landing == "nearest" else "")),
+             + (" (nearest landing" + (f", within {self.landing_tolerance:g} m of the least"
+                                       if self.landing_tolerance else "") + ")"
+                if self.landing == "nearest" else "")),
             ("solves", f"{self.solves:10d}" + (f" ({self.search} search)" if self.search else "")),
         ]
         width = max(len(label) for label, _ in rows)
@@ -492,13 +499,18 @@ def check_solver(solver: object) -> None:
         raise invalid_input(f"solver must be 'clarabel' or 'structured', got {solver!r}")
 
 
-def check_options(pointing: object, landing: object) -> None:
+def check_options(pointing: object, landing: object, landing_tolerance: object = 0.0) -> None:
     if not isinstance(pointing, bool):
         raise TypeError(f"pointing must be a bool, got {type(pointing).__name__}")
     if not isinstance(landing, str):
         raise TypeError(f"landing must be a str, got {type(landing).__name__}")
     if landing not in LANDINGS:
         raise invalid_input(f"landing must be 'target' or 'nearest', got {landing!r}")
+    if isinstance(landing_tolerance, bool) or not isinstance(landing_tolerance, int | float):
+        raise TypeError(f"landing_tolerance must be a float, got {type(landing_tolerance).__name__}")
+    if not (0.0 <= landing_tolerance < math.inf):
+        raise invalid_input("landing_tolerance must be a finite number of metres, at least 0, got "
+                            f"{landing_tolerance!r}")
 
 
 def significant(u: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
@@ -511,7 +523,7 @@ def plan(config: ConfigLike = None, *, search: Search = "fast",
          tolerance: float = 2e-4, pointing: bool = True, landing: Landing = "target",
          progress: Callable[[int, float | None], object] | None = None, threads: int | None = None,
          rotation: Sequence[float] | None = None, solver: SolverChoice = _native.DEFAULT_SOLVER,
-         **overrides: object) -> Plan:
+         landing_tolerance: float = _native.DEFAULT_LANDING_TOLERANCE, **overrides: object) -> Plan:
     """Plans one descent and returns a `Plan`.
 
     `config` is a `vexal.Config`, a dict of its fields (as `vexal.asdict`
@@ -534,7 +546,11 @@ def plan(config: ConfigLike = None, *, search: Search = "fast",
     angle is a ValueError unless `pointing=False`). `landing="nearest"` plans, when the target cannot be
     reached at any time of flight, the descent that lands closest to it:
     least landing error first, then least fuel; a reachable target gives the
-    fuel-optimal plan.
+    fuel-optimal plan. The least error is ragged in the time of flight (a
+    metre of it can cost a hundred kilograms of fuel), so the search counts
+    landing errors within `landing_tolerance` metres of the least as equal
+    and takes the least fuel among them (default 1 m; 0: the least error
+    exactly). A fixed time of flight lands at its own least error.
 
     `rotation=(wx, wy, wz)` is the planet's angular velocity in rad/s, in
     the configuration's frame (x, y horizontal, z up at the target): the
@@ -562,15 +578,17 @@ def plan(config: ConfigLike = None, *, search: Search = "fast",
     raises ends the plan.
     """
     check_search(search, tolerance)
-    check_options(pointing, landing)
+    check_options(pointing, landing, landing_tolerance)
     check_solver(solver)
     config = derived(config, overrides, "plan()")
-    data = _native.plan(config, search, tolerance, pointing, landing, progress, threads, rotation, solver)
-    return make_plan(data, search, config, pointing, landing, rotation)
+    data = _native.plan(config, search, tolerance, pointing, landing, progress, threads, rotation, solver,
+                        landing_tolerance)
+    return make_plan(data, search, config, pointing, landing, rotation, landing_tolerance)
 
 
 def make_plan(data: "_native.PlanData", search: Search, config: _vexal.Config, pointing: bool = False,
-              landing: Landing = "target", rotation: Sequence[float] | None = None) -> Plan:
+              landing: Landing = "target", rotation: Sequence[float] | None = None,
+              landing_tolerance: float = 0.0) -> Plan:
     """A Plan from the native module's dict and the configuration planned."""
     def column(name: Column, width: int | None = None) -> npt.NDArray[np.float64]:
         values = data[name]
@@ -625,5 +643,7 @@ def make_plan(data: "_native.PlanData", search: Search, config: _vexal.Config, p
         landing=landing,
         landing_point=landing_point,
         landing_error=data["landing_error"],
+        landing_tolerance=(float(landing_tolerance)
+                           if landing == "nearest" and config.solver.time_of_flight is None else None),
         rotation=None if rotation is None else (float(rotation[0]), float(rotation[1]), float(rotation[2])),
     )

@@ -82,8 +82,10 @@ def solve_text(text: str, options: PlanOptions | None = None, tag: object = None
     )
 
 
-# What an option left out means: the front door's defaults, not the native module's.
-DEFAULT_OPTIONS: PlanOptions = {"search": "fast", "pointing": True}
+# What an option left out means: the front door's defaults, not the native
+# module's; a nearest landing's tolerance is recorded unless 0, the exact
+# least error that tables of nearest landings were planned with before it was.
+DEFAULT_OPTIONS: PlanOptions = {"search": "fast", "pointing": True, "landing_tolerance": 0.0}
 
 
 def failed(message: str) -> CaseResult:
@@ -124,7 +126,8 @@ COLUMNS: tuple[str, ...] = PLAN_TABLE.columns
 def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Executor = DEFAULT_EXECUTOR,
                progress: bool = True, search: Search = "fast", workers: int | None = None, out: str | None = None,
                resume: bool = False, seed: int | None = None, pointing: bool = True,
-               landing: Landing = "target", solver: SolverChoice | None = None) -> list[CaseResult]:
+               landing: Landing = "target", solver: SolverChoice | None = None,
+               landing_tolerance: float = _native.DEFAULT_LANDING_TOLERANCE) -> list[CaseResult]:
     """Plans every configuration and returns one `CaseResult` each, in order.
 
     `configs` holds `vexal.Config` objects or their JSON text; every one is
@@ -142,17 +145,19 @@ def solve_many(configs: Iterable[Case], executor: str | concurrent.futures.Execu
     sorted by case at the end; with `resume` the cases already in it are
     not planned again, their results are read from it. On Ctrl-C pending
     cases are cancelled, running ones stopped, the finished ones written to
-    `out`, and KeyboardInterrupt raised. `pointing`, `landing` and `solver`
-    are `vexal.plan`'s; without a `solver` a resumed table goes on with the
-    one it was planned with.
+    `out`, and KeyboardInterrupt raised. `pointing`, `landing`, `solver`
+    and `landing_tolerance` are `vexal.plan`'s; without a `solver` a resumed
+    table goes on with the one it was planned with.
     """
     check_search(search)
-    check_options(pointing, landing)
+    check_options(pointing, landing, landing_tolerance)
     if solver is None:
         resumed = resume and out is not None and recorded(out, "solver", ABSENT_OPTIONS["solver"])
         solver = resumed or _native.DEFAULT_SOLVER
     check_solver(solver)
     options: PlanOptions = {"search": search, "pointing": pointing, "landing": landing, "solver": solver}
+    if landing == "nearest" and landing_tolerance != 0.0:
+        options["landing_tolerance"] = float(landing_tolerance)
     return run_study(plan_task(options), PLAN_TABLE, list(configs), options, executor, workers, progress, out,
                      resume, seed, ABSENT_OPTIONS)
 

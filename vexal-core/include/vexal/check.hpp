@@ -27,4 +27,8 @@ Result<bool> pointing_in_force(const Config& config, bool pointing);
 // The fast search's relative tolerance must lie in (0, 1) (else invalid_input).
 Result<void> check_tolerance(double tolerance);
 
+// The nearest landing's tolerance on the landing error: finite metres, at
+// least 0 (else invalid_input).
+Result<void> check_landing_tolerance(double landing_tolerance);
+
 }  // namespace vexal

@@ -45,11 +45,19 @@ struct SearchOptions {
     double relative_tolerance = 2e-4;
     // Rank times of flight by landing error first, then by final mass.
     bool nearest_landing = false;
+    // nearest_landing: landing errors within this many metres of the least
+    // count as equal, and among them the most final mass wins (a second
+    // search, solved with that allowance). 0: the least error, exactly.
+    double landing_tolerance = 0.0;
+    // m: the landing errors that count as reaching, when above the reach
+    // tolerance (the least error plus the tolerance, in the second search).
+    double landing_allowance = 0.0;
 };
 
 // What the search maximises: the final mass, or with nearest_landing the
 // final mass less a penalty that makes any landing error beyond the reach
-// tolerance outweigh every difference in fuel.
+// tolerance (or the landing allowance, if larger) outweigh every
+// difference in fuel.
 double search_merit(const Trajectory& trajectory, const Config& config, const SearchOptions& options);
 
 // One fixed-horizon solve of the program with the given options, at a time
@@ -72,8 +80,11 @@ inline constexpr double kLandingMargin = 1e-5;  // m
 // horizontal distance to the target, then the least fuel landing within it
 // (plus the margin). A target reached is planned by the literal program.
 // Every stage keeps the pointing limit and rotation of `program`; each sets
-// its own landing.
-SolveResult nearest_landing(const Config& config, const ProgramOptions& program, const ProgramSolver& solve_one);
+// its own landing. With an `allowance` (m) above the least error the fuel
+// stage may land anywhere within it (less the margin, so that its answer
+// stays within).
+SolveResult nearest_landing(const Config& config, const ProgramOptions& program, const ProgramSolver& solve_one,
+                            double allowance = 0.0);
 
 // Solves several times of flight at once (their order given, results in
 // that order); the search hands it the points it needs together. Empty:
@@ -96,6 +107,11 @@ using BatchSolver = std::function<std::vector<SolveResult>(const Config&, const 
 // there none. The golden search does the same when a grid point lands but
 // neither its refinement nor its final solve does. A search that plans
 // without it costs no more solves.
+// A nearest landing with a landing tolerance, once the least error e is
+// found off the target, is searched a second time for the most final mass
+// among the horizons that land within e + tolerance, each solved with that
+// allowance (SearchSpace::landing_allowance, for the judge); its answer is
+// taken when it lands within e + tolerance with more final mass.
 SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
                    const SearchOptions& options = {}, const BatchSolver& batch = {},
                    const FixedSolver& without_floor = {});
@@ -139,6 +155,11 @@ inline constexpr int kGridIntervals = 12;
 // trajectories keep their arrays.
 struct SearchSpace {
     Trajectory best;     // the answer, once the search has one
+    Trajectory least;    // a nearest landing's least error, while fuel is searched within its tolerance
+    // The allowance the judge hands a nearest landing's fuel stage
+    // (nearest_landing_into): 0, except during the search within the
+    // landing tolerance.
+    double landing_allowance = 0.0;
     Trajectory current;  // the solve in hand
     Trajectory ahead;    // the point off the grid solved beside the first grid point
     std::array<Trajectory, kGridIntervals + 2> points;  // solved together
@@ -152,7 +173,7 @@ Result<void> search_into(SearchSpace& space, const Config& config, SolveInto fix
 
 // nearest_landing, its answer in `out` and `spare` the other stage's.
 Result<void> nearest_landing_into(Trajectory& out, Trajectory& spare, const Config& config,
-                                  const ProgramOptions& program, ProgramSolveInto solve_one);
+                                  const ProgramOptions& program, ProgramSolveInto solve_one, double allowance = 0.0);
 
 // The entry: the node count checked once, then one fixed-horizon solve at
 // the configured time of flight, or the search.

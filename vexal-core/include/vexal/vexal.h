@@ -122,11 +122,18 @@ typedef struct vexal_plan_options {
      * NULL: not reported. */
     void (*progress)(void* user, uint32_t solves, int32_t has_best, double best_final_mass);
     void* user;              /* handed to stop and progress */
+    /* m: with nearest_landing, the search counts landing errors within this
+     * much of the least as equal and takes the least fuel among them; 0 is
+     * the least error exactly (finite, at least 0). Fields are only ever
+     * added last: a caller that zero-fills the struct and sets the fields it
+     * knows keeps its plans (0 here), one that starts from
+     * vexal_plan_options_default gets the new defaults. */
+    double landing_tolerance;
 } vexal_plan_options;
 
 /* vexal::PlanOptions' defaults: fast search, tolerance 2e-4, pointing on,
- * nearest landing off, threads from the cores, a still planet, Clarabel,
- * no hooks. */
+ * nearest landing off (landing tolerance 1 m), threads from the cores, a
+ * still planet, the structured solver, no hooks. */
 void vexal_plan_options_default(vexal_plan_options* options);
 
 enum {

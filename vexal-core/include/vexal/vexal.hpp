@@ -29,6 +29,12 @@ struct PlanOptions {
     // When no time of flight reaches the target: the least landing error,
     // then the least fuel.
     bool nearest_landing = false;
+    // m: the search counts the landing errors within this much of the least
+    // as equal and takes the least fuel among them (the least error is
+    // ragged in the time of flight, and a metre of it can cost a hundred
+    // kilograms). 0: the least error, exactly. A fixed time of flight lands
+    // at its own least error. Finite, at least 0.
+    double landing_tolerance = 1.0;
     // The fast search's grid threads; 0: from the cores. At most 3 are used.
     unsigned threads = 0;
     // The planet's angular velocity, rad/s, in the configuration's frame
