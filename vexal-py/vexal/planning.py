@@ -207,7 +207,7 @@ class Plan:
              + (f" (limit {self.pointing_limit_deg:g})" if self.pointing_limit_deg is not None else "")),
             ("landing error", f"{self.landing_error:10.3f} m"
              + (" (nearest landing" + (f", within {self.landing_tolerance:g} m of the least"
-                                       if self.landing_tolerance else "") + ")"
+                                       if self.landing_tolerance and self.landing_error > ON_TARGET else "") + ")"
                 if self.landing == "nearest" else "")),
             ("solves", f"{self.solves:10d}" + (f" ({self.search} search)" if self.search else "")),
         ]

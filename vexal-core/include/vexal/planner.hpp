@@ -111,7 +111,9 @@ using BatchSolver = std::function<std::vector<SolveResult>(const Config&, const 
 // found off the target, is searched a second time for the most final mass
 // among the horizons that land within e + tolerance, each solved with that
 // allowance (SearchSpace::landing_allowance, for the judge); its answer is
-// taken when it lands within e + tolerance with more final mass.
+// taken when it lands within e + tolerance with more final mass. (This
+// entry's fixed_solver is not told the allowance: its fuel stage lands
+// within its own least error, and the second search ranks those.)
 SolveResult search(const Config& config, const FixedSolver& fixed_solver = solve_fixed_plain,
                    const SearchOptions& options = {}, const BatchSolver& batch = {},
                    const FixedSolver& without_floor = {});
