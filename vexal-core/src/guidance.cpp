@@ -46,9 +46,23 @@ ThrustCommand planned_thrust(const Trajectory& plan, double start) {
 
 namespace {
 
-// Re-plans keep the first plan's node spacing, but never fewer nodes than
-// this: near the ground the spacing shrinks with the time left.
+// Re-plans keep the first plan's node spacing as far as it goes, at the
+// least of these fifths of its node count that has as many nodes (and
+// never fewer than kLeastNodes): near the ground the spacing shrinks with
+// the time left, and a flight builds one solver of a kind per fifth.
 constexpr std::uint64_t kLeastNodes = 15;
+constexpr std::uint64_t kNodeFifths = 5;
+
+std::uint64_t replan_nodes(double intervals, std::uint64_t n) {
+    const auto wanted = static_cast<std::uint64_t>(std::llround(std::max(0.0, intervals))) + 1;
+    const std::uint64_t most = std::max(n, kLeastNodes);
+    for (std::uint64_t fifths = 1; fifths < kNodeFifths; ++fifths) {
+        const std::uint64_t size = std::max(kLeastNodes, (fifths * n + kNodeFifths - 1) / kNodeFifths);
+        if (size >= wanted || size >= most) return std::min(size, most);
+    }
+    return most;
+}
+
 // A searched re-plan looks between these multiples of the time left.
 constexpr double kShortestReplan = 0.8;
 constexpr double kLongestReplan = 1.25;
@@ -129,27 +143,57 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         planned.spacecraft.target_velocity = {0.0, 0.0, -options.terminal_speed};
     }
 
-    // The time-of-flight search of a plan, over its configuration's bracket.
-    const auto searched = [&](const Config& c, QuickSolves& quick) {
-        quick.slopes = true;
-        const FixedSolver fixed = [&](const Config& cc, double t) { return solve_fixed(cc, t, stop, program, &quick); };
-        return search(c, fixed, SearchOptions{SearchMode::fast});
+    // What the flight's plans work in, kept from plan to plan: every re-plan
+    // has the first plan's node count, so that its solvers and arrays serve
+    // them all and a re-plan allocates nothing once the first has run.
+    QuickSolves quick;
+    quick.solver = options.solver;
+    quick.slopes = false;
+    SolveBuffers buffers;
+    SearchSpace space;
+    Trajectory spare, nearest_spare;
+    const auto solve_with = [&](const Config& c, double t, const ProgramOptions& p, Trajectory& out) {
+        return solve_fixed_into(out, buffers, c, t, stop, p, &quick);
+    };
+    // The same without the dry-mass floor: a search whose grid lands
+    // nowhere looks there for a fuel window narrower than its step.
+    ProgramOptions loose = program;
+    loose.dry_mass_floor = false;
+    const auto loose_at = [&](const Config& c, double t, Trajectory& out) { return solve_with(c, t, loose, out); };
+    const SolveInto without_floor = loose_at;
+
+    // The time-of-flight search of a plan, over its configuration's
+    // bracket; the answer in space.best.
+    const auto searched = [&](const Config& c) {
+        quick.slopes = true;  // only a search reads them
+        const auto fixed = [&](const Config& cc, double t, Trajectory& out) { return solve_with(cc, t, program, out); };
+        auto found = search_into(space, c, fixed, SearchOptions{SearchMode::fast}, nullptr, &without_floor);
+        quick.slopes = false;
+        return found;
     };
 
     // The nearest landing when none comes in the time left: an engine that
     // lost thrust brakes later and longer. The search over up to
     // kLongestFallback times that time, ranked by landing error, then fuel.
-    const auto nearest_taking_longer = [&](Config c, double horizon, QuickSolves& quick) {
+    const auto nearest_taking_longer = [&](Config c, double horizon) {
         c.solver.tof_min = horizon;
         c.solver.tof_max = kLongestFallback * horizon;
-        const FixedSolver fixed = [&](const Config& cc, double t) {
-            return nearest_landing(cc, program, [&](const ProgramOptions& p) {
-                return solve_fixed(cc, t, stop, p, &quick);
-            });
+        const auto fixed = [&](const Config& cc, double t, Trajectory& out) {
+            const auto stage = [&](const ProgramOptions& p, Trajectory& to) { return solve_with(cc, t, p, to); };
+            return nearest_landing_into(out, nearest_spare, cc, program, stage);
         };
+        ProgramOptions anywhere = loose;
+        anywhere.landing = Landing::anywhere;
+        const auto landing_anywhere = [&](const Config& cc, double t, Trajectory& out) {
+            return solve_with(cc, t, anywhere, out);
+        };
+        const SolveInto loose_landing = landing_anywhere;
         SearchOptions nearest{SearchMode::fast};
         nearest.nearest_landing = true;
-        return search(c, fixed, nearest);
+        quick.slopes = true;
+        auto found = search_into(space, c, fixed, nearest, nullptr, &loose_landing);
+        quick.slopes = false;
+        return found;
     };
 
     // The world as it is.
@@ -187,19 +231,17 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     planned.spacecraft.initial_position = navigated.position;
     planned.spacecraft.initial_velocity = navigated.velocity;
     const auto started = Clock::now();
-    QuickSolves quick;
-    quick.solver = options.solver;
-    auto first = config.solver.time_of_flight
-                     ? solve_fixed(planned, *config.solver.time_of_flight, stop, program, &quick)
-                     : searched(planned, quick);
+    Trajectory plan;
+    auto first = config.solver.time_of_flight ? solve_with(planned, *config.solver.time_of_flight, program, plan)
+                                              : searched(planned);
     if (!first) {
         flight.outcome = first.error().kind == ErrorKind::interrupted ? FlightOutcome::interrupted
                                                                       : FlightOutcome::no_plan;
-        flight.message = first.error().message;
+        flight.message = written(std::move(first.error())).message;
         return flight;
     }
+    if (!config.solver.time_of_flight) std::swap(plan, space.best);
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    Trajectory plan = std::move(*first);
     flight.first_plan = plan;
     flight.planned_fuel = sc.wet_mass - plan.final_mass;
     flight.plans.push_back({0.0, PlanSource::searched, seconds, plan.time_points.back()});
@@ -307,6 +349,13 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     // left from then on and re-plans at once.
     double notice = errors.thrust_loss > 0.0 ? errors.thrust_loss_time + kFaultNotice
                                              : std::numeric_limits<double>::infinity();
+    // The last re-plan found nothing: behind its plan near the ground, the
+    // vehicle cannot make the gate in the time left and every longer plan
+    // dips below it. Until a plan is found again (or the engine changes),
+    // re-plans try the time left and the nearest landing in it, not the
+    // searches that found nothing.
+    bool lost = false;
+    std::uint64_t solved_n = config.solver.n;  // of the last plan's solves
     for (;;) {
         if (stopped()) return ended(FlightOutcome::interrupted);
         const bool replans = options.replan_period > 0.0 && touchdown - state.t > options.final_hold;
@@ -317,6 +366,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         if (state.t >= touchdown) break;
         if (state.t >= notice) {
             notice = std::numeric_limits<double>::infinity();
+            lost = false;  // another engine: the searches may find what they did not
             scale = std::max(kLeastScale, scale * (1.0 - errors.thrust_loss));
             expected = felt = Vec3{};  // the period's reading mixes both engines: none
         }
@@ -345,46 +395,52 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         c.spacecraft.wet_mass = mass;
         c.spacecraft.fuel = mass - (sc.wet_mass - sc.fuel);
         c.environment.gravity = navigator.gravity();
+        // The first plan's node spacing, rounded up to one of a few node
+        // counts, so that a solver and arrays built once serve every re-plan.
         const double remaining = touchdown - state.t;
-        const auto n = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::llround(remaining / dt)) + 1,
-                                                 kLeastNodes, std::max(config.solver.n, kLeastNodes));
+        const std::uint64_t n = replan_nodes(remaining / dt, config.solver.n);
+        // Clarabel's kept solvers are one per program kind, of one size.
+        if (n != solved_n && quick.solver == SolverChoice::clarabel) quick.restart();
+        solved_n = n;
         c.solver.n = n;
         const double horizon = remaining * static_cast<double>(n) / static_cast<double>(n - 1);
         c.solver.time_of_flight.reset();
         c.solver.tof_min = kShortestReplan * horizon;
         c.solver.tof_max = kLongestReplan * horizon;
         PlanSource source = PlanSource::kept;
-        std::optional<Trajectory> next;
-        QuickSolves replan_solves;
-        replan_solves.solver = options.solver;
-        const auto solve_one = [&](const ProgramOptions& p) {
-            return solve_fixed(c, horizon, stop, p, &replan_solves);
-        };
-        const auto take = [&](SolveResult r, PlanSource from) {
-            if (r && !lands_early(*r, c.spacecraft.target_position[2])) next = std::move(*r), source = from;
-        };
-        if (checked_for_planning(c)) {
-            take(solve_one(program), PlanSource::replanned);
-            if (!next && !stopped() && options.replan_horizon == ReplanHorizon::searched) {
-                take(searched(c, replan_solves), PlanSource::replanned);
+        bool next = false;
+        Trajectory& made = spare;
+        const auto solve_one = [&](const ProgramOptions& p, Trajectory& out) { return solve_with(c, horizon, p, out); };
+        const auto take = [&](Result<void> r, Trajectory& t, PlanSource from) {
+            if (r && !lands_early(t, c.spacecraft.target_position[2])) {
+                if (&t != &made) std::swap(made, t);
+                next = true, source = from;
             }
-        }
-        if (!next && !stopped()) {
-            // Behind the plan: the reserve is there to be spent, and if
-            // that is not enough, the time it takes to get back.
+        };
+        const auto time_left_then_searched = [&](PlanSource from) {
+            take(solve_one(program, made), made, from);
+            if (!next && !stopped() && !lost && options.replan_horizon == ReplanHorizon::searched) {
+                take(searched(c), space.best, from);
+            }
+        };
+        if (checked_for_planning(c)) time_left_then_searched(PlanSource::replanned);
+        // Behind the plan: the reserve is there to be spent (when there is
+        // one), and if that is not enough, the time it takes to get back.
+        if (!next && !stopped() && planned.spacecraft.max_thrust_pct < sc.max_thrust_pct) {
             c.spacecraft.max_thrust_pct = sc.max_thrust_pct;
-            if (checked_for_planning(c)) {
-                take(solve_one(program), PlanSource::reserve);
-                if (!next && !stopped()) take(searched(c, replan_solves), PlanSource::reserve);
+            if (checked_for_planning(c)) time_left_then_searched(PlanSource::reserve);
+        }
+        c.spacecraft.max_thrust_pct = sc.max_thrust_pct;
+        if (!next && !stopped() && checked_for_planning(c, true)) {
+            take(nearest_landing_into(made, nearest_spare, c, program, solve_one), made, PlanSource::nearest);
+            if (!next && !stopped() && !lost) {
+                take(nearest_taking_longer(c, horizon), space.best, PlanSource::nearest);
             }
         }
-        if (!next && !stopped() && checked_for_planning(c, true)) {
-            take(nearest_landing(c, program, solve_one), PlanSource::nearest);
-            if (!next && !stopped()) take(nearest_taking_longer(c, horizon, replan_solves), PlanSource::nearest);
-        }
+        lost = !next;
         if (stopped()) return ended(FlightOutcome::interrupted);
         if (next) {
-            plan = std::move(*next);
+            std::swap(plan, made);
             plan_gravity = c.environment.gravity;
             plan_start = state.t;
             touchdown = plan_start + plan.time_points.back();

@@ -91,9 +91,8 @@ struct GuidanceOptions {
     // Asked between steps of the flight and inside its solves; true ends
     // the flight (outcome interrupted).
     const StopCheck* stop = nullptr;
-    // The re-plans' solver. Flights plan on Clarabel's quick path, on which
-    // their published figures were measured.
-    SolverChoice solver = SolverChoice::clarabel;
+    // The plans' solver (on the quick path, with its fallbacks).
+    SolverChoice solver = kDefaultSolver;
     // What the touchdown is judged by: within them the flight has landed,
     // outside them it is a hard landing.
     LandingLimits limits;
