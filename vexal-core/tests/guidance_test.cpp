@@ -253,9 +253,15 @@ TEST(Guidance, SteadyEngineErrorsAreReadAndLandedThrough) {
             ASSERT_EQ(flight.outcome, FlightOutcome::landed);
             EXPECT_LT(miss(flight), 0.1);
             const Vec3& v = flight.history.back().velocity;
-            // The floored vehicle comes down with its engine on and off about the descent's thrust.
-            EXPECT_NEAR(-v[2], options.terminal_speed,
-                        c.spacecraft.min_thrust_pct == floored.spacecraft.min_thrust_pct ? 0.5 : 0.05);
+            // The floored vehicle comes down with its engine on and off about
+            // the descent's thrust: at touchdown anywhere in that cycle, never
+            // much faster than the descent.
+            if (c.spacecraft.min_thrust_pct == floored.spacecraft.min_thrust_pct) {
+                EXPECT_GT(-v[2], 0.2);
+                EXPECT_LT(-v[2], options.terminal_speed + 0.5);
+            } else {
+                EXPECT_NEAR(-v[2], options.terminal_speed, 0.05);
+            }
             EXPECT_LT(std::hypot(v[0], v[1]), 0.05);
         }
     }

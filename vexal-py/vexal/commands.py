@@ -551,7 +551,7 @@ def closed_loop_study(args: argparse.Namespace, config: _vexal.Config, sigma: ca
     if args.search != "fast":
         raise ValueError("--closed-loop plans with the fast search; drop --search")
     if args.solver is not None:
-        raise ValueError("--closed-loop plans with clarabel; drop --solver")
+        raise ValueError("--closed-loop plans with the structured solver; drop --solver")
     errors = cases.check_errors({name: getattr(args, name) for name in FLIGHT_ERRORS
                                  if getattr(args, name) is not None})
     options = closed_loop.flight_options(args.replan, args.pointing, args.margin,
