@@ -8,6 +8,8 @@
 #include <optional>
 #include <random>
 
+#include "vexal/accuracy.hpp"
+#include "vexal/assemble.hpp"
 #include "vexal/check.hpp"
 #include "vexal/planner.hpp"
 
@@ -106,14 +108,6 @@ bool lands_early(const Trajectory& plan, double ground) {
     const std::vector<Vec3>& r = plan.positions;
     return std::any_of(r.begin(), r.end() - (r.empty() ? 0 : 1),
                        [ground](const Vec3& p) { return p[2] - ground < kGroundClearance; });
-}
-
-// A command scaled by `factor`.
-ThrustCommand scaled(ThrustCommand command, double factor) {
-    return [command = std::move(command), factor](double t) {
-        const Vec3 thrust = command(t);
-        return Vec3{factor * thrust[0], factor * thrust[1], factor * thrust[2]};
-    };
 }
 
 // The flight's end if it has not touched down by then: the plan in force's
@@ -246,16 +240,64 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     flight.planned_fuel = sc.wet_mass - plan.final_mass;
     flight.plans.push_back({0.0, PlanSource::searched, seconds, plan.time_points.back()});
 
-    ThrustCommand command = planned_thrust(plan, 0.0);
+    // The plan in force's thrust as planned (the engine's command without
+    // tracking), divided by the engine guidance believed in when it was
+    // taken: one command for the whole flight, that reads the plan in force.
+    double plan_start = 0.0;
+    double command_scale = 1.0;
+    const ThrustCommand command = [&plan, &plan_start, &command_scale](double t) -> Vec3 {
+        const std::size_t nodes = plan.u_values.size();
+        if (nodes == 0) return {};
+        const double spacing = node_spacing(plan);
+        const auto thrust = [&plan](std::size_t k) {
+            const double mass = std::exp(plan.z_values[k]);
+            const Vec3& u = plan.u_values[k];
+            return Vec3{mass * u[0], mass * u[1], mass * u[2]};
+        };
+        const double at = spacing > 0.0 ? (t - plan_start) / spacing : 0.0;
+        const double last = static_cast<double>(nodes - 1);
+        Vec3 planned;
+        if (!(at > 0.0)) {
+            planned = thrust(0);
+        } else if (at > last) {
+            return {};  // past the last node the plan has landed: the engine is cut
+        } else if (at == last) {
+            planned = thrust(nodes - 1);
+        } else {
+            const std::size_t k = static_cast<std::size_t>(at);
+            const double f = at - static_cast<double>(k);
+            const Vec3 a = thrust(k), b = thrust(k + 1);
+            planned = {a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]), a[2] + f * (b[2] - a[2])};
+        }
+        const double factor = 1.0 / command_scale;
+        return {factor * planned[0], factor * planned[1], factor * planned[2]};
+    };
     state.thrust = engine_thrust(engine, command(0.0), state.mass);  // lit before the flight starts
     flight.history.push_back(state);
     flight.navigation.push_back(navigator.current());
 
     const double dt = node_spacing(plan);
-    double plan_start = 0.0;
     Vec3 plan_gravity = g;  // the gravity the plan in force was made for
     double touchdown = plan.time_points.back();
     double time_limit = flight_time_limit(touchdown, options);
+    if (options.replan_period > 0.0) {
+        flight.plans.reserve(flight.plans.size() + static_cast<std::size_t>(time_limit / options.replan_period) + 2);
+        // The target landing's solvers at every node count re-plans take,
+        // built now rather than by the re-plans that first meet them.
+        if (quick.solver == SolverChoice::structured) {
+            for (std::uint64_t fifths = 1; fifths < kNodeFifths; ++fifths) {
+                Config like = planned;
+                like.solver.n = replan_nodes(static_cast<double>(fifths * config.solver.n) / kNodeFifths - 1.0,
+                                             config.solver.n);
+                const double horizon = plan.time_of_flight * static_cast<double>(like.solver.n) /
+                                       static_cast<double>(config.solver.n);
+                assemble_into(buffers.problem, like, horizon, program);
+                program_scaling_into(buffers.scaling, like, horizon, buffers.problem, program);
+                scaled_into(buffers.program, buffers.problem, buffers.scaling);
+                (void)quick.structured_for(buffers.program, program, like.solver.n, 0.0);
+            }
+        }
+    }
 
     // What guidance makes of its engine and mass: thrust = scale x command,
     // and the mass falls with the thrust it believes given. Plans are made
@@ -370,7 +412,8 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
             scale = std::max(kLeastScale, scale * (1.0 - errors.thrust_loss));
             expected = felt = Vec3{};  // the period's reading mixes both engines: none
         }
-        if (!replans) continue;
+        // Not with less than final_hold left: the period may have run into it.
+        if (!replans || !(touchdown - state.t > options.final_hold)) continue;
 
         // A new plan from what navigation says, to land when the current one does.
         const auto asked = Clock::now();
@@ -446,8 +489,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
             touchdown = plan_start + plan.time_points.back();
             time_limit = flight_time_limit(touchdown, options);
         }
-        // A kept plan is commanded at the new scale too.
-        command = scaled(planned_thrust(plan, plan_start), 1.0 / scale);
+        command_scale = scale;  // a kept plan is commanded at the new scale too
         const double took = std::chrono::duration<double>(Clock::now() - asked).count();
         flight.plans.push_back({state.t, source, took, touchdown, scale});
     }

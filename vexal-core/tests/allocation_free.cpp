@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
+#include "vexal/guidance.hpp"
+#include "vexal/guidance.hpp"
 #include "vexal/vexal.h"
 #include "vexal/vexal.hpp"
 
@@ -159,6 +162,38 @@ TEST(AllocationFree, PlansThroughTheCPlanner) {
     EXPECT_EQ(allocations.load(), 0);
     EXPECT_EQ(progress, summary.solves);
     vexal_planner_destroy(planner);
+}
+
+// A flight's re-plans allocate nothing once the first has sized its
+// workspace: an error-free flight that re-plans every 2 s to the end (each
+// at the time left) allocates no more than the same flight that stops
+// re-planning after its first, give or take what flying a few steps more or
+// less allocates: less than one allocation a re-plan. (A re-plan that built
+// a solver, or solved in buffers of its own, allocates dozens.)
+TEST(AllocationFree, ReplansOfAFlight) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer replaces the allocator";
+#endif
+    Config config;
+    config.solver.n = 40;
+    GuidanceOptions every;
+    every.thrust_margin = 0.05;
+    const auto counted_flight = [&](const GuidanceOptions& options, Flight& flight) {
+        allocations = 0;
+        counting = true;
+        flight = simulate(config, options);
+        counting = false;
+        return allocations.load();
+    };
+    Flight all, once;
+    const long replanning = counted_flight(every, all);
+    GuidanceOptions first_only = every;
+    first_only.final_hold = all.first_plan.time_points.back() - 3.0;  // the re-plan at 2 s only
+    const long first = counted_flight(first_only, once);
+    ASSERT_EQ(all.outcome, FlightOutcome::landed);
+    ASSERT_LE(once.plans.size(), 3u);
+    ASSERT_GT(all.plans.size(), 20u);
+    EXPECT_LT(replanning, first + static_cast<long>(all.plans.size()));
 }
 
 }  // namespace
