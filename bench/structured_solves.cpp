@@ -70,7 +70,10 @@ int main(int argc, char** argv) {
             const double tolerance = sc.options.landing == vexal::Landing::nearest ? 1e-10 : 0.0;
             auto clarabel = vexal::ConicSolver::build(program, vexal::ConicSettings{tolerance, false, true, 50});
             vexal::StructuredSettings settings;
-            if (tolerance > 0) settings.tolerance = tolerance;
+            if (tolerance > 0) {  // the planner's own for the landing error
+                settings.tolerance = vexal::kLandingGapTolerance;
+                settings.feasibility_tolerance = vexal::kLandingFeasibilityTolerance;
+            }
             auto structured =
                 vexal::StructuredSolver::build(program, sc.options.layout(n).column_nodes(), settings);
             if (!clarabel || !structured) {

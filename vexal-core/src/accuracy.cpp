@@ -53,14 +53,31 @@ void program_scaling_into(Scaling& scaling, const Config& config, double time_of
     // dividing the whole cone by c keeps its meaning and removes the spread.
     // The row scales mark the rows with entries first (1; 0 for none), so
     // that nothing else is needed.
+    //
+    // The nearest landing's cones about the landing point (the glide slope's
+    // and the landing error's) measure metres, and at a divert's optimum
+    // they bind with both slack and dual large (the landing error; the start
+    // on the glide slope's boundary): in the solver's units of order 100,
+    // where the distance to the boundary that its tolerance asks falls below
+    // the slack's own rounding, and the iterates break down. They are
+    // divided by `length` (their rows marked 2 on the way: on the landing
+    // point, which the landing error's cone holds too).
     std::vector<double>& rows = scaling.rows;
     rows.assign(problem.a.m, 0.0);
     for (std::uint64_t r : problem.a.rowval) rows[r] = 1.0;
+    if (options.landing == Landing::nearest || options.landing == Landing::within) {
+        for (std::uint64_t c : {at.position(n - 1, 0), at.position(n - 1, 1), at.position(n - 1, 2)}) {
+            for (std::uint64_t i = problem.a.colptr[c]; i < problem.a.colptr[c + 1]; ++i) rows[problem.a.rowval[i]] = 2.0;
+        }
+    }
     std::uint64_t row = 0;
     for (const Cone& cone : problem.cones) {
         if (cone.kind == ConeKind::SecondOrder && cone.dim > 0 && rows[row] == 0.0) {
             const double radius = power_of_two_scale({std::abs(problem.b[row])});
             for (std::uint64_t r = row; r < row + cone.dim; ++r) rows[r] = -1.0 / radius;
+        } else if (cone.kind == ConeKind::SecondOrder &&
+                   std::find(rows.begin() + row, rows.begin() + row + cone.dim, 2.0) != rows.begin() + row + cone.dim) {
+            for (std::uint64_t r = row; r < row + cone.dim; ++r) rows[r] = -1.0 / length;
         }
         row += cone.dim;
     }

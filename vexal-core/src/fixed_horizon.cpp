@@ -163,13 +163,17 @@ Result<StructuredSolver*> QuickSolves::structured_for(const Problem& program, co
                                                      std::uint64_t n, double tolerance) {
     StructuredSettings settings = structured_settings;
     if (tolerance > 0.0) settings.tolerance = tolerance;
+    if (options.landing == Landing::nearest) {
+        settings.tolerance = kLandingGapTolerance;
+        settings.feasibility_tolerance = kLandingFeasibilityTolerance;
+    }
     // Its answer depends on the program alone (each update equilibrates
     // anew, each solve starts afresh), so one solver per pattern serves
     // every horizon.
     auto kept = std::find_if(structured_.begin(), structured_.end(),
                              [&](const StructuredSolver& s) { return s.fits(program); });
     if (kept != structured_.end()) {
-        kept->set_tolerance(settings.tolerance);
+        kept->set_settings(settings);
         kept->update(program);
         return &*kept;
     }

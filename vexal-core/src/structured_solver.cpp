@@ -723,7 +723,8 @@ const ConicSolution& StructuredSolver::solve(const StopCheck* stop) {
     };
 
     // The library's full and reduced ("almost") tolerances.
-    const Tolerances full{tol, tol, tol_inf, tol_inf, kKappaTauRatio};
+    const double tol_feasibility = settings_.feasibility_tolerance > 0.0 ? settings_.feasibility_tolerance : tol;
+    const Tolerances full{tol, tol_feasibility, tol_inf, tol_inf, kKappaTauRatio};
     const Tolerances reduced{kReducedGap, kReducedFeasibility, kReducedInfeasibility, kReducedInfeasibilityAbsolute,
                              kReducedKappaTau};
     const char* status = "MaxIterations";

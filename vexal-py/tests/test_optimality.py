@@ -185,6 +185,16 @@ UNREACHABLE = {
                          "initial_velocity": [60.0, 10.0, -20.0], "tof_min": 20.0, "tof_max": 41.0}, [35.0, 41.0]),
     "pointing limited": ({"initial_position": [3000.0, 200.0, 400.0], "glide_slope_angle_deg": 10.0,
                           "max_angle_deg": 20.0, "pointing": True, "tof_min": 20.0, "tof_max": 80.0}, [50.0]),
+    # The start on the glide slope's boundary about the landing point, 2.7 km
+    # short: its cones bind at kilometres (the structured solver broke down).
+    "Mars, glide slope 27 degrees": ({"n": 97, "wet_mass": 8139.12, "fuel": 2783.02, "real_max_thrust": 75490.36,
+                                      "min_thrust_pct": 0.2346, "max_thrust_pct": 0.6943,
+                                      "fuel_consumption": 4.532072e-4, "max_velocity": 1000.0,
+                                      "initial_position": [1983.22, 4628.85, 1164.79],
+                                      "initial_velocity": [-53.17, -35.23, 10.22], "gravity": [0.0, 0.0, -3.71],
+                                      "glide_slope_angle_deg": 26.77, "tof_min": 50.0, "tof_max": 150.0,
+                                      "fallbacks": 0},
+                                     [62.6, 150.0]),
 }
 
 
@@ -198,7 +208,8 @@ def test_nearest_landing_matches_the_independent_minimum(name):
     fields, tofs = UNREACHABLE[name]
     fields = dict(fields)
     pointing = fields.pop("pointing", False)
-    config = vexal.configured(vehicle(), n=40, **fields)
+    fallbacks = fields.pop("fallbacks", None)  # of the structured solves, when both stages converge
+    config = vexal.configured(vehicle(), **{"n": 40, **fields})
     theta = config.environment.max_angle_deg if pointing else None
     with pytest.raises(ValueError):
         vexal.plan(config, search="fast", pointing=pointing)
@@ -210,8 +221,12 @@ def test_nearest_landing_matches_the_independent_minimum(name):
         assert status.startswith("optimal")
         least = miss(point, config)
         assert least > 100.0
-        assert plan.landing_error == pytest.approx(least, abs=1e-4)
-        assert structured.landing_error == pytest.approx(least, abs=1e-4)
+        # The fuel stage may use a margin of 3e-8 of the divert.
+        start, target = config.spacecraft.initial_position, config.spacecraft.target_position
+        near = max(1e-4, 4e-8 * math.dist(start[:2], target[:2]))
+        assert plan.landing_error == pytest.approx(least, abs=near)
+        assert structured.landing_error == pytest.approx(least, abs=near)
+        assert fallbacks is None or structured.fallbacks == fallbacks
         assert structured.final_mass == pytest.approx(plan.final_mass, rel=1e-5)
         assert plan.landing_error == pytest.approx(miss(plan.landing_point, config), abs=1e-12)
         # The least fuel for landing there; at the edge of reach the fuel
@@ -223,7 +238,7 @@ def test_nearest_landing_matches_the_independent_minimum(name):
     references = [reference_solve(config, t, pointing_deg=theta, landing="nearest")
                   for t in np.linspace(config.solver.tof_min, config.solver.tof_max, 9)]
     least = min(miss(point, config) for status, _, point in references if status == "optimal")
-    assert searched.landing_error <= least + 1e-4
+    assert searched.landing_error <= least + near
     # Within the default tolerance of the least error fuel decides: never
     # further than it, never more fuel.
     for search in ("fast", "golden"):

@@ -36,6 +36,13 @@ struct Trajectory {
 
 // The solver's gap and feasibility tolerances when it minimises the landing error.
 inline constexpr double kLandingSolverTolerance = 1e-10;
+// The structured solver's there: the gap to 1e-9 (micrometres on a landing
+// error of kilometres), the residuals to 1e-8. 1e-10 lies at the program's
+// rounding (the library's answers at 1e-10 for horizons that share one
+// optimum differ by 1e-10 of it), and the structured solver's iterates
+// broke down short of it.
+inline constexpr double kLandingGapTolerance = 1e-9;
+inline constexpr double kLandingFeasibilityTolerance = 1e-8;
 
 // What the solves of one plan did on the quick path.
 struct SolveCounts {

@@ -72,8 +72,10 @@ inline constexpr double kReachedFraction = 1e-6;
 inline constexpr double kReached = 1e-4;  // m
 double reach_tolerance(const Config& config);
 // The margin over the least landing error that the fuel stage may use, so
-// that the solver's accuracy cannot make it infeasible.
-inline constexpr double kLandingMarginFraction = 1e-8;
+// that the solvers' accuracy cannot make it infeasible, nor a sliver that
+// they cannot solve (at 1e-8 of the divert, the size of their residuals,
+// both failed it, and the plan kept the error stage's point and its fuel).
+inline constexpr double kLandingMarginFraction = 3e-8;
 inline constexpr double kLandingMargin = 1e-5;  // m
 
 // The nearest landing at one time of flight, in two solves: the least

@@ -22,6 +22,7 @@ namespace vexal {
 
 struct StructuredSettings {
     double tolerance = 1e-8;  // gap (absolute and relative) and feasibility
+    double feasibility_tolerance = 0.0;  // positive: feasibility's own, apart from the gap's
     double infeasibility_tolerance = 1e-8;
     std::uint32_t max_iterations = 50;
     double max_step_fraction = 0.99;
