@@ -9,6 +9,7 @@
 #include "vexal/conic.hpp"
 #include "vexal/planner.hpp"
 #include "vexal/fixed_horizon.hpp"
+#include "vexal/vexal.hpp"
 
 namespace {
 
@@ -47,9 +48,28 @@ void Search(benchmark::State& state) {
 
 }  // namespace
 
+// The front door's plan of the default descent: the fast search on the
+// structured solver, one thread, through a built workspace.
+void FastPlan(benchmark::State& state) {
+    vexal::Config config;
+    config.solver.n = static_cast<std::uint64_t>(state.range(0));
+    vexal::PlanOptions options;
+    options.threads = 1;
+    auto workspace = vexal::PlanWorkspace::build(config.solver.n);
+    if (!workspace) return state.SkipWithError(workspace.error().message.c_str());
+    unsigned solves = 0;
+    for (auto _ : state) {
+        auto plan = vexal::plan(config, options, {}, *workspace);
+        if (!plan) return state.SkipWithError(plan.error().message.c_str());
+        solves = (*plan)->solves;
+    }
+    state.counters["solves"] = solves;
+}
+
 BENCHMARK(Assemble)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(SolverCall)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(SolveFixed)->RangeMultiplier(2)->Range(100, 1600)->Arg(1000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(FastPlan)->Arg(50)->Arg(100)->Unit(benchmark::kMillisecond);
 BENCHMARK(Search)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 BENCHMARK_MAIN();
