@@ -232,8 +232,9 @@ Result<const Plan*> plan(const Config& config, const PlanOptions& options, const
     ProgramOptions program{*pointing};
     program.rotation = options.rotation;
 
-    const SearchOptions search_options{options.search, options.tolerance, options.nearest_landing,
-                                       options.landing_tolerance};
+    SearchOptions search_options{options.search, options.tolerance, options.nearest_landing,
+                                 options.landing_tolerance};
+    if (!program.rotating()) search_options.earliest = fastest_landing(*checked, !options.nearest_landing);
     Plan& out = workspace.plan;
     out.solves = 0;
     out.fallbacks = 0;

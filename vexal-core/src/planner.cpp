@@ -46,6 +46,46 @@ std::pair<double, double> auto_bracket(const Spacecraft& sc) {
     return {lower, at_least(wet_burn_time < upper ? wet_burn_time : upper, lower)};
 }
 
+namespace {
+
+// The least time for x'' in [lo, hi] to go from (x0, v0) to (x1, v1): full
+// thrust one way, then the other (either may take no time). 0 when neither
+// order reaches it.
+double fastest_on_axis(double x0, double v0, double x1, double v1, double lo, double hi) {
+    double best = std::numeric_limits<double>::infinity();
+    for (const auto& [a1, a2] : {std::pair{hi, lo}, std::pair{lo, hi}}) {
+        if (a1 == 0.0 || a2 == 0.0) continue;
+        // The speed at the switch: the distances of the two arcs add up.
+        const double squared =
+            ((x1 - x0) + v0 * v0 / (2.0 * a1) - v1 * v1 / (2.0 * a2)) / (1.0 / (2.0 * a1) - 1.0 / (2.0 * a2));
+        if (!(squared >= 0.0)) continue;
+        for (const double v : {std::sqrt(squared), -std::sqrt(squared)}) {
+            const double t1 = (v - v0) / a1, t2 = (v1 - v) / a2;
+            if (t1 >= 0.0 && t2 >= 0.0) best = std::min(best, t1 + t2);
+        }
+    }
+    return std::isfinite(best) ? best : 0.0;
+}
+
+}  // namespace
+
+double fastest_landing(const Config& config, bool horizontal) {
+    const Spacecraft& sc = config.spacecraft;
+    const double dry = sc.wet_mass - sc.fuel;
+    const double thrust = sc.real_max_thrust * sc.max_thrust_pct / dry;
+    if (!(dry > 0.0) || !std::isfinite(thrust)) return 0.0;
+    double least = 0.0;
+    for (int j = horizontal ? 0 : 2; j < 3; ++j) {
+        const double g = config.environment.gravity[j];
+        const double t = fastest_on_axis(sc.initial_position[j], sc.initial_velocity[j], sc.target_position[j],
+                                         sc.target_velocity[j], g - thrust, g + thrust);
+        if (std::isfinite(t)) least = std::max(least, t);
+    }
+    // The last node lands at (n - 1)/n of the time of flight; a hair less
+    // for rounding.
+    return least * (1.0 - 1e-9);
+}
+
 double landing_scale(const Config& config) {
     const Vec3& r0 = config.spacecraft.initial_position;
     const Vec3& t = config.spacecraft.target_position;
@@ -295,6 +335,8 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
     const double relative_tolerance = options.relative_tolerance;
     constexpr double kInfeasible = std::numeric_limits<double>::infinity();
     const double h = (upper - lower) / kGridIntervals;
+    // Below this no time of flight lands: grid points there are not solved.
+    const double earliest = std::max(lower, std::min(options.earliest, upper));
     std::array<double, kGridIntervals + 1> cost, slope;
     cost.fill(std::numeric_limits<double>::quiet_NaN());  // NaN: not solved
     slope.fill(std::numeric_limits<double>::quiet_NaN());
@@ -307,9 +349,19 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
     // the grid, when given); ties go to the earliest listed.
     const auto grid_points = [&](std::span<const int> points, std::optional<double> off_grid = std::nullopt) {
         std::array<double, kGridIntervals + 2> times;
+        std::array<int, kGridIntervals + 1> solved;
         std::size_t count = 0;
-        for (int i : points) times[count++] = lower + i * h;
+        for (int i : points) {
+            if (lower + i * h < earliest) {
+                cost[i] = kInfeasible;  // lands no sooner than the bound
+                continue;
+            }
+            solved[count] = i;
+            times[count++] = lower + i * h;
+        }
+        const std::size_t grid_count = count;
         if (off_grid) times[count++] = *off_grid;
+        if (count == 0) return;
         batch(config, std::span(times.data(), count), std::span(space.points.data(), count),
               std::span(space.outcomes.data(), count));
         if (off_grid) {
@@ -322,8 +374,8 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
                 ahead_plan = true;
             }
         }
-        for (std::size_t j = 0; j < points.size(); ++j) {
-            const int i = points[j];
+        for (std::size_t j = 0; j < grid_count; ++j) {
+            const int i = solved[j];
             const Result<void>& r = space.outcomes[j];
             Trajectory& plan = space.points[j];
             cost[i] = r ? -search_merit(plan, config, options) : kInfeasible;
@@ -347,8 +399,10 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
     // interval below it: that point is solved at once, beside the first.
     if (options.nearest_landing) {
         grid_points(std::array{3});
+    } else if (const double t3 = lower + 3 * h; earliest < t3) {
+        grid_points(std::array{3}, earliest > lower ? 0.5 * (earliest + t3) : lower + 1.5 * h);
     } else {
-        grid_points(std::array{3}, lower + 1.5 * h);
+        grid_points(std::array{3});
     }
     const auto falls = [&](int i) { return std::isfinite(slope[i]) && slope[i] < 0.0; };
     if (options.nearest_landing) {
@@ -386,7 +440,7 @@ Result<void> search_fast(SearchSpace& space, const Config& config, SolveInto fix
             probes.push_back(*ahead);
             if (ahead_plan && ahead->merit > -cost[best_index]) std::swap(space.best, space.ahead);
         }
-        refine_with_slopes(space, config, fixed_solver, probes, lower, upper, h, options);
+        refine_with_slopes(space, config, fixed_solver, probes, earliest, upper, h, options);
         return {};
     }
     // Towards a coarse neighbour that is infeasible, the fine-grid
@@ -603,6 +657,7 @@ Result<void> fuel_window(SearchSpace& space, const Config& config, SolveInto jud
                          SolveInto loose, double lower, double upper, const SearchOptions& options) {
     SearchOptions least_fuel = options;
     least_fuel.nearest_landing = false;
+    least_fuel.earliest = 0.0;  // a bound that holds with the floor only
     const auto loose_all = [&loose](const Config& c, std::span<const double> times, std::span<Trajectory> out,
                                     std::span<Result<void>> results) {
         for (std::size_t i = 0; i < times.size(); ++i) results[i] = loose(c, times[i], out[i]);

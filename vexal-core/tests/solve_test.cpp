@@ -236,6 +236,35 @@ TEST(RealSolve, HugeSpeedLimitPlansLikeAnyLimitThatNeverBinds) {
     }
 }
 
+// fastest_landing bounds the horizons that land from below: just under it
+// no fixed-horizon solve lands, and it is no trivial bound either, for a
+// start diving fast, a start far off the target, and a landing anywhere.
+TEST(RealSearch, FastestLandingIsALowerBound) {
+    struct Case {
+        const char* name;
+        Vec3 position, velocity;
+        bool horizontal;
+        double least;  // s: the bound is at least this
+    };
+    const Case cases[] = {
+        {"the default start", {450.0, -330.0, 2400.0}, {-40.0, 10.0, -10.0}, true, 10.0},
+        {"diving at 150 m/s", {0.0, 0.0, 2400.0}, {0.0, 0.0, -150.0}, true, 10.0},
+        {"3 km off, drifting away", {3000.0, 0.0, 1500.0}, {60.0, 0.0, -20.0}, true, 14.0},
+        {"diving, landing anywhere", {3000.0, 0.0, 2400.0}, {60.0, 0.0, -150.0}, false, 10.0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Config c = vehicle(30);
+        c.spacecraft.initial_position = k.position;
+        c.spacecraft.initial_velocity = k.velocity;
+        const double bound = fastest_landing(c, k.horizontal);
+        EXPECT_GE(bound, k.least);
+        ProgramOptions options;
+        if (!k.horizontal) options.landing = Landing::anywhere;
+        EXPECT_FALSE(solve_fixed(c, 0.999 * bound, nullptr, options).has_value());
+    }
+}
+
 // The automatic bracket must hold the optimum. A deep-throttling engine
 // once stretched it to thousands of seconds and the grid jumped over every
 // feasible horizon; a lander throttled to 30-80 % has its optimum past the

@@ -52,7 +52,17 @@ struct SearchOptions {
     // m: the landing errors that count as reaching, when above the reach
     // tolerance (the least error plus the tolerance, in the second search).
     double landing_allowance = 0.0;
+    // fast only: a time of flight below which no candidate lands (a bound
+    // the caller knows holds, e.g. fastest_landing's); 0: none.
+    double earliest = 0.0;
 };
+
+// No shorter time of flight lands the program with its dry-mass floor on a
+// planet that does not turn: the least time in which the thrust, at most
+// the rated share over the dry mass in any direction, brings each axis of
+// the state from the start to the target (the height alone when the
+// landing may be anywhere on the ground). 0 when no axis gives a bound.
+double fastest_landing(const Config& config, bool horizontal);
 
 // What the search maximises: the final mass, or with nearest_landing the
 // final mass less a penalty that makes any landing error beyond the reach
