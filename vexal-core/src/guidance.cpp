@@ -454,11 +454,17 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         bool next = false;
         Trajectory& made = spare;
         const auto solve_one = [&](const ProgramOptions& p, Trajectory& out) { return solve_with(c, horizon, p, out); };
+        // A plan that lands but dips below the gate first: the vehicle
+        // cannot stop above the gate, and a longer horizon will not make it.
+        bool dips = false;
         const auto take = [&](Result<void> r, Trajectory& t, PlanSource from) {
-            if (r && !lands_early(t, c.spacecraft.target_position[2])) {
-                if (&t != &made) std::swap(made, t);
-                next = true, source = from;
+            if (!r) return;
+            if (lands_early(t, c.spacecraft.target_position[2])) {
+                dips = true;
+                return;
             }
+            if (&t != &made) std::swap(made, t);
+            next = true, source = from;
         };
         const auto time_left_then_searched = [&](PlanSource from) {
             take(solve_one(program, made), made, from);
@@ -476,7 +482,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
         c.spacecraft.max_thrust_pct = sc.max_thrust_pct;
         if (!next && !stopped() && checked_for_planning(c, true)) {
             take(nearest_landing_into(made, nearest_spare, c, program, solve_one), made, PlanSource::nearest);
-            if (!next && !stopped() && !lost) {
+            if (!next && !stopped() && !lost && !dips) {
                 take(nearest_taking_longer(c, horizon), space.best, PlanSource::nearest);
             }
         }
