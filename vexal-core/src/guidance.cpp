@@ -397,6 +397,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     // re-plans try the time left and the nearest landing in it, not the
     // searches that found nothing.
     bool lost = false;
+    const bool gated = options.terminal_height > 0.0 && options.terminal_speed > 0.0;
     std::uint64_t solved_n = config.solver.n;  // of the last plan's solves
     for (;;) {
         if (stopped()) return ended(FlightOutcome::interrupted);
@@ -412,8 +413,12 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
             scale = std::max(kLeastScale, scale * (1.0 - errors.thrust_loss));
             expected = felt = Vec3{};  // the period's reading mixes both engines: none
         }
-        // Not with less than final_hold left: the period may have run into it.
-        if (!replans || !(touchdown - state.t > options.final_hold)) continue;
+        // Through a gate, not with less than final_hold left (the period may
+        // have run into it): that late the gate is out of reach of any plan,
+        // and the terminal descent lands from where the plan in force ends.
+        // On the ground a plan with a fraction of a second left still lands
+        // softer than the one in force.
+        if (!replans || (gated && !(touchdown - state.t > options.final_hold))) continue;
 
         // A new plan from what navigation says, to land when the current one does.
         const auto asked = Clock::now();
