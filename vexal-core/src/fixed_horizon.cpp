@@ -126,7 +126,13 @@ std::optional<Result<void>> quick_answer(QuickSolves& quick, SolveBuffers& buffe
     if (solution) {
         if (solution->stopped || solution->infeasible) return judged(*solution, buffers, 0.0);
         if (solution->solved) {
-            auto point = judged(*solution, buffers, quick.quick_violation);
+            // The fuel stage within a divert's least error pins a landing
+            // kilometres out: its rows are met to the solver's tolerance
+            // relative to that scale, a few 1e-8 m, which is no error.
+            const double limit = options.landing == Landing::within
+                                     ? std::max(quick.quick_violation, QuickSolves::kWithinViolation)
+                                     : quick.quick_violation;
+            auto point = judged(*solution, buffers, limit);
             if (point) return point;
         }
     }

@@ -75,7 +75,8 @@ inline constexpr SolverChoice kDefaultSolver = SolverChoice::structured;
 // refinement off, at most kMaxIterations iterations, and one solver per
 // program kind kept from solve to solve and given the new horizon's values.
 // Its answer is taken only when the solver calls it Solved and the point
-// violates the program by at most quick_violation (relative), or when the
+// violates the program by at most quick_violation (relative; a nearest
+// landing's fuel stage kWithinViolation), or when the
 // solver proves the program infeasible; anything else is solved again as
 // without the quick path, with the library's defaults (the structured
 // solver first tries once more with its late regularisation). (Without refinement
@@ -88,6 +89,7 @@ inline constexpr SolverChoice kDefaultSolver = SolverChoice::structured;
 class QuickSolves {
 public:
     static constexpr double kViolation = 1e-8;
+    static constexpr double kWithinViolation = 1e-7;  // Landing::within's
     static constexpr double kRebuildFraction = 0.25;
     static constexpr std::uint32_t kMaxIterations = 50;
     // The structured solver's regularisation, once refinement is on, when a
