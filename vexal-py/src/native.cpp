@@ -253,8 +253,8 @@ bool read_search(PyObject* value, PlanOptions& options) {
     return read_named(value, kSearchNames, "search", options.search);
 }
 
-bool read_solver(PyObject* value, PlanOptions& options) {
-    return read_named(value, kSolverNames, "solver", options.solver);
+bool read_solver(PyObject* value, SolverChoice& solver) {
+    return read_named(value, kSolverNames, "solver", solver);
 }
 
 bool read_tolerance(PyObject* value, PlanOptions& options) {
@@ -451,7 +451,7 @@ PyObject* plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (arg[3] && !read_pointing(arg[3], options.pointing)) return nullptr;
         if (arg[4] && !read_landing(arg[4], options)) return nullptr;
         if (arg[7] && !read_rotation(arg[7], options.rotation, "rotation")) return nullptr;
-        if (arg[8] && !read_solver(arg[8], options)) return nullptr;
+        if (arg[8] && !read_solver(arg[8], options.solver)) return nullptr;
         if (arg[9] && !read_landing_tolerance(arg[9], options)) return nullptr;
         // Read here, checked by the core's plan.
         const std::optional<Config> config = read_config(arg[0]);
@@ -498,7 +498,7 @@ PyObject* checked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 // ---------------------------------------------------------------------------
 // simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05,
 //          step=0.01, errors=None, seed=0, rotation=None, replan_horizon="searched",
-//          terminal_speed=1.0, terminal_height=0.0, limits=(2.0, 1.0, None)):
+//          terminal_speed=1.0, terminal_height=0.0, limits=(2.0, 1.0, None), solver=DEFAULT_SOLVER):
 // a descent flown under guidance.
 
 struct ErrorField {
@@ -770,9 +770,10 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         static constexpr const char* params[] = {"config", "replan_period", "pointing",       "thrust_margin",
                                                  "step",   "errors",        "seed",           "rotation",
                                                  "replan_horizon", "terminal_speed", "terminal_height",
-                                                 "sensors", "navigation", "control_rate", "limits"};
+                                                 "sensors", "navigation", "control_rate", "limits",
+                                                 "solver"};
         static constexpr Signature signature{"simulate()", params, 1};
-        PyObject* arg[15] = {};
+        PyObject* arg[16] = {};
         if (!bind(signature, args, nargs, kwnames, arg)) return nullptr;
         GuidanceOptions options;
         options.thrust_margin = 0.05;
@@ -791,6 +792,7 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (arg[12] && !read_navigation(arg[12], options.navigation)) return nullptr;
         if (arg[13] && !read_option(arg[13], options, "control_rate")) return nullptr;
         if (arg[14] && !read_limits(arg[14], options.limits)) return nullptr;
+        if (arg[15] && !read_solver(arg[15], options.solver)) return nullptr;
         const std::optional<Config> config = read_checked_config(arg[0]);
         if (!config) return nullptr;
         if (auto ok = check_flight(*config, options, errors); !ok) {
@@ -850,7 +852,9 @@ PyMethodDef kMethods[] = {
     {"simulate", as_cfunction(&simulate), METH_FASTCALL | METH_KEYWORDS,
      "simulate(config, replan_period=2.0, pointing=True, thrust_margin=0.05, step=0.01, errors=None, seed=0, "
      "rotation=None, replan_horizon='searched', terminal_speed=1.0, terminal_height=5.0, sensors=None, "
-     "navigation='filter', control_rate=10.0, limits=(2.0, 1.0, None))\n--\n\nFlies the descent under guidance with the lock released; returns a dict of the flight."},
+     "navigation='filter', control_rate=10.0, limits=(2.0, 1.0, None), solver=DEFAULT_SOLVER)\n--\n\nFlies the "
+     "descent under guidance with the lock released; returns a dict of the flight. solver: the plans' quick "
+     "path's, 'clarabel' or 'structured'."},
     {"checked", as_cfunction(&checked), METH_FASTCALL | METH_KEYWORDS,
      "checked(config, landing='target')\n--\n\nRaises ValueError naming a field no descent can have."},
     {nullptr, nullptr, 0, nullptr},

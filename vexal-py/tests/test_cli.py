@@ -398,6 +398,7 @@ def test_infeasible_search_bracket(tmp_path):
     (["fly", "--rotation", "0,inf,0"], "argument --rotation: expected three finite numbers WX,WY,WZ (rad/s), "
                                        "got '0,inf,0'"),
     (["plan", "--solver", "ipm"], "argument --solver: invalid choice: 'ipm'"),
+    (["fly", "--solver", "ipm"], "argument --solver: invalid choice: 'ipm'"),
     (["fly", "--seed", str(2**64)], f"argument --seed: expected at most {2**64 - 1}, got '{2**64}'"),
     (["fly", "--limit-vertical", "0"], "argument --limit-vertical: expected a number greater than 0, got '0'"),
     (["fly", "--sensor", "lidar=1"], "argument --sensor: expected NAME=VALUE with NAME one of accelerometer_noise, "),
@@ -894,6 +895,10 @@ def test_fly_reports_the_touchdown_and_writes_its_figure(tmp_path):
     # Judged by the limits asked for; a flight that never touched down has no touchdown figures.
     hard = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--limit-horizontal", 1e-9, "--json")))
     assert hard["outcome"] == "hard_landing" and hard["touchdown"]["horizontal_speed"] > 1e-9
+    # --solver reaches the plans: the flight is the one vexal.simulate flies with that solver.
+    quick = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--solver", "clarabel", "--json")))
+    assert quick["touchdown"]["position"] == list(vexal.simulate(n=30, solver="clarabel").touchdown.position)
+    assert quick["touchdown"]["position"] != hard["touchdown"]["position"]  # the same flight but for its solver
     never = json.loads(succeeded(vexal_cli("fly", "--n", 30, "--thrust-bias", 0.2, "--replan", 0, "--control-rate", 0,
                                            "--json")))
     assert never["outcome"] == "time_limit" and never["touchdown"] is None and never["end_height"] > 0

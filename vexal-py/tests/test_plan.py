@@ -170,6 +170,11 @@ def test_a_lone_bound_takes_the_automatic_other_end():
      "solver must be 'clarabel' or 'structured', got 'Clarabel'"),
     (lambda: _native.plan(_vexal.Config(), solver="ipm"), vexal.InputError,
      "solver must be 'clarabel' or 'structured', got 'ipm'"),
+    (lambda: vexal.simulate(solver="ipm"), vexal.InputError, "solver must be 'clarabel' or 'structured', got 'ipm'"),
+    (lambda: _native.simulate(_vexal.Config(), solver="ipm"), vexal.InputError,
+     "solver must be 'clarabel' or 'structured', got 'ipm'"),
+    (lambda: vexal.fly_many([], solver="Clarabel"), vexal.InputError,
+     "solver must be 'clarabel' or 'structured', got 'Clarabel'"),
     (lambda: vexal.plan(tof=45.0), TypeError,
      "plan() got an unexpected keyword argument 'tof' (did you mean 'time_of_flight'?)"),
     (lambda: vexal.replace(vexal.Config(), fule=1.0), TypeError,
@@ -468,6 +473,9 @@ def test_a_flight_under_guidance_lands_and_repeats_on_threads_and_processes():
     assert flight.t[0] == 0.0 and not flight.position.flags.writeable
     assert repr(flight).startswith("<Flight landed: ") and len(repr(flight)) < 300  # never the arrays
     assert flight.estimated_position.shape == flight.position.shape and abs(flight.navigation_error).max() < 1e-3
+    # Clarabel's quick path, still selectable: the same landing, by other plans.
+    quick = vexal.simulate(n=40, solver="clarabel")
+    assert quick.outcome == "landed" and quick.touchdown_error < 0.1 and not np.array_equal(quick.mass, flight.mass)
     # A seed is the same flight in this thread, another thread and another process.
     here = flown(3)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:

@@ -50,7 +50,8 @@ def simulate(config: Config | str, replan_period: float = 2.0, pointing: bool = 
              terminal_speed: float = 1.0, terminal_height: float = 5.0,
              sensors: dict[str, float | bool | Sequence[float]] | None = None,
              navigation: str = "filter", control_rate: float = 10.0,
-             limits: tuple[float, float, float | None] = (2.0, 1.0, None)) -> dict[str, Any]: ...
+             limits: tuple[float, float, float | None] = (2.0, 1.0, None),
+             solver: Literal["clarabel", "structured"] = ...) -> dict[str, Any]: ...
 def stop_all(stop: bool = True) -> None:
     """Ends every plan in progress at the moment of the call with
     KeyboardInterrupt; plans started afterwards run normally.

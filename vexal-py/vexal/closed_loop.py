@@ -17,7 +17,7 @@ from .cases import DRAWN_ERRORS, FlightCase
 from .engine import DEFAULT_EXECUTOR, Outcome, Task, attempt
 from .errors import InputError
 from .flight import LandingLimits
-from .planning import check_options
+from .planning import SolverChoice, check_options, check_solver
 from .study import PLAN_TABLE, run_study
 from .table import Schema
 
@@ -123,13 +123,17 @@ def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_mar
                    rotation: Sequence[float] | None = None, terminal_height: float = 5.0,
                    sensors: Mapping[str, Any] | None = None, navigation: str = "filter",
                    control_rate: float = 10.0,
-                   limits: LandingLimits | Mapping[str, float | None] | None = None) -> dict[str, Any]:
+                   limits: LandingLimits | Mapping[str, float | None] | None = None,
+                   solver: SolverChoice = _native.DEFAULT_SOLVER) -> dict[str, Any]:
     """`vexal.simulate`'s options for every flight of a study, checked. (The
     navigation options are always written, so that a table flown before
-    guidance had a filter is refused on resume rather than mixed.)"""
+    guidance had a filter is refused on resume rather than mixed; the
+    solver only when it is not the default, so that a table flown before
+    it could be chosen still resumes.)"""
     from .flight import SENSORS
 
     check_options(pointing, "target")
+    check_solver(solver)
     if replan_horizon not in REPLAN_HORIZONS:
         raise InputError(f"replan_horizon must be 'searched' or 'fixed', got {replan_horizon!r}")
     if navigation not in ("filter", "raw"):
@@ -158,11 +162,15 @@ def flight_options(replan_period: float = 2.0, pointing: bool = True, thrust_mar
                                    ("control_rate", control_rate, 0.0, 1000.0)):
         if isinstance(value, bool) or not isinstance(value, int | float) or not low <= value <= high:
             raise InputError(f"{name} must be a number from {low:g} to {high:g}, got {value!r}")
-    return {"replan_period": float(replan_period), "pointing": pointing, "thrust_margin": float(thrust_margin),
-            "step": float(step), "replan_horizon": replan_horizon, "terminal_speed": float(terminal_speed),
-            "terminal_height": float(terminal_height), "rotation": rotation, "sensors": sensors,
-            "navigation": navigation, "control_rate": float(control_rate),
-            "limits": dataclasses.asdict(judged)}
+    options: dict[str, Any] = {"replan_period": float(replan_period), "pointing": pointing,
+                               "thrust_margin": float(thrust_margin), "step": float(step),
+                               "replan_horizon": replan_horizon,
+                               "terminal_speed": float(terminal_speed), "terminal_height": float(terminal_height),
+                               "rotation": rotation, "sensors": sensors, "navigation": navigation,
+                               "control_rate": float(control_rate), "limits": dataclasses.asdict(judged)}
+    if solver != _native.DEFAULT_SOLVER:
+        options["solver"] = solver
+    return options
 
 
 REPLAN_HORIZONS: tuple[str, ...] = ("searched", "fixed")
@@ -176,7 +184,8 @@ def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Exe
              terminal_speed: float = 1.0, rotation: Sequence[float] | None = None,
              terminal_height: float = 5.0, sensors: Mapping[str, Any] | None = None, navigation: str = "filter",
              control_rate: float = 10.0,
-             limits: LandingLimits | Mapping[str, float | None] | None = None) -> list[FlightResult]:
+             limits: LandingLimits | Mapping[str, float | None] | None = None,
+             solver: SolverChoice = _native.DEFAULT_SOLVER) -> list[FlightResult]:
     """Flies every case (`vexal.flight_dispersions`) under guidance and
     returns one `FlightResult` each, in order.
 
@@ -188,7 +197,7 @@ def fly_many(cases: Iterable[FlightCase], executor: str | concurrent.futures.Exe
     with its error, never an exception.
     """
     options = flight_options(replan_period, pointing, thrust_margin, step, replan_horizon, terminal_speed, rotation,
-                             terminal_height, sensors, navigation, control_rate, limits)
+                             terminal_height, sensors, navigation, control_rate, limits, solver)
     return run_study(flight_task(options), FLIGHT_TABLE, list(cases), {"flight": options}, executor, workers,
                      progress, out, resume, seed)
 

@@ -175,6 +175,7 @@ def build_parser() -> argparse.ArgumentParser:
                                      "set, and their noises drawn from --seed.")
     add_config_arguments(fly)
     add_rotation_argument(fly)
+    add_solver_argument(fly)
     fly.add_argument("--seed", type=FLIGHT_SEED, default=0, help="random seed of the errors' noises (default 0)")
     add_flight_arguments(fly, drawn=False)
     fly.add_argument("--plot", metavar="OUT.png", help="write a figure of the flight against its first plan")
@@ -402,7 +403,8 @@ def run_fly(args: argparse.Namespace) -> None:
                             thrust_margin=args.margin, seed=args.seed, errors=errors, rotation=args.rotation,
                             replan_horizon=args.replan_horizon, terminal_speed=args.terminal_speed,
                             terminal_height=args.terminal_height, sensors=dict(args.sensor),
-                            navigation=args.navigation, control_rate=args.control_rate, limits=landing_limits(args))
+                            navigation=args.navigation, control_rate=args.control_rate, limits=landing_limits(args),
+                            solver=args.solver or _native.DEFAULT_SOLVER)
     if flown.outcome == "no_plan":
         raise ValueError(flown.message)
     print(flown.to_json() if args.json else flown.format_summary(),

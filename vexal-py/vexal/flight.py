@@ -19,7 +19,7 @@ import _vexal
 from . import _native
 from .cases import FLIGHT_ERRORS
 from .errors import InputError
-from .planning import configured
+from .planning import SolverChoice, check_solver, configured
 
 # The errors `simulate` takes by name, each off by default; rotation_error
 # is a vector (rad/s), the others numbers.
@@ -289,7 +289,7 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
              replan_horizon: str = "searched", terminal_speed: float = 1.0, terminal_height: float = 5.0,
              sensors: dict[str, float | bool | Sequence[float]] | None = None, navigation: str = "filter",
              control_rate: float = 10.0, limits: LandingLimits | Mapping[str, float | None] | None = None,
-             **overrides: object) -> Flight:
+             solver: SolverChoice = _native.DEFAULT_SOLVER, **overrides: object) -> Flight:
     """Flies the descent of `config` (as `vexal.plan` takes it, keywords
     replacing single fields) under guidance and returns a `Flight`.
 
@@ -352,6 +352,9 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     plus twice the descent from its gate and 60 s (or half the touchdown
     time, if longer), ends at that time limit.
 
+    `solver` is the interior-point solver of every plan's quick path, as
+    `vexal.plan` takes it: "structured" (the default) or "clarabel".
+
     `limits` (a `LandingLimits`, a dict of some of its names, or None for
     its defaults) judges the touchdown: "landed" within them, "hard_landing"
     outside. Values outside the range a flight is modelled for are refused
@@ -363,11 +366,13 @@ def simulate(config: _vexal.Config | str | os.PathLike[str] | None = None, *, re
     0 to 2**64 - 1.
     """
     check_seed(seed)
+    check_solver(solver)
     judged = LandingLimits.of(limits)
     config = configured(config, **overrides)
     data = _native.simulate(config, replan_period, pointing, thrust_margin, step, errors or {}, seed, rotation,
                             replan_horizon, terminal_speed, terminal_height, sensors or {}, navigation,
-                            control_rate, (judged.vertical_speed, judged.horizontal_speed, judged.miss_radius))
+                            control_rate, (judged.vertical_speed, judged.horizontal_speed, judged.miss_radius),
+                            solver)
     history, navigated = data["history"], data["navigation"]
     for values in (*history.values(), *(v for v in navigated.values() if isinstance(v, np.ndarray))):
         values.setflags(write=False)
