@@ -86,10 +86,11 @@ def add_rotation_argument(parser: argparse.ArgumentParser) -> None:
                              "--rotation=-1e-5,0,0 for a leading minus (default: a still planet)")
 
 
-def add_solver_argument(parser: argparse.ArgumentParser) -> None:
+def add_solver_argument(parser: argparse.ArgumentParser, what: str = "the fast search's",
+                        golden: bool = True) -> None:
     parser.add_argument("--solver", choices=planning.SOLVERS,
-                        help=f"the fast search's interior-point solver (default {_native.DEFAULT_SOLVER}; "
-                             "the golden search always uses clarabel)")
+                        help=f"{what} interior-point solver (default {_native.DEFAULT_SOLVER}"
+                             + ("; the golden search always uses clarabel)" if golden else ")"))
 
 
 class Parser(argparse.ArgumentParser):
@@ -175,7 +176,7 @@ def build_parser() -> argparse.ArgumentParser:
                                      "set, and their noises drawn from --seed.")
     add_config_arguments(fly)
     add_rotation_argument(fly)
-    add_solver_argument(fly)
+    add_solver_argument(fly, "the plans'", golden=False)
     fly.add_argument("--seed", type=FLIGHT_SEED, default=0, help="random seed of the errors' noises (default 0)")
     add_flight_arguments(fly, drawn=False)
     fly.add_argument("--plot", metavar="OUT.png", help="write a figure of the flight against its first plan")
