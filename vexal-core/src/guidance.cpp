@@ -23,26 +23,35 @@ double node_spacing(const Trajectory& plan) {
 
 }  // namespace
 
-ThrustCommand planned_thrust(const Trajectory& plan, double start) {
-    auto nodes = std::make_shared<std::vector<Vec3>>();
-    for (std::size_t k = 0; k < plan.u_values.size(); ++k) {
+namespace {
+
+// The plan's thrust (N) `since` s after its start: the nodes' thrust held to
+// first order between them, none past the last node.
+Vec3 plan_thrust_at(const Trajectory& plan, double since) {
+    const std::size_t nodes = plan.u_values.size();
+    if (nodes == 0) return {};
+    const auto thrust = [&plan](std::size_t k) {
         const double mass = std::exp(plan.z_values[k]);
         const Vec3& u = plan.u_values[k];
-        nodes->push_back({mass * u[0], mass * u[1], mass * u[2]});
-    }
+        return Vec3{mass * u[0], mass * u[1], mass * u[2]};
+    };
     const double dt = node_spacing(plan);
-    return [nodes, dt, start](double t) -> Vec3 {
-        const std::vector<Vec3>& thrust = *nodes;
-        if (thrust.empty()) return {};
-        const double at = dt > 0.0 ? (t - start) / dt : 0.0;
-        const double last = static_cast<double>(thrust.size() - 1);
-        if (!(at > 0.0)) return thrust.front();
-        if (at > last) return {};  // past the last node the plan has landed: the engine is cut
-        if (at == last) return thrust.back();
-        const std::size_t k = static_cast<std::size_t>(at);
-        const double f = at - static_cast<double>(k);
-        const Vec3 &a = thrust[k], &b = thrust[k + 1];
-        return {a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]), a[2] + f * (b[2] - a[2])};
+    const double at = dt > 0.0 ? since / dt : 0.0;
+    const double last = static_cast<double>(nodes - 1);
+    if (!(at > 0.0)) return thrust(0);
+    if (at > last) return {};  // past the last node the plan has landed: the engine is cut
+    if (at == last) return thrust(nodes - 1);
+    const std::size_t k = static_cast<std::size_t>(at);
+    const double f = at - static_cast<double>(k);
+    const Vec3 a = thrust(k), b = thrust(k + 1);
+    return {a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]), a[2] + f * (b[2] - a[2])};
+}
+
+}  // namespace
+
+ThrustCommand planned_thrust(const Trajectory& plan, double start) {
+    return [plan = std::make_shared<const Trajectory>(plan), start](double t) {
+        return plan_thrust_at(*plan, t - start);
     };
 }
 
@@ -246,29 +255,7 @@ Flight simulate(const Config& config, const GuidanceOptions& options, const Flig
     double plan_start = 0.0;
     double command_scale = 1.0;
     const ThrustCommand command = [&plan, &plan_start, &command_scale](double t) -> Vec3 {
-        const std::size_t nodes = plan.u_values.size();
-        if (nodes == 0) return {};
-        const double spacing = node_spacing(plan);
-        const auto thrust = [&plan](std::size_t k) {
-            const double mass = std::exp(plan.z_values[k]);
-            const Vec3& u = plan.u_values[k];
-            return Vec3{mass * u[0], mass * u[1], mass * u[2]};
-        };
-        const double at = spacing > 0.0 ? (t - plan_start) / spacing : 0.0;
-        const double last = static_cast<double>(nodes - 1);
-        Vec3 planned;
-        if (!(at > 0.0)) {
-            planned = thrust(0);
-        } else if (at > last) {
-            return {};  // past the last node the plan has landed: the engine is cut
-        } else if (at == last) {
-            planned = thrust(nodes - 1);
-        } else {
-            const std::size_t k = static_cast<std::size_t>(at);
-            const double f = at - static_cast<double>(k);
-            const Vec3 a = thrust(k), b = thrust(k + 1);
-            planned = {a[0] + f * (b[0] - a[0]), a[1] + f * (b[1] - a[1]), a[2] + f * (b[2] - a[2])};
-        }
+        const Vec3 planned = plan_thrust_at(plan, t - plan_start);
         const double factor = 1.0 / command_scale;
         return {factor * planned[0], factor * planned[1], factor * planned[2]};
     };
